@@ -1,0 +1,33 @@
+// The registry of the 35 factor-test kernels: plain and mangled names, width
+// and band of each member, lookup by name or by the candidates it serves, and
+// the launch glue used for every batch.
+#pragma once
+
+#include <cstdint>
+
+#include "gpu/runtime.h"
+
+// The host-side entry of every member: factor report buffer, candidate table, n.
+typedef void (*KernelFunction)(unsigned int*, unsigned long long*, unsigned int);
+
+struct KernelEntry {
+    const char* name;         // plain name, as printed in the Runtime options block
+    const char* mangledName;  // device name, e.g. "_Z20quilbrex96bit_n32_63PjPyj"
+    uint32_t width;           // words of p
+    uint32_t band;            // serves n from 32*band to 32*band+31
+    KernelFunction function;
+};
+
+constexpr int KERNEL_COUNT = 35;
+extern const KernelEntry kernelTable[KERNEL_COUNT];
+
+// The member with this plain name, or nullptr.
+const KernelEntry* findKernel(const char* name);
+// The member of band n/32 and the given width, or nullptr when no member serves them.
+const KernelEntry* kernelFor(uint32_t n, uint32_t width);
+
+// Launches entry over blocks x 256 threads on the default stream with the
+// three kernel arguments. Its result, like a real launch's, is only seen at the
+// next synchronisation.
+void launchKernel(const KernelEntry* entry, uint32_t blocks, unsigned int* factors, unsigned long long* table,
+                  uint32_t n);

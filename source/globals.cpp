@@ -1,0 +1,32 @@
+// Definitions of the process-wide globals declared in quilbrex.h.
+#include "quilbrex.h"
+
+uint32_t nStart, nEnd;
+uint64_t kStart, kEnd;
+
+uint32_t nCurrent;
+uint64_t kCurrent;
+uint64_t kTested;
+double seconds;
+uint32_t foundFactors;
+
+double startTime, endTime;
+uint64_t rangeK;
+double testedPct, testedRate;
+time_t timer;
+
+static time_t systemClock() { return time(nullptr); }
+time_t (*clockNow)() = systemClock;
+
+uint32_t num_digits, threadsPerGrid, blocksPerGrid, classGPU, primeCount, sieveRange;
+const KernelEntry* kernel;
+
+uint32_t* primeTable;
+
+cudaDeviceProp deviceProp;
+
+uint32_t sizeTable = 8 * MAX_BATCH;
+unsigned long long* h_candidateTable;
+unsigned long long* d_candidateTable;
+unsigned int* h_factors;
+unsigned int* d_factors;

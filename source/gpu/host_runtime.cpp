@@ -1,0 +1,311 @@
+// Host stand-in for the CUDA runtime operations: device 0 is the host processor.
+#include "gpu/host_runtime.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gpu/host_runtime_control.h"
+
+thread_local uint3 blockIdx;
+thread_local uint3 threadIdx;
+thread_local dim3 blockDim;
+thread_local dim3 gridDim;
+
+namespace {
+
+struct RegisteredFunction {
+    const void* func;
+    std::string deviceName;
+    HostKernelInvoker invoke;
+    std::vector<size_t> argSizes;
+};
+
+std::vector<RegisteredFunction>& registry() {
+    static std::vector<RegisteredFunction> functions;
+    return functions;
+}
+
+struct Injected {
+    int nth;  // 0: none pending
+    cudaError_t code;
+};
+
+int runtimeVersion = 10000;
+int driverVersion = 10000;
+bool propertiesOverridden = false;
+cudaDeviceProp overriddenProperties;
+Injected injected[hostOpCount];
+int callCounts[hostOpCount];
+
+// Work of the last launch, joined by the next synchronising call.
+std::vector<std::thread> launchWorkers;
+cudaError_t pendingError = cudaSuccess;
+
+cudaError_t enter(HostRuntimeOp op) {
+    ++callCounts[op];
+    Injected& fault = injected[op];
+    if (fault.nth > 0 && --fault.nth == 0) return fault.code;
+    return cudaSuccess;
+}
+
+void waitForLaunch() {
+    for (std::thread& worker : launchWorkers) worker.join();
+    launchWorkers.clear();
+}
+
+unsigned hardwareThreads() {
+    unsigned count = std::thread::hardware_concurrency();
+    return count == 0 ? 1 : count;
+}
+
+std::string cpuModelName() {
+    std::string model;
+    if (FILE* info = std::fopen("/proc/cpuinfo", "r")) {
+        char line[512];
+        while (std::fgets(line, sizeof line, info)) {
+            if (std::strncmp(line, "model name", 10) != 0) continue;
+            const char* colon = std::strchr(line, ':');
+            if (!colon) continue;
+            model = colon + 1;
+            while (!model.empty() && (model.front() == ' ' || model.front() == '\t')) model.erase(0, 1);
+            while (!model.empty() && (model.back() == '\n' || model.back() == ' ')) model.pop_back();
+            break;
+        }
+        std::fclose(info);
+    }
+    return model;
+}
+
+int cpuClockKHz() {
+    int khz = 0;
+    if (FILE* f = std::fopen("/sys/devices/system/cpu/cpu0/cpufreq/cpuinfo_max_freq", "r")) {
+        if (std::fscanf(f, "%d", &khz) != 1) khz = 0;
+        std::fclose(f);
+    }
+    if (khz > 0) return khz;
+    if (FILE* info = std::fopen("/proc/cpuinfo", "r")) {
+        char line[512];
+        double mhz = 0;
+        while (std::fgets(line, sizeof line, info)) {
+            if (std::strncmp(line, "cpu MHz", 7) == 0) {
+                const char* colon = std::strchr(line, ':');
+                if (colon) mhz = std::atof(colon + 1);
+                break;
+            }
+        }
+        std::fclose(info);
+        khz = static_cast<int>(mhz * 1000);
+    }
+    return khz;
+}
+
+}  // namespace
+
+// --- controls for tests -----------------------------------------------------
+
+void hostRuntimeReset() {
+    waitForLaunch();
+    runtimeVersion = 10000;
+    driverVersion = 10000;
+    propertiesOverridden = false;
+    pendingError = cudaSuccess;
+    for (int op = 0; op < hostOpCount; ++op) {
+        injected[op] = Injected{0, cudaSuccess};
+        callCounts[op] = 0;
+    }
+}
+
+void hostRuntimeSetVersions(int runtime, int driver) {
+    runtimeVersion = runtime;
+    driverVersion = driver;
+}
+
+void hostRuntimeSetProperties(const cudaDeviceProp& prop) {
+    overriddenProperties = prop;
+    propertiesOverridden = true;
+}
+
+cudaDeviceProp hostRuntimeHostProperties() {
+    cudaDeviceProp prop;
+    std::memset(&prop, 0, sizeof prop);
+    std::string model = cpuModelName();
+    std::string name = model.empty() ? "host CPU" : "host CPU: " + model;
+    std::snprintf(prop.name, sizeof prop.name, "%s", name.c_str());
+    // Compute capability 0.0 names no NVIDIA architecture; every hardware
+    // thread counts as one multiprocessor.
+    prop.major = 0;
+    prop.minor = 0;
+    prop.multiProcessorCount = static_cast<int>(hardwareThreads());
+    prop.clockRate = cpuClockKHz();
+    return prop;
+}
+
+void hostRuntimeFailCall(HostRuntimeOp op, int nth, cudaError_t code) { injected[op] = Injected{nth, code}; }
+
+int hostRuntimeCallCount(HostRuntimeOp op) { return callCounts[op]; }
+
+// --- registration -------------------------------------------------------------
+
+void hostRegisterFunction(const void* func, const char* deviceName, HostKernelInvoker invoke, int argCount,
+                          const size_t* argSizes) {
+    registry().push_back(RegisteredFunction{func, deviceName, invoke, std::vector<size_t>(argSizes, argSizes + argCount)});
+}
+
+void hostUnregisterFunctions() { registry().clear(); }
+
+// --- runtime operations ---------------------------------------------------------
+
+cudaError_t cudaRuntimeGetVersion(int* version) {
+    if (!version) return cudaErrorInvalidValue;
+    *version = runtimeVersion;
+    return cudaSuccess;
+}
+
+cudaError_t cudaDriverGetVersion(int* version) {
+    if (!version) return cudaErrorInvalidValue;
+    *version = driverVersion;
+    return cudaSuccess;
+}
+
+cudaError_t cudaSetDevice(int device) {
+    if (cudaError_t e = enter(hostOpSetDevice)) return e;
+    return device == 0 ? cudaSuccess : cudaErrorInvalidDevice;
+}
+
+cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device) {
+    if (cudaError_t e = enter(hostOpGetDeviceProperties)) return e;
+    if (!prop) return cudaErrorInvalidValue;
+    if (device != 0) return cudaErrorInvalidDevice;
+    *prop = propertiesOverridden ? overriddenProperties : hostRuntimeHostProperties();
+    return cudaSuccess;
+}
+
+cudaError_t cudaSetDeviceFlags(unsigned int) { return cudaSuccess; }
+
+cudaError_t cudaHostAlloc(void** ptr, size_t size, unsigned int) {
+    if (cudaError_t e = enter(hostOpHostAlloc)) return e;
+    if (!ptr) return cudaErrorInvalidValue;
+    *ptr = std::malloc(size == 0 ? 1 : size);
+    return *ptr ? cudaSuccess : cudaErrorMemoryAllocation;
+}
+
+cudaError_t cudaMalloc(void** devPtr, size_t size) {
+    if (cudaError_t e = enter(hostOpMalloc)) return e;
+    if (!devPtr) return cudaErrorInvalidValue;
+    *devPtr = std::malloc(size == 0 ? 1 : size);
+    return *devPtr ? cudaSuccess : cudaErrorMemoryAllocation;
+}
+
+cudaError_t cudaFreeHost(void* ptr) {
+    if (cudaError_t e = enter(hostOpFreeHost)) return e;
+    waitForLaunch();
+    std::free(ptr);
+    return cudaSuccess;
+}
+
+cudaError_t cudaFree(void* devPtr) {
+    if (cudaError_t e = enter(hostOpFree)) return e;
+    waitForLaunch();
+    std::free(devPtr);
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind kind) {
+    if (cudaError_t e = enter(hostOpMemcpy)) return e;
+    if (kind < cudaMemcpyHostToHost || kind > cudaMemcpyDefault) return cudaErrorInvalidMemcpyDirection;
+    waitForLaunch();  // a synchronous copy follows all earlier work
+    if (count) std::memmove(dst, src, count);
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpyKind kind, cudaStream_t) {
+    if (cudaError_t e = enter(hostOpMemcpyAsync)) return e;
+    if (kind < cudaMemcpyHostToHost || kind > cudaMemcpyDefault) return cudaErrorInvalidMemcpyDirection;
+    waitForLaunch();  // ordered after earlier work on the default stream
+    if (count) std::memmove(dst, src, count);
+    return cudaSuccess;
+}
+
+cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** args, size_t, cudaStream_t) {
+    if (cudaError_t e = enter(hostOpLaunchKernel)) return pendingError = e;
+    waitForLaunch();
+    const RegisteredFunction* target = nullptr;
+    for (const RegisteredFunction& f : registry())
+        if (f.func == func) target = &f;
+    if (!target) return pendingError = cudaErrorInvalidDeviceFunction;
+    if (grid.x == 0 || block.x == 0 || block.x > 1024 || grid.y != 1 || grid.z != 1 || block.y != 1 ||
+        block.z != 1)
+        return pendingError = cudaErrorInvalidConfiguration;
+
+    // Blocks are handed out one at a time so that workers stay busy to the end
+    // even when the cost of a block varies (empty entries end at once).
+    auto nextBlock = std::make_shared<std::atomic<unsigned>>(0);
+    HostKernelInvoker invoke = target->invoke;
+
+    // Arguments are taken by value at the launch, as the device runtime does.
+    struct ArgumentCopy {
+        std::vector<unsigned char> bytes;
+        std::vector<void*> addresses;
+    };
+    auto copy = std::make_shared<ArgumentCopy>();
+    size_t total = 0;
+    for (size_t size : target->argSizes) total += (size + 7) / 8 * 8;
+    copy->bytes.resize(total);
+    size_t offset = 0;
+    for (size_t i = 0; i < target->argSizes.size(); ++i) {
+        std::memcpy(copy->bytes.data() + offset, args[i], target->argSizes[i]);
+        copy->addresses.push_back(copy->bytes.data() + offset);
+        offset += (target->argSizes[i] + 7) / 8 * 8;
+    }
+    unsigned workers = hardwareThreads();
+    if (workers > grid.x) workers = grid.x;
+    for (unsigned w = 0; w < workers; ++w) {
+        launchWorkers.emplace_back([=]() {
+            void** threadArgs = copy->addresses.data();
+            blockDim = block;
+            gridDim = grid;
+            for (unsigned b; (b = nextBlock->fetch_add(1)) < grid.x;) {
+                blockIdx = uint3{b, 0, 0};
+                for (unsigned t = 0; t < block.x; ++t) {
+                    threadIdx = uint3{t, 0, 0};
+                    invoke(func, threadArgs);
+                }
+            }
+        });
+    }
+    return cudaSuccess;
+}
+
+cudaError_t cudaDeviceSynchronize() {
+    cudaError_t injectedError = enter(hostOpDeviceSynchronize);
+    waitForLaunch();
+    cudaError_t result = injectedError ? injectedError : pendingError;
+    pendingError = cudaSuccess;
+    return result;
+}
+
+const char* cudaGetErrorString(cudaError_t error) {
+    switch (error) {
+        case cudaSuccess: return "no error";
+        case cudaErrorInvalidValue: return "invalid argument";
+        case cudaErrorMemoryAllocation: return "out of memory";
+        case cudaErrorInitializationError: return "initialization error";
+        case cudaErrorInvalidConfiguration: return "invalid configuration argument";
+        case cudaErrorInvalidDevicePointer: return "invalid device pointer";
+        case cudaErrorInvalidMemcpyDirection: return "invalid copy direction for memcpy";
+        case cudaErrorInsufficientDriver: return "CUDA driver version is insufficient for CUDA runtime version";
+        case cudaErrorInvalidDeviceFunction: return "invalid device function";
+        case cudaErrorNoDevice: return "no CUDA-capable device is detected";
+        case cudaErrorInvalidDevice: return "invalid device ordinal";
+        case cudaErrorLaunchOutOfResources: return "too many resources requested for launch";
+        case cudaErrorLaunchFailure: return "unspecified launch failure";
+        case cudaErrorUnknown: return "unknown error";
+    }
+    return "unrecognized error code";
+}

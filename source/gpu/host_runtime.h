@@ -1,0 +1,87 @@
+// Host stand-in for the CUDA runtime: the same names, types and error codes as
+// the operations the program uses, served by the host processor (device 0).
+// Memory is ordinary host memory; a launch runs the grid's logical threads on
+// all hardware threads and cudaDeviceSynchronize waits for them.
+#pragma once
+
+#include <cstddef>
+
+enum cudaError_t {
+    cudaSuccess = 0,
+    cudaErrorInvalidValue = 1,
+    cudaErrorMemoryAllocation = 2,
+    cudaErrorInitializationError = 3,
+    cudaErrorInvalidConfiguration = 9,
+    cudaErrorInvalidDevicePointer = 17,
+    cudaErrorInvalidMemcpyDirection = 21,
+    cudaErrorInsufficientDriver = 35,
+    cudaErrorInvalidDeviceFunction = 98,
+    cudaErrorNoDevice = 100,
+    cudaErrorInvalidDevice = 101,
+    cudaErrorLaunchOutOfResources = 701,
+    cudaErrorLaunchFailure = 719,
+    cudaErrorUnknown = 999,
+};
+
+enum cudaMemcpyKind {
+    cudaMemcpyHostToHost = 0,
+    cudaMemcpyHostToDevice = 1,
+    cudaMemcpyDeviceToHost = 2,
+    cudaMemcpyDeviceToDevice = 3,
+    cudaMemcpyDefault = 4,
+};
+
+typedef struct CUstream_st* cudaStream_t;
+
+struct dim3 {
+    unsigned int x, y, z;
+    constexpr dim3(unsigned int vx = 1, unsigned int vy = 1, unsigned int vz = 1) : x(vx), y(vy), z(vz) {}
+};
+
+struct uint3 {
+    unsigned int x, y, z;
+};
+
+// The fields the program reads, as in the CUDA runtime's property record.
+struct cudaDeviceProp {
+    char name[256];
+    int major;
+    int minor;
+    int multiProcessorCount;
+    int clockRate;  // kHz
+};
+
+constexpr unsigned int cudaDeviceScheduleBlockingSync = 4;
+constexpr unsigned int cudaHostAllocDefault = 0;
+
+cudaError_t cudaRuntimeGetVersion(int* runtimeVersion);
+cudaError_t cudaDriverGetVersion(int* driverVersion);
+cudaError_t cudaSetDevice(int device);
+cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device);
+cudaError_t cudaSetDeviceFlags(unsigned int flags);
+cudaError_t cudaHostAlloc(void** ptr, size_t size, unsigned int flags);
+cudaError_t cudaMalloc(void** devPtr, size_t size);
+cudaError_t cudaFreeHost(void* ptr);
+cudaError_t cudaFree(void* devPtr);
+cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind kind);
+cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpyKind kind,
+                            cudaStream_t stream = nullptr);
+cudaError_t cudaLaunchKernel(const void* func, dim3 gridDim, dim3 blockDim, void** args, size_t sharedMem,
+                             cudaStream_t stream);
+cudaError_t cudaDeviceSynchronize();
+const char* cudaGetErrorString(cudaError_t error);
+
+// What a kernel sees of its launch, one value per logical thread.
+extern thread_local uint3 blockIdx;
+extern thread_local uint3 threadIdx;
+extern thread_local dim3 blockDim;
+extern thread_local dim3 gridDim;
+
+// Binding of a kernel's host-side entry to its device name, as the CUDA
+// runtime's module registration does. `invoke` calls the entry with argument
+// addresses; `argSizes` (argCount entries) tells a launch how many bytes of
+// each argument to copy, since the caller's arguments need not outlive it.
+typedef void (*HostKernelInvoker)(const void* func, void** args);
+void hostRegisterFunction(const void* func, const char* deviceName, HostKernelInvoker invoke, int argCount,
+                          const size_t* argSizes);
+void hostUnregisterFunctions();

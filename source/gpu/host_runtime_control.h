@@ -1,0 +1,31 @@
+// Controls of the host runtime stand-in for tests: other versions, other
+// device properties and injected failures, so that every start-up and batch
+// path can be exercised without a GPU. The program itself never calls these.
+#pragma once
+
+#include "gpu/host_runtime.h"
+
+enum HostRuntimeOp {
+    hostOpSetDevice,
+    hostOpGetDeviceProperties,
+    hostOpHostAlloc,
+    hostOpMalloc,
+    hostOpFreeHost,
+    hostOpFree,
+    hostOpMemcpy,
+    hostOpMemcpyAsync,
+    hostOpLaunchKernel,
+    hostOpDeviceSynchronize,
+    hostOpCount
+};
+
+// Back to the honest host device: versions 10000, real properties, no failures.
+void hostRuntimeReset();
+void hostRuntimeSetVersions(int runtimeVersion, int driverVersion);
+void hostRuntimeSetProperties(const cudaDeviceProp& prop);
+// The property record the host device reports by itself.
+cudaDeviceProp hostRuntimeHostProperties();
+// Make the nth call of op from now on (1 = the next one) fail with code.
+void hostRuntimeFailCall(HostRuntimeOp op, int nth, cudaError_t code);
+// Calls of op since the last reset.
+int hostRuntimeCallCount(HostRuntimeOp op);

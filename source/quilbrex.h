@@ -1,0 +1,56 @@
+// Process-wide state of quilbrex: the assignment, the resume position, timing,
+// the run configuration and the four buffers shared between host and device.
+// Every subsystem reads and writes these globals; they are defined in globals.cpp.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+#include "gpu/runtime.h"
+
+struct KernelEntry;
+
+// The largest batch: one candidate per thread of the largest grid.
+constexpr uint32_t MAX_BATCH = 1048576;
+
+// The factor report buffer holds one record per thread of the largest grid,
+// so no launch can ever find more hits than it can report.
+constexpr uint32_t FACTOR_RECORD_CAPACITY = MAX_BATCH;
+constexpr uint32_t FACTOR_BUFFER_WORDS = 1 + 3 * FACTOR_RECORD_CAPACITY;
+constexpr uint32_t FACTOR_BUFFER_BYTES = 4 * FACTOR_BUFFER_WORDS;
+
+// In-memory assignment.
+extern uint32_t nStart, nEnd;
+extern uint64_t kStart, kEnd;
+
+// Resume state.
+extern uint32_t nCurrent;
+extern uint64_t kCurrent;
+extern uint64_t kTested;
+extern double seconds;
+extern uint32_t foundFactors;
+
+// Timing.
+extern double startTime, endTime;
+extern uint64_t rangeK;
+extern double testedPct, testedRate;
+extern time_t timer;
+// Wall clock used for every time measurement; tests may replace it.
+extern time_t (*clockNow)();
+
+// Run configuration of the current assignment line.
+extern uint32_t num_digits, threadsPerGrid, blocksPerGrid, classGPU, primeCount, sieveRange;
+extern const KernelEntry* kernel;
+
+// Sieving primes of the current line.
+extern uint32_t* primeTable;
+
+// Device properties read at start-up.
+extern cudaDeviceProp deviceProp;
+
+// Buffers shared with the device, allocated once for the whole run.
+extern uint32_t sizeTable;
+extern unsigned long long* h_candidateTable;
+extern unsigned long long* d_candidateTable;
+extern unsigned int* h_factors;
+extern unsigned int* d_factors;

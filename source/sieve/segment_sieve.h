@@ -1,0 +1,9 @@
+// Searching one exponent: segments of odd k are sieved with the prime table,
+// the survivors tested on the device in batches and every factor reported.
+#pragma once
+
+#include <cstdint>
+
+// Searches n = nCurrent for odd k from firstK (odd) to lastK, adding to
+// kTested and foundFactors and writing checkpoints as it goes.
+void Sieve(uint64_t firstK, uint64_t lastK);

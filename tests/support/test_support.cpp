@@ -1,0 +1,142 @@
+#include "support/test_support.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+ChildResult collect(pid_t pid, const std::string& outPath, const std::string& errPath, int timeoutSeconds) {
+    ChildResult result;
+    int status = 0;
+    if (timeoutSeconds > 0) {
+        for (int waited = 0;; ++waited) {
+            pid_t done = waitpid(pid, &status, WNOHANG);
+            if (done == pid) break;
+            if (waited >= timeoutSeconds * 100) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                break;
+            }
+            usleep(10000);
+        }
+    } else {
+        waitpid(pid, &status, 0);
+    }
+    if (WIFEXITED(status)) {
+        result.exited = true;
+        result.status = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+    }
+    result.out = readFile(outPath);
+    result.err = readFile(errPath);
+    std::remove(outPath.c_str());
+    std::remove(errPath.c_str());
+    return result;
+}
+
+void redirect(const std::string& outPath, const std::string& errPath) {
+    int in = open("/dev/null", O_RDONLY);
+    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (in < 0 || out < 0 || err < 0) _exit(250);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    close(in);
+    close(out);
+    close(err);
+}
+
+std::string capturePath(const char* what) {
+    static int counter = 0;
+    std::ostringstream name;
+    const char* tmp = std::getenv("TMPDIR");
+    name << (tmp ? tmp : "/tmp") << "/quilbrex-capture-" << getpid() << "-" << ++counter << "-" << what;
+    return name.str();
+}
+
+}  // namespace
+
+ChildResult runInChild(const std::function<int()>& body, const std::string& dir) {
+    std::string outPath = capturePath("out"), errPath = capturePath("err");
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        redirect(outPath, errPath);
+        if (!dir.empty() && chdir(dir.c_str()) != 0) _exit(251);
+        int status = body();
+        std::fflush(nullptr);
+        _exit(status);
+    }
+    return collect(pid, outPath, errPath, 0);
+}
+
+ChildResult runProgram(const std::string& path, const std::string& dir, int timeoutSeconds) {
+    std::string outPath = capturePath("out"), errPath = capturePath("err");
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        redirect(outPath, errPath);
+        if (!dir.empty() && chdir(dir.c_str()) != 0) _exit(251);
+        execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
+        _exit(252);
+    }
+    return collect(pid, outPath, errPath, timeoutSeconds);
+}
+
+TempDir::TempDir() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp ? tmp : "/tmp") + "/quilbrex-test-XXXXXX";
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::string command = "chmod -R u+w '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'";
+    if (std::system(command.c_str()) != 0) {
+        // Leaving a temporary directory behind is harmless.
+    }
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+bool fileExists(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+void inDirectory(const std::string& dir, const std::function<void()>& body) {
+    char previous[4096];
+    if (!getcwd(previous, sizeof previous)) throw std::runtime_error("getcwd failed");
+    if (chdir(dir.c_str()) != 0) throw std::runtime_error("chdir failed: " + dir);
+    try {
+        body();
+    } catch (...) {
+        if (chdir(previous) != 0) std::abort();
+        throw;
+    }
+    if (chdir(previous) != 0) std::abort();
+}

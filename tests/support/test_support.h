@@ -1,0 +1,44 @@
+// Helpers shared by the tests: running code or the program in a child process
+// with its output captured, temporary working directories and small file I/O.
+#pragma once
+
+#include <functional>
+#include <string>
+
+struct ChildResult {
+    int status = -1;       // exit status when the child exited normally
+    bool exited = false;   // false when it was killed by a signal
+    int signal = 0;
+    std::string out, err;  // everything written to standard output and error
+};
+
+// Runs body in a forked child, in directory dir when not empty, with standard
+// output and error captured. The child's status is body's result, or whatever
+// it passed to exit(). Standard input is /dev/null.
+ChildResult runInChild(const std::function<int()>& body, const std::string& dir = "");
+
+// Runs an executable with no arguments in dir, output captured; the child is
+// killed after timeoutSeconds (0: no limit).
+ChildResult runProgram(const std::string& path, const std::string& dir, int timeoutSeconds = 0);
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes away.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+bool fileExists(const std::string& path);
+
+// Runs body with the current directory changed to dir, restoring it after.
+void inDirectory(const std::string& dir, const std::function<void()>& body);
