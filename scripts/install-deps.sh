@@ -1,0 +1,18 @@
+#!/bin/sh
+# Installs what the build needs and a fresh machine may lack: the compiler
+# tool chain, CMake, GoogleTest, Google Benchmark and GMP (the tests' reference).
+set -e
+missing=""
+command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
+command -v g++ >/dev/null 2>&1 || missing="$missing g++"
+[ -f /usr/include/gmp.h ] || [ -f /usr/include/x86_64-linux-gnu/gmp.h ] || missing="$missing libgmp-dev"
+[ -d /usr/include/gtest ] || missing="$missing libgtest-dev"
+[ -d /usr/include/benchmark ] || missing="$missing libbenchmark-dev"
+[ -z "$missing" ] && exit 0
+echo "Installing:$missing"
+if [ "$(id -u)" -ne 0 ]; then
+  echo "Missing packages:$missing. Install them as root (apt-get install$missing) and run make again." >&2
+  exit 1
+fi
+apt-get update
+DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing

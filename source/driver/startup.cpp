@@ -1,0 +1,140 @@
+// Entry of the program: banner, version checks, device probe, the buffers
+// shared with the device, the work loop and the release of the buffers.
+#include "driver/startup.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "driver/work_loop.h"
+#include "quilbrex.h"
+
+namespace {
+
+const char* const PROGRAM_VERSION = "2.018";
+
+// The runtime version the binary is built against: the real toolkit's in the
+// CUDA build, the 10.0 runtime that the host stand-in imitates otherwise.
+#ifdef QUILBREX_CUDA
+const int TOOLKIT_VERSION = CUDART_VERSION;
+#else
+const int TOOLKIT_VERSION = 10000;
+#endif
+
+struct Architecture {
+    const char* name;
+    int coresPerMultiprocessor;
+};
+
+Architecture architectureOf(int major, int minor) {
+    switch (major) {
+        case 3: return {"Kepler", 192};
+        case 5: return {"Maxwell", 128};
+        case 6: return {"Pascal", 128};
+        case 7:
+            if (minor == 0) return {"Volta", 64};
+            if (minor == 5) return {"Turing", 64};
+            return {"unknown", 64};
+    }
+    // Newer NVIDIA generations have 128 cores per multiprocessor or a
+    // multiple of it; anything older or odd (the host processor reports 0)
+    // counts one core per multiprocessor.
+    return {"unknown", major >= 8 ? 128 : 1};
+}
+
+// The processor clock in kHz. Newer runtimes dropped it from the property
+// record and serve it as a device attribute; a failed query shows as 0.
+int clockRateKHz() {
+#if defined(QUILBREX_CUDA) && CUDART_VERSION >= 13000
+    int clock = 0;
+    if (cudaDeviceGetAttribute(&clock, cudaDevAttrClockRate, 0) != cudaSuccess) clock = 0;
+    return clock;
+#else
+    return deviceProp.clockRate;
+#endif
+}
+
+void printVersion(const char* label, int version) {
+    printf("  %s%d.%d\n", label, version / 1000, (version % 1000) / 10);
+}
+
+// The source path below source/, so messages do not depend on where the
+// tree was built.
+const char* sourceName(const char* file) {
+    const char* marker = std::strstr(file, "source/");
+    return marker ? marker + 7 : file;
+}
+
+}  // namespace
+
+void checkCudaErrors(cudaError_t error, const char* file, int line) {
+    fprintf(stderr, "%s(%i) : CUDA Runtime API error %d: %s.\n", sourceName(file), line, static_cast<int>(error),
+            cudaGetErrorString(error));
+    exit(-1);
+}
+
+int quilbrexMain() {
+    // Users follow long runs through redirected output: keep each line visible
+    // as soon as it is complete.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    printf("Quilbrex_CUDA version %s\n", PROGRAM_VERSION);
+    printf("\nCUDA version info\n");
+    printVersion("binary compiled for CUDA  ", TOOLKIT_VERSION);
+    int runtimeVersion = 0, driverVersion = 0;
+    cudaRuntimeGetVersion(&runtimeVersion);
+    printVersion("CUDA runtime version      ", runtimeVersion);
+    cudaDriverGetVersion(&driverVersion);
+    printVersion("CUDA driver version       ", driverVersion);
+
+    if (driverVersion < TOOLKIT_VERSION) {
+        printf("\nERROR: current CUDA driver version is lower than the CUDA toolkit version used during compile!\n");
+        exit(1);
+    }
+    if (runtimeVersion != TOOLKIT_VERSION) {
+        printf("\nERROR: CUDA runtime version must match the CUDA toolkit version used during compile!\n");
+        exit(1);
+    }
+
+    CUDA_GUARD(cudaSetDevice(0));
+    CUDA_GUARD(cudaGetDeviceProperties(&deviceProp, 0));
+    if (deviceProp.major == 1) {
+        printf("\nSorry, devices with compute capability 1.x are not supported!\n");
+        exit(1);
+    }
+    if (deviceProp.major == 2) {
+        printf("\nSorry, devices with compute capability 2.x are not supported since version CUDA 9.0!\n");
+        exit(1);
+    }
+
+    Architecture arch = architectureOf(deviceProp.major, deviceProp.minor);
+    printf("\nCUDA device info\n");
+    printf("  name (architecture)       %s (%s)\n", deviceProp.name, arch.name);
+    printf("  compute capability        %d.%d\n", deviceProp.major, deviceProp.minor);
+    printf("  streaming multiprocessors %d (%d CUDA cores)\n", deviceProp.multiProcessorCount,
+           static_cast<int>(static_cast<unsigned>(arch.coresPerMultiprocessor) *
+                            static_cast<unsigned>(deviceProp.multiProcessorCount)));
+    printf("  processor clock           %dMHz\n", clockRateKHz() / 1000);
+
+    cudaSetDeviceFlags(cudaDeviceScheduleBlockingSync);
+
+    // The candidate table is sized from the initial sizeTable: later batches
+    // overwrite it with their own byte counts.
+    const size_t tableBytes = 8 * static_cast<size_t>(MAX_BATCH);
+    CUDA_GUARD(cudaHostAlloc(reinterpret_cast<void**>(&h_candidateTable), tableBytes, cudaHostAllocDefault));
+    CUDA_GUARD(cudaMalloc(reinterpret_cast<void**>(&d_candidateTable), tableBytes));
+    CUDA_GUARD(cudaHostAlloc(reinterpret_cast<void**>(&h_factors), FACTOR_BUFFER_BYTES, cudaHostAllocDefault));
+    CUDA_GUARD(cudaMalloc(reinterpret_cast<void**>(&d_factors), FACTOR_BUFFER_BYTES));
+
+    int result = WorkLoop();
+
+    CUDA_GUARD(cudaFreeHost(h_candidateTable));
+    CUDA_GUARD(cudaFree(d_candidateTable));
+    CUDA_GUARD(cudaFree(d_factors));
+    CUDA_GUARD(cudaFreeHost(h_factors));
+    h_candidateTable = nullptr;
+    d_candidateTable = nullptr;
+    h_factors = nullptr;
+    d_factors = nullptr;
+    return result;
+}

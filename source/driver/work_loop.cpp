@@ -1,0 +1,115 @@
+// The work loop: takes assignment lines from worktodo.txt, searches each
+// exponent of a line, logs summaries to results.txt and removes finished lines.
+#include "driver/work_loop.h"
+
+#include <cstdio>
+
+#include "driver/run_config.h"
+#include "quilbrex.h"
+#include "sieve/prime_sieve.h"
+#include "sieve/segment_sieve.h"
+#include "workfiles/assignment.h"
+#include "workfiles/checkpoint.h"
+#include "workfiles/line_removal.h"
+#include "workfiles/run_log.h"
+
+namespace {
+
+const char* const WORKTODO_FILE = "worktodo.txt";
+
+void logExponentSummary() {
+    char summary[256];
+    snprintf(summary, sizeof summary, "\nn=%u: tested %llu of %llu numbers (%5.2f%%) in %.2f seconds at %.0f/sec\n",
+             nCurrent, static_cast<unsigned long long>(kTested), static_cast<unsigned long long>(rangeK), testedPct,
+             seconds, testedRate);
+    fputs(summary, stdout);
+    fflush(stdout);
+    // The run log gets the same record without the leading blank line.
+    AppendRecord(RESULTS_FILE, summary + 1, true);
+}
+
+void logRangeEnd() {
+    char record[160];
+    if (foundFactors != 0)
+        snprintf(record, sizeof record, "Range is complete. Found %d factor(s). For details see file factors.txt\n",
+                 static_cast<int>(foundFactors));
+    else
+        snprintf(record, sizeof record, "Range is complete. No factors found.\n");
+    AppendRecord(RESULTS_FILE, record, false);
+    AppendRecord(RESULTS_FILE,
+                 "--------------------------------------------------------------------------------\n", false);
+}
+
+// Searches every remaining exponent of the loaded line, then removes it.
+int workLine() {
+    ConfigureRun();
+    rangeK = kEnd + 1 - kStart;
+    checkpointClock = clockNow();
+    checkpointOwed = false;
+
+    while (nCurrent <= nEnd) {
+        printf("\nTesting for n = %d\n", static_cast<int>(nCurrent));
+        startTime = static_cast<double>(clockNow());
+        Sieve(kCurrent, kEnd);
+        endTime = static_cast<double>(clockNow());
+        seconds += difftime(static_cast<time_t>(endTime), static_cast<time_t>(startTime));
+        testedPct = static_cast<double>(kTested) * 100.0 / static_cast<double>(rangeK);
+        testedRate = static_cast<double>(rangeK) / seconds;
+        logExponentSummary();
+
+        kTested = 0;
+        seconds = 0;
+        kCurrent = kStart;
+        ++nCurrent;
+
+        // Save the start of the next exponent when a checkpoint is due, so a
+        // stop never throws away exponents already finished.
+        if (nCurrent <= nEnd &&
+            (checkpointOwed || difftime(clockNow(), checkpointClock) > CHECKPOINT_INTERVAL_SECONDS)) {
+            WriteCheckpointFile(nCurrent, kCurrent, 0, 0.0, foundFactors);
+            checkpointClock = clockNow();
+        }
+        checkpointOwed = false;
+    }
+
+    ReleasePrimeTable();
+    int result = Delete_Assignment_Line(WORKTODO_FILE);
+    logRangeEnd();
+    return result;
+}
+
+}  // namespace
+
+int WorkLoop() {
+    for (;;) {
+        int result = Read_Assignment_Line(WORKTODO_FILE);
+        switch (result) {
+            case ASSIGNMENT_EMPTY_FILE:
+                printf("\nNo available assignments found in worktodo file.\n");
+                break;
+            case ASSIGNMENT_BLANK_LINE:
+                printf("\nRemoved blank line from worktodo file.\n");
+                result = Delete_Assignment_Line(WORKTODO_FILE);
+                break;
+            case ASSIGNMENT_FOREIGN_LINE:
+                printf("\nRemoved a line that does not begin with FermatFactor= (case-sensitive).\n");
+                result = Delete_Assignment_Line(WORKTODO_FILE);
+                break;
+            case ASSIGNMENT_INVALID_LINE:
+                printf("\nRemoved a line with incorrect start or end values of k or n.\n");
+                result = Delete_Assignment_Line(WORKTODO_FILE);
+                break;
+            case ASSIGNMENT_OBSOLETE_CHECKPOINT:
+                printf("\nRemoved obsolete checkpoint file quilbrex.cpt and continue.\n");
+                result = remove(CHECKPOINT_FILE) == 0 ? 0 : -1;
+                break;
+            default:
+                result = workLine();
+                break;
+        }
+        if (result == 0) continue;
+        if (result == ASSIGNMENT_FILE_NOW_EMPTY)
+            printf("\nNo more assignments found in worktodo file. Work is done.\n");
+        return result;
+    }
+}

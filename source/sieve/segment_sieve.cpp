@@ -1,0 +1,106 @@
+// The search of one exponent: sieve a segment of odd k, ship its survivors as
+// one batch, test them on the device, report factors, checkpoint, repeat.
+#include "sieve/segment_sieve.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "driver/kernel_registry.h"
+#include "driver/startup.h"
+#include "quilbrex.h"
+#include "sieve/factor_report.h"
+#include "workfiles/checkpoint.h"
+
+time_t checkpointClock;
+bool checkpointOwed;
+
+uint32_t InverseTwoPower(uint32_t q, uint32_t n) {
+    uint64_t base = (q + 1) / 2, result = 1 % q;
+    for (uint32_t bits = n; bits != 0; bits >>= 1) {
+        if (bits & 1) result = result * base % q;
+        base = base * base % q;
+    }
+    return static_cast<uint32_t>(result);
+}
+
+uint32_t FirstSievedByte(uint32_t q, uint32_t e, uint64_t a) {
+    // a + 2j == -e (mod q)  <=>  j == (-e - a) * (q+1)/2  (mod q)
+    uint64_t target = (2 * static_cast<uint64_t>(q) - e % q - a % q) % q;
+    return static_cast<uint32_t>(target * ((q + 1) / 2) % q);
+}
+
+namespace {
+
+// Clears every byte of the segment whose k = a + 2j has a sieving prime factor.
+void sieveSegment(uint8_t* segment, uint32_t length, uint64_t a, const std::vector<uint32_t>& inversePowers) {
+    memset(segment, 1, length);
+    for (uint32_t i = 0; i < primeCount; ++i) {
+        uint32_t q = primeTable[i];
+        for (uint64_t j = FirstSievedByte(q, inversePowers[i], a); j < length; j += q) segment[j] = 0;
+    }
+}
+
+// Copies a batch of count candidates to the device. Entries beyond the batch
+// are zeroed on both sides: the kernel tests every entry of the grid, and a
+// zero ends at once without a hit, while a leftover candidate would be
+// reported a second time.
+void shipBatch(uint32_t count) {
+    sizeTable = count * 8;
+    size_t bytes = sizeTable;
+    if (count < threadsPerGrid) {
+        memset(h_candidateTable + count, 0, 8 * static_cast<size_t>(threadsPerGrid - count));
+        bytes = 8 * static_cast<size_t>(threadsPerGrid);
+    }
+    cudaMemcpyAsync(d_candidateTable, h_candidateTable, bytes, cudaMemcpyHostToDevice, 0);
+}
+
+}  // namespace
+
+void Sieve(uint64_t firstK, uint64_t lastK) {
+    ClearFactorReports();
+    uint8_t* segment = static_cast<uint8_t*>(malloc(sieveRange));
+    if (!segment) {
+        perror("\nThere is not enough memory to allocate a table for the sieve");
+        exit(1);
+    }
+    // 2^(-n) mod q does not depend on the segment: one exponentiation per prime.
+    std::vector<uint32_t> inversePowers(primeCount);
+    for (uint32_t i = 0; i < primeCount; ++i) inversePowers[i] = InverseTwoPower(primeTable[i], nCurrent);
+
+    // Counting the odd k still to examine, instead of comparing a with lastK,
+    // keeps every step clear of the wrap-around at 2^64.
+    uint64_t a = firstK;
+    uint64_t remaining = firstK <= lastK ? (lastK - firstK) / 2 + 1 : 0;
+    while (remaining > 0) {
+        uint32_t length = remaining < sieveRange ? static_cast<uint32_t>(remaining) : sieveRange;
+        sieveSegment(segment, length, a, inversePowers);
+
+        uint32_t count = 0, j = 0;
+        for (; j < length && count < threadsPerGrid; ++j)
+            if (segment[j]) h_candidateTable[count++] = a + 2 * static_cast<uint64_t>(j);
+        remaining -= j;
+        if (remaining > 0) a += 2 * static_cast<uint64_t>(j);
+
+        shipBatch(count);
+        launchKernel(kernel, blocksPerGrid, d_factors, d_candidateTable, nCurrent);
+        if (cudaDeviceSynchronize() != cudaSuccess) printf("cudaThreadSynchronize failed!\n");
+        kTested += count;
+
+        // Factors are recorded before any checkpoint moves past them, so a
+        // stop in between can never lose one.
+        uint32_t found = ReadFactorReports();
+        foundFactors += found;
+
+        if (found != 0 || difftime(clockNow(), checkpointClock) > CHECKPOINT_INTERVAL_SECONDS) {
+            if (remaining > 0) {
+                CheckPoint(a);
+                checkpointClock = clockNow();
+            } else {
+                checkpointOwed = true;
+            }
+        }
+    }
+    free(segment);
+}
