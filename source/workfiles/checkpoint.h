@@ -12,3 +12,9 @@ void CheckPoint(uint64_t k);
 // false, after a message on standard error, when it could not be written; the
 // old file is then unchanged.
 bool WriteCheckpointFile(uint32_t n, uint64_t k, uint64_t tested, double secs, uint32_t factors);
+
+// The last stage of Read_Assignment_Line, after the line has been cut: makes
+// kStart odd, restores the position from quilbrex.cpt or starts the line
+// afresh, and announces which. Returns 0, or 5 when the checkpoint does not
+// fit the line (a message has been printed).
+int ResumeAssignment();

@@ -1,0 +1,160 @@
+// Read_Assignment_Line: validates the first line of the assignment file, cuts it where one kernel cannot serve it all, then resumes or starts it.
+#include "workfiles/assignment.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "quilbrex.h"
+#include "workfiles/atomic_file.h"
+#include "workfiles/checkpoint.h"
+#include "workfiles/range_split.h"
+
+namespace {
+
+const char PREFIX[] = "FermatFactor=";
+const size_t PREFIX_LENGTH = sizeof PREFIX - 1;
+
+// One value of the line. A field whose comma is missing has no text and
+// reads as 0, like an empty field, so it fails the same check.
+struct Field {
+    uint64_t value;
+    const char* end;   // where the conversion stopped; nullptr for a missing field
+    bool outOfRange;   // negative, or too big for its type
+};
+
+Field ConvertField(const char* text, bool wide) {
+    Field field = {0, nullptr, false};
+    if (!text) return field;
+    while (isspace(static_cast<unsigned char>(*text))) ++text;
+    char* stop;
+    errno = 0;
+    unsigned long long value = wide ? strtoull(text, &stop, 10) : strtoul(text, &stop, 10);
+    // strtoul negates a minus sign silently, and a 32-bit value would wrap:
+    // either way a huge or wrong number would pass for a valid one.
+    bool negative = *text == '-' && stop != text;
+    field.value = value;
+    field.end = stop;
+    field.outOfRange = errno == ERANGE || negative || (!wide && value > UINT32_MAX);
+    return field;
+}
+
+// The text after the next comma, searched only within the line as read.
+const char* NextFieldText(const Field& previous) {
+    if (!previous.end) return nullptr;
+    const char* comma = strchr(previous.end, ',');
+    return comma ? comma + 1 : nullptr;
+}
+
+int ValidateAssignmentLine(const char* line) {
+    const char* text = line;
+    while (isspace(static_cast<unsigned char>(*text))) ++text;
+    if (*text == '\0') return ASSIGNMENT_BLANK_LINE;
+    if (strncmp(text, PREFIX, PREFIX_LENGTH) != 0) return ASSIGNMENT_FOREIGN_LINE;
+
+    Field first = ConvertField(text + PREFIX_LENGTH, false);
+    Field last = ConvertField(NextFieldText(first), false);
+    nStart = static_cast<uint32_t>(first.value);
+    nEnd = static_cast<uint32_t>(last.value);
+    if (first.outOfRange || last.outOfRange || first.value < 32 || last.value > 607) {
+        printf("\nThe values of n must be in the range from nMin = 32 to nMax = 607.\n");
+        return ASSIGNMENT_INVALID_LINE;
+    }
+    if (last.value < first.value) {
+        printf("\nThe ending value for n (nEnd) was not set or less than the starting value of n (nStart).\n");
+        return ASSIGNMENT_INVALID_LINE;
+    }
+
+    Field low = ConvertField(NextFieldText(last), true);
+    Field high = ConvertField(NextFieldText(low), true);
+    kStart = low.value;
+    kEnd = high.value;
+    if (low.outOfRange || high.outOfRange || low.value < 2) {
+        printf("\nThe values of k must be in the range from kMin = 3 to kMax = 2^64-1.\n");
+        return ASSIGNMENT_INVALID_LINE;
+    }
+    if (high.value < low.value || (high.value == low.value && low.value % 2 == 0)) {
+        printf("\nThe ending value for k (kEnd) was not set or less than the starting value of k (kStart).\n");
+        return ASSIGNMENT_INVALID_LINE;
+    }
+    return ASSIGNMENT_OK;
+}
+
+// Working the line as read after a failed rewrite would repeat or skip work
+// on the next start, so the file stays as it was and the program stops.
+[[noreturn]] void StopUnchanged(const char* path) {
+    fprintf(stderr, "\nCan't write the cut assignment lines to %s; stopping with the file unchanged.\n", path);
+    exit(1);
+}
+
+// Replaces the first line by its cut lines, keeping the rest of the file
+// byte for byte, and loads the first of them; closes file.
+void CutFirstLine(FILE* file, long fileLength, long lineLength, const char* path) {
+    AssignmentLine lines[MAX_CUT_LINES];
+    AssignmentLine read = {nStart, nEnd, kStart, kEnd};
+    int count = CutAssignmentLine(read, lines);
+    if (count == 0) {
+        fclose(file);
+        return;
+    }
+
+    std::vector<char> content;
+    for (int i = 0; i < count; ++i) {
+        char text[100];
+        int length = FormatAssignmentLine(lines[i], text, sizeof text);
+        content.insert(content.end(), text, text + length);
+    }
+    long restLength = fileLength - lineLength;
+    if (restLength > 0) {
+        size_t cutLength = content.size();
+        content.resize(cutLength + static_cast<size_t>(restLength));
+        if (fread(content.data() + cutLength, 1, static_cast<size_t>(restLength), file) !=
+            static_cast<size_t>(restLength)) {
+            fclose(file);
+            StopUnchanged(path);
+        }
+    }
+    fclose(file);
+    if (!ReplaceFileContents(path, content.data(), content.size())) StopUnchanged(path);
+
+    nStart = lines[0].nStart;
+    nEnd = lines[0].nEnd;
+    kStart = lines[0].kStart;
+    kEnd = lines[0].kEnd;
+}
+
+}  // namespace
+
+int Read_Assignment_Line(const char* path) {
+    nStart = nEnd = nCurrent = 0;
+    kStart = kEnd = kCurrent = 0;
+
+    FILE* file = fopen(path, "r");
+    if (!file) {
+        perror("\nCan't open worktodo file");
+        exit(1);
+    }
+    fseek(file, 0, SEEK_END);
+    long fileLength = ftell(file);
+    fseek(file, 0, SEEK_SET);
+
+    char line[100];
+    if (!fgets(line, sizeof line, file)) {
+        fclose(file);
+        return ASSIGNMENT_EMPTY_FILE;
+    }
+    // The position after fgets, not strlen: a NUL byte inside the line must
+    // not make the rest of the line count as the rest of the file.
+    long lineLength = ftell(file);
+
+    int result = ValidateAssignmentLine(line);
+    if (result != ASSIGNMENT_OK) {
+        fclose(file);
+        return result;
+    }
+    CutFirstLine(file, fileLength, lineLength, path);
+    return ResumeAssignment();
+}

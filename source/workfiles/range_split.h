@@ -1,0 +1,31 @@
+// Cutting a validated assignment line into lines that one kernel each can serve.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// One assignment line's four values.
+struct AssignmentLine {
+    uint32_t nStart, nEnd;
+    uint64_t kStart, kEnd;
+};
+
+// A band piece has at most 32 exponents, of which at most 31 give two lines;
+// with the r = 0 exponent and the band remainder that is 64 lines.
+constexpr int MAX_CUT_LINES = 64;
+
+// Word-count thresholds of exponent n for k: from L(n) on p has two words
+// more than the band number, from U(n) on three (2^64-1 stands in for 2^64
+// at the bottom of a band), and M(n) is U(n+1) within a band.
+uint64_t LowerWordThreshold(uint32_t n);
+uint64_t UpperWordThreshold(uint32_t n);
+uint64_t HalfWordThreshold(uint32_t n);
+
+// Fills lines with the lines that take the place of line in the assignment
+// file, in file order, and returns their number; 0 when the line needs no cut
+// and the file is to stay untouched.
+int CutAssignmentLine(const AssignmentLine& line, AssignmentLine lines[MAX_CUT_LINES]);
+
+// Writes line in the assignment file's format, newline included, into buffer
+// and returns its length.
+int FormatAssignmentLine(const AssignmentLine& line, char* buffer, size_t size);
