@@ -1,0 +1,162 @@
+// ReplaceFileContents and AppendRecord: a rewrite is all or nothing and leaves no temporary file; records are appended, stamped, and a lost record is reported.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "workfiles/assignment.h"
+#include "workfiles/atomic_file.h"
+#include "workfiles/run_log.h"
+#include "workfiles_test_helpers.h"
+
+namespace {
+
+mode_t ModeOf(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+// Calls ReplaceFileContents inside dir, output captured.
+CallOutcome Replace(const TempDir& dir, const std::string& data, bool* result) {
+    return CaptureCall(dir.path(), [&] {
+        *result = ReplaceFileContents("data.txt", data.data(), data.size());
+        return 0;
+    });
+}
+
+TEST(AtomicFile, ReplacesTheWholeContentAndKeepsThePermissions) {
+    ResetWorkFileState();
+    const std::string binary("new\0content\xff", 12);
+    const std::string contents[] = {"", "x", binary, std::string(1 << 20, 'z')};
+    for (const std::string& data : contents) {
+        SCOPED_TRACE(data.size());
+        TempDir dir;
+        writeFile(dir.file("data.txt"), "old content that is longer than some of the new\n");
+        ASSERT_EQ(chmod(dir.file("data.txt").c_str(), 0640), 0);
+        bool result = false;
+        CallOutcome outcome = Replace(dir, data, &result);
+        EXPECT_TRUE(result);
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_EQ(readFile(dir.file("data.txt")), data);
+        EXPECT_EQ(ModeOf(dir.file("data.txt")), 0640u);
+        EXPECT_EQ(UnexpectedFiles(dir.path(), {"data.txt"}), "");
+    }
+}
+
+TEST(AtomicFile, CreatesAMissingFileWithTheUsualPermissions) {
+    ResetWorkFileState();
+    TempDir dir;
+    mode_t mask = umask(022);
+    bool result = false;
+    Replace(dir, "fresh\n", &result);
+    umask(mask);
+    EXPECT_TRUE(result);
+    EXPECT_EQ(readFile(dir.file("data.txt")), "fresh\n");
+    EXPECT_EQ(ModeOf(dir.file("data.txt")), 0644u);
+}
+
+TEST(AtomicFile, FailureAtAnyStageLeavesTheOldFileAndNoTemporary) {
+    struct StageCase {
+        int stage;
+        std::string message;
+    };
+    const StageCase cases[] = {
+        {ATOMIC_FAIL_OPEN, "\nCan't replace file data.txt: creating a temporary file beside it failed: Permission "
+                           "denied. The file keeps its previous content.\n"},
+        {ATOMIC_FAIL_WRITE, "\nCan't replace file data.txt: writing the new content failed: No space left on device. "
+                            "The file keeps its previous content.\n"},
+        {ATOMIC_FAIL_SYNC, "\nCan't replace file data.txt: flushing the new content to disk failed: Input/output "
+                           "error. The file keeps its previous content.\n"},
+        {ATOMIC_FAIL_RENAME, "\nCan't replace file data.txt: renaming the new content over it failed: Invalid "
+                             "cross-device link. The file keeps its previous content.\n"},
+    };
+    const std::string old("old\0content\n", 12);
+    for (const StageCase& c : cases) {
+        SCOPED_TRACE(c.stage);
+        ResetWorkFileState();
+        TempDir dir;
+        writeFile(dir.file("data.txt"), old);
+        atomicWriteFailAt = c.stage;
+        bool result = true;
+        CallOutcome outcome = Replace(dir, "new content, long enough to be cut short\n", &result);
+        atomicWriteFailAt = ATOMIC_FAIL_NONE;
+        EXPECT_FALSE(result);
+        EXPECT_EQ(outcome.err, c.message);
+        EXPECT_EQ(readFile(dir.file("data.txt")), old);
+        EXPECT_EQ(UnexpectedFiles(dir.path(), {"data.txt"}), "");
+    }
+}
+
+TEST(AtomicFile, FileWithoutWritePermissionIsNotReplaced) {
+    ResetWorkFileState();
+    TempDir dir;
+    writeFile(dir.file("data.txt"), "kept\n");
+    ASSERT_EQ(chmod(dir.file("data.txt").c_str(), 0444), 0);
+    bool result = true;
+    CallOutcome outcome = Replace(dir, "new\n", &result);
+    EXPECT_FALSE(result);
+    EXPECT_EQ(outcome.err,
+              "\nCan't replace file data.txt: it has no write permission. The file keeps its previous content.\n");
+    EXPECT_EQ(readFile(dir.file("data.txt")), "kept\n");
+    EXPECT_EQ(UnexpectedFiles(dir.path(), {"data.txt"}), "");
+}
+
+// Root writes into read-only directories, so the child gives up root first:
+// the directory then really refuses the temporary file.
+TEST(AtomicFile, ReadOnlyDirectoryIsReported) {
+    ResetWorkFileState();
+    TempDir dir;
+    writeFile(dir.file("data.txt"), "kept\n");
+    ASSERT_EQ(chmod(dir.path().c_str(), 0555), 0);
+    ChildResult child = runInChild(
+        [] {
+            if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 90;
+            return ReplaceFileContents("data.txt", "new\n", 4) ? 0 : 1;
+        },
+        dir.path());
+    chmod(dir.path().c_str(), 0755);
+    EXPECT_EQ(child.status, 1);
+    EXPECT_EQ(child.err, "\nCan't replace file data.txt: creating a temporary file beside it failed: Permission "
+                         "denied. The file keeps its previous content.\n");
+    EXPECT_EQ(readFile(dir.file("data.txt")), "kept\n");
+    EXPECT_EQ(UnexpectedFiles(dir.path(), {"data.txt"}), "");
+}
+
+TEST(RunLog, RecordsAreAppendedStampedOrNot) {
+    ResetWorkFileState();
+    TempDir dir;
+    writeFile(dir.file(RESULTS_FILE), "earlier\n");
+    bool stamped = false, plain = false;
+    fixedNow = 1700000000;
+    CallOutcome outcome = CaptureCall(dir.path(), [&] {
+        stamped = AppendRecord(RESULTS_FILE, "n=54: tested\n", true);
+        fixedNow = 0;  // an unstamped record must not read the clock
+        plain = AppendRecord(RESULTS_FILE, "Range is complete. No factors found.\n", false);
+        return 0;
+    });
+    EXPECT_TRUE(stamped);
+    EXPECT_TRUE(plain);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(timer, 1700000000);
+    EXPECT_EQ(readFile(dir.file(RESULTS_FILE)),
+              std::string("earlier\n") + FIXED_STAMP + "n=54: tested\nRange is complete. No factors found.\n");
+}
+
+TEST(RunLog, UnopenableLogIsReportedAndTheRecordLost) {
+    ResetWorkFileState();
+    TempDir dir;
+    bool result = true;
+    CallOutcome outcome = CaptureCall(dir.path(), [&] {
+        result = AppendRecord("missing/results.txt", "record\n", true);
+        return 0;
+    });
+    EXPECT_FALSE(result);
+    EXPECT_EQ(outcome.err, "\nCan't open missing/results.txt to add a record: No such file or directory. The record "
+                           "is lost; the search goes on.\n");
+    EXPECT_EQ(UnexpectedFiles(dir.path(), {}), "");
+}
+
+}  // namespace

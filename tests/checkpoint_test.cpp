@@ -1,0 +1,247 @@
+// The checkpoint file: resuming a line from it or starting afresh, CheckPoint's file, progress line and time accounting, and a failed write.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "workfiles/assignment.h"
+#include "workfiles/checkpoint.h"
+#include "workfiles_test_helpers.h"
+
+namespace {
+
+const std::string N_OUTSIDE = "\nThe current value for n (nCurrent) is outside of the range of n.\n";
+const std::string K_OUTSIDE = "\nThe current value for k (kCurrent) is outside of the range of k.\n";
+// Within one band and all below L, so it is never cut and the checkpoint meets it as written.
+const std::string LINE = "FermatFactor=40,50,3,10000\n";
+const std::string CONTINUE_45_1001 = "\nContinue range: n=40-50(45) and k=3-10000(1001)\n";
+
+struct ResumeCase {
+    const char* what;
+    std::string line;
+    const char* checkpoint;  // nullptr: no checkpoint file
+    int code;
+    std::string out;
+    // Resume state afterwards (checked for code 0 only); the state before
+    // the call is kTested 77, seconds 8.5, foundFactors 9.
+    uint32_t n;
+    uint64_t k, tested;
+    double secs;
+    uint32_t factors;
+};
+
+TEST(Resume, CheckpointIsReadOrTheLineStartsAfresh) {
+    const std::vector<ResumeCase> cases = {
+        {"all five keys", LINE, "nCurrent=45\nkCurrent=1001\nkTested =500\nseconds =12.50\nfactors =2\n", 0,
+         CONTINUE_45_1001, 45, 1001, 500, 12.5, 2},
+        {"hexadecimal", LINE, "nCurrent=0x2D\nkCurrent=0x3E9\nkTested =0x1F4\n", 0, CONTINUE_45_1001, 45, 1001, 500,
+         8.5, 9},
+        {"octal", LINE, "nCurrent=055\nkCurrent=01751\nfactors =017\n", 0, CONTINUE_45_1001, 45, 1001, 77, 8.5, 15},
+        {"any order", LINE, "factors =2\nseconds =12.50\nkTested =500\nkCurrent=1001\nnCurrent=45\n", 0,
+         CONTINUE_45_1001, 45, 1001, 500, 12.5, 2},
+        {"later line wins", LINE, "nCurrent=41\nkCurrent=5\nnCurrent=45\nkCurrent=1001\n", 0, CONTINUE_45_1001, 45,
+         1001, 77, 8.5, 9},
+        {"foreign lines and keys without = ignored", LINE,
+         "nCurrent 41\nkCurrent:5\n# note\nnCurrent=45\n\nkCurrent=1001\nnCurrentX=47\n", 0, CONTINUE_45_1001, 45,
+         1001, 77, 8.5, 9},
+        {"no final newline", LINE, "nCurrent=45\nkCurrent=1001", 0, CONTINUE_45_1001, 45, 1001, 77, 8.5, 9},
+        {"empty checkpoint", LINE, "", 5, N_OUTSIDE, 0, 0, 0, 0, 0},
+        {"no nCurrent", LINE, "kCurrent=1001\nkTested =500\n", 5, N_OUTSIDE, 0, 0, 0, 0, 0},
+        {"nCurrent above nEnd", LINE, "nCurrent=51\nkCurrent=1001\n", 5, N_OUTSIDE, 0, 0, 0, 0, 0},
+        {"nCurrent under nStart", LINE, "nCurrent=39\nkCurrent=1001\n", 5, N_OUTSIDE, 0, 0, 0, 0, 0},
+        {"nCurrent that would wrap to 45", LINE, "nCurrent=4294967341\nkCurrent=1001\n", 5, N_OUTSIDE, 0, 0, 0, 0, 0},
+        {"kCurrent beyond kEnd", LINE, "nCurrent=45\nkCurrent=10001\n", 5, K_OUTSIDE, 0, 0, 0, 0, 0},
+        {"kCurrent under kStart", LINE, "nCurrent=45\nkCurrent=1\n", 5, K_OUTSIDE, 0, 0, 0, 0, 0},
+        {"no kCurrent", LINE, "nCurrent=45\n", 5, K_OUTSIDE, 0, 0, 0, 0, 0},
+        {"both outside: the n message alone", LINE, "nCurrent=60\nkCurrent=20000\n", 5, N_OUTSIDE, 0, 0, 0, 0, 0},
+        // The line is cut before the checkpoint is judged: its first piece
+        // is 48,48,65536,100000, where n = 45 no longer fits.
+        {"checkpoint of a line that gets cut first", "FermatFactor=40,50,3,100000\n", "nCurrent=45\nkCurrent=1001\n",
+         5, N_OUTSIDE, 0, 0, 0, 0, 0},
+        {"at the very start: announced as a start", LINE, "nCurrent=40\nkCurrent=3\nkTested =500\n", 0,
+         StartingRange("n=40-50 and k=3-10000"), 40, 3, 500, 8.5, 9},
+        {"no checkpoint", LINE, nullptr, 0, StartingRange("n=40-50 and k=3-10000"), 40, 3, 0, 0, 0},
+        {"even kStart: the start is the next odd k", "FermatFactor=40,50,4,10000\n", nullptr, 0,
+         StartingRange("n=40-50 and k=5-10000"), 40, 5, 0, 0, 0},
+    };
+    for (const ResumeCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        ResetWorkFileState();
+        kTested = 77;
+        seconds = 8.5;
+        foundFactors = 9;
+        TempDir dir;
+        writeFile(dir.file("worktodo.txt"), c.line);
+        if (c.checkpoint) writeFile(dir.file(CHECKPOINT_FILE), c.checkpoint);
+        CallOutcome outcome = CaptureCall(dir.path(), [] { return Read_Assignment_Line("worktodo.txt"); });
+        EXPECT_EQ(outcome.code, c.code);
+        EXPECT_EQ(outcome.out, c.out);
+        EXPECT_EQ(outcome.err, "");
+        bool started = c.out.rfind("\nStarting", 0) == 0;
+        EXPECT_EQ(fileExists(dir.file(RESULTS_FILE)), started);
+        if (started) {
+            EXPECT_EQ(readFile(dir.file(RESULTS_FILE)), FIXED_STAMP + c.out.substr(1));
+        }
+        // The checkpoint is only ever read here; the work loop removes it.
+        if (c.checkpoint) {
+            EXPECT_EQ(readFile(dir.file(CHECKPOINT_FILE)), c.checkpoint);
+        }
+        if (c.code != 0) continue;
+        EXPECT_EQ(nCurrent, c.n);
+        EXPECT_EQ(kCurrent, c.k);
+        EXPECT_EQ(kTested, c.tested);
+        EXPECT_EQ(seconds, c.secs);
+        EXPECT_EQ(foundFactors, c.factors);
+    }
+}
+
+TEST(Resume, EvenKStartIsOddOnlyInMemory) {
+    ResetWorkFileState();
+    TempDir dir;
+    writeFile(dir.file("worktodo.txt"), "FermatFactor=40,50,4,10000\n");
+    CaptureCall(dir.path(), [] { return Read_Assignment_Line("worktodo.txt"); });
+    EXPECT_EQ(kStart, 5u);
+    EXPECT_EQ(readFile(dir.file("worktodo.txt")), "FermatFactor=40,50,4,10000\n");
+}
+
+TEST(Resume, StartingRecordIsAppendedToTheRunLog) {
+    ResetWorkFileState();
+    TempDir dir;
+    writeFile(dir.file("worktodo.txt"), LINE);
+    writeFile(dir.file(RESULTS_FILE), "earlier record\n");
+    fixedNow = 1700000000;
+    CaptureCall(dir.path(), [] { return Read_Assignment_Line("worktodo.txt"); });
+    EXPECT_EQ(timer, 1700000000);
+    EXPECT_EQ(readFile(dir.file(RESULTS_FILE)),
+              std::string("earlier record\n") + FIXED_STAMP + "Starting range: n=40-50 and k=3-10000\n");
+}
+
+TEST(Resume, UnopenableRunLogIsReportedAndTheLineStillStarts) {
+    ResetWorkFileState();
+    TempDir dir;
+    writeFile(dir.file("worktodo.txt"), LINE);
+    ASSERT_EQ(mkdir(dir.file(RESULTS_FILE).c_str(), 0755), 0);
+    CallOutcome outcome = CaptureCall(dir.path(), [] { return Read_Assignment_Line("worktodo.txt"); });
+    EXPECT_EQ(outcome.code, 0);
+    EXPECT_EQ(outcome.out, StartingRange("n=40-50 and k=3-10000"));
+    EXPECT_EQ(outcome.err,
+              "\nCan't open results.txt to add a record: Is a directory. The record is lost; the search goes on.\n");
+}
+
+void SetSearchState() {
+    ResetWorkFileState();
+    nCurrent = 45;
+    kStart = 3;
+    kTested = 500;
+    foundFactors = 2;
+    rangeK = 4000;
+    startTime = 1000;
+    seconds = 10;
+}
+
+TEST(CheckPointWriter, WritesFiveLinesAndPrintsTheProgress) {
+    SetSearchState();
+    fixedNow = 1090;
+    TempDir dir;
+    CallOutcome outcome = CaptureCall(dir.path(), [] {
+        CheckPoint(1003);
+        return 0;
+    });
+    EXPECT_EQ(readFile(dir.file(CHECKPOINT_FILE)),
+              "nCurrent=45\nkCurrent=1003\nkTested =500\nseconds =100.00\nfactors =2\n");
+    EXPECT_EQ(outcome.out, "\nn=45: k to 1003 (25.00% complete): rate=10/sec");
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(seconds, 100);
+    EXPECT_EQ(startTime, 1090);
+    EXPECT_EQ(endTime, 1090);
+    EXPECT_EQ(testedRate, 10);
+    EXPECT_EQ(UnexpectedFiles(dir.path(), {CHECKPOINT_FILE}), "");
+}
+
+TEST(CheckPointWriter, EachSecondIsCountedOnceAcrossCheckpoints) {
+    SetSearchState();
+    seconds = 0;
+    rangeK = 40000;
+    TempDir dir;
+    fixedNow = 1061;
+    CallOutcome first = CaptureCall(dir.path(), [] {
+        CheckPoint(2003);
+        return 0;
+    });
+    fixedNow = 1125;
+    CallOutcome second = CaptureCall(dir.path(), [] {
+        CheckPoint(4003);
+        return 0;
+    });
+    EXPECT_EQ(first.out, "\nn=45: k to 2003 ( 5.00% complete): rate=33/sec");
+    EXPECT_EQ(second.out, "\nn=45: k to 4003 (10.00% complete): rate=32/sec");
+    EXPECT_EQ(seconds, 125);
+    EXPECT_EQ(startTime, 1125);
+    EXPECT_EQ(readFile(dir.file(CHECKPOINT_FILE)),
+              "nCurrent=45\nkCurrent=4003\nkTested =500\nseconds =125.00\nfactors =2\n");
+}
+
+TEST(CheckPointWriter, WrittenCheckpointResumesTheLine) {
+    SetSearchState();
+    kTested = 18446744073709551615ULL;
+    foundFactors = 4294967295u;
+    seconds = 0.125;
+    fixedNow = 1000;
+    TempDir dir;
+    CaptureCall(dir.path(), [] {
+        CheckPoint(1001);
+        return 0;
+    });
+    ResetWorkFileState();
+    writeFile(dir.file("worktodo.txt"), LINE);
+    CallOutcome outcome = CaptureCall(dir.path(), [] { return Read_Assignment_Line("worktodo.txt"); });
+    EXPECT_EQ(outcome.code, 0);
+    EXPECT_EQ(outcome.out, CONTINUE_45_1001);
+    EXPECT_EQ(kTested, 18446744073709551615ULL);
+    EXPECT_EQ(foundFactors, 4294967295u);
+    EXPECT_EQ(seconds, 0.12);  // "%.2f" rounds the exact binary 0.125 to even
+}
+
+TEST(CheckPointWriter, FailedWriteKeepsTheOldFileAndTheSearchGoesOn) {
+    const int stages[] = {ATOMIC_FAIL_OPEN, ATOMIC_FAIL_WRITE, ATOMIC_FAIL_SYNC, ATOMIC_FAIL_RENAME};
+    for (int stage : stages) {
+        SCOPED_TRACE(stage);
+        SetSearchState();
+        fixedNow = 1090;
+        TempDir dir;
+        const std::string old = "nCurrent=45\nkCurrent=5\nkTested =1\nseconds =1.00\nfactors =0\n";
+        writeFile(dir.file(CHECKPOINT_FILE), old);
+        atomicWriteFailAt = stage;
+        CallOutcome outcome = CaptureCall(dir.path(), [] {
+            CheckPoint(1003);
+            return 0;
+        });
+        atomicWriteFailAt = ATOMIC_FAIL_NONE;
+        EXPECT_EQ(readFile(dir.file(CHECKPOINT_FILE)), old);
+        EXPECT_EQ(outcome.out, "\nn=45: k to 1003 (25.00% complete): rate=10/sec");
+        EXPECT_EQ(outcome.err.rfind("\nCan't replace file quilbrex.cpt: ", 0), 0u) << outcome.err;
+        EXPECT_EQ(seconds, 100);
+        EXPECT_EQ(UnexpectedFiles(dir.path(), {CHECKPOINT_FILE}), "");
+    }
+}
+
+TEST(CheckPointWriter, WriteCheckpointFileReportsItsOutcome) {
+    ResetWorkFileState();
+    TempDir dir;
+    bool written = false, refused = true;
+    CaptureCall(dir.path(), [&] {
+        written = WriteCheckpointFile(33, 0x3E9, 7, 61.25, 1);
+        atomicWriteFailAt = ATOMIC_FAIL_RENAME;
+        refused = WriteCheckpointFile(34, 5, 0, 0, 0);
+        atomicWriteFailAt = ATOMIC_FAIL_NONE;
+        return 0;
+    });
+    EXPECT_TRUE(written);
+    EXPECT_FALSE(refused);
+    EXPECT_EQ(readFile(dir.file(CHECKPOINT_FILE)),
+              "nCurrent=33\nkCurrent=1001\nkTested =7\nseconds =61.25\nfactors =1\n");
+}
+
+}  // namespace

@@ -1,0 +1,369 @@
+// Cutting assignment lines at band and word-count boundaries: the worked examples byte for byte, the rest of the file kept, and a randomized check of coverage against GMP word counts.
+#include <gmp.h>
+#include <gtest/gtest.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "workfiles/assignment.h"
+#include "workfiles/line_removal.h"
+#include "workfiles/range_split.h"
+#include "workfiles_test_helpers.h"
+
+namespace {
+
+const uint64_t TWO_POW_32 = 1ULL << 32;
+const uint64_t TWO_POW_40 = 1ULL << 40;
+
+std::string Line(uint32_t n1, uint32_t n2, uint64_t k1, uint64_t k2) {
+    char text[100];
+    snprintf(text, sizeof text, "FermatFactor=%u,%u,%llu,%llu\n", n1, n2, static_cast<unsigned long long>(k1),
+             static_cast<unsigned long long>(k2));
+    return text;
+}
+
+// Words of p = k*2^n+1, counted by GMP.
+uint32_t WordsOf(uint64_t k, uint32_t n) {
+    mpz_t p;
+    mpz_init(p);
+    mpz_import(p, 1, -1, sizeof k, 0, 0, &k);
+    mpz_mul_2exp(p, p, n);
+    mpz_add_ui(p, p, 1);
+    uint32_t bits = static_cast<uint32_t>(mpz_sizeinbase(p, 2));
+    mpz_clear(p);
+    return (bits + 31) / 32;
+}
+
+// Rest of the file that must come back unchanged: a blank line, a line of
+// white space, a foreign line, an invalid one, binary bytes and no final newline.
+const std::string REST = std::string("\n \t\nnot an assignment\nFermatFactor=1,2,3,4\n\x01\x00\xff\xfe binary", 52);
+
+struct WorkedExample {
+    const char* what;
+    std::string line;
+    std::string written;  // empty: the file stays untouched
+    AssignmentLine loaded; // in-memory assignment before kStart is made odd
+};
+
+std::vector<WorkedExample> WorkedExamples() {
+    std::vector<WorkedExample> examples;
+    examples.push_back({"1: band cut, upper half at the top", Line(40, 70, 4294967297, 8589934591),
+                        Line(40, 63, 4294967297, 8589934591) + Line(64, 70, 4294967297, 8589934591),
+                        {40, 63, 4294967297, 8589934591}});
+    examples.push_back({"2: above at 63, upper half at 62", Line(32, 63, 8589934593, 17179869184),
+                        Line(32, 62, 8589934593, 17179869184) + Line(63, 63, 8589934593, 17179869184),
+                        {32, 62, 8589934593, 17179869184}});
+    examples.push_back({"2: the same with the even kStart M(62)", Line(32, 63, 8589934592, 17179869184),
+                        Line(32, 62, 8589934592, 17179869184) + Line(63, 63, 8589934592, 17179869184),
+                        {32, 62, 8589934592, 17179869184}});
+    {
+        std::string written = Line(50, 56, 8589934592, TWO_POW_40);
+        for (uint32_t n = 57; n <= 62; ++n)
+            written += Line(n, n, 8589934592, 1ULL << (96 - n)) + Line(n, n, 1ULL << (96 - n), TWO_POW_40);
+        written += Line(63, 63, 8589934592, TWO_POW_40);
+        examples.push_back({"3: inside, crossing U, above", Line(50, 63, 8589934592, TWO_POW_40), written,
+                            {50, 56, 8589934592, TWO_POW_40}});
+    }
+    {
+        std::string written;
+        for (uint32_t n = 58; n <= 62; ++n)
+            written += Line(n, n, 8589934592, 1ULL << (96 - n)) + Line(n, n, 1ULL << (96 - n), TWO_POW_40);
+        written += Line(63, 63, 8589934592, TWO_POW_40);
+        examples.push_back({"4: crossing U from nStart", Line(58, 63, 8589934592, TWO_POW_40), written,
+                            {58, 58, 8589934592, 274877906944}});
+    }
+    {
+        std::string written;
+        for (uint32_t n = 45; n <= 50; ++n) written += Line(n, n, 1ULL << (64 - n), 1048576);
+        examples.push_back({"5: crossing L over below", Line(40, 50, 3, 1048576), written, {45, 45, 524288, 1048576}});
+    }
+    {
+        std::string written;
+        for (uint32_t n = 35; n <= 44; ++n) written += Line(n, n, 1ULL << (64 - n), 1073741824);
+        written += Line(45, 63, 1048576, 1073741824);
+        examples.push_back({"6: inside, crossing L, below", Line(32, 63, 1048576, 1073741824), written,
+                            {35, 35, 536870912, 1073741824}});
+    }
+    {
+        std::string written;
+        for (uint32_t n = 32; n <= 56; ++n) written += Line(n, n, 1ULL << (64 - n), TWO_POW_40);
+        for (uint32_t n = 57; n <= 63; ++n) {
+            uint64_t lower = n == 63 ? 3 : 1ULL << (64 - n);
+            written += Line(n, n, lower, 1ULL << (96 - n)) + Line(n, n, 1ULL << (96 - n), TWO_POW_40);
+        }
+        written += Line(64, 70, 3, TWO_POW_40);
+        examples.push_back({"7: crossing L, crossing U, band cut", Line(32, 70, 3, TWO_POW_40), written,
+                            {32, 32, TWO_POW_32, TWO_POW_40}});
+    }
+    {
+        std::string written = Line(600, 600, 1073741824, TWO_POW_40);
+        for (uint32_t n = 601; n <= 607; ++n) written += Line(n, n, 1073741824, 1ULL << (640 - n));
+        examples.push_back({"8: band 18 keeps only the lower-k lines", Line(600, 607, 1073741824, TWO_POW_40),
+                            written, {600, 600, 1073741824, TWO_POW_40}});
+    }
+    examples.push_back({"9: one crossing-U exponent", Line(63, 63, 3, TWO_POW_40),
+                        Line(63, 63, 3, 8589934592) + Line(63, 63, 8589934592, TWO_POW_40),
+                        {63, 63, 3, 8589934592}});
+    examples.push_back({"10: all below, untouched", Line(40, 41, 3, 1000), "", {40, 41, 3, 1000}});
+
+    // Further cases the cutting must get right.
+    examples.push_back({"one word count throughout, untouched", Line(40, 50, 4294967297, 8589934591), "",
+                        {40, 50, 4294967297, 8589934591}});
+    examples.push_back({"band 18: upper-half stop keeps the above line", Line(576, 607, 8589934592, 17179869184),
+                        Line(576, 606, 8589934592, 17179869184) + Line(607, 607, 8589934592, 17179869184),
+                        {576, 606, 8589934592, 17179869184}});
+    {
+        std::string written = Line(600, 600, 8589934592, TWO_POW_40);
+        for (uint32_t n = 601; n <= 606; ++n) written += Line(n, n, 8589934592, 1ULL << (640 - n));
+        examples.push_back({"band 18: no line for above exponents beside crossing U",
+                            Line(600, 607, 8589934592, TWO_POW_40), written, {600, 600, 8589934592, TWO_POW_40}});
+    }
+    examples.push_back({"below exponents under inside ones, band cut", Line(40, 70, 3, 4),
+                        Line(40, 63, 3, 4) + Line(64, 70, 3, 4), {40, 63, 3, 4}});
+    return examples;
+}
+
+TEST(RangeSplit, WorkedExamplesRewriteTheFileByteForByte) {
+    for (const WorkedExample& example : WorkedExamples()) {
+        SCOPED_TRACE(example.what);
+        ResetWorkFileState();
+        TempDir dir;
+        std::string original = example.line + REST;
+        writeFile(dir.file("worktodo.txt"), original);
+        CallOutcome outcome = CaptureCall(dir.path(), [] { return Read_Assignment_Line("worktodo.txt"); });
+        EXPECT_EQ(outcome.code, 0);
+        EXPECT_EQ(outcome.err, "");
+        std::string expected = example.written.empty() ? original : example.written + REST;
+        EXPECT_EQ(readFile(dir.file("worktodo.txt")), expected);
+        EXPECT_EQ(nStart, example.loaded.nStart);
+        EXPECT_EQ(nEnd, example.loaded.nEnd);
+        EXPECT_EQ(kStart, example.loaded.kStart | 1);
+        EXPECT_EQ(kEnd, example.loaded.kEnd);
+        EXPECT_EQ(UnexpectedFiles(dir.path(), {"worktodo.txt", RESULTS_FILE}), "");
+    }
+}
+
+TEST(RangeSplit, WrittenLinesGiveNoFurtherCut) {
+    for (const WorkedExample& example : WorkedExamples()) {
+        SCOPED_TRACE(example.what);
+        AssignmentLine read;
+        ASSERT_EQ(sscanf(example.line.c_str(), "FermatFactor=%u,%u,%" SCNu64 ",%" SCNu64, &read.nStart, &read.nEnd,
+                         &read.kStart, &read.kEnd),
+                  4);
+        AssignmentLine lines[MAX_CUT_LINES];
+        int count = CutAssignmentLine(read, lines);
+        for (int i = 0; i < count; ++i) {
+            const AssignmentLine& line = lines[i];
+            if (line.nStart / 32 != read.nStart / 32) continue;  // the band remainder is cut in its own turn
+            SCOPED_TRACE(Line(line.nStart, line.nEnd, line.kStart, line.kEnd));
+            ResetWorkFileState();
+            TempDir dir;
+            std::string alone = Line(line.nStart, line.nEnd, line.kStart, line.kEnd) + "next\n";
+            writeFile(dir.file("worktodo.txt"), alone);
+            CallOutcome outcome = CaptureCall(dir.path(), [] { return Read_Assignment_Line("worktodo.txt"); });
+            EXPECT_EQ(outcome.code, 0);
+            EXPECT_EQ(readFile(dir.file("worktodo.txt")), alone);
+        }
+    }
+}
+
+TEST(RangeSplit, BandRemainderIsCutWhenItComesToTheTop) {
+    ResetWorkFileState();
+    TempDir dir;
+    writeFile(dir.file("worktodo.txt"), Line(40, 130, 4294967297, 8589934591));
+    CaptureCall(dir.path(), [] { return Read_Assignment_Line("worktodo.txt"); });
+    EXPECT_EQ(readFile(dir.file("worktodo.txt")),
+              Line(40, 63, 4294967297, 8589934591) + Line(64, 130, 4294967297, 8589934591));
+    CaptureCall(dir.path(), [] { return Delete_Assignment_Line("worktodo.txt"); });
+    CallOutcome outcome = CaptureCall(dir.path(), [] { return Read_Assignment_Line("worktodo.txt"); });
+    EXPECT_EQ(outcome.code, 0);
+    EXPECT_EQ(readFile(dir.file("worktodo.txt")),
+              Line(64, 95, 4294967297, 8589934591) + Line(96, 130, 4294967297, 8589934591));
+    EXPECT_EQ(outcome.out, StartingRange("n=64-95 and k=4294967297-8589934591"));
+}
+
+TEST(RangeSplit, LongFirstLineLeavesItsTailBehindTheNewLines) {
+    ResetWorkFileState();
+    TempDir dir;
+    std::string first = "FermatFactor=40,70,4294967297,8589934591";
+    first += std::string(99 - first.size(), ' ');
+    writeFile(dir.file("worktodo.txt"), first + "TAIL\nnext\n");
+    CallOutcome outcome = CaptureCall(dir.path(), [] { return Read_Assignment_Line("worktodo.txt"); });
+    EXPECT_EQ(outcome.code, 0);
+    EXPECT_EQ(readFile(dir.file("worktodo.txt")),
+              Line(40, 63, 4294967297, 8589934591) + Line(64, 70, 4294967297, 8589934591) + "TAIL\nnext\n");
+}
+
+TEST(RangeSplit, FailedRewriteStopsWithTheFileUnchanged) {
+    const int stages[] = {ATOMIC_FAIL_OPEN, ATOMIC_FAIL_WRITE, ATOMIC_FAIL_SYNC, ATOMIC_FAIL_RENAME};
+    for (int stage : stages) {
+        SCOPED_TRACE(stage);
+        ResetWorkFileState();
+        TempDir dir;
+        std::string original = Line(32, 70, 3, TWO_POW_40) + REST;
+        writeFile(dir.file("worktodo.txt"), original);
+        ChildResult child = runInChild(
+            [stage] {
+                atomicWriteFailAt = stage;
+                return Read_Assignment_Line("worktodo.txt");
+            },
+            dir.path());
+        EXPECT_TRUE(child.exited);
+        EXPECT_EQ(child.status, 1);
+        EXPECT_EQ(child.out, "");
+        EXPECT_NE(child.err.find("Can't replace file worktodo.txt"), std::string::npos) << child.err;
+        EXPECT_NE(child.err.find("Can't write the cut assignment lines to worktodo.txt; stopping"), std::string::npos)
+            << child.err;
+        EXPECT_EQ(readFile(dir.file("worktodo.txt")), original);
+        EXPECT_EQ(UnexpectedFiles(dir.path(), {"worktodo.txt"}), "");
+    }
+}
+
+TEST(RangeSplit, ThresholdsAreWhereTheWordCountSteps) {
+    for (uint32_t n = 32; n <= 607; ++n) {
+        SCOPED_TRACE(n);
+        uint32_t band = n / 32, r = n % 32;
+        uint64_t lower = LowerWordThreshold(n), upper = UpperWordThreshold(n), half = HalfWordThreshold(n);
+        EXPECT_EQ(WordsOf(lower - 1, n), band + 1);
+        EXPECT_EQ(WordsOf(lower, n), band + 2);
+        if (r == 0) {
+            EXPECT_EQ(upper, UINT64_MAX);
+            EXPECT_EQ(WordsOf(upper, n), band + 2);
+        } else {
+            EXPECT_EQ(WordsOf(upper - 1, n), band + 2);
+            EXPECT_EQ(WordsOf(upper, n), band + 3);
+        }
+        EXPECT_EQ(WordsOf(half - 1, n), band + 2);
+        EXPECT_EQ(WordsOf(half, n), band + 2);
+        if (r <= 30) {
+            EXPECT_EQ(WordsOf(half, n + 1), band + 3);
+        }
+    }
+}
+
+// A k near a power of two, where the word counts step, or anywhere at all.
+uint64_t RandomK(std::mt19937_64& random) {
+    uint32_t bits = 1 + random() % 64;
+    uint64_t power = bits == 64 ? 0 : 1ULL << bits;
+    switch (random() % 4) {
+        case 0: return power ? power : UINT64_MAX;
+        case 1: return (power ? power : 0) - 1;
+        case 2: return power + 1;
+        default: return random() >> (64 - bits);
+    }
+}
+
+std::string Hex(uint64_t value) {
+    char text[24];
+    snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+// Every odd k that a kernel of the band serves is covered by exactly one
+// written line, no odd k by two, and every line needs one word count
+// throughout each of its exponents.
+TEST(RangeSplit, RandomLinesCoverEveryServedCandidateOnce) {
+    const uint64_t seed = std::random_device{}();
+    std::mt19937_64 random(seed);
+    for (int round = 0; round < 3000; ++round) {
+        AssignmentLine read;
+        read.nStart = 32 + random() % 576;
+        read.nEnd = read.nStart + random() % 40;
+        if (read.nEnd > 607) read.nEnd = 607;
+        uint64_t a = RandomK(random), b = RandomK(random);
+        read.kStart = a < b ? a : b;
+        read.kEnd = a < b ? b : a;
+        if (read.kStart < 2) read.kStart = 2;
+        if (read.kEnd < read.kStart + 1) continue;
+        SCOPED_TRACE("seed " + std::to_string(seed) + ": n " + std::to_string(read.nStart) + "-" +
+                     std::to_string(read.nEnd) + ", k " + Hex(read.kStart) + "-" + Hex(read.kEnd));
+
+        AssignmentLine lines[MAX_CUT_LINES];
+        int count = CutAssignmentLine(read, lines);
+        uint32_t band = read.nStart / 32;
+        uint32_t top = (band + 1) * 32 - 1 < read.nEnd ? (band + 1) * 32 - 1 : read.nEnd;
+        if (count == 0) {
+            lines[0] = read;
+            count = 1;
+        } else if (top < read.nEnd) {
+            ASSERT_GE(count, 2);
+            const AssignmentLine& remainder = lines[count - 1];
+            EXPECT_EQ(remainder.nStart, top + 1);
+            EXPECT_EQ(remainder.nEnd, read.nEnd);
+            EXPECT_EQ(remainder.kStart, read.kStart);
+            EXPECT_EQ(remainder.kEnd, read.kEnd);
+            --count;
+        }
+
+        for (int i = 0; i < count; ++i) {
+            const AssignmentLine& line = lines[i];
+            ASSERT_GE(line.nStart, read.nStart);
+            ASSERT_LE(line.nEnd, top);
+            ASSERT_LE(line.nStart, line.nEnd);
+            ASSERT_GE(line.kStart, read.kStart);
+            ASSERT_LE(line.kEnd, read.kEnd);
+            if (i > 0) {
+                EXPECT_GE(line.nStart, lines[i - 1].nEnd);
+            }
+            AssignmentLine again[MAX_CUT_LINES];
+            int againCount = CutAssignmentLine(line, again);
+            EXPECT_TRUE(againCount == 0 ||
+                        (againCount == 1 && again[0].nStart == line.nStart && again[0].nEnd == line.nEnd &&
+                         again[0].kStart == line.kStart && again[0].kEnd == line.kEnd))
+                << "line " << i << " is cut again";
+        }
+
+        for (uint32_t n = read.nStart; n <= top; ++n) {
+            // Odd k of each line at n, as closed intervals.
+            std::vector<std::pair<uint64_t, uint64_t>> covered;
+            for (int i = 0; i < count; ++i) {
+                if (lines[i].nStart > n || lines[i].nEnd < n) continue;
+                uint64_t first = lines[i].kStart | 1;
+                uint64_t last = lines[i].kEnd % 2 ? lines[i].kEnd : lines[i].kEnd - 1;
+                if (first > last) continue;
+                EXPECT_EQ(WordsOf(first, n), WordsOf(last, n))
+                    << "n " << n << ": line " << i << " spans two word counts, k " << Hex(first) << "-" << Hex(last);
+                for (auto& other : covered)
+                    EXPECT_TRUE(other.second < first || last < other.first)
+                        << "n " << n << ": odd k tested twice around " << Hex(first);
+                covered.push_back({first, last});
+            }
+            // Served odd k come in runs of one bit length.
+            for (uint32_t bits = 1; bits <= 64; ++bits) {
+                uint64_t low = 1ULL << (bits - 1);
+                uint64_t high = bits == 64 ? UINT64_MAX : (1ULL << bits) - 1;
+                if (high < read.kStart || low > read.kEnd) continue;
+                uint32_t words = WordsOf(low, n);
+                bool served = band == 18 ? words == 20 : (words == band + 2 || words == band + 3);
+                if (!served) continue;
+                uint64_t first = (low < read.kStart ? read.kStart : low) | 1;
+                uint64_t last = high < read.kEnd ? high : read.kEnd;
+                if (last % 2 == 0) --last;
+                if (first > last) continue;
+                // Walk the odd k from first to last through the covering intervals.
+                unsigned __int128 next = first;
+                while (next <= last) {
+                    bool found = false;
+                    for (auto& interval : covered) {
+                        if (interval.first <= next && next <= interval.second) {
+                            next = static_cast<unsigned __int128>(interval.second) + 2;
+                            found = true;
+                            break;
+                        }
+                    }
+                    if (!found) {
+                        ADD_FAILURE() << "n " << n << ": served odd k " << Hex(static_cast<uint64_t>(next))
+                                      << " is in no line";
+                        break;
+                    }
+                }
+            }
+        }
+        if (HasFailure()) break;
+    }
+}
+
+}  // namespace
