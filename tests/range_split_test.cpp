@@ -197,6 +197,16 @@ TEST(RangeSplit, LongFirstLineLeavesItsTailBehindTheNewLines) {
               Line(40, 63, 4294967297, 8589934591) + Line(64, 70, 4294967297, 8589934591) + "TAIL\nnext\n");
 }
 
+TEST(RangeSplit, NulByteInsideACutFirstLineGoesWithTheLine) {
+    ResetWorkFileState();
+    TempDir dir;
+    writeFile(dir.file("worktodo.txt"), std::string("FermatFactor=40,70,4294967297,8589934591\0junk\nnext\n", 51));
+    CallOutcome outcome = CaptureCall(dir.path(), [] { return Read_Assignment_Line("worktodo.txt"); });
+    EXPECT_EQ(outcome.code, 0);
+    EXPECT_EQ(readFile(dir.file("worktodo.txt")),
+              Line(40, 63, 4294967297, 8589934591) + Line(64, 70, 4294967297, 8589934591) + "next\n");
+}
+
 TEST(RangeSplit, FailedRewriteStopsWithTheFileUnchanged) {
     const int stages[] = {ATOMIC_FAIL_OPEN, ATOMIC_FAIL_WRITE, ATOMIC_FAIL_SYNC, ATOMIC_FAIL_RENAME};
     for (int stage : stages) {
