@@ -42,16 +42,18 @@ void sieveSegment(uint8_t* segment, uint32_t length, uint64_t a, const std::vect
     }
 }
 
-// Copies a batch of count candidates to the device. Entries beyond the batch
-// are zeroed on both sides: the kernel tests every entry of the grid, and a
-// zero ends at once without a hit, while a leftover candidate would be
-// reported a second time.
+// Copies a batch of count candidates to the device. Entries beyond the batch,
+// up to the end of the grid, are zeroed on both sides: the kernel tests every
+// entry of the grid, and a zero ends at once without a hit, while a leftover
+// candidate would be tested, and reported, a second time.
 void shipBatch(uint32_t count) {
     sizeTable = count * 8;
+    size_t gridEntries = static_cast<size_t>(blocksPerGrid) * 256;
+    if (gridEntries > MAX_BATCH) gridEntries = MAX_BATCH;
     size_t bytes = sizeTable;
-    if (count < threadsPerGrid) {
-        memset(h_candidateTable + count, 0, 8 * static_cast<size_t>(threadsPerGrid - count));
-        bytes = 8 * static_cast<size_t>(threadsPerGrid);
+    if (count < gridEntries) {
+        memset(h_candidateTable + count, 0, 8 * (gridEntries - count));
+        bytes = 8 * gridEntries;
     }
     cudaMemcpyAsync(d_candidateTable, h_candidateTable, bytes, cudaMemcpyHostToDevice, 0);
 }

@@ -1,0 +1,332 @@
+// The whole program on real assignment files: the typical run, the work
+// loop's edge cases, agreement with GMP on small ranges of several bands,
+// the top of the 64-bit range, and a run killed and resumed.
+#include <gmp.h>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <vector>
+
+#include "driver/startup.h"
+#include "gpu/host_runtime_control.h"
+#include "quilbrex.h"
+#include "sieve/prime_sieve.h"
+#include "support/test_support.h"
+
+namespace {
+
+const time_t FIXED_TIME = 1700000000;
+time_t fixedClock() { return FIXED_TIME; }
+
+std::string stamp(time_t when) { return ctime(&when); }
+
+// Runs the program in a child in dir with the host device and a clock that
+// stands still, so every text is exactly predictable.
+ChildResult runFixed(const std::string& dir) {
+    return runInChild(
+        []() {
+            hostRuntimeReset();
+            clockNow = fixedClock;
+            return quilbrexMain();
+        },
+        dir);
+}
+
+std::string startupText() {
+    cudaDeviceProp host = hostRuntimeHostProperties();
+    char text[1024];
+    snprintf(text, sizeof text,
+             "Quilbrex_CUDA version 2.018\n"
+             "\nCUDA version info\n"
+             "  binary compiled for CUDA  10.0\n"
+             "  CUDA runtime version      10.0\n"
+             "  CUDA driver version       10.0\n"
+             "\nCUDA device info\n"
+             "  name (architecture)       %s (unknown)\n"
+             "  compute capability        0.0\n"
+             "  streaming multiprocessors %d (%d CUDA cores)\n"
+             "  processor clock           %dMHz\n",
+             host.name, host.multiProcessorCount, host.multiProcessorCount, host.clockRate / 1000);
+    return text;
+}
+
+const std::string DASHES(80, '-');
+
+// Strips what depends on the wall clock from run-log and factor records.
+std::string withoutTimes(const std::string& log) {
+    std::string result;
+    std::istringstream lines(log);
+    std::string line;
+    const std::regex date("^[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}$");
+    const std::regex timing(" in [0-9.]+ seconds at [0-9a-z]+/sec");
+    while (std::getline(lines, line)) {
+        if (std::regex_match(line, date)) continue;
+        result += std::regex_replace(line, timing, "") + "\n";
+    }
+    return result;
+}
+
+}  // namespace
+
+TEST(Program, TypicalRun) {
+    TempDir dir;
+    writeFile(dir.file("worktodo.txt"), "FermatFactor=54,54,4001,5001\n");
+    ChildResult r = runFixed(dir.path());
+    const std::string frame = std::string(32, '*') + std::string(46, ' ');
+    EXPECT_EQ(r.out, startupText() +
+                         "\nStarting range: n=54-54 and k=4001-5001\n"
+                         "\nRuntime options\n"
+                         "  GPU kernel                quilbrex96bit_n32_63\n"
+                         "  threads per grid          1048576\n"
+                         "  prime count               4\n"
+                         "  sieve range               2523140\n"
+                         "\nTesting for n = 54\n"
+                         "\n" + frame + "\n!!! Found factor 4119*2^54+1 !!!\n" + frame +
+                         "\nn=54: tested 207 of 1001 numbers (20.68%) in 0.00 seconds at inf/sec\n"
+                         "\nNo more assignments found in worktodo file. Work is done.\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 6);
+    EXPECT_EQ(readFile(dir.file("worktodo.txt")), "");
+    EXPECT_FALSE(fileExists(dir.file("quilbrex.cpt")));
+    EXPECT_EQ(readFile(dir.file("factors.txt")), stamp(FIXED_TIME) + "!!! Found factor 4119*2^54+1 !!!\n");
+    EXPECT_EQ(readFile(dir.file("results.txt")),
+              stamp(FIXED_TIME) + "Starting range: n=54-54 and k=4001-5001\n" + stamp(FIXED_TIME) +
+                  "n=54: tested 207 of 1001 numbers (20.68%) in 0.00 seconds at inf/sec\n"
+                  "Range is complete. Found 1 factor(s). For details see file factors.txt\n" +
+                  DASHES + "\n");
+}
+
+TEST(Program, TypicalRunOfTheBinary) {
+    TempDir dir;
+    writeFile(dir.file("worktodo.txt"), "FermatFactor=54,54,4001,5001\n");
+    ChildResult r = runProgram(QUILBREX_BINARY, dir.path(), 300);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 6);
+    EXPECT_NE(r.out.find("\n!!! Found factor 4119*2^54+1 !!!\n"), std::string::npos);
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("\nn=54: tested 207 of 1001 numbers \\(20\\.68%\\) in ")));
+    EXPECT_EQ(readFile(dir.file("worktodo.txt")), "");
+    EXPECT_EQ(withoutTimes(readFile(dir.file("factors.txt"))), "!!! Found factor 4119*2^54+1 !!!\n");
+}
+
+TEST(Program, WorkLoopEdgeCases) {
+    const std::string done = "\nNo more assignments found in worktodo file. Work is done.\n";
+    struct Case {
+        const char* file;
+        std::string outTail;
+        int status;
+        const char* fileAfter;
+    } cases[] = {
+        {"", "\nNo available assignments found in worktodo file.\n", 1, ""},
+        {"\n", "\nRemoved blank line from worktodo file.\n" + done, 6, ""},
+        {"  \t\n\n", "\nRemoved blank line from worktodo file.\n\nRemoved blank line from worktodo file.\n" + done, 6,
+         ""},
+        {"fermatfactor=40,50,3,1001\n",
+         "\nRemoved a line that does not begin with FermatFactor= (case-sensitive).\n" + done, 6, ""},
+        {"FermatFactor=31,40,3,1001\n",
+         "\nThe values of n must be in the range from nMin = 32 to nMax = 607.\n"
+         "\nRemoved a line with incorrect start or end values of k or n.\n" + done,
+         6, ""},
+        // No kernel serves it: refused before anything is searched, kept for next time.
+        {"FermatFactor=40,41,3,1000\nFermatFactor=54,54,4001,5001\n",
+         "\nStarting range: n=40-41 and k=3-1000\nNo kernel for that bit level\n", 1,
+         "FermatFactor=40,41,3,1000\nFermatFactor=54,54,4001,5001\n"},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        writeFile(dir.file("worktodo.txt"), c.file);
+        ChildResult r = runFixed(dir.path());
+        EXPECT_EQ(r.out, startupText() + c.outTail) << c.file;
+        EXPECT_EQ(r.status, c.status) << c.file;
+        EXPECT_EQ(readFile(dir.file("worktodo.txt")), c.fileAfter) << c.file;
+    }
+}
+
+TEST(Program, MissingAssignmentFile) {
+    TempDir dir;
+    ChildResult r = runFixed(dir.path());
+    EXPECT_EQ(r.out, startupText());
+    EXPECT_EQ(r.err, "\nCan't open worktodo file: No such file or directory\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(Program, BlankLineThenValidLineInOneRun) {
+    TempDir dir;
+    writeFile(dir.file("worktodo.txt"), "\nFermatFactor=54,54,4001,5001\n");
+    ChildResult r = runFixed(dir.path());
+    EXPECT_EQ(r.status, 6);
+    EXPECT_NE(r.out.find("\nRemoved blank line from worktodo file.\n\nStarting range: n=54-54 and k=4001-5001\n"),
+              std::string::npos);
+    EXPECT_NE(r.out.find("!!! Found factor 4119*2^54+1 !!!"), std::string::npos);
+}
+
+TEST(Program, TwoFactorsInOneRange) {
+    TempDir dir;
+    writeFile(dir.file("worktodo.txt"), "FermatFactor=149,154,3125,5439\n");
+    ChildResult r = runFixed(dir.path());
+    EXPECT_EQ(r.status, 6);
+    EXPECT_EQ(withoutTimes(readFile(dir.file("factors.txt"))),
+              "!!! Found factor 3125*2^149+1 !!!\n!!! Found factor 5439*2^154+1 !!!\n");
+    std::string results = readFile(dir.file("results.txt"));
+    EXPECT_NE(results.find("\nRange is complete. Found 2 factor(s). For details see file factors.txt\n" + DASHES +
+                           "\n"),
+              std::string::npos);
+    for (int n = 149; n <= 154; ++n)
+        EXPECT_NE(results.find("n=" + std::to_string(n) + ": tested "), std::string::npos) << n;
+}
+
+TEST(Program, ObsoleteCheckpointIsRemovedAndTheLineStartsAfresh) {
+    TempDir dir;
+    writeFile(dir.file("worktodo.txt"), "FermatFactor=54,54,4001,5001\n");
+    writeFile(dir.file("quilbrex.cpt"), "nCurrent=54\nkCurrent=9999\nkTested =5\nseconds =1.00\nfactors =0\n");
+    ChildResult r = runFixed(dir.path());
+    EXPECT_EQ(r.status, 6);
+    EXPECT_NE(r.out.find("\nThe current value for k (kCurrent) is outside of the range of k.\n"
+                         "\nRemoved obsolete checkpoint file quilbrex.cpt and continue.\n"
+                         "\nStarting range: n=54-54 and k=4001-5001\n"),
+              std::string::npos);
+    EXPECT_NE(r.out.find("n=54: tested 207 of 1001"), std::string::npos);
+}
+
+TEST(Program, TopOfTheSixtyFourBitRangeFinishes) {
+    TempDir dir;
+    writeFile(dir.file("worktodo.txt"), "FermatFactor=60,60,18446744073709551557,18446744073709551615\n");
+    ChildResult r = runFixed(dir.path());
+    EXPECT_EQ(r.status, 6);
+    EXPECT_NE(r.out.find("  GPU kernel                quilbrex128bit_n32_63\n"), std::string::npos);
+    // 30 odd k; those with a factor 3, 5, 7 or 11 are sieved out.
+    int kept = 0;
+    for (unsigned __int128 k = 18446744073709551557ull; k <= 18446744073709551615ull; k += 2) {
+        unsigned __int128 p = (k << 60) + 1;
+        if (p % 3 && p % 5 && p % 7 && p % 11) ++kept;
+    }
+    EXPECT_NE(r.out.find("\nn=60: tested " + std::to_string(kept) + " of 59 numbers"), std::string::npos) << r.out;
+}
+
+// Every k that the sieve keeps and GMP finds to pass is reported, and nothing
+// else, over small ranges of several bands and both widths of a band.
+TEST(Program, AgreesWithGmpOnSmallRanges) {
+    struct Range {
+        uint32_t n;
+        uint64_t first, last;
+        uint32_t primes;  // prime count of the width on the host device
+    } ranges[] = {
+        {54, 4001, 5001, 4},                                   // 96 bits, band 1, holds a factor
+        {61, 9, 401, 4},                                       // 96 bits, holds 95
+        {63, 8589934591ull - 400, 8589934591ull, 4},           // p of exactly 96 bits
+        {63, 8589934593ull, 8589934593ull + 400, 4},           // 128 bits, band 1
+        {33, 18446744073709551615ull - 400, 18446744073709551615ull, 4},  // 128 bits, band 1, low n
+        {93, 1001, 2001, 4},                                   // 128 bits, band 2, holds 1421
+        {127, 3, 601, 50},                                     // 160 bits, band 3, holds 5
+        {157, 1001, 2001, 100},                                // 192 bits, band 4, holds 1575
+        {252, 17, 601, 20000},                                 // 288 bits, band 7, holds 403
+        {560, 281474976710657ull, 281474976710657ull + 200, 500000},  // 640 bits, band 17
+        {607, 3, 201, 500000},                                 // 640 bits, band 18
+    };
+    TempDir dir;
+    std::string work;
+    for (const Range& r : ranges)
+        work += "FermatFactor=" + std::to_string(r.n) + "," + std::to_string(r.n) + "," + std::to_string(r.first) +
+                "," + std::to_string(r.last) + "\n";
+    writeFile(dir.file("worktodo.txt"), work);
+    ChildResult run = runFixed(dir.path());
+    ASSERT_EQ(run.status, 6) << run.out;
+
+    std::string expectedFactors;
+    std::map<uint32_t, uint64_t> expectedTested;
+    mpz_t p, exponent, residue, two;
+    mpz_inits(p, exponent, residue, two, nullptr);
+    mpz_set_ui(two, 2);
+    for (const Range& r : ranges) {
+        primeCount = r.primes;
+        BuildPrimeTable();
+        uint64_t kept = 0;
+        for (uint64_t k = r.first | 1; k <= r.last; k += 2) {
+            bool sieved = false;
+            for (uint32_t i = 0; i < primeCount && !sieved; ++i) {
+                uint64_t q = primeTable[i], power = 1 % q, base = 2;
+                for (uint32_t bits = r.n; bits; bits >>= 1, base = base * base % q)
+                    if (bits & 1) power = power * base % q;
+                sieved = ((k % q) * power + 1) % q == 0;
+            }
+            if (!sieved) {
+                ++kept;
+                mpz_set_ui(p, k);
+                mpz_mul_2exp(p, p, r.n);
+                mpz_add_ui(p, p, 1);
+                mpz_setbit(exponent, 0);
+                mpz_set_ui(exponent, 0);
+                mpz_setbit(exponent, r.n - 1);
+                mpz_powm(residue, two, exponent, p);
+                if (mpz_cmp_ui(residue, 1) == 0)
+                    expectedFactors +=
+                        "!!! Found factor " + std::to_string(k) + "*2^" + std::to_string(r.n) + "+1 !!!\n";
+            }
+            if (r.last - k < 2) break;
+        }
+        ReleasePrimeTable();
+        expectedTested[r.n] = kept;
+    }
+    mpz_clears(p, exponent, residue, two, nullptr);
+
+    EXPECT_EQ(withoutTimes(readFile(dir.file("factors.txt"))), expectedFactors);
+    EXPECT_EQ(std::count(expectedFactors.begin(), expectedFactors.end(), '\n'), 6);  // the known ones are in
+    std::string results = readFile(dir.file("results.txt"));
+    for (const Range& r : ranges)
+        EXPECT_NE(results.find("n=" + std::to_string(r.n) + ": tested " + std::to_string(expectedTested[r.n]) + " of "),
+                  std::string::npos)
+            << r.n;
+}
+
+namespace {
+
+// A clock that moves a minute and more at every look, so that checkpoints
+// fall due all the time, and that kills the process at its second look
+// during a chosen exponent: by then the checkpoint of that exponent's start
+// has been written, and its search has not begun.
+time_t runningNow = FIXED_TIME;
+uint32_t killAtExponent;
+int looksAtKillExponent;
+time_t hurriedClock() {
+    if (killAtExponent && nCurrent == killAtExponent && ++looksAtKillExponent == 2) raise(SIGKILL);
+    return runningNow += 61;
+}
+
+}  // namespace
+
+TEST(Program, KilledRunResumesWithTheSameOutcome) {
+    const char* line = "FermatFactor=54,58,4001,5001\n";
+    TempDir whole, interrupted;
+    writeFile(whole.file("worktodo.txt"), line);
+    writeFile(interrupted.file("worktodo.txt"), line);
+
+    ChildResult uninterrupted = runFixed(whole.path());
+    ASSERT_EQ(uninterrupted.status, 6);
+
+    ChildResult killed = runInChild(
+        []() {
+            hostRuntimeReset();
+            killAtExponent = 57;
+            clockNow = hurriedClock;
+            return quilbrexMain();
+        },
+        interrupted.path());
+    ASSERT_FALSE(killed.exited);
+    EXPECT_EQ(killed.signal, SIGKILL);
+    EXPECT_EQ(readFile(interrupted.file("worktodo.txt")), line);
+    // Exponents 54 to 56 are finished: the checkpoint points at the start of 57.
+    EXPECT_EQ(readFile(interrupted.file("quilbrex.cpt")),
+              "nCurrent=57\nkCurrent=4001\nkTested =0\nseconds =0.00\nfactors =1\n");
+
+    ChildResult resumed = runFixed(interrupted.path());
+    EXPECT_EQ(resumed.status, 6);
+    EXPECT_NE(resumed.out.find("\nContinue range: n=54-58(57) and k=4001-5001(4001)\n"), std::string::npos);
+    EXPECT_EQ(resumed.out.find("Testing for n = 56"), std::string::npos);
+    EXPECT_EQ(withoutTimes(readFile(interrupted.file("factors.txt"))),
+              withoutTimes(readFile(whole.file("factors.txt"))));
+    EXPECT_EQ(withoutTimes(readFile(interrupted.file("results.txt"))),
+              withoutTimes(readFile(whole.file("results.txt"))));
+    EXPECT_EQ(readFile(interrupted.file("worktodo.txt")), "");
+}

@@ -1,0 +1,394 @@
+// The segment sieve: starting points of the sieving primes, segments and
+// batches (no gap, no overlap, nothing past the last k, near 2^64 too),
+// factor reports and the checkpoints written between batches.
+#include <gmp.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <sys/stat.h>
+
+#include <mutex>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "driver/kernel_registry.h"
+#include "driver/startup.h"
+#include "gpu/host_runtime_control.h"
+#include "quilbrex.h"
+#include "sieve/factor_report.h"
+#include "sieve/segment_sieve.h"
+#include "support/test_support.h"
+
+namespace {
+
+// A stand-in kernel that records every non-zero entry it is launched on, with
+// the launch it came in, and reports the k listed in fakeHits as factors.
+std::mutex recordLock;
+std::vector<std::pair<int, uint64_t>> recorded;
+std::set<uint64_t> fakeHits;
+
+void recordingKernel(unsigned int* factors, unsigned long long* table, unsigned int) {
+    unsigned i = blockIdx.x * blockDim.x + threadIdx.x;
+    uint64_t k = table[i];
+    if (k == 0) return;
+    {
+        std::lock_guard<std::mutex> guard(recordLock);
+        recorded.emplace_back(hostRuntimeCallCount(hostOpLaunchKernel), k);
+    }
+    if (fakeHits.count(k)) {
+        unsigned r = __atomic_fetch_add(&factors[0], 1u, __ATOMIC_RELAXED);
+        factors[1 + 3 * r] = static_cast<unsigned>(k);
+        factors[2 + 3 * r] = static_cast<unsigned>(k >> 32);
+    }
+}
+
+void invokeRecording(const void* func, void** args) {
+    reinterpret_cast<KernelFunction>(const_cast<void*>(func))(*static_cast<unsigned int**>(args[0]),
+                                                               *static_cast<unsigned long long**>(args[1]),
+                                                               *static_cast<unsigned int*>(args[2]));
+}
+
+const KernelEntry recordingEntry = {"recording", "recording", 3, 1, recordingKernel};
+
+// Whether some prime of the table divides k*2^n+1, computed with GMP.
+bool sievedOut(uint64_t k, uint32_t n) {
+    mpz_t p;
+    mpz_init(p);
+    mpz_set_ui(p, static_cast<unsigned long>(k));
+    mpz_mul_2exp(p, p, n);
+    mpz_add_ui(p, p, 1);
+    bool divisible = false;
+    for (uint32_t i = 0; i < primeCount && !divisible; ++i) divisible = mpz_divisible_ui_p(p, primeTable[i]);
+    mpz_clear(p);
+    return divisible;
+}
+
+std::vector<uint64_t> expectedSurvivors(uint64_t first, uint64_t last, uint32_t n) {
+    std::vector<uint64_t> kept;
+    for (uint64_t k = first; k <= last; k += 2) {
+        if (!sievedOut(k, n)) kept.push_back(k);
+        if (last - k < 2) break;
+    }
+    return kept;
+}
+
+time_t fakeNow;
+int fakeStep;
+time_t fakeClock() {
+    fakeNow += fakeStep;
+    return fakeNow;
+}
+
+class SieveTest : public testing::Test {
+protected:
+    void SetUp() override {
+        hostRuntimeReset();
+        static bool registered = false;
+        if (!registered) {
+            const size_t sizes[3] = {sizeof(unsigned int*), sizeof(unsigned long long*), sizeof(unsigned int)};
+            hostRegisterFunction(reinterpret_cast<const void*>(recordingKernel), "recording", invokeRecording, 3,
+                                 sizes);
+            registered = true;
+        }
+        ASSERT_EQ(cudaHostAlloc(reinterpret_cast<void**>(&h_candidateTable), 8 * MAX_BATCH, 0), cudaSuccess);
+        ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&d_candidateTable), 8 * MAX_BATCH), cudaSuccess);
+        ASSERT_EQ(cudaHostAlloc(reinterpret_cast<void**>(&h_factors), FACTOR_BUFFER_BYTES, 0), cudaSuccess);
+        ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&d_factors), FACTOR_BUFFER_BYTES), cudaSuccess);
+        // Device memory starts with leftovers, as a real device's would.
+        memset(d_candidateTable, 0x5A, 8 * MAX_BATCH);
+        memset(d_factors, 0, FACTOR_BUFFER_BYTES);
+        primes = {3, 5, 7, 11};
+        primeTable = primes.data();
+        primeCount = 4;
+        sieveRange = 50;
+        threadsPerGrid = 256;
+        blocksPerGrid = 1;
+        kernel = &recordingEntry;
+        nCurrent = 40;
+        kStart = 3;
+        kTested = 0;
+        foundFactors = 0;
+        seconds = 0;
+        rangeK = 1000;
+        recorded.clear();
+        fakeHits.clear();
+        fakeNow = 1000000;
+        fakeStep = 0;
+        clockNow = fakeClock;
+        checkpointClock = fakeNow;
+        checkpointOwed = false;
+    }
+    void TearDown() override {
+        cudaFreeHost(h_candidateTable);
+        cudaFree(d_candidateTable);
+        cudaFreeHost(h_factors);
+        cudaFree(d_factors);
+        primeTable = nullptr;
+        clockNow = []() { return time(nullptr); };
+    }
+    std::vector<uint64_t> allRecorded() const {
+        std::vector<uint64_t> ks;
+        for (auto& entry : recorded) ks.push_back(entry.second);
+        return ks;
+    }
+    std::vector<std::vector<uint64_t>> batches() const {
+        std::vector<std::vector<uint64_t>> result;
+        int launch = -1;
+        std::vector<std::pair<int, uint64_t>> sorted = recorded;
+        std::sort(sorted.begin(), sorted.end());
+        for (auto& entry : sorted) {
+            if (entry.first != launch) result.emplace_back(), launch = entry.first;
+            result.back().push_back(entry.second);
+        }
+        return result;
+    }
+    std::vector<uint32_t> primes;
+};
+
+}  // namespace
+
+TEST(SieveStart, KnownStartingPoints) {
+    EXPECT_EQ(InverseTwoPower(11, 35), 10u);
+    // q = 11, n = 35, a = 1001: first k 1013, then every 22nd.
+    EXPECT_EQ(FirstSievedByte(11, 10, 1001), 6u);
+    EXPECT_EQ(InverseTwoPower(3, 32), 1u);
+    // q = 3, n = 32, a = 3: k = 5 is the first, 11 the next.
+    EXPECT_EQ(FirstSievedByte(3, 1, 3), 1u);
+}
+
+TEST(SieveStart, AgreesWithGmpAnywhereInTheRange) {
+    const unsigned seed = 20261207;
+    std::mt19937_64 random(seed);
+    const uint32_t qs[] = {3, 5, 7, 11, 13, 547, 7927, 611957, 15485867};
+    mpz_t p;
+    mpz_init(p);
+    for (int trial = 0; trial < 3000; ++trial) {
+        uint32_t q = qs[trial % 9];
+        uint32_t n = 32 + random() % 576;
+        uint64_t a = random() | 1;
+        if (trial % 3 == 0) a = UINT64_MAX - 2 * (random() % 64);  // near the top of the range
+        uint32_t e = InverseTwoPower(q, n);
+        uint32_t j = FirstSievedByte(q, e, a);
+        ASSERT_LT(j, q);
+        // a + 2j may pass 2^64 here: compute it exactly.
+        mpz_set_ui(p, static_cast<unsigned long>(a));
+        mpz_add_ui(p, p, 2ul * j);
+        mpz_mul_2exp(p, p, n);
+        mpz_add_ui(p, p, 1);
+        ASSERT_TRUE(mpz_divisible_ui_p(p, q)) << "seed " << seed << " q " << q << " n " << n << " a " << std::hex
+                                              << a << " j " << std::dec << j;
+    }
+    mpz_clear(p);
+}
+
+TEST_F(SieveTest, BatchesJoinWithoutGapOrOverlap) {
+    // Segments of 50 odd k hold more than 8 survivors: the table fills first,
+    // the rest of the segment is sieved again as the next one.
+    struct Case {
+        uint64_t first, last;
+        uint32_t threads, range;
+    } cases[] = {{3, 1001, 8, 50}, {3, 1001, 256, 50}, {1001, 5001, 16, 97}, {7, 7, 8, 50}, {3, 100, 8, 50},
+                 {4001, 5001, 256, 2523140}};
+    for (const Case& c : cases) {
+        recorded.clear();
+        kTested = 0;
+        threadsPerGrid = c.threads;
+        sieveRange = c.range;
+        Sieve(c.first, c.last);
+        std::vector<uint64_t> expected = expectedSurvivors(c.first, c.last, nCurrent);
+        std::vector<uint64_t> seen = allRecorded();
+        std::sort(seen.begin(), seen.end());
+        EXPECT_EQ(seen, expected) << c.first << ".." << c.last;
+        EXPECT_EQ(kTested, expected.size());
+        uint64_t previous = 0;
+        for (const std::vector<uint64_t>& batch : batches()) {
+            EXPECT_LE(batch.size(), c.threads);
+            std::vector<uint64_t> sorted = batch;
+            std::sort(sorted.begin(), sorted.end());
+            EXPECT_GT(sorted.front(), previous);  // batches in order, no overlap
+            EXPECT_LT(sorted.back() - sorted.front(), 2ull * c.range);  // within one segment
+            previous = sorted.back();
+        }
+    }
+}
+
+TEST_F(SieveTest, EvenLastKAndEmptyRange) {
+    Sieve(3, 100);
+    std::vector<uint64_t> seen = allRecorded();
+    EXPECT_EQ(*std::max_element(seen.begin(), seen.end()), expectedSurvivors(3, 99, 40).back());
+    for (uint64_t k : seen) EXPECT_LE(k, 99u);
+
+    // A first k above the last k: nothing is launched, but the device's
+    // report buffer is still cleared.
+    recorded.clear();
+    kTested = 5;
+    d_factors[0] = 7;
+    int launchesBefore = hostRuntimeCallCount(hostOpLaunchKernel);
+    Sieve(101, 99);
+    EXPECT_EQ(hostRuntimeCallCount(hostOpLaunchKernel), launchesBefore);
+    EXPECT_EQ(d_factors[0], 0u);
+    EXPECT_EQ(kTested, 5u);
+}
+
+TEST_F(SieveTest, TopOfTheRangeEndsWithoutWrapping) {
+    const uint64_t cases[][2] = {{18446744073709551557ull, 18446744073709551615ull},
+                                 {18446744073709551615ull, 18446744073709551615ull},
+                                 {18446744073709551001ull, 18446744073709551614ull}};
+    nCurrent = 60;
+    for (auto& c : cases) {
+        for (uint32_t range : {7u, 50u, 2523140u}) {
+            recorded.clear();
+            kTested = 0;
+            sieveRange = range;
+            threadsPerGrid = 8;
+            Sieve(c[0], c[1]);
+            std::vector<uint64_t> seen = allRecorded();
+            std::sort(seen.begin(), seen.end());
+            EXPECT_EQ(seen, expectedSurvivors(c[0], c[1], 60)) << c[0] << " range " << range;
+        }
+    }
+}
+
+TEST_F(SieveTest, StaleEntriesAreNeverTestedAgain) {
+    // A full batch, then a short one: the entries left behind by the first
+    // must not be tested (or reported) again.
+    threadsPerGrid = 16;
+    sieveRange = 200;
+    std::vector<uint64_t> survivors = expectedSurvivors(3, 1001, 40);
+    fakeHits = {survivors[15], survivors.back()};
+    testing::internal::CaptureStdout();
+    TempDir dir;
+    inDirectory(dir.path(), [&]() { Sieve(3, 1001); });
+    std::string out = testing::internal::GetCapturedStdout();
+    std::vector<uint64_t> seen = allRecorded();
+    EXPECT_EQ(seen.size(), survivors.size());
+    EXPECT_EQ(foundFactors, 2u);
+    std::string factors = readFile(dir.file("factors.txt"));
+    EXPECT_EQ(std::count(out.begin(), out.end(), '!'), 12);  // two announcements, once each
+    for (uint64_t k : fakeHits) {
+        std::string line = "!!! Found factor " + std::to_string(k) + "*2^40+1 !!!\n";
+        EXPECT_NE(factors.find(line), std::string::npos);
+    }
+}
+
+TEST_F(SieveTest, ManyHitsInOneBatchAreAllReported) {
+    std::vector<uint64_t> survivors = expectedSurvivors(3, 1001, 40);
+    for (size_t i = 0; i < 9; ++i) fakeHits.insert(survivors[i * 7]);
+    TempDir dir;
+    testing::internal::CaptureStdout();
+    inDirectory(dir.path(), [&]() { Sieve(3, 1001); });
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(foundFactors, 9u);
+    std::string factors = readFile(dir.file("factors.txt"));
+    for (uint64_t k : fakeHits) {
+        std::string line = "!!! Found factor " + std::to_string(k) + "*2^40+1 !!!\n";
+        EXPECT_NE(out.find(line), std::string::npos) << k;
+        EXPECT_NE(factors.find(line), std::string::npos) << k;
+    }
+    // The buffer is clear again on both sides.
+    EXPECT_EQ(d_factors[0], 0u);
+    EXPECT_EQ(h_factors[0], 0u);
+}
+
+TEST_F(SieveTest, FramedAnnouncement) {
+    TempDir dir;
+    fakeNow = 1700000000;
+    testing::internal::CaptureStdout();
+    inDirectory(dir.path(), [&]() { AnnounceFactor(3, 41); });
+    std::string out = testing::internal::GetCapturedStdout();
+    std::string frame = std::string(29, '*') + std::string(49, ' ');
+    EXPECT_EQ(out, "\n" + frame + "\n!!! Found factor 3*2^41+1 !!!\n" + frame);
+    time_t stamp = 1700000000;
+    EXPECT_EQ(readFile(dir.file("factors.txt")), std::string(ctime(&stamp)) + "!!! Found factor 3*2^41+1 !!!\n");
+}
+
+TEST_F(SieveTest, FactorIsAnnouncedEvenWhenFactorsFileCannotBeOpened) {
+    TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("factors.txt").c_str(), 0700), 0);  // a directory cannot be appended to
+    fakeHits = {expectedSurvivors(3, 1001, 40)[3]};
+    ChildResult r = runInChild(
+        [&]() {
+            Sieve(3, 1001);
+            return static_cast<int>(foundFactors);
+        },
+        dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("!!! Found factor " + std::to_string(*fakeHits.begin()) + "*2^40+1 !!!\n"),
+              std::string::npos);
+    EXPECT_NE(r.err.find("factors.txt"), std::string::npos);
+}
+
+TEST_F(SieveTest, CheckpointsFollowTheClockAndFactors) {
+    TempDir dir;
+    threadsPerGrid = 8;
+    sieveRange = 50;
+    fakeStep = 100;  // every pass finds the interval run out
+    std::vector<uint64_t> survivors = expectedSurvivors(3, 1001, 40);
+    fakeHits = {survivors[20]};
+    testing::internal::CaptureStdout();
+    inDirectory(dir.path(), [&]() {
+        startTime = static_cast<double>(fakeNow);
+        Sieve(3, 1001);
+    });
+    std::string out = testing::internal::GetCapturedStdout();
+    // Progress lines were printed, and the last checkpoint points inside the range.
+    EXPECT_NE(out.find("\nn=40: k to "), std::string::npos);
+    std::string checkpoint = readFile(dir.file("quilbrex.cpt"));
+    ASSERT_FALSE(checkpoint.empty());
+    unsigned long long savedK = 0;
+    ASSERT_EQ(sscanf(checkpoint.c_str(), "nCurrent=40\nkCurrent=%llu\n", &savedK), 1) << checkpoint;
+    EXPECT_LE(savedK, 1001u);
+    EXPECT_EQ(savedK % 2, 1u);
+    EXPECT_NE(checkpoint.find("factors =1\n"), std::string::npos);
+    EXPECT_TRUE(checkpointOwed);  // the last pass leaves its checkpoint to the work loop
+}
+
+TEST_F(SieveTest, CheckpointAfterFactorKeepsItFromBeingReportedTwice) {
+    // A factor in the first of several batches: the checkpoint right after it
+    // resumes behind it, although little time has passed.
+    TempDir dir;
+    threadsPerGrid = 8;
+    std::vector<uint64_t> survivors = expectedSurvivors(3, 1001, 40);
+    fakeHits = {survivors[2]};
+    testing::internal::CaptureStdout();
+    inDirectory(dir.path(), [&]() { Sieve(3, 1001); });
+    testing::internal::GetCapturedStdout();
+    std::string checkpoint = readFile(dir.file("quilbrex.cpt"));
+    unsigned long long savedK = 0;
+    ASSERT_EQ(sscanf(checkpoint.c_str(), "nCurrent=40\nkCurrent=%llu\n", &savedK), 1) << checkpoint;
+    EXPECT_GT(savedK, survivors[2]);
+    EXPECT_LE(savedK, survivors[8]);
+    EXPECT_NE(checkpoint.find("factors =1\n"), std::string::npos);
+
+    // Resuming from there tests exactly what the first run had not.
+    std::vector<uint64_t> firstRun = allRecorded();
+    recorded.clear();
+    inDirectory(dir.path(), [&]() { Sieve(savedK, 1001); });
+    std::vector<uint64_t> resumed = allRecorded();
+    std::vector<uint64_t> expectedRest;
+    for (uint64_t k : survivors)
+        if (k >= savedK) expectedRest.push_back(k);
+    std::sort(resumed.begin(), resumed.end());
+    EXPECT_EQ(resumed, expectedRest);
+}
+
+TEST_F(SieveTest, FailedSynchronisationWarnsAndGoesOn) {
+    hostRuntimeFailCall(hostOpDeviceSynchronize, 1, cudaErrorLaunchFailure);
+    testing::internal::CaptureStdout();
+    Sieve(3, 1001);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "cudaThreadSynchronize failed!\n");
+    EXPECT_EQ(kTested, expectedSurvivors(3, 1001, 40).size());
+}
+
+TEST_F(SieveTest, FailedReadBackIsFatal) {
+    ChildResult r = runInChild([]() {
+        hostRuntimeFailCall(hostOpMemcpy, 2, cudaErrorLaunchFailure);  // the first read-back
+        Sieve(3, 1001);
+        return 0;
+    });
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.err.find(" : CUDA Runtime API error 719: unspecified launch failure.\n"), std::string::npos) << r.err;
+}
