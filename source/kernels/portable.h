@@ -1,0 +1,43 @@
+// Lets one source of kernel arithmetic compile both as CUDA device code (nvcc)
+// and as ordinary host code (g++), where the launch variables come from the
+// host runtime stand-in and the device atomics map to compiler builtins.
+#pragma once
+
+#include <cstdint>
+
+#ifndef __CUDACC__
+
+#include "gpu/runtime.h"
+
+#ifndef __host__
+#define __host__
+#endif
+#ifndef __device__
+#define __device__
+#endif
+#ifndef __global__
+#define __global__
+#endif
+#ifndef __forceinline__
+#define __forceinline__ inline __attribute__((always_inline))
+#endif
+
+// Returns the old value, as the device's atomicAdd does. Sequentially
+// consistent because hits are rare and the host reads the records only after
+// joining the launch anyway.
+inline unsigned int atomicAdd(unsigned int* address, unsigned int value) {
+    return __atomic_fetch_add(address, value, __ATOMIC_SEQ_CST);
+}
+
+#endif  // !__CUDACC__
+
+// Loops with compile-time trip counts are written out completely, so that the
+// square-and-reduce of each width becomes straight-line code over registers;
+// the squaring chain itself stays a loop.
+#if defined(__CUDACC__)
+#define QUILBREX_UNROLL _Pragma("unroll")
+#define QUILBREX_NO_UNROLL _Pragma("unroll 1")
+#else
+#define QUILBREX_UNROLL _Pragma("GCC unroll 64")
+#define QUILBREX_NO_UNROLL _Pragma("GCC unroll 1")
+#endif
