@@ -350,7 +350,9 @@ void checkChain(std::mt19937_64& rng) {
 }
 
 // The final test reports exactly the residues congruent to R, whichever
-// representative below R they are.
+// representative below R they are; residues of 0, 2, 3, -1 and the like, at
+// their lowest and highest representatives (where x + q*p is a small
+// multiple of R), are not hits.
 template <int W, int J>
 void checkFinalTest(std::mt19937_64& rng) {
     const mpz_class R = powerOfTwo(32ul * W);
@@ -365,7 +367,13 @@ void checkFinalTest(std::mt19937_64& rng) {
         const mpz_class cases[] = {one,     one + P,           top,      top - P, one + 1, one - 1, top + 1,
                                    P - one, 0,                 R - 1,    P,       one + P / 2,
                                    randomOperand(rng, W, P), randomOperand(rng, W, P)};
-        for (const mpz_class& value : cases) {
+        std::vector<mpz_class> values(std::begin(cases), std::end(cases));
+        for (const mpz_class& t : std::vector<mpz_class>{0, 2, 3, 5, P - 1, P - 3}) {
+            const mpz_class rep = t * R % P;
+            values.push_back(rep);
+            values.push_back(rep + ((R - 1 - rep) / P) * P);
+        }
+        for (const mpz_class& value : values) {
             if (value < 0 || value >= R) continue;
             uint32_t x[W];
             fromMpz(value, x);
