@@ -354,6 +354,20 @@ TEST(KernelFamily, ManyHitsInOneLaunchAreAllReported) {
     EXPECT_EQ(all.found, full);
 }
 
+// Thread i reads entry i and no other: one hit among non-hits, at the edges of
+// the blocks, is reported exactly once.
+TEST(KernelFamily, EachThreadTestsItsOwnEntry) {
+    const KernelEntry* e = findKernel("quilbrex96bit_n32_63");
+    for (size_t position : {0u, 1u, 255u, 256u, 511u, 512u, 766u, 767u}) {
+        SCOPED_TRACE("hit at entry " + std::to_string(position));
+        std::vector<uint64_t> table(3 * 256, 4121);
+        table[position] = 4119;
+        const LaunchResult got = launchTable(e, table, 54);
+        EXPECT_EQ(got.count, 1u);
+        EXPECT_EQ(got.found, std::vector<uint64_t>{4119});
+    }
+}
+
 TEST(KernelFamily, LaunchWithoutHitsLeavesTheBufferUntouched) {
     for (const KernelEntry& e : kernelTable) {
         SCOPED_TRACE(e.name);
