@@ -11,6 +11,7 @@
 #include "quilbrex.h"
 #include "workfiles/atomic_file.h"
 #include "workfiles/checkpoint.h"
+#include "workfiles/first_line.h"
 #include "workfiles/range_split.h"
 
 namespace {
@@ -132,29 +133,16 @@ int Read_Assignment_Line(const char* path) {
     nStart = nEnd = nCurrent = 0;
     kStart = kEnd = kCurrent = 0;
 
-    FILE* file = fopen(path, "r");
-    if (!file) {
-        perror("\nCan't open worktodo file");
-        exit(1);
-    }
-    fseek(file, 0, SEEK_END);
-    long fileLength = ftell(file);
-    fseek(file, 0, SEEK_SET);
-
-    char line[100];
-    if (!fgets(line, sizeof line, file)) {
-        fclose(file);
+    FirstLine first = ReadFirstLine(path);
+    if (!first.read) {
+        fclose(first.file);
         return ASSIGNMENT_EMPTY_FILE;
     }
-    // The position after fgets, not strlen: a NUL byte inside the line must
-    // not make the rest of the line count as the rest of the file.
-    long lineLength = ftell(file);
-
-    int result = ValidateAssignmentLine(line);
+    int result = ValidateAssignmentLine(first.text);
     if (result != ASSIGNMENT_OK) {
-        fclose(file);
+        fclose(first.file);
         return result;
     }
-    CutFirstLine(file, fileLength, lineLength, path);
+    CutFirstLine(first.file, first.fileLength, first.lineLength, path);
     return ResumeAssignment();
 }

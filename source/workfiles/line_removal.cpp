@@ -7,6 +7,7 @@
 
 #include "workfiles/assignment.h"
 #include "workfiles/atomic_file.h"
+#include "workfiles/first_line.h"
 
 namespace {
 
@@ -21,20 +22,9 @@ namespace {
 int Delete_Assignment_Line(const char* path) {
     remove(CHECKPOINT_FILE);
 
-    FILE* file = fopen(path, "r");
-    if (!file) {
-        perror("\nCan't open worktodo file");
-        exit(1);
-    }
-    fseek(file, 0, SEEK_END);
-    long fileLength = ftell(file);
-    fseek(file, 0, SEEK_SET);
-
-    // The position after fgets, not strlen: a NUL byte inside the line must
-    // not leave the rest of the line behind as a line of its own.
-    char line[100];
-    long lineLength = fgets(line, sizeof line, file) ? ftell(file) : 0;
-    long restLength = fileLength - lineLength;
+    FirstLine first = ReadFirstLine(path);
+    FILE* file = first.file;
+    long restLength = first.fileLength - first.lineLength;
 
     std::vector<char> rest;
     if (restLength > 0) {

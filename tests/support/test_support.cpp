@@ -67,7 +67,11 @@ std::string capturePath(const char* what) {
 
 }  // namespace
 
-ChildResult runInChild(const std::function<int()>& body, const std::string& dir) {
+namespace {
+
+// Forks a child with captured output in dir; the child runs body and ends
+// with its result.
+ChildResult spawn(const std::string& dir, int timeoutSeconds, const std::function<int()>& body) {
     std::string outPath = capturePath("out"), errPath = capturePath("err");
     std::fflush(nullptr);
     pid_t pid = fork();
@@ -79,21 +83,18 @@ ChildResult runInChild(const std::function<int()>& body, const std::string& dir)
         std::fflush(nullptr);
         _exit(status);
     }
-    return collect(pid, outPath, errPath, 0);
+    return collect(pid, outPath, errPath, timeoutSeconds);
 }
 
+}  // namespace
+
+ChildResult runInChild(const std::function<int()>& body, const std::string& dir) { return spawn(dir, 0, body); }
+
 ChildResult runProgram(const std::string& path, const std::string& dir, int timeoutSeconds) {
-    std::string outPath = capturePath("out"), errPath = capturePath("err");
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        redirect(outPath, errPath);
-        if (!dir.empty() && chdir(dir.c_str()) != 0) _exit(251);
+    return spawn(dir, timeoutSeconds, [&]() {
         execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
-        _exit(252);
-    }
-    return collect(pid, outPath, errPath, timeoutSeconds);
+        return 252;
+    });
 }
 
 TempDir::TempDir() {
