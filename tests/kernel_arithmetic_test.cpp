@@ -282,7 +282,7 @@ void checkMontSqCorrect(std::mt19937_64& rng) {
             {kPart * lowUnit + powerOfTwo(32ul * J - 1), 0},  // K's words equal, only the top low bit
             {kPart * lowUnit + lowUnit - 1, 0},               // K's words equal, low part all ones
             {(kPart + 1) * lowUnit, 0},                       // K's words above, low part zero
-            {(kPart - 1) * lowUnit + 1, 0},                   // K's words below, low part 1
+            {(kPart - 1) * lowUnit + 1, 0},                   // K's words below, low word 0 is 1
             {R - 1, 0},
             {0, 0},
             {0, 1},
