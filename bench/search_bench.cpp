@@ -73,12 +73,12 @@ void BM_Width8_SieveAndTest(benchmark::State& s) { search(s, 200, 1073741825, 20
 void BM_Width20_SieveOnly(benchmark::State& s) { search(s, 600, 1000001, 200000, false); }
 void BM_Width20_SieveAndTest(benchmark::State& s) { search(s, 600, 1000001, 200000, true); }
 
-BENCHMARK(BM_Width3_SieveOnly)->Unit(benchmark::kMillisecond)->MinTime(2);
-BENCHMARK(BM_Width3_SieveAndTest)->Unit(benchmark::kMillisecond)->MinTime(2);
-BENCHMARK(BM_Width8_SieveOnly)->Unit(benchmark::kMillisecond)->MinTime(2);
-BENCHMARK(BM_Width8_SieveAndTest)->Unit(benchmark::kMillisecond)->MinTime(2);
-BENCHMARK(BM_Width20_SieveOnly)->Unit(benchmark::kMillisecond)->MinTime(2);
-BENCHMARK(BM_Width20_SieveAndTest)->Unit(benchmark::kMillisecond)->MinTime(2);
+BENCHMARK(BM_Width3_SieveOnly)->Unit(benchmark::kMillisecond)->MinTime(2)->UseRealTime();
+BENCHMARK(BM_Width3_SieveAndTest)->Unit(benchmark::kMillisecond)->MinTime(2)->UseRealTime();
+BENCHMARK(BM_Width8_SieveOnly)->Unit(benchmark::kMillisecond)->MinTime(2)->UseRealTime();
+BENCHMARK(BM_Width8_SieveAndTest)->Unit(benchmark::kMillisecond)->MinTime(2)->UseRealTime();
+BENCHMARK(BM_Width20_SieveOnly)->Unit(benchmark::kMillisecond)->MinTime(2)->UseRealTime();
+BENCHMARK(BM_Width20_SieveAndTest)->Unit(benchmark::kMillisecond)->MinTime(2)->UseRealTime();
 
 }  // namespace
 
