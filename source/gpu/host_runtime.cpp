@@ -131,7 +131,9 @@ void hostRuntimeSetProperties(const cudaDeviceProp& prop) {
     propertiesOverridden = true;
 }
 
-cudaDeviceProp hostRuntimeHostProperties() {
+namespace {
+
+cudaDeviceProp readHostProperties() {
     cudaDeviceProp prop;
     std::memset(&prop, 0, sizeof prop);
     std::string model = cpuModelName();
@@ -145,6 +147,14 @@ cudaDeviceProp hostRuntimeHostProperties() {
     prop.clockRate = cpuClockKHz();
     return prop;
 }
+
+// Read once per process, at start-up: the clock the system reports can move
+// between two readings, and the device's properties must not.
+const cudaDeviceProp hostProperties = readHostProperties();
+
+}  // namespace
+
+cudaDeviceProp hostRuntimeHostProperties() { return hostProperties; }
 
 void hostRuntimeFailCall(HostRuntimeOp op, int nth, cudaError_t code) { injected[op] = Injected{nth, code}; }
 
