@@ -257,4 +257,35 @@ TEST(RunConfig, PrimeCountTablesAndSieveRanges) {
     }
 }
 
+// The host build's device (compute capability 0.0, one multiprocessor per
+// hardware thread) is slower than any GPU and takes class 0 whatever its
+// thread count, full batches, and the deepest sieve, overrides included.
+TEST(RunConfig, HostDeviceSievesDeepest) {
+    for (int threads : {1, 2, 3, 16, 256}) EXPECT_EQ(getClassGPU(0, threads), 0u) << threads << " threads";
+    struct Case {
+        uint32_t n;
+        uint64_t k;
+        const char* kernel;
+        uint32_t primes, range;
+    };
+    const Case cases[] = {
+        {54, 4001, "quilbrex96bit_n32_63", 100, 5960000},
+        {320, TWO_WORD_K, "quilbrex384bit_n320_351", 500000, 14820000},
+        {319, 1ull << 40, "quilbrex384bit_n288_319", 800000, 15300000},
+        {384, TWO_WORD_K, "quilbrex448bit_n384_415", 1000000, 15510000},
+        {383, 1ull << 40, "quilbrex448bit_n352_383", 1000000, 15480000},
+        {576, TWO_WORD_K, "quilbrex640bit_n576_607", 1000000, 15510000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.kernel);
+        Configured r = configure(0, 2, c.n, c.k);
+        ASSERT_EQ(r.child.status, 0) << r.child.out;
+        EXPECT_EQ(r.deviceClass, 0u);
+        EXPECT_EQ(r.threads, 1048576u);
+        EXPECT_EQ(r.blocks, 4096u);
+        EXPECT_EQ(r.kernelName, c.kernel);
+        EXPECT_EQ(r.block, runtimeOptions(c.kernel, 1048576, c.primes, c.range));
+    }
+}
+
 }  // namespace

@@ -104,6 +104,11 @@ uint32_t getClassGPU(int major, int multiProcessorCount) {
         case 6:
             if (m == 3 || m == 5 || m == 6) return 1;
             return 2;
+        case 0:
+            // Compute capability 0.0 is the host build's device, the host
+            // processor itself: slower than any GPU, so it gets the deepest
+            // sieve. The class table leaves this device to the host layer.
+            return 0;
         default:
             return 2;
     }

@@ -24,11 +24,17 @@ struct RegisteredFunction {
     std::string deviceName;
     HostKernelInvoker invoke;
     std::vector<size_t> argSizes;
+    HostRangeInvoker invokeRange;
 };
 
 std::vector<RegisteredFunction>& registry() {
     static std::vector<RegisteredFunction> functions;
     return functions;
+}
+
+std::string& deviceNote() {
+    static std::string note;
+    return note;
 }
 
 struct Injected {
@@ -138,6 +144,7 @@ cudaDeviceProp readHostProperties() {
     std::memset(&prop, 0, sizeof prop);
     std::string model = cpuModelName();
     std::string name = model.empty() ? "host CPU" : "host CPU: " + model;
+    if (!deviceNote().empty()) name += " (" + deviceNote() + ")";
     std::snprintf(prop.name, sizeof prop.name, "%s", name.c_str());
     // Compute capability 0.0 names no NVIDIA architecture; every hardware
     // thread counts as one multiprocessor.
@@ -148,13 +155,15 @@ cudaDeviceProp readHostProperties() {
     return prop;
 }
 
-// Read once per process, at start-up: the clock the system reports can move
-// between two readings, and the device's properties must not.
-const cudaDeviceProp hostProperties = readHostProperties();
-
 }  // namespace
 
-cudaDeviceProp hostRuntimeHostProperties() { return hostProperties; }
+// Read once per process, on first use (after every registration has run):
+// the clock the system reports can move between two readings, and the
+// device's properties must not.
+cudaDeviceProp hostRuntimeHostProperties() {
+    static const cudaDeviceProp hostProperties = readHostProperties();
+    return hostProperties;
+}
 
 void hostRuntimeFailCall(HostRuntimeOp op, int nth, cudaError_t code) { injected[op] = Injected{nth, code}; }
 
@@ -163,9 +172,12 @@ int hostRuntimeCallCount(HostRuntimeOp op) { return callCounts[op]; }
 // --- registration -------------------------------------------------------------
 
 void hostRegisterFunction(const void* func, const char* deviceName, HostKernelInvoker invoke, int argCount,
-                          const size_t* argSizes) {
-    registry().push_back(RegisteredFunction{func, deviceName, invoke, std::vector<size_t>(argSizes, argSizes + argCount)});
+                          const size_t* argSizes, HostRangeInvoker invokeRange) {
+    registry().push_back(RegisteredFunction{func, deviceName, invoke,
+                                            std::vector<size_t>(argSizes, argSizes + argCount), invokeRange});
 }
+
+void hostSetDeviceNote(const char* note) { deviceNote() = note ? note : ""; }
 
 void hostUnregisterFunctions() { registry().clear(); }
 
@@ -257,6 +269,7 @@ cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** arg
     // even when the cost of a block varies (empty entries end at once).
     auto nextBlock = std::make_shared<std::atomic<unsigned>>(0);
     HostKernelInvoker invoke = target->invoke;
+    HostRangeInvoker invokeRange = target->invokeRange;
 
     // Arguments are taken by value at the launch, as the device runtime does.
     struct ArgumentCopy {
@@ -282,6 +295,10 @@ cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** arg
             gridDim = grid;
             for (unsigned b; (b = nextBlock->fetch_add(1)) < grid.x;) {
                 blockIdx = uint3{b, 0, 0};
+                if (invokeRange) {
+                    invokeRange(func, threadArgs, b * block.x, block.x);
+                    continue;
+                }
                 for (unsigned t = 0; t < block.x; ++t) {
                     threadIdx = uint3{t, 0, 0};
                     invoke(func, threadArgs);

@@ -82,6 +82,14 @@ extern thread_local dim3 gridDim;
 // addresses; `argSizes` (argCount entries) tells a launch how many bytes of
 // each argument to copy, since the caller's arguments need not outlive it.
 typedef void (*HostKernelInvoker)(const void* func, void** args);
+// Runs the logical threads first..first+count-1 of a launch in one call, so a
+// kernel can work a whole range its own way instead of thread by thread.
+typedef void (*HostRangeInvoker)(const void* func, void** args, unsigned first, unsigned count);
+// With a range invoker the launch hands out ranges of one block each and
+// `invoke` is not used for it.
 void hostRegisterFunction(const void* func, const char* deviceName, HostKernelInvoker invoke, int argCount,
-                          const size_t* argSizes);
+                          const size_t* argSizes, HostRangeInvoker invokeRange = nullptr);
 void hostUnregisterFunctions();
+// What the registered module adds to the device name, e.g. "AVX-512 IFMA":
+// the name reads "host CPU: <model> (<note>)". Set before the device is read.
+void hostSetDeviceNote(const char* note);

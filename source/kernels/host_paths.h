@@ -1,0 +1,52 @@
+// The host build's ways of testing a batch of candidates for one member of the
+// kernel family: the 32-bit device arithmetic itself (the reference twin), a
+// portable path over 64-bit words and an AVX-512 IFMA path eight candidates
+// wide. The best path the processor offers is chosen once; tests and
+// benchmarks may force any available one. Every path gives the same answers.
+#pragma once
+
+#include <cstdint>
+
+#include "kernels/kernel_list.h"
+
+enum HostTestPath { hostPathReference, hostPathWord64, hostPathIfma, hostPathCount };
+
+// hit[i] becomes 1 when k[i]*2^n+1 divides a Fermat number and the member of
+// width W and band J serves it, else 0. Candidates the member does not serve
+// (zeros beyond a short batch among them) cost no arithmetic.
+typedef void (*HostBatchTest)(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit);
+
+// One definition per path, instantiated for every member of the kernel list.
+template <int W, int J>
+void referenceBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit);
+template <int W, int J>
+void word64Batch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit);
+template <int W, int J>
+void ifmaBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit);
+
+// Whether this processor can run the AVX-512 IFMA path.
+bool ifmaSupported();
+bool hostPathAvailable(HostTestPath path);
+// The fastest available path, decided once from the processor's features.
+HostTestPath hostPathBest();
+// The path batches use now: the best one unless a test forced another.
+extern HostTestPath hostPathInUse;
+// Makes every later batch use path; returns false (and changes nothing) when
+// the processor cannot run it.
+bool hostForcePath(HostTestPath path);
+// "32-bit reference", "64-bit words" or "AVX-512 IFMA".
+const char* hostPathName(HostTestPath path);
+
+// The member's batch test on the path in use.
+template <int W, int J>
+inline void hostBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit) {
+    switch (hostPathInUse) {
+        case hostPathIfma: ifmaBatch<W, J>(k, count, n, hit); break;
+        case hostPathWord64: word64Batch<W, J>(k, count, n, hit); break;
+        default: referenceBatch<W, J>(k, count, n, hit); break;
+    }
+}
+
+// The batch test of a path for the member of the given width and band, for
+// callers that pick the member at run time; nullptr when none serves them.
+HostBatchTest hostBatchFor(HostTestPath path, uint32_t width, uint32_t band);

@@ -1,0 +1,137 @@
+// The portable host path of the factor test: Montgomery squarings over 64-bit
+// limbs with 64x64->128-bit products, one candidate after another, for every
+// member of the kernel list.
+#include "kernels/host_limbs.h"
+#include "kernels/host_paths.h"
+
+namespace {
+
+#define WORD64_UNROLL _Pragma("GCC unroll 32")
+
+// p = 1 + K*2^(32J): limbs 1 up to K's first are zero, and from band 2 on
+// limb 0 is exactly 1, which makes -1/p mod 2^64 all ones.
+template <int J>
+constexpr bool zeroLimb(int i) {
+    return i > 0 && 64 * (i + 1) <= 32 * J;
+}
+
+// Adds m*p*2^(64u) to t, which makes limb u vanish, and carries to the top.
+template <int N, int J>
+inline __attribute__((always_inline)) void reduceStep(uint64_t* t, int u, uint64_t m, const uint64_t (&p)[N]) {
+    uint64_t carry;
+    if constexpr (J >= 2) {
+        // m*1 only clears limb u: it carries exactly when the limb was not 0.
+        carry = (uint64_t)(t[u] != 0);
+        t[u] = 0;
+    } else {
+        const uint128_t s = (uint128_t)m * p[0] + t[u];
+        t[u] = (uint64_t)s;
+        carry = (uint64_t)(s >> 64);
+    }
+    WORD64_UNROLL
+    for (int i = 1; i < N; ++i) {
+        if (zeroLimb<J>(i)) {
+            const uint128_t s = (uint128_t)t[u + i] + carry;
+            t[u + i] = (uint64_t)s;
+            carry = (uint64_t)(s >> 64);
+        } else {
+            const uint128_t s = (uint128_t)m * p[i] + t[u + i] + carry;
+            t[u + i] = (uint64_t)s;
+            carry = (uint64_t)(s >> 64);
+        }
+    }
+    for (int i = u + N; carry != 0 && i <= 2 * N; ++i) {
+        const uint128_t s = (uint128_t)t[i] + carry;
+        t[i] = (uint64_t)s;
+        carry = (uint64_t)(s >> 64);
+    }
+}
+
+template <int J>
+inline uint64_t reductionMultiplier(uint64_t limb, uint64_t negInverse) {
+    if constexpr (J >= 2)
+        return 0 - limb;
+    else
+        return limb * negInverse;
+}
+
+// a = a^2/R mod p with R = 2^(64N), kept below R (lazily reduced).
+template <int N, int J>
+inline void montSq64(uint64_t (&a)[N], const uint64_t (&p)[N], uint64_t negInverse) {
+    uint64_t t[2 * N + 1];
+    WORD64_UNROLL
+    for (int i = 0; i <= 2 * N; ++i) t[i] = 0;
+    // Cross products once, then doubled, then the squares.
+    WORD64_UNROLL
+    for (int i = 0; i < N - 1; ++i) {
+        uint64_t carry = 0;
+        WORD64_UNROLL
+        for (int j = i + 1; j < N; ++j) {
+            const uint128_t s = (uint128_t)a[i] * a[j] + t[i + j] + carry;
+            t[i + j] = (uint64_t)s;
+            carry = (uint64_t)(s >> 64);
+        }
+        t[i + N] = carry;
+    }
+    t[2 * N - 1] = t[2 * N - 2] >> 63;
+    WORD64_UNROLL
+    for (int i = 2 * N - 2; i > 0; --i) t[i] = (t[i] << 1) | (t[i - 1] >> 63);
+    uint64_t carry = 0;
+    WORD64_UNROLL
+    for (int i = 0; i < N; ++i) {
+        const uint128_t square = (uint128_t)a[i] * a[i];
+        uint128_t s = (uint128_t)t[2 * i] + (uint64_t)square + carry;
+        t[2 * i] = (uint64_t)s;
+        s = (uint128_t)t[2 * i + 1] + (uint64_t)(square >> 64) + (uint64_t)(s >> 64);
+        t[2 * i + 1] = (uint64_t)s;
+        carry = (uint64_t)(s >> 64);
+    }
+    WORD64_UNROLL
+    for (int u = 0; u < N; ++u) reduceStep<N, J>(t, u, reductionMultiplier<J>(t[u], negInverse), p);
+    // U = t[N..2N-1] plus t[2N]*R, below R + p: one subtraction brings it below R.
+    uint64_t* U = t + N;
+    if (t[2 * N] != 0 || limbsAtLeast(U, p, N)) limbsSubtract(U, p, N);
+    WORD64_UNROLL
+    for (int i = 0; i < N; ++i) a[i] = U[i];
+}
+
+// x represents 1 exactly when x/R mod p, which one Montgomery reduction of x
+// yields as a value no larger than p, is 1.
+template <int N, int J>
+inline bool representsOne(const uint64_t (&x)[N], const uint64_t (&p)[N], uint64_t negInverse) {
+    uint64_t t[2 * N + 1];
+    for (int i = 0; i < N; ++i) {
+        t[i] = x[i];
+        t[N + i] = 0;
+    }
+    t[2 * N] = 0;
+    for (int u = 0; u < N; ++u) reduceStep<N, J>(t, u, reductionMultiplier<J>(t[u], negInverse), p);
+    uint64_t rest = t[2 * N] | (t[N] ^ 1);
+    for (int i = N + 1; i < 2 * N; ++i) rest |= t[i];
+    return rest == 0;
+}
+
+template <int W, int J>
+bool word64Test(uint64_t k, uint32_t n) {
+    constexpr int N = (W + 1) / 2;
+    uint64_t p[N];
+    formP64<N>(k, n, p);
+    // p's low limb is 1 + c*2^32, whose inverse mod 2^64 is 1 - c*2^32.
+    const uint64_t negInverse = p[0] - 2;
+    uint64_t x[N];
+    powerOfTwoModP<N>(64 * N + 1, p, x);  // 2R mod p: the residue of 2
+    for (uint32_t i = n - 1; i != 0; --i) montSq64<N, J>(x, p, negInverse);
+    return representsOne<N, J>(x, p, negInverse);
+}
+
+}  // namespace
+
+template <int W, int J>
+void word64Batch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit) {
+    for (uint32_t i = 0; i < count; ++i) hit[i] = memberServes<W, J>(k[i], n) && word64Test<W, J>(k[i], n);
+}
+
+#define QUILBREX_INSTANTIATE_WORD64(WIDTH, BAND, LENGTH, NAME) \
+    template void word64Batch<WIDTH, BAND>(const unsigned long long*, uint32_t, uint32_t, uint8_t*);
+QUILBREX_KERNEL_FAMILY(QUILBREX_INSTANTIATE_WORD64)
+#undef QUILBREX_INSTANTIATE_WORD64

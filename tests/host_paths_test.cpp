@@ -1,0 +1,195 @@
+// The host build's batch-test paths (32-bit reference, 64-bit words, AVX-512
+// IFMA where the processor has it) against each other and GMP for every member:
+// band and width edges, k near 2^64, known factors, random candidates, batches
+// of every short length and a full one, and the launch seam on each path.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "driver/kernel_registry.h"
+#include "kernel_test_helpers.h"
+#include "kernels/host_paths.h"
+#include "quilbrex.h"
+
+namespace {
+
+std::vector<HostTestPath> availablePaths() {
+    std::vector<HostTestPath> paths;
+    for (int path = 0; path < hostPathCount; ++path)
+        if (hostPathAvailable(static_cast<HostTestPath>(path))) paths.push_back(static_cast<HostTestPath>(path));
+    return paths;
+}
+
+std::string candidateText(uint64_t k, uint32_t n) {
+    char text[64];
+    std::snprintf(text, sizeof text, "k=0x%llx n=%u", (unsigned long long)k, n);
+    return text;
+}
+
+// Runs ks through every path of the member and checks each verdict against
+// GMP (for the candidates the member serves) or "no hit" (for the others).
+void expectPathsAgree(const KernelEntry& e, const std::vector<uint64_t>& ks, uint32_t n, const std::string& how) {
+    std::vector<uint8_t> expected(ks.size());
+    for (size_t i = 0; i < ks.size(); ++i) {
+        const bool served = ks[i] != 0 && kernelFor(n, (n + bitLength(ks[i]) + 31) / 32) == &e;
+        expected[i] = served && gmpIsHit(ks[i], n);
+    }
+    for (HostTestPath path : availablePaths()) {
+        std::vector<uint8_t> hit(ks.size(), 0xEE);
+        hostBatchFor(path, e.width, e.band)(reinterpret_cast<const unsigned long long*>(ks.data()),
+                                            (uint32_t)ks.size(), n, hit.data());
+        for (size_t i = 0; i < ks.size(); ++i)
+            EXPECT_EQ(hit[i], expected[i]) << e.name << " " << hostPathName(path) << " lane " << i << " of "
+                                           << ks.size() << ": " << candidateText(ks[i], n) << " (" << how << ")";
+    }
+}
+
+TEST(HostPaths, ChoiceIsTheBestAvailableAndForcingWorks) {
+    EXPECT_TRUE(hostPathAvailable(hostPathReference));
+    EXPECT_TRUE(hostPathAvailable(hostPathWord64));
+    EXPECT_EQ(hostPathAvailable(hostPathIfma), ifmaSupported());
+    EXPECT_EQ(hostPathBest(), ifmaSupported() ? hostPathIfma : hostPathWord64);
+    EXPECT_EQ(hostPathInUse, hostPathBest());
+    EXPECT_STREQ(hostPathName(hostPathReference), "32-bit reference");
+    EXPECT_STREQ(hostPathName(hostPathWord64), "64-bit words");
+    EXPECT_STREQ(hostPathName(hostPathIfma), "AVX-512 IFMA");
+    for (HostTestPath path : availablePaths()) {
+        EXPECT_TRUE(hostForcePath(path));
+        EXPECT_EQ(hostPathInUse, path);
+    }
+    if (!ifmaSupported()) {
+        EXPECT_FALSE(hostForcePath(hostPathIfma));
+        EXPECT_NE(hostPathInUse, hostPathIfma);
+    }
+    EXPECT_TRUE(hostForcePath(hostPathBest()));
+    EXPECT_EQ(hostBatchFor(hostPathWord64, 2, 1), nullptr);
+    EXPECT_EQ(hostBatchFor(hostPathWord64, 21, 18), nullptr);
+    EXPECT_EQ(hostBatchFor(hostPathIfma, 20, 18), (&ifmaBatch<20, 18>));
+    EXPECT_EQ(hostBatchFor(hostPathReference, 3, 1), (&referenceBatch<3, 1>));
+}
+
+// The device name tells which path the host device runs.
+TEST(HostPaths, DeviceNameShowsThePath) {
+    cudaDeviceProp prop;
+    ASSERT_EQ(cudaGetDeviceProperties(&prop, 0), cudaSuccess);
+    const std::string name = prop.name;
+    const std::string suffix = std::string(" (") + hostPathName(hostPathBest()) + ")";
+    ASSERT_GE(name.size(), suffix.size());
+    EXPECT_EQ(name.substr(0, 8), "host CPU");
+    EXPECT_EQ(name.substr(name.size() - suffix.size()), suffix);
+}
+
+// Lowest and highest n of each band, smallest and largest k the member serves
+// there (k up to 2^64-1 where p still fits), and the first k outside.
+TEST(HostPaths, EveryMemberAtTheEdgesOfBandAndWidth) {
+    for (const KernelEntry& e : kernelTable) {
+        for (uint32_t n : {lowestServedN(e.width, e.band), lowestServedN(e.width, e.band) + 1, highestServedN(e.band)}) {
+            const uint32_t minBits = minServedBits(e.width, n), maxBits = maxServedBits(e.width, n);
+            std::vector<uint64_t> ks = {1ull << (minBits - 1), (1ull << (minBits - 1)) + 1, lowBitsMask(maxBits),
+                                        lowBitsMask(maxBits) - 2, 0};
+            if (minBits > 1) ks.push_back(lowBitsMask(minBits - 1));
+            if (maxBits < 64) ks.push_back(1ull << maxBits);
+            expectPathsAgree(e, ks, n, "edges");
+        }
+    }
+}
+
+TEST(HostPaths, KnownFactorsAndNeighboursOnEveryPath) {
+    for (const KnownFactor& f : knownFactors) {
+        const KernelEntry* e = findKernel(f.member);
+        ASSERT_NE(e, nullptr) << f.member;
+        ASSERT_TRUE(gmpIsHit(f.k, f.n));
+        expectPathsAgree(*e, {f.k, f.k - 2, f.k + 2, f.k - 1, f.k + 1}, f.n, "known factor");
+    }
+}
+
+TEST(HostPaths, RandomCandidatesOfEveryMember) {
+    const uint64_t seed = kernelTestSeed();
+    std::mt19937_64 rng(seed);
+    for (const KernelEntry& e : kernelTable) {
+        // One exponent per batch, so every path sees full groups and a tail.
+        for (int round = 0; round < 3; ++round) {
+            uint64_t k;
+            uint32_t n;
+            randomCandidate(rng, e.width, e.band, k, n);
+            std::vector<uint64_t> ks = {k};
+            while (ks.size() < 11) {
+                uint64_t other;
+                uint32_t otherN;
+                randomCandidate(rng, e.width, e.band, other, otherN);
+                const uint32_t minBits = minServedBits(e.width, n), maxBits = maxServedBits(e.width, n);
+                ks.push_back(kWithBits(rng, minBits + (uint32_t)(rng() % (maxBits - minBits + 1))));
+            }
+            expectPathsAgree(e, ks, n, "seed " + std::to_string(seed));
+        }
+    }
+}
+
+// Batches of every length from 1 to 20 and a full block, each with hits in
+// the first, a middle and the last lane among non-hits and zeros.
+TEST(HostPaths, BatchesOfEveryLengthWithHitsInAnyLane) {
+    struct Member {
+        const char* name;
+        uint64_t factor, other;
+        uint32_t n;
+    };
+    // A hit and a non-hit per member, both served.
+    const Member members[] = {
+        {"quilbrex96bit_n32_63", 4119, 4121, 54},
+        {"quilbrex128bit_n64_95", 1421, 1423, 93},
+        {"quilbrex288bit_n224_255", 403, 405, 252},
+        {"quilbrex544bit_n480_511", 2, 3, 511},
+    };
+    for (const Member& m : members) {
+        const KernelEntry* e = findKernel(m.name);
+        ASSERT_NE(e, nullptr);
+        for (uint32_t length : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u, 11u, 12u, 13u, 14u, 15u, 16u, 17u, 18u, 19u,
+                                20u, 256u}) {
+            std::vector<uint64_t> ks(length);
+            for (uint32_t i = 0; i < length; ++i) ks[i] = i % 5 == 3 ? 0 : m.other;
+            for (uint32_t lane : {0u, length / 2, length - 1}) ks[lane] = m.factor;
+            expectPathsAgree(*e, ks, m.n, "length " + std::to_string(length));
+        }
+    }
+}
+
+// --- the launch seam ---------------------------------------------------------------
+
+// A grid whose entries beyond a short batch are zero, as the sieve ships it;
+// hits in the first, a middle and the last entry of the batch. Every path
+// reports exactly the hits, through the same launch the program makes.
+TEST(HostPaths, LaunchRunsThePathInUseOverTheGrid) {
+    const KernelEntry* e = findKernel("quilbrex96bit_n32_63");
+    const uint32_t blocks = 8, batch = 1500;
+    std::vector<unsigned long long> table(blocks * 256u, 0);
+    for (uint32_t i = 0; i < batch; ++i) table[i] = 4121 + 2 * (i % 7);  // 4121..4133: no factor among them
+    for (uint32_t i = 0; i < batch; ++i) ASSERT_FALSE(i < 7 && gmpIsHit(table[i], 54));
+    for (uint32_t i : {0u, batch / 2, batch - 1}) table[i] = 4119;
+    void *d_table = nullptr, *d_buffer = nullptr;
+    ASSERT_EQ(cudaMalloc(&d_table, 8 * table.size()), cudaSuccess);
+    ASSERT_EQ(cudaMalloc(&d_buffer, 4 * 16), cudaSuccess);
+    for (HostTestPath path : availablePaths()) {
+        SCOPED_TRACE(hostPathName(path));
+        ASSERT_TRUE(hostForcePath(path));
+        std::vector<unsigned int> factors(16, 0);
+        ASSERT_EQ(cudaMemcpy(d_table, table.data(), 8 * table.size(), cudaMemcpyHostToDevice), cudaSuccess);
+        ASSERT_EQ(cudaMemcpy(d_buffer, factors.data(), 4 * 16, cudaMemcpyHostToDevice), cudaSuccess);
+        launchKernel(e, blocks, static_cast<unsigned int*>(d_buffer), static_cast<unsigned long long*>(d_table), 54);
+        ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+        ASSERT_EQ(cudaMemcpy(factors.data(), d_buffer, 4 * 16, cudaMemcpyDeviceToHost), cudaSuccess);
+        EXPECT_EQ(factors[0], 3u);
+        for (uint32_t r = 0; r < 3; ++r) {
+            EXPECT_EQ(factors[1 + 3 * r], 4119u);
+            EXPECT_EQ(factors[2 + 3 * r], 0u);
+            EXPECT_EQ(factors[3 + 3 * r], 0u);
+        }
+        EXPECT_EQ(factors[10], 0u);
+    }
+    hostForcePath(hostPathBest());
+    cudaFree(d_table);
+    cudaFree(d_buffer);
+}
+
+}  // namespace
