@@ -11,6 +11,7 @@
 #include "driver/startup.h"
 #include "quilbrex.h"
 #include "sieve/factor_report.h"
+#include "sieve/segment_marking.h"
 #include "workfiles/checkpoint.h"
 
 time_t checkpointClock;
@@ -32,15 +33,6 @@ uint32_t FirstSievedByte(uint32_t q, uint32_t e, uint64_t a) {
 }
 
 namespace {
-
-// Clears every byte of the segment whose k = a + 2j has a sieving prime factor.
-void sieveSegment(uint8_t* segment, uint32_t length, uint64_t a, const std::vector<uint32_t>& inversePowers) {
-    memset(segment, 1, length);
-    for (uint32_t i = 0; i < primeCount; ++i) {
-        uint32_t q = primeTable[i];
-        for (uint64_t j = FirstSievedByte(q, inversePowers[i], a); j < length; j += q) segment[j] = 0;
-    }
-}
 
 // Copies a batch of count candidates to the device. Entries beyond the batch,
 // up to the end of the grid, are zeroed on both sides: the kernel tests every
@@ -77,11 +69,10 @@ void Sieve(uint64_t firstK, uint64_t lastK) {
     uint64_t remaining = firstK <= lastK ? (lastK - firstK) / 2 + 1 : 0;
     while (remaining > 0) {
         uint32_t length = remaining < sieveRange ? static_cast<uint32_t>(remaining) : sieveRange;
-        sieveSegment(segment, length, a, inversePowers);
+        sieveSegment(segment, length, a, primeTable, inversePowers.data(), primeCount);
 
-        uint32_t count = 0, j = 0;
-        for (; j < length && count < threadsPerGrid; ++j)
-            if (segment[j]) h_candidateTable[count++] = a + 2 * static_cast<uint64_t>(j);
+        uint32_t j;
+        uint32_t count = CollectSurvivors(segment, length, a, h_candidateTable, threadsPerGrid, j);
         remaining -= j;
         if (remaining > 0) a += 2 * static_cast<uint64_t>(j);
 

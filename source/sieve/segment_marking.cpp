@@ -1,0 +1,97 @@
+// Marking one sieve segment quickly: the segment is cut into contiguous
+// slices, one per hardware thread (the device is idle while the host sieves);
+// within a slice the smallest primes are laid down as one repeating pattern,
+// the primes below the block length cross out block by block so the bytes
+// they touch stay in cache, and only the large primes, which touch a byte
+// here and there, walk the whole slice.
+#include "sieve/segment_marking.h"
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "sieve/segment_sieve.h"
+
+namespace {
+
+constexpr uint32_t BLOCK_BYTES = 1u << 17;       // well inside a core's L2
+constexpr uint32_t LARGEST_PATTERN_PRIME = 13;   // 3*5*7*11*13 = 15015 bytes
+constexpr uint32_t BYTES_PER_THREAD = 1u << 20;  // smaller segments stay on one thread
+
+// Marks bytes lo..hi-1 of the segment that starts at the odd k a.
+void markSlice(uint8_t* segment, uint32_t lo, uint32_t hi, uint64_t a, const uint32_t* primes,
+               const uint32_t* inversePowers, uint32_t count) {
+    uint8_t* slice = segment + lo;
+    const uint32_t length = hi - lo;
+    const uint64_t first = a + 2 * static_cast<uint64_t>(lo);
+
+    uint32_t small = 0, period = 1;
+    while (small < count && primes[small] <= LARGEST_PATTERN_PRIME) period *= primes[small++];
+    std::vector<uint8_t> pattern(period, 1);
+    for (uint32_t i = 0; i < small; ++i)
+        for (uint32_t j = FirstSievedByte(primes[i], inversePowers[i], first); j < period; j += primes[i])
+            pattern[j] = 0;
+
+    uint32_t medium = small;
+    while (medium < count && primes[medium] < BLOCK_BYTES) ++medium;
+    std::vector<uint32_t> next(medium - small);
+    for (uint32_t i = small; i < medium; ++i) next[i - small] = FirstSievedByte(primes[i], inversePowers[i], first);
+
+    for (uint32_t start = 0; start < length; start += BLOCK_BYTES) {
+        const uint32_t end = std::min(length, start + BLOCK_BYTES);
+        for (uint32_t j = start, at = start % period; j < end; at = 0) {
+            const uint32_t run = std::min(period - at, end - j);
+            std::memcpy(slice + j, pattern.data() + at, run);
+            j += run;
+        }
+        for (uint32_t i = small; i < medium; ++i) {
+            const uint32_t q = primes[i];
+            uint32_t j = next[i - small];
+            for (; j < end; j += q) slice[j] = 0;
+            next[i - small] = j;
+        }
+    }
+
+    for (uint32_t i = medium; i < count; ++i)
+        for (uint64_t j = FirstSievedByte(primes[i], inversePowers[i], first); j < length; j += primes[i]) slice[j] = 0;
+}
+
+}  // namespace
+
+void sieveSegment(uint8_t* segment, uint32_t length, uint64_t a, const uint32_t* primes,
+                  const uint32_t* inversePowers, uint32_t count) {
+    unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    threads = std::max(1u, std::min(threads, length / BYTES_PER_THREAD));
+    std::vector<std::thread> helpers;
+    for (unsigned t = 1; t < threads; ++t) {
+        const uint32_t lo = static_cast<uint32_t>(static_cast<uint64_t>(length) * t / threads);
+        const uint32_t hi = static_cast<uint32_t>(static_cast<uint64_t>(length) * (t + 1) / threads);
+        helpers.emplace_back(markSlice, segment, lo, hi, a, primes, inversePowers, count);
+    }
+    markSlice(segment, 0, static_cast<uint32_t>(static_cast<uint64_t>(length) / threads), a, primes, inversePowers,
+              count);
+    for (std::thread& helper : helpers) helper.join();
+}
+
+// Without a branch per byte: every k is written at the next free entry and
+// kept only when its byte is set, which a processor does at a byte a cycle
+// whatever share of the segment survives.
+uint32_t CollectSurvivors(const uint8_t* segment, uint32_t length, uint64_t a, unsigned long long* table,
+                          uint32_t limit, uint32_t& examined) {
+    uint32_t count = 0, j = 0;
+    // Eight bytes at a time while neither end can come within them.
+    for (; j + 8 <= length && count + 8 <= limit; j += 8) {
+        const uint64_t k = a + 2 * static_cast<uint64_t>(j);
+        for (uint32_t b = 0; b < 8; ++b) {
+            table[count] = k + 2 * b;
+            count += segment[j + b];
+        }
+    }
+    for (; j < length && count < limit; ++j) {
+        table[count] = a + 2 * static_cast<uint64_t>(j);
+        count += segment[j];
+    }
+    examined = j;
+    return count;
+}

@@ -1,0 +1,19 @@
+// Marking one sieve segment (the byte of every odd k = a + 2j for which
+// k*2^n+1 has a sieving prime factor is cleared, every other byte set to 1),
+// and collecting the k of its set bytes into a batch.
+#pragma once
+
+#include <cstdint>
+
+// primes: count odd primes in increasing order (the prime table);
+// inversePowers[i] = 2^(-n) mod primes[i]. The result depends on nothing
+// else, however the work is divided.
+void sieveSegment(uint8_t* segment, uint32_t length, uint64_t a, const uint32_t* primes,
+                  const uint32_t* inversePowers, uint32_t count);
+
+// Stores a + 2j for the set bytes j of the marked segment into table, in
+// order, until limit are stored or the segment ends; returns the count and
+// sets examined to the number of bytes looked at (the byte that completed the
+// batch included). Entry count of the table may be overwritten.
+uint32_t CollectSurvivors(const uint8_t* segment, uint32_t length, uint64_t a, unsigned long long* table,
+                          uint32_t limit, uint32_t& examined);

@@ -1,0 +1,115 @@
+// Marking a sieve segment: the fast marking (pattern, cache blocks, slices on
+// all threads) gives byte for byte what crossing out prime by prime over the
+// whole segment gives, across pattern, block and slice boundaries, and every
+// byte checked directly obeys the definition; collecting its survivors.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "quilbrex.h"
+#include "sieve/prime_sieve.h"
+#include "sieve/segment_marking.h"
+#include "sieve/segment_sieve.h"
+
+namespace {
+
+// Whether some prime of the table divides k*2^n+1, straight from the definition.
+bool hasSmallFactor(uint64_t k, uint32_t n, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint64_t q = primeTable[i];
+        uint64_t power = 1 % q, base = 2 % q;
+        for (uint32_t bits = n; bits; bits >>= 1, base = base * base % q)
+            if (bits & 1) power = power * base % q;
+        if (((k % q) * power + 1) % q == 0) return true;
+    }
+    return false;
+}
+
+TEST(SegmentMarking, EqualsCrossingOutPrimeByPrime) {
+    struct Case {
+        uint32_t primes, length, n;
+        uint64_t a;
+    };
+    const Case cases[] = {
+        {0, 1000, 54, 3},                                  // no primes: all set
+        {1, 40, 32, 3},                                    // 3 alone
+        {4, 15015 * 3 + 7, 54, 4001},                      // the pattern without 13
+        {5, 15015 * 2 - 1, 61, 1},                         // exactly the pattern primes
+        {6, (1u << 17) + 1, 93, 1001},                     // one prime past the pattern, two blocks
+        {100, 5960000, 54, 1073741825},                    // the host's width-3 segment, two slices
+        {5000, 3000017, 207, (1ull << 40) + 1},            // medium primes across blocks and slices
+        {20000, 2100000, 600, 18446744073709551615ull - 4200000},  // primes beyond a block, k near 2^64
+    };
+    std::mt19937_64 rng(20261207);
+    for (const Case& c : cases) {
+        SCOPED_TRACE("primes " + std::to_string(c.primes) + ", length " + std::to_string(c.length) + ", n " +
+                     std::to_string(c.n) + ", a " + std::to_string(c.a));
+        primeCount = c.primes;
+        BuildPrimeTable();
+        std::vector<uint32_t> inverse(c.primes);
+        for (uint32_t i = 0; i < c.primes; ++i) inverse[i] = InverseTwoPower(primeTable[i], c.n);
+
+        std::vector<uint8_t> expected(c.length, 1);
+        for (uint32_t i = 0; i < c.primes; ++i)
+            for (uint64_t j = FirstSievedByte(primeTable[i], inverse[i], c.a); j < c.length; j += primeTable[i])
+                expected[j] = 0;
+        std::vector<uint8_t> got(c.length + 1, 0xEE);
+        sieveSegment(got.data(), c.length, c.a, primeTable, inverse.data(), c.primes);
+        EXPECT_EQ(got[c.length], 0xEE) << "written past the segment";
+        got.pop_back();
+        size_t mismatch = 0;
+        while (mismatch < got.size() && got[mismatch] == expected[mismatch]) ++mismatch;
+        EXPECT_EQ(mismatch, got.size()) << "first difference at byte " << mismatch;
+
+        for (int sample = 0; sample < 200; ++sample) {
+            const uint32_t j = sample < 2 ? (sample ? c.length - 1 : 0) : (uint32_t)(rng() % c.length);
+            EXPECT_EQ(got[j], hasSmallFactor(c.a + 2ull * j, c.n, c.primes) ? 0 : 1) << "byte " << j;
+        }
+        ReleasePrimeTable();
+    }
+}
+
+// A batch ends at the limit (the byte that fills it counted as examined) or
+// at the end of the segment, and holds exactly the k of the set bytes.
+TEST(SegmentMarking, CollectingSurvivorsStopsAtTheLimitOrTheEnd) {
+    std::mt19937_64 rng(7);
+    std::vector<uint8_t> segment(1000);
+    for (uint8_t& byte : segment) byte = rng() % 5 == 0;
+    segment[0] = 1;
+    segment[999] = 1;
+    std::vector<uint64_t> set;
+    for (uint32_t j = 0; j < 1000; ++j)
+        if (segment[j]) set.push_back(1001 + 2 * j);
+    const uint64_t a = 1001;
+    struct Case {
+        uint32_t length, limit;
+    };
+    const Case cases[] = {{1000, 100000}, {1000, 1}, {1000, 2}, {1000, (uint32_t)set.size()},
+                          {1000, (uint32_t)set.size() - 1}, {999, 100000}, {1, 5}, {0, 5}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE("length " + std::to_string(c.length) + ", limit " + std::to_string(c.limit));
+        std::vector<unsigned long long> table(c.limit + 1, 0);
+        uint32_t examined = 12345;
+        const uint32_t count = CollectSurvivors(segment.data(), c.length, a, table.data(), c.limit, examined);
+        std::vector<uint64_t> expected;
+        uint32_t expectedExamined = 0;
+        while (expectedExamined < c.length && expected.size() < c.limit) {
+            if (segment[expectedExamined]) expected.push_back(a + 2 * expectedExamined);
+            ++expectedExamined;
+        }
+        EXPECT_EQ(count, expected.size());
+        EXPECT_EQ(examined, expectedExamined);
+        EXPECT_EQ(std::vector<uint64_t>(table.begin(), table.begin() + count), expected);
+    }
+    // Near 2^64 the k are formed without wrapping.
+    std::vector<uint8_t> top(3, 1);
+    std::vector<unsigned long long> table(4);
+    uint32_t examined;
+    EXPECT_EQ(CollectSurvivors(top.data(), 3, 18446744073709551611ull, table.data(), 4, examined), 3u);
+    EXPECT_EQ(table[2], 18446744073709551615ull);
+}
+
+}  // namespace
