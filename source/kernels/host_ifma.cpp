@@ -1,5 +1,5 @@
 // The AVX-512 IFMA host path of the factor test: eight candidates at once, one
-// per 64-bit lane, in Montgomery arithmetic over 52-bit limbs with the 52-bit
+// per 64-bit lane (several such groups at once for narrow members), in Montgomery arithmetic over 52-bit limbs with the 52-bit
 // multiply-add instructions, for every member of the kernel list. Only these
 // functions are compiled for AVX-512, so the binary still runs on processors
 // without it (where this path is never chosen).
@@ -120,44 +120,62 @@ IFMA_INLINE __mmask8 representsOne(const __m512i* x, const __m512i* p, __m512i n
     return one & _mm512_cmpeq_epi64_mask(t[2 * M], _mm512_setzero_si512());
 }
 
-// Tests the eight candidates of ks at once; bit l of the result is lane l's hit.
+// Narrow members are bound by the latency of one squaring's chain of
+// dependent steps: several groups of eight in the same loop let the
+// processor overlap them.
+template <int W>
+constexpr int groupsInFlight() {
+    return limbCount<W>() <= 3 ? 4 : limbCount<W>() <= 6 ? 2 : 1;
+}
+
+// Tests the 8G candidates of ks at once; bit i of the result is ks[i]'s hit.
 template <int W, int J>
-IFMA_TARGET __attribute__((noinline)) unsigned testEight(const uint64_t* ks, uint32_t n) {
-    constexpr int M = limbCount<W>(), N = (W + 1) / 2;
-    alignas(64) uint64_t pLimbs[M][LANES], xLimbs[M][LANES], negInverses[LANES];
-    for (int lane = 0; lane < LANES; ++lane) {
-        uint64_t p[N], r[N];
-        formP64<N>(ks[lane], n, p);
-        powerOfTwoModP<N>(52 * M + 1, p, r);  // 2R mod p: the residue of 2
-        for (int i = 0; i < M; ++i) {
-            pLimbs[i][lane] = (uint64_t)bitsFrom(p, N, 52 * i) & LIMB_MASK;
-            xLimbs[i][lane] = (uint64_t)bitsFrom(r, N, 52 * i) & LIMB_MASK;
+IFMA_TARGET __attribute__((noinline)) uint32_t testGroups(const uint64_t* ks, uint32_t n) {
+    constexpr int M = limbCount<W>(), N = (W + 1) / 2, G = groupsInFlight<W>();
+    alignas(64) uint64_t pLimbs[G][M][LANES], xLimbs[G][M][LANES], negInverses[G][LANES];
+    for (int g = 0; g < G; ++g) {
+        for (int lane = 0; lane < LANES; ++lane) {
+            uint64_t p[N], r[N];
+            formP64<N>(ks[g * LANES + lane], n, p);
+            powerOfTwoModP<N>(52 * M + 1, p, r);  // 2R mod p: the residue of 2
+            for (int i = 0; i < M; ++i) {
+                pLimbs[g][i][lane] = (uint64_t)bitsFrom(p, N, 52 * i) & LIMB_MASK;
+                xLimbs[g][i][lane] = (uint64_t)bitsFrom(r, N, 52 * i) & LIMB_MASK;
+            }
+            // p's low limb is 1 + c*2^32, whose inverse mod 2^52 is 1 - c*2^32.
+            negInverses[g][lane] = (pLimbs[g][0][lane] - 2) & LIMB_MASK;
         }
-        // p's low limb is 1 + c*2^32, whose inverse mod 2^52 is 1 - c*2^32.
-        negInverses[lane] = (pLimbs[0][lane] - 2) & LIMB_MASK;
     }
-    __m512i p[M], x[M];
-    for (int i = 0; i < M; ++i) {
-        p[i] = _mm512_load_si512(pLimbs[i]);
-        x[i] = _mm512_load_si512(xLimbs[i]);
+    __m512i p[G][M], x[G][M], negInverse[G];
+    for (int g = 0; g < G; ++g) {
+        for (int i = 0; i < M; ++i) {
+            p[g][i] = _mm512_load_si512(pLimbs[g][i]);
+            x[g][i] = _mm512_load_si512(xLimbs[g][i]);
+        }
+        negInverse[g] = _mm512_load_si512(negInverses[g]);
     }
-    const __m512i negInverse = _mm512_load_si512(negInverses);
-    for (uint32_t i = n - 1; i != 0; --i) montSq52<W, J>(x, p, negInverse);
-    return representsOne<W, J>(x, p, negInverse);
+    for (uint32_t i = n - 1; i != 0; --i) {
+        IFMA_UNROLL
+        for (int g = 0; g < G; ++g) montSq52<W, J>(x[g], p[g], negInverse[g]);
+    }
+    uint32_t hits = 0;
+    for (int g = 0; g < G; ++g) hits |= (uint32_t)representsOne<W, J>(x[g], p[g], negInverse[g]) << (g * LANES);
+    return hits;
 }
 
 }  // namespace
 
-// Served candidates are packed eight at a time; a short last group repeats
+// Served candidates are packed into groups of 8G; a short last group repeats
 // its first candidate in the empty lanes and ignores them.
 template <int W, int J>
 void ifmaBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit) {
-    uint32_t where[LANES];
-    uint64_t ks[LANES];
+    constexpr int WIDE = LANES * groupsInFlight<W>();
+    uint32_t where[WIDE];
+    uint64_t ks[WIDE];
     int filled = 0;
-    auto testGroup = [&] {
-        for (int lane = filled; lane < LANES; ++lane) ks[lane] = ks[0];
-        const unsigned hits = testEight<W, J>(ks, n);
+    auto testFilled = [&] {
+        for (int lane = filled; lane < WIDE; ++lane) ks[lane] = ks[0];
+        const uint32_t hits = testGroups<W, J>(ks, n);
         for (int lane = 0; lane < filled; ++lane) hit[where[lane]] = (uint8_t)((hits >> lane) & 1);
         filled = 0;
     };
@@ -166,9 +184,9 @@ void ifmaBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t*
         if (!memberServes<W, J>(k[i], n)) continue;
         where[filled] = i;
         ks[filled++] = k[i];
-        if (filled == LANES) testGroup();
+        if (filled == WIDE) testFilled();
     }
-    if (filled != 0) testGroup();
+    if (filled != 0) testFilled();
 }
 
 bool ifmaSupported() {

@@ -55,9 +55,11 @@ inline uint64_t reductionMultiplier(uint64_t limb, uint64_t negInverse) {
         return limb * negInverse;
 }
 
-// a = a^2/R mod p with R = 2^(64N), kept below R (lazily reduced).
+// a = a^2/R mod p with R = 2^(64N), kept below R (lazily reduced): the
+// square, then the reduction limb by limb. Faster than product scanning for
+// the narrowest members, where the columns' carries dominate.
 template <int N, int J>
-inline void montSq64(uint64_t (&a)[N], const uint64_t (&p)[N], uint64_t negInverse) {
+inline void montSq64Separate(uint64_t (&a)[N], const uint64_t (&p)[N], uint64_t negInverse) {
     uint64_t t[2 * N + 1];
     WORD64_UNROLL
     for (int i = 0; i <= 2 * N; ++i) t[i] = 0;
@@ -95,6 +97,74 @@ inline void montSq64(uint64_t (&a)[N], const uint64_t (&p)[N], uint64_t negInver
     for (int i = 0; i < N; ++i) a[i] = U[i];
 }
 
+// Adds the 128-bit value v to the 192-bit column accumulator (acc, top).
+inline __attribute__((always_inline)) void accumulate(uint128_t& acc, uint64_t& top, uint128_t v) {
+    acc += v;
+    top += (uint64_t)(acc < v);
+}
+
+// a = a^2/R mod p with R = 2^(64N), kept below R (lazily reduced). Product
+// scanning, for all but the narrowest members: column c collects the doubled cross products a_i*a_l (i < l), the
+// square of a_(c/2) and the reduction products m_u*p_s (u + s = c, p's zero
+// limbs skipped) in a 192-bit accumulator; for c < N its low limb gives m_c,
+// whose product with p's low limb clears the column.
+template <int N, int J>
+inline void montSq64(uint64_t (&a)[N], const uint64_t (&p)[N], uint64_t negInverse) {
+    uint64_t m[N], U[N];
+    uint128_t acc = 0;
+    uint64_t top = 0;
+    WORD64_UNROLL
+    for (int c = 0; c < 2 * N - 1; ++c) {
+        uint128_t cross = 0;
+        uint64_t crossTop = 0;
+        WORD64_UNROLL
+        for (int i = 0; i < N; ++i) {
+            const int l = c - i;
+            if (i < l && l < N) accumulate(cross, crossTop, (uint128_t)a[i] * a[l]);
+        }
+        crossTop = (crossTop << 1) | (uint64_t)(cross >> 127);
+        cross <<= 1;
+        acc += cross;
+        top += crossTop + (uint64_t)(acc < cross);
+        if (c % 2 == 0) accumulate(acc, top, (uint128_t)a[c / 2] * a[c / 2]);
+        WORD64_UNROLL
+        for (int u = 0; u < N; ++u) {
+            const int limb = c - u;
+            if (limb >= 1 && limb < N && !zeroLimb<J>(limb)) accumulate(acc, top, (uint128_t)m[u] * p[limb]);
+        }
+        uint64_t carryIn = 0;
+        if (c < N) {
+            const uint64_t w = (uint64_t)acc;
+            m[c] = reductionMultiplier<J>(w, negInverse);
+            if constexpr (J >= 2) {
+                // m*1 only clears the limb: it carries exactly when the limb was not 0.
+                acc -= w;
+                carryIn = (uint64_t)(w != 0);
+            } else {
+                accumulate(acc, top, (uint128_t)m[c] * p[0]);
+            }
+        } else {
+            U[c - N] = (uint64_t)acc;
+        }
+        acc = (acc >> 64) | ((uint128_t)top << 64);
+        top = 0;
+        acc += carryIn;
+    }
+    U[N - 1] = (uint64_t)acc;
+    const uint64_t carry = (uint64_t)(acc >> 64);
+    // U + carry*R is below R + p: subtract p when carry is set or U >= p.
+    uint64_t D[N], borrow = 0;
+    WORD64_UNROLL
+    for (int i = 0; i < N; ++i) {
+        const uint128_t d = (uint128_t)U[i] - p[i] - borrow;
+        D[i] = (uint64_t)d;
+        borrow = (uint64_t)(d >> 64) & 1;
+    }
+    const uint64_t keep = 0 - (uint64_t)((carry | (borrow ^ 1)) == 0);
+    WORD64_UNROLL
+    for (int i = 0; i < N; ++i) a[i] = (U[i] & keep) | (D[i] & ~keep);
+}
+
 // x represents 1 exactly when x/R mod p, which one Montgomery reduction of x
 // yields as a value no larger than p, is 1.
 template <int N, int J>
@@ -120,7 +190,12 @@ bool word64Test(uint64_t k, uint32_t n) {
     const uint64_t negInverse = p[0] - 2;
     uint64_t x[N];
     powerOfTwoModP<N>(64 * N + 1, p, x);  // 2R mod p: the residue of 2
-    for (uint32_t i = n - 1; i != 0; --i) montSq64<N, J>(x, p, negInverse);
+    for (uint32_t i = n - 1; i != 0; --i) {
+        if constexpr (N <= 3)
+            montSq64Separate<N, J>(x, p, negInverse);
+        else
+            montSq64<N, J>(x, p, negInverse);
+    }
     return representsOne<N, J>(x, p, negInverse);
 }
 
