@@ -2,9 +2,9 @@
 // for widths 3 to 20 the path in use, each forced path (the 32-bit reference
 // among them) through the program's launch, and GMP's mpz_powm on all
 // hardware threads, in candidates per second and as ratios to GMP; then the
-// whole search (sieve and test, as the program runs it) at n = 54, 207 and
-// 600 in k-range per second against GMP testing every odd k, with the share
-// of the wall time spent sieving. Contenders take turns, best of two rounds,
+// whole search (sieve and test, as the program runs it) at one exponent per
+// width, n = 54, 207 and 600 among them, in k-range per second against GMP
+// testing every odd k, with the share of the wall time spent sieving. Contenders take turns, best of two rounds,
 // so a noisy shared machine affects all alike.
 #include <gmp.h>
 #include <unistd.h>
@@ -165,7 +165,10 @@ void wholeSearch() {
         uint64_t first;
         uint32_t segments;
     };
-    const SearchCase cases[] = {{54, (1ull << 30) + 1, 4}, {207, (1ull << 40) + 1, 2}, {600, (1ull << 30) + 1, 1}};
+    // One exponent per width of the candidate table; k as large as the width allows.
+    const SearchCase cases[] = {{54, (1ull << 30) + 1, 4},  {100, (1ull << 40) + 1, 2}, {207, (1ull << 40) + 1, 2},
+                                {300, (1ull << 40) + 1, 1}, {400, (1ull << 40) + 1, 1}, {500, (1ull << 40) + 1, 1},
+                                {600, (1ull << 30) + 1, 1}};
     const size_t sizes[3] = {sizeof(unsigned int*), sizeof(unsigned long long*), sizeof(unsigned int)};
     hostRegisterFunction(reinterpret_cast<const void*>(nullKernel), "null", invokeNull, 3, sizes, invokeNullRange);
     deviceProp = hostRuntimeHostProperties();
