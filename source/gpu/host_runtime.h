@@ -86,7 +86,7 @@ typedef void (*HostKernelInvoker)(const void* func, void** args);
 // kernel can work a whole range its own way instead of thread by thread.
 typedef void (*HostRangeInvoker)(const void* func, void** args, unsigned first, unsigned count);
 // With a range invoker the launch hands out ranges of one block each and
-// `invoke` is not used for it.
+// `invoke` is not used (it may be null).
 void hostRegisterFunction(const void* func, const char* deviceName, HostKernelInvoker invoke, int argCount,
                           const size_t* argSizes, HostRangeInvoker invokeRange = nullptr);
 void hostUnregisterFunctions();

@@ -11,7 +11,7 @@
 // Records beyond the buffer's capacity are counted but not written (the
 // buffer has a record per thread of the largest grid, so this only guards
 // against a grid larger than the program ever launches).
-__host__ __device__ __forceinline__ void appendFactorRecord(unsigned int* factors, unsigned long long k) {
+__device__ __forceinline__ void appendFactorRecord(unsigned int* factors, unsigned long long k) {
     const unsigned int r = atomicAdd(&factors[0], 1u);
     if (r < FACTOR_RECORD_CAPACITY) {
         factors[1 + 3 * r] = (unsigned int)k;
@@ -56,8 +56,6 @@ QUILBREX_KERNEL_FAMILY(QUILBREX_INSTANTIATE_REFERENCE)
 
 namespace {
 
-typedef void (*FactorKernel)(unsigned int*, unsigned long long*, unsigned int);
-
 // The host launch of a member: a range of the grid's threads tests its table
 // entries as one batch on the host path in use.
 template <int W, int J>
@@ -75,21 +73,16 @@ void invokeFactorBatch(const void*, void** args, unsigned first, unsigned count)
     }
 }
 
-// Calls a kernel with the argument copies the host runtime made at launch.
-void invokeFactorKernel(const void* func, void** args) {
-    reinterpret_cast<FactorKernel>(const_cast<void*>(func))(
-        *static_cast<unsigned int**>(args[0]), *static_cast<unsigned long long**>(args[1]),
-        *static_cast<unsigned int*>(args[2]));
-}
-
 void unregisterFactorKernels() { hostUnregisterFunctions(); }
 
 // What the CUDA toolchain's module registration does for the device build:
-// bind each host-side entry to its device name, unbind at exit.
+// bind each host-side entry to its device name, unbind at exit. A launch
+// runs the member's batch test over ranges of the grid, never the per-thread
+// entry.
 bool registerFactorKernels() {
     static const size_t argSizes[3] = {sizeof(unsigned int*), sizeof(unsigned long long*), sizeof(unsigned int)};
 #define QUILBREX_REGISTER_KERNEL(WIDTH, BAND, LENGTH, NAME)                                                  \
-    hostRegisterFunction(reinterpret_cast<const void*>(&NAME), "_Z" #LENGTH #NAME "PjPyj", invokeFactorKernel, \
+    hostRegisterFunction(reinterpret_cast<const void*>(&NAME), "_Z" #LENGTH #NAME "PjPyj", nullptr,            \
                          3, argSizes, invokeFactorBatch<WIDTH, BAND>);
     QUILBREX_KERNEL_FAMILY(QUILBREX_REGISTER_KERNEL)
 #undef QUILBREX_REGISTER_KERNEL

@@ -104,20 +104,48 @@ IFMA_INLINE void montSq52(__m512i* a, const __m512i* p, __m512i negInverse) {
     upperHalf<M>(t, a);
 }
 
-// Lanes whose x represents 1: one reduction of x gives x/R mod p as a value
-// no larger than p, which is 1 exactly then.
+// x/R mod p by one reduction of x, as normalized limbs: a value no larger
+// than p, so it is 1 exactly when x represents 1.
 template <int W, int J>
-IFMA_INLINE __mmask8 representsOne(const __m512i* x, const __m512i* p, __m512i negInverse) {
+IFMA_INLINE void plainValue(const __m512i* x, const __m512i* p, __m512i negInverse, __m512i* v) {
     constexpr int M = limbCount<W>();
-    __m512i t[2 * M + 1], v[M];
+    __m512i t[2 * M + 1];
     IFMA_UNROLL
     for (int i = 0; i <= 2 * M; ++i) t[i] = i < M ? x[i] : _mm512_setzero_si512();
     reduceColumns<W, J>(t, p, negInverse);
     upperHalf<M>(t, v);
+}
+
+template <int M>
+IFMA_INLINE __mmask8 isOne(const __m512i* v) {
     __mmask8 one = _mm512_cmpeq_epi64_mask(v[0], _mm512_set1_epi64(1));
     IFMA_UNROLL
     for (int i = 1; i < M; ++i) one &= _mm512_cmpeq_epi64_mask(v[i], _mm512_setzero_si512());
-    return one & _mm512_cmpeq_epi64_mask(t[2 * M], _mm512_setzero_si512());
+    return one;
+}
+
+// p, the residue of 2 (2R mod p) and -1/p mod 2^52 of eight candidates, one
+// per lane.
+template <int W, int J>
+IFMA_INLINE void startGroup(const uint64_t* ks, uint32_t n, __m512i* p, __m512i* x, __m512i& negInverse) {
+    constexpr int M = limbCount<W>(), N = (W + 1) / 2;
+    alignas(64) uint64_t pLimbs[M][LANES], xLimbs[M][LANES], negInverses[LANES];
+    for (int lane = 0; lane < LANES; ++lane) {
+        uint64_t pWords[N], r[N];
+        formP64<N>(ks[lane], n, pWords);
+        powerOfTwoModP<N>(52 * M + 1, pWords, r);
+        for (int i = 0; i < M; ++i) {
+            pLimbs[i][lane] = (uint64_t)bitsFrom(pWords, N, 52 * i) & LIMB_MASK;
+            xLimbs[i][lane] = (uint64_t)bitsFrom(r, N, 52 * i) & LIMB_MASK;
+        }
+        // p's low limb is 1 + c*2^32, whose inverse mod 2^52 is 1 - c*2^32.
+        negInverses[lane] = (pLimbs[0][lane] - 2) & LIMB_MASK;
+    }
+    for (int i = 0; i < M; ++i) {
+        p[i] = _mm512_load_si512(pLimbs[i]);
+        x[i] = _mm512_load_si512(xLimbs[i]);
+    }
+    negInverse = _mm512_load_si512(negInverses);
 }
 
 // Narrow members are bound by the latency of one squaring's chain of
@@ -131,36 +159,40 @@ constexpr int groupsInFlight() {
 // Tests the 8G candidates of ks at once; bit i of the result is ks[i]'s hit.
 template <int W, int J>
 IFMA_TARGET __attribute__((noinline)) uint32_t testGroups(const uint64_t* ks, uint32_t n) {
-    constexpr int M = limbCount<W>(), N = (W + 1) / 2, G = groupsInFlight<W>();
-    alignas(64) uint64_t pLimbs[G][M][LANES], xLimbs[G][M][LANES], negInverses[G][LANES];
-    for (int g = 0; g < G; ++g) {
-        for (int lane = 0; lane < LANES; ++lane) {
-            uint64_t p[N], r[N];
-            formP64<N>(ks[g * LANES + lane], n, p);
-            powerOfTwoModP<N>(52 * M + 1, p, r);  // 2R mod p: the residue of 2
-            for (int i = 0; i < M; ++i) {
-                pLimbs[g][i][lane] = (uint64_t)bitsFrom(p, N, 52 * i) & LIMB_MASK;
-                xLimbs[g][i][lane] = (uint64_t)bitsFrom(r, N, 52 * i) & LIMB_MASK;
-            }
-            // p's low limb is 1 + c*2^32, whose inverse mod 2^52 is 1 - c*2^32.
-            negInverses[g][lane] = (pLimbs[g][0][lane] - 2) & LIMB_MASK;
-        }
-    }
+    constexpr int M = limbCount<W>(), G = groupsInFlight<W>();
     __m512i p[G][M], x[G][M], negInverse[G];
-    for (int g = 0; g < G; ++g) {
-        for (int i = 0; i < M; ++i) {
-            p[g][i] = _mm512_load_si512(pLimbs[g][i]);
-            x[g][i] = _mm512_load_si512(xLimbs[g][i]);
-        }
-        negInverse[g] = _mm512_load_si512(negInverses[g]);
-    }
+    for (int g = 0; g < G; ++g) startGroup<W, J>(ks + g * LANES, n, p[g], x[g], negInverse[g]);
     for (uint32_t i = n - 1; i != 0; --i) {
         IFMA_UNROLL
         for (int g = 0; g < G; ++g) montSq52<W, J>(x[g], p[g], negInverse[g]);
     }
     uint32_t hits = 0;
-    for (int g = 0; g < G; ++g) hits |= (uint32_t)representsOne<W, J>(x[g], p[g], negInverse[g]) << (g * LANES);
+    for (int g = 0; g < G; ++g) {
+        __m512i v[M];
+        plainValue<W, J>(x[g], p[g], negInverse[g], v);
+        hits |= (uint32_t)isOne<M>(v) << (g * LANES);
+    }
     return hits;
+}
+
+// 2^(2^(n-1)) mod p of one candidate, as 64-bit limbs.
+template <int W, int J>
+IFMA_TARGET __attribute__((noinline)) void residueOfOne(uint64_t k, uint32_t n, uint64_t* residue) {
+    constexpr int M = limbCount<W>();
+    uint64_t ks[LANES];
+    for (uint64_t& lane : ks) lane = k;
+    __m512i p[M], x[M], negInverse, v[M];
+    startGroup<W, J>(ks, n, p, x, negInverse);
+    for (uint32_t i = n - 1; i != 0; --i) montSq52<W, J>(x, p, negInverse);
+    plainValue<W, J>(x, p, negInverse, v);
+    alignas(64) uint64_t limbs[M][LANES];
+    for (int i = 0; i < M; ++i) _mm512_store_si512(limbs[i], v[i]);
+    for (int i = 0; i < HOST_RESIDUE_LIMBS; ++i) residue[i] = 0;
+    for (int i = 0; i < M; ++i) {
+        const uint32_t bit = 52 * i, limb = bit / 64, shift = bit % 64;
+        residue[limb] |= limbs[i][0] << shift;
+        if (shift > 12 && limb + 1 < (uint32_t)HOST_RESIDUE_LIMBS) residue[limb + 1] |= limbs[i][0] >> (64 - shift);
+    }
 }
 
 }  // namespace
@@ -189,6 +221,11 @@ void ifmaBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t*
     if (filled != 0) testFilled();
 }
 
+template <int W, int J>
+void ifmaResidue(uint64_t k, uint32_t n, uint64_t* residue) {
+    residueOfOne<W, J>(k, n, residue);
+}
+
 bool ifmaSupported() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512ifma");
@@ -203,9 +240,15 @@ void ifmaBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t*
     word64Batch<W, J>(k, count, n, hit);
 }
 
+template <int W, int J>
+void ifmaResidue(uint64_t k, uint32_t n, uint64_t* residue) {
+    word64Residue<W, J>(k, n, residue);
+}
+
 #endif
 
-#define QUILBREX_INSTANTIATE_IFMA(WIDTH, BAND, LENGTH, NAME) \
-    template void ifmaBatch<WIDTH, BAND>(const unsigned long long*, uint32_t, uint32_t, uint8_t*);
+#define QUILBREX_INSTANTIATE_IFMA(WIDTH, BAND, LENGTH, NAME)                                        \
+    template void ifmaBatch<WIDTH, BAND>(const unsigned long long*, uint32_t, uint32_t, uint8_t*); \
+    template void ifmaResidue<WIDTH, BAND>(uint64_t, uint32_t, uint64_t*);
 QUILBREX_KERNEL_FAMILY(QUILBREX_INSTANTIATE_IFMA)
 #undef QUILBREX_INSTANTIATE_IFMA

@@ -41,3 +41,13 @@ HostBatchTest hostBatchFor(HostTestPath path, uint32_t width, uint32_t band) {
 #undef QUILBREX_BATCH_OF_MEMBER
     return nullptr;
 }
+
+HostResidue hostResidueFor(HostTestPath path, uint32_t width, uint32_t band) {
+#define QUILBREX_RESIDUE_OF_MEMBER(WIDTH, BAND, LENGTH, NAME)                                           \
+    if (width == WIDTH && band == BAND)                                                                 \
+        return path == hostPathIfma ? &ifmaResidue<WIDTH, BAND>                                         \
+                                    : path == hostPathWord64 ? &word64Residue<WIDTH, BAND> : nullptr;
+    QUILBREX_KERNEL_FAMILY(QUILBREX_RESIDUE_OF_MEMBER)
+#undef QUILBREX_RESIDUE_OF_MEMBER
+    return nullptr;
+}

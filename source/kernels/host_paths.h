@@ -26,6 +26,17 @@ void ifmaBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t*
 
 // Whether this processor can run the AVX-512 IFMA path.
 bool ifmaSupported();
+// For tests: 2^(2^(n-1)) mod p for one candidate the member serves, by a
+// fast path's own arithmetic, in HOST_RESIDUE_LIMBS little-endian 64-bit limbs.
+constexpr int HOST_RESIDUE_LIMBS = 11;
+typedef void (*HostResidue)(uint64_t k, uint32_t n, uint64_t* residue);
+template <int W, int J>
+void word64Residue(uint64_t k, uint32_t n, uint64_t* residue);
+template <int W, int J>
+void ifmaResidue(uint64_t k, uint32_t n, uint64_t* residue);
+// nullptr for the reference path and for widths and bands no member serves.
+HostResidue hostResidueFor(HostTestPath path, uint32_t width, uint32_t band);
+
 bool hostPathAvailable(HostTestPath path);
 // The fastest available path, decided once from the processor's features.
 HostTestPath hostPathBest();

@@ -165,10 +165,10 @@ inline void montSq64(uint64_t (&a)[N], const uint64_t (&p)[N], uint64_t negInver
     for (int i = 0; i < N; ++i) a[i] = (U[i] & keep) | (D[i] & ~keep);
 }
 
-// x represents 1 exactly when x/R mod p, which one Montgomery reduction of x
-// yields as a value no larger than p, is 1.
+// x/R mod p by one reduction of x: a value no larger than p, so it is 1
+// exactly when x represents 1.
 template <int N, int J>
-inline bool representsOne(const uint64_t (&x)[N], const uint64_t (&p)[N], uint64_t negInverse) {
+inline void plainValue(const uint64_t (&x)[N], const uint64_t (&p)[N], uint64_t negInverse, uint64_t (&v)[N]) {
     uint64_t t[2 * N + 1];
     for (int i = 0; i < N; ++i) {
         t[i] = x[i];
@@ -176,13 +176,12 @@ inline bool representsOne(const uint64_t (&x)[N], const uint64_t (&p)[N], uint64
     }
     t[2 * N] = 0;
     for (int u = 0; u < N; ++u) reduceStep<N, J>(t, u, reductionMultiplier<J>(t[u], negInverse), p);
-    uint64_t rest = t[2 * N] | (t[N] ^ 1);
-    for (int i = N + 1; i < 2 * N; ++i) rest |= t[i];
-    return rest == 0;
+    for (int i = 0; i < N; ++i) v[i] = t[N + i];
 }
 
+// 2^(2^(n-1)) mod k*2^n+1 as N limbs.
 template <int W, int J>
-bool word64Test(uint64_t k, uint32_t n) {
+void word64Value(uint64_t k, uint32_t n, uint64_t (&v)[(W + 1) / 2]) {
     constexpr int N = (W + 1) / 2;
     uint64_t p[N];
     formP64<N>(k, n, p);
@@ -196,7 +195,16 @@ bool word64Test(uint64_t k, uint32_t n) {
         else
             montSq64<N, J>(x, p, negInverse);
     }
-    return representsOne<N, J>(x, p, negInverse);
+    plainValue<N, J>(x, p, negInverse, v);
+}
+
+template <int W, int J>
+bool word64Test(uint64_t k, uint32_t n) {
+    uint64_t v[(W + 1) / 2];
+    word64Value<W, J>(k, n, v);
+    uint64_t rest = v[0] ^ 1;
+    for (int i = 1; i < (W + 1) / 2; ++i) rest |= v[i];
+    return rest == 0;
 }
 
 }  // namespace
@@ -206,7 +214,15 @@ void word64Batch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_
     for (uint32_t i = 0; i < count; ++i) hit[i] = memberServes<W, J>(k[i], n) && word64Test<W, J>(k[i], n);
 }
 
-#define QUILBREX_INSTANTIATE_WORD64(WIDTH, BAND, LENGTH, NAME) \
-    template void word64Batch<WIDTH, BAND>(const unsigned long long*, uint32_t, uint32_t, uint8_t*);
+template <int W, int J>
+void word64Residue(uint64_t k, uint32_t n, uint64_t* residue) {
+    uint64_t v[(W + 1) / 2];
+    word64Value<W, J>(k, n, v);
+    for (int i = 0; i < HOST_RESIDUE_LIMBS; ++i) residue[i] = i < (W + 1) / 2 ? v[i] : 0;
+}
+
+#define QUILBREX_INSTANTIATE_WORD64(WIDTH, BAND, LENGTH, NAME)                                       \
+    template void word64Batch<WIDTH, BAND>(const unsigned long long*, uint32_t, uint32_t, uint8_t*); \
+    template void word64Residue<WIDTH, BAND>(uint64_t, uint32_t, uint64_t*);
 QUILBREX_KERNEL_FAMILY(QUILBREX_INSTANTIATE_WORD64)
 #undef QUILBREX_INSTANTIATE_WORD64
