@@ -1,5 +1,5 @@
-// Factor reports: every hit the kernel recorded reaches standard output and
-// factors.txt, however many one launch found.
+// Factor reports: every hit the kernel recorded and the host confirms reaches
+// standard output and factors.txt, however many one launch found.
 #include "sieve/factor_report.h"
 
 #include <cstdio>
