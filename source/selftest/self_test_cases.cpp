@@ -86,17 +86,32 @@ void record(CaseTally& tally, bool passed, const std::string& failure) {
         tally.failures.push_back(failure);
 }
 
-// Multipliers near k that the member serves at n and for which 7 divides
-// k*2^n+1. None can be a hit: 2 has order 3 modulo 7, so 2^(2^(n-1)) is 2 or
-// 4 modulo 7, never 1. That makes a full batch of non-factors cheap to prove.
-std::vector<uint64_t> nonFactorsNear(const KernelEntry& member, uint64_t k, uint32_t n, size_t count) {
-    const uint64_t twoPowerN = (n % 3 == 0) ? 1 : (n % 3 == 1) ? 2 : 4;
-    auto divisibleBySeven = [&](uint64_t c) { return ((c % 7) * twoPowerN + 1) % 7 == 0; };
+// Multipliers near k, of k's width at n, for which 7 divides c*2^n+1. None
+// can be a hit: 2 has order 3 modulo 7, so 2^(2^(n-1)) is 2 or 4 modulo 7,
+// never 1. That makes a full batch of non-factors cheap to prove. They are
+// the c = -2^(-n) (mod 7), every seventh, taken alternately above and below k.
+std::vector<uint64_t> nonFactorsNear(uint64_t k, uint32_t n, size_t count) {
+    const uint32_t width = widthOf(k, n);
+    const uint64_t low = smallestK(width, n), high = largestK(width, n);
+    const uint64_t inversePower = (n % 3 == 0) ? 1 : (n % 3 == 1) ? 4 : 2;  // 2^(-n) mod 7
+    const uint64_t residue = (7 - inversePower) % 7;
+    // The nearest such c above and below k, as long as the width holds.
+    uint64_t up = k + 1 + (residue + 7 - (k + 1) % 7) % 7;
+    uint64_t down = k - 1 - ((k - 1) % 7 + 7 - residue) % 7;
+    bool upward = k < high && up > k && up <= high;
+    bool downward = k > low && down < k && down >= low;
     std::vector<uint64_t> found;
-    for (uint64_t d = 1; found.size() < count && d < 16 * static_cast<uint64_t>(count) + 64; ++d) {
-        if (k + d > k && MemberFor(k + d, n) == &member && divisibleBySeven(k + d)) found.push_back(k + d);
-        if (found.size() < count && d < k && MemberFor(k - d, n) == &member && divisibleBySeven(k - d))
-            found.push_back(k - d);
+    while (found.size() < count && (upward || downward)) {
+        if (upward) {
+            found.push_back(up);
+            upward = high - up >= 7;
+            up += 7;
+        }
+        if (downward && found.size() < count) {
+            found.push_back(down);
+            downward = down - low >= 7;
+            down -= 7;
+        }
     }
     return found;
 }
@@ -107,15 +122,16 @@ const KernelEntry* MemberFor(uint64_t k, uint32_t n) { return k == 0 ? nullptr :
 
 uint32_t SelfTestBatchSize(const KernelEntry& member) {
     // On the host processor a full batch of the widest members takes most of
-    // a minute; there the batches are the smallest the launch shape allows,
-    // one block. A graphics device gets the batch a run would ship.
-    if (deviceProp.major == 0) return 256;
+    // a minute; there a batch is four blocks of 256, the fewest that put the
+    // start, the middle and the end of a batch in blocks of their own. A
+    // graphics device gets the batch a run would ship.
+    if (deviceProp.major == 0) return 4 * 256;
     num_digits = member.width;
     return getThreadsPerGrid(deviceProp.major, deviceProp.multiProcessorCount);
 }
 
 void CheckKnownFactor(const KernelEntry& member, const KnownFactor& factor, uint32_t batch, CaseTally& tally) {
-    const std::vector<uint64_t> neighbours = nonFactorsNear(member, factor.k, factor.n, batch - 1);
+    const std::vector<uint64_t> neighbours = nonFactorsNear(factor.k, factor.n, batch - 1);
     const struct {
         const char* name;
         uint32_t position;
