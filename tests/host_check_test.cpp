@@ -195,6 +195,16 @@ TEST(RejectedHits, ThirdInALineStopsWithTheCheckpointBeforeItsBatch) {
     EXPECT_EQ(results.find("n=56: tested "), std::string::npos);
 }
 
+TEST(RejectedHits, CountStartsAfreshWithEachLine) {
+    TempDir dir;
+    writeFile(dir.file("worktodo.txt"), "FermatFactor=54,55,4001,5001\nFermatFactor=56,57,4001,5001\n");
+    const ChildResult r = runWithHook(dir.path(), reportFalseHit);
+    EXPECT_EQ(r.status, 6);  // two in each line: no stop
+    for (uint32_t n = 54; n <= 57; ++n) EXPECT_NE(r.err.find(rejectedRecord(FALSE_HIT, n)), std::string::npos) << n;
+    EXPECT_EQ(r.err.find("Stopping"), std::string::npos);
+    EXPECT_EQ(readFile(dir.file("worktodo.txt")), "");
+}
+
 namespace {
 
 int checks;
