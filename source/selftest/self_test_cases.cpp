@@ -126,7 +126,7 @@ uint32_t SelfTestBatchSize(const KernelEntry& member) {
     // start, the middle and the end of a batch in blocks of their own. A
     // graphics device gets the batch a run would ship.
     if (deviceProp.major == 0) return 4 * 256;
-    num_digits = member.width;
+    num_digits = member.width;  // the batch size depends on the width it reads from here
     return getThreadsPerGrid(deviceProp.major, deviceProp.multiProcessorCount);
 }
 
