@@ -12,6 +12,8 @@
 #include "gpu/host_runtime_control.h"
 #include "kernel_test_helpers.h"
 #include "quilbrex.h"
+#include "sieve/prime_sieve.h"
+#include "sieve/segment_sieve.h"
 #include "support/test_support.h"
 #include "verify/hit_check.h"
 #include "verify/known_factors.h"
@@ -54,6 +56,20 @@ ChildResult runWithHook(const std::string& dir, HostLaunchHook hook, time_t (*cl
 std::string rejectedRecord(uint64_t k, uint32_t n) {
     return "Rejected hit " + std::to_string(k) + "*2^" + std::to_string(n) +
            "+1: reported by the device, not a factor by the host check\n";
+}
+
+// Moves a minute and more at every look, so checkpoints fall due whenever
+// the program may write one.
+time_t hurriedNow;
+time_t hurriedClock() { return hurriedNow += 61; }
+
+// The records of a log without their time-stamp lines.
+std::string withoutStamps(const std::string& log) {
+    std::string kept;
+    size_t start = 0;
+    for (size_t end; (end = log.find('\n', start)) != std::string::npos; start = end + 1)
+        if (log.compare(start, 3, "!!!") == 0) kept += log.substr(start, end + 1 - start);
+    return kept;
 }
 
 void replaceOnce(std::string& text, const std::string& from, const std::string& to) {
@@ -152,15 +168,6 @@ TEST(RejectedHits, FalseHitIsToldButNeitherAnnouncedNorRecorded) {
     EXPECT_NE(results.find("Found 1 factor(s)"), std::string::npos);
 }
 
-namespace {
-
-// Moves a minute and more at every look, so checkpoints fall due whenever
-// the program may write one.
-time_t hurriedNow;
-time_t hurriedClock() { return hurriedNow += 61; }
-
-}  // namespace
-
 TEST(RejectedHits, ThirdInALineStopsWithTheCheckpointBeforeItsBatch) {
     for (uint32_t n = 54; n <= 58; ++n) ASSERT_FALSE(gmpIsHit(FALSE_HIT, n)) << n;
     TempDir dir;
@@ -193,6 +200,46 @@ TEST(RejectedHits, ThirdInALineStopsWithTheCheckpointBeforeItsBatch) {
         EXPECT_EQ(summaryLine.substr(summaryLine.size() - note.size()), note) << summaryLine;
     }
     EXPECT_EQ(results.find("n=56: tested "), std::string::npos);
+}
+
+// Within an exponent of many batches the stop leaves the checkpoint at the
+// first k of the batch that brought the third rejected hit.
+TEST(RejectedHits, StopInsideAnExponentLeavesTheCheckpointAtItsBatch) {
+    TempDir dir;
+    const ChildResult r = runInChild(
+        []() {
+            hostRuntimeReset();
+            StartDevice();
+            hostRuntimeSetLaunchHook(reportFalseHit);
+            hurriedNow = FIXED_TIME;
+            clockNow = hurriedClock;  // a checkpoint after every batch
+            nStart = nEnd = nCurrent = 54;
+            kStart = kCurrent = 4001;
+            kEnd = 5001;
+            rangeK = 1001;
+            primeCount = 4;
+            BuildPrimeTable();
+            kernel = findKernel("quilbrex96bit_n32_63");
+            threadsPerGrid = 256;
+            blocksPerGrid = 1;
+            sieveRange = 50;  // 50 odd k per batch: 4001, 4101, 4201, ...
+            checkpointClock = clockNow();
+            startTime = static_cast<double>(clockNow());
+            Sieve(kCurrent, kEnd);
+            return 0;
+        },
+        dir.path());
+    EXPECT_EQ(r.status, 255);
+    unsigned long long savedK = 0;
+    unsigned savedFactors = 9;
+    const std::string checkpoint = readFile(dir.file("quilbrex.cpt"));
+    ASSERT_EQ(sscanf(checkpoint.c_str(), "nCurrent=54\nkCurrent=%llu\nkTested =%*[0-9]\nseconds =%*[0-9.]\nfactors =%u\n",
+                     &savedK, &savedFactors),
+              2)
+        << checkpoint;
+    EXPECT_EQ(savedK, 4201u);  // the third batch
+    EXPECT_EQ(savedFactors, 1u);  // 4119, in the first
+    EXPECT_EQ(withoutStamps(readFile(dir.file("factors.txt"))), "!!! Found factor 4119*2^54+1 !!!\n");
 }
 
 TEST(RejectedHits, CountStartsAfreshWithEachLine) {
