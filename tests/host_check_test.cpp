@@ -242,6 +242,33 @@ TEST(RejectedHits, StopInsideAnExponentLeavesTheCheckpointAtItsBatch) {
     EXPECT_EQ(withoutStamps(readFile(dir.file("factors.txt"))), "!!! Found factor 4119*2^54+1 !!!\n");
 }
 
+namespace {
+
+void reportManyFalseHits(const void* func, dim3 grid, dim3 block, void** args) {
+    for (int i = 0; i < 1000; ++i) reportFalseHit(func, grid, block, args);
+}
+
+}  // namespace
+
+// A batch full of false hits stops the run after one batch, telling only the
+// first three of them.
+TEST(RejectedHits, BatchFullOfFalseHitsIsToldThreeTimesAndStops) {
+    TempDir dir;
+    writeFile(dir.file("worktodo.txt"), "FermatFactor=54,54,4001,5001\n");
+    const ChildResult r = runWithHook(dir.path(), reportManyFalseHits);
+    EXPECT_EQ(r.status, 255);
+    const std::string told = "\n" + rejectedRecord(FALSE_HIT, 54);
+    EXPECT_EQ(r.err, told + told + told +
+                         "\n1000 hits of this line were rejected by the host check: the device computes wrongly. "
+                         "Stopping; the checkpoint stays before this batch, so it is searched again on the next "
+                         "start.\n");
+    const std::string results = readFile(dir.file("results.txt"));
+    EXPECT_EQ(results, stamp() + "Starting range: n=54-54 and k=4001-5001\n" + stamp() + rejectedRecord(FALSE_HIT, 54) +
+                           stamp() + rejectedRecord(FALSE_HIT, 54) + stamp() + rejectedRecord(FALSE_HIT, 54));
+    // The true factor of the batch was recorded before the stop.
+    EXPECT_EQ(readFile(dir.file("factors.txt")), stamp() + "!!! Found factor 4119*2^54+1 !!!\n");
+}
+
 TEST(RejectedHits, CountStartsAfreshWithEachLine) {
     TempDir dir;
     writeFile(dir.file("worktodo.txt"), "FermatFactor=54,55,4001,5001\nFermatFactor=56,57,4001,5001\n");

@@ -11,6 +11,11 @@ uint32_t rejectedHits;
 uint32_t rejectedHitsInLine;
 
 void ReportRejectedHit(uint64_t k, uint32_t n) {
+    ++rejectedHits;
+    ++rejectedHitsInLine;
+    // A device gone wrong can fill a whole batch with hits: beyond those that
+    // stop the run they are only counted, so the run log is not flooded.
+    if (rejectedHitsInLine > REJECTED_HITS_TO_STOP) return;
     char record[160];
     snprintf(record, sizeof record,
              "Rejected hit %llu*2^%u+1: reported by the device, not a factor by the host check\n",
@@ -18,8 +23,6 @@ void ReportRejectedHit(uint64_t k, uint32_t n) {
     fflush(stdout);
     fprintf(stderr, "\n%s", record);
     AppendRecord(RESULTS_FILE, record, true);
-    ++rejectedHits;
-    ++rejectedHitsInLine;
 }
 
 void StopIfDeviceUnreliable() {

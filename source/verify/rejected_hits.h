@@ -15,7 +15,8 @@ extern uint32_t rejectedHits;
 extern uint32_t rejectedHitsInLine;
 
 // Tells that the device reported k*2^n+1 and the host check rejected it, and
-// counts it. Nothing is announced or recorded as a factor.
+// counts it; past REJECTED_HITS_TO_STOP in the line it only counts. Nothing
+// is announced or recorded as a factor.
 void ReportRejectedHit(uint64_t k, uint32_t n);
 
 // Ends the process with status 255 once the line has had REJECTED_HITS_TO_STOP
