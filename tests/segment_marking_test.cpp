@@ -104,6 +104,28 @@ TEST(SegmentMarking, CollectingSurvivorsStopsAtTheLimitOrTheEnd) {
         EXPECT_EQ(examined, expectedExamined);
         EXPECT_EQ(std::vector<uint64_t>(table.begin(), table.begin() + count), expected);
     }
+    // A segment long enough to be collected in slices on several threads:
+    // the batch filling before, at and after slice boundaries.
+    std::vector<uint8_t> large(4000003);
+    for (uint8_t& byte : large) byte = rng() % 9 == 0;
+    uint32_t setCount = 0;
+    for (uint8_t byte : large) setCount += byte;
+    for (uint32_t limit : {1u, 1000u, setCount / 2, setCount / 2 + 1, setCount - 1, setCount, setCount + 1, 1u << 20}) {
+        SCOPED_TRACE("large segment, limit " + std::to_string(limit));
+        std::vector<unsigned long long> table(limit + 1, 0);
+        uint32_t examined = 0;
+        const uint32_t count = CollectSurvivors(large.data(), (uint32_t)large.size(), a, table.data(), limit, examined);
+        uint32_t expectedCount = 0, expectedExamined = 0;
+        bool same = true;
+        while (expectedExamined < large.size() && expectedCount < limit) {
+            if (large[expectedExamined]) same &= table[expectedCount++] == a + 2 * expectedExamined;
+            ++expectedExamined;
+        }
+        EXPECT_EQ(count, expectedCount);
+        EXPECT_EQ(examined, expectedExamined);
+        EXPECT_TRUE(same);
+    }
+
     // Near 2^64 the k are formed without wrapping.
     std::vector<uint8_t> top(3, 1);
     std::vector<unsigned long long> table(4);

@@ -74,11 +74,13 @@ void sieveSegment(uint8_t* segment, uint32_t length, uint64_t a, const uint32_t*
     for (std::thread& helper : helpers) helper.join();
 }
 
+namespace {
+
 // Without a branch per byte: every k is written at the next free entry and
 // kept only when its byte is set, which a processor does at a byte a cycle
 // whatever share of the segment survives.
-uint32_t CollectSurvivors(const uint8_t* segment, uint32_t length, uint64_t a, unsigned long long* table,
-                          uint32_t limit, uint32_t& examined) {
+uint32_t collectSlice(const uint8_t* segment, uint32_t length, uint64_t a, unsigned long long* table, uint32_t limit,
+                      uint32_t& examined) {
     uint32_t count = 0, j = 0;
     // Eight bytes at a time while neither end can come within them.
     for (; j + 8 <= length && count + 8 <= limit; j += 8) {
@@ -94,4 +96,49 @@ uint32_t CollectSurvivors(const uint8_t* segment, uint32_t length, uint64_t a, u
     }
     examined = j;
     return count;
+}
+
+uint32_t setBytes(const uint8_t* bytes, uint32_t length) {
+    uint32_t count = 0;
+    for (uint32_t j = 0; j < length; ++j) count += bytes[j];
+    return count;
+}
+
+}  // namespace
+
+// Large segments in slices on all hardware threads: each slice's set bytes
+// are counted first, so every slice knows where its k go in the batch, and a
+// slice never writes past its own last entry (its limit is its count), so
+// neighbours do not meet. Only the slice where the batch fills stops early.
+uint32_t CollectSurvivors(const uint8_t* segment, uint32_t length, uint64_t a, unsigned long long* table,
+                          uint32_t limit, uint32_t& examined) {
+    unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    threads = std::max(1u, std::min(threads, length / BYTES_PER_THREAD));
+    if (threads == 1 || limit == 0) return collectSlice(segment, length, a, table, limit, examined);
+
+    std::vector<uint32_t> bounds(threads + 1), counts(threads), offsets(threads), looked(threads);
+    for (unsigned t = 0; t <= threads; ++t)
+        bounds[t] = static_cast<uint32_t>(static_cast<uint64_t>(length) * t / threads);
+    auto inParallel = [&](auto work) {
+        std::vector<std::thread> helpers;
+        for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(work, t);
+        work(0u);
+        for (std::thread& helper : helpers) helper.join();
+    };
+    inParallel([&](unsigned t) { counts[t] = setBytes(segment + bounds[t], bounds[t + 1] - bounds[t]); });
+    uint64_t total = 0;
+    unsigned filling = threads;  // the slice in which the batch fills, if any
+    for (unsigned t = 0; t < threads; ++t) {
+        offsets[t] = static_cast<uint32_t>(std::min<uint64_t>(total, limit));
+        if (filling == threads && total + counts[t] >= limit) filling = t;
+        total += counts[t];
+    }
+    inParallel([&](unsigned t) {
+        if (t > filling) return;
+        const uint32_t sliceLimit = t == filling ? limit - offsets[t] : counts[t];
+        collectSlice(segment + bounds[t], bounds[t + 1] - bounds[t], a + 2 * static_cast<uint64_t>(bounds[t]),
+                     table + offsets[t], sliceLimit, looked[t]);
+    });
+    examined = filling == threads ? length : bounds[filling] + looked[filling];
+    return static_cast<uint32_t>(std::min<uint64_t>(total, limit));
 }
