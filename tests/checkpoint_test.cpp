@@ -132,8 +132,12 @@ TEST(Resume, UnopenableRunLogIsReportedAndTheLineStillStarts) {
 
 void SetSearchState() {
     ResetWorkFileState();
+    // The line LINE is being worked.
+    nStart = 40;
+    nEnd = 50;
     nCurrent = 45;
     kStart = 3;
+    kEnd = 10000;
     kTested = 500;
     foundFactors = 2;
     rangeK = 4000;
@@ -141,7 +145,7 @@ void SetSearchState() {
     seconds = 10;
 }
 
-TEST(CheckPointWriter, WritesFiveLinesAndPrintsTheProgress) {
+TEST(CheckPointWriter, WritesPositionAndLineAndPrintsTheProgress) {
     SetSearchState();
     fixedNow = 1090;
     TempDir dir;
@@ -150,7 +154,8 @@ TEST(CheckPointWriter, WritesFiveLinesAndPrintsTheProgress) {
         return 0;
     });
     EXPECT_EQ(readFile(dir.file(CHECKPOINT_FILE)),
-              "nCurrent=45\nkCurrent=1003\nkTested =500\nseconds =100.00\nfactors =2\n");
+              "nCurrent=45\nkCurrent=1003\nkTested =500\nseconds =100.00\nfactors =2\n"
+              "line    =FermatFactor=40,50,3,10000\n");
     EXPECT_EQ(outcome.out, "\nn=45: k to 1003 (25.00% complete): rate=10/sec");
     EXPECT_EQ(outcome.err, "");
     EXPECT_EQ(seconds, 100);
@@ -180,7 +185,8 @@ TEST(CheckPointWriter, EachSecondIsCountedOnceAcrossCheckpoints) {
     EXPECT_EQ(seconds, 125);
     EXPECT_EQ(startTime, 1125);
     EXPECT_EQ(readFile(dir.file(CHECKPOINT_FILE)),
-              "nCurrent=45\nkCurrent=4003\nkTested =500\nseconds =125.00\nfactors =2\n");
+              "nCurrent=45\nkCurrent=4003\nkTested =500\nseconds =125.00\nfactors =2\n"
+              "line    =FermatFactor=40,50,3,10000\n");
 }
 
 TEST(CheckPointWriter, WrittenCheckpointResumesTheLine) {
@@ -241,7 +247,8 @@ TEST(CheckPointWriter, WriteCheckpointFileReportsItsOutcome) {
     EXPECT_TRUE(written);
     EXPECT_FALSE(refused);
     EXPECT_EQ(readFile(dir.file(CHECKPOINT_FILE)),
-              "nCurrent=33\nkCurrent=1001\nkTested =7\nseconds =61.25\nfactors =1\n");
+              "nCurrent=33\nkCurrent=1001\nkTested =7\nseconds =61.25\nfactors =1\n"
+              "line    =FermatFactor=0,0,0,0\n");
 }
 
 }  // namespace
