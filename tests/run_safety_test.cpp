@@ -249,3 +249,37 @@ TEST(RunSafety, SigtermInTheMiddleOfAnExponentResumesAtTheBatchBoundary) {
     EXPECT_EQ(readFile(stopped.file("factors.txt")), readFile(whole.file("factors.txt")));
     EXPECT_EQ(readFile(stopped.file("results.txt")), readFile(whole.file("results.txt")));
 }
+
+namespace {
+
+// Two SIGTERMs in a row at the same look: the second must not wait for the batch.
+double impatientClock() {
+    if (++looks == 3) {
+        raise(SIGTERM);
+        raise(SIGTERM);
+    }
+    return 1000;
+}
+
+}  // namespace
+
+TEST(RunSafety, SecondSignalEndsTheProcessAtOnce) {
+    TempDir dir;
+    writeFile(dir.file("worktodo.txt"), "FermatFactor=54,54,4001,12000001\n");
+    ChildResult r = runInChild(
+        []() {
+            hostRuntimeReset();
+            looks = 0;
+            clockNow = fixedClock;
+            monotonicNow = impatientClock;
+            return quilbrexMain();
+        },
+        dir.path());
+    EXPECT_FALSE(r.exited);
+    EXPECT_EQ(r.signal, SIGTERM);
+    EXPECT_EQ(r.out.find("Stopped by signal"), std::string::npos) << r.out;
+    // It ended inside the checkpoint after the first batch, before writing
+    // it; the factor of that batch was already on disk.
+    EXPECT_FALSE(fileExists(dir.file("quilbrex.cpt")));
+    EXPECT_EQ(count(readFile(dir.file("factors.txt")), FACTOR_LINE), 1u);
+}
