@@ -23,17 +23,22 @@ const time_t FIXED_TIME = 1700000000;
 time_t fixedClock() { return FIXED_TIME; }
 double fixedMonotonic() { return 1000; }
 
-// The whole program in a child, with the host device and clocks that stand still.
-ChildResult runFixed(const std::string& dir, HostRuntimeOp failing = hostOpCount) {
+// The whole program in a child, with the host device, a wall clock that
+// stands still and the given clock of durations.
+ChildResult runWithClock(const std::string& dir, double (*durations)(), HostRuntimeOp failing = hostOpCount) {
     return runInChild(
-        [failing]() {
+        [failing, durations]() {
             hostRuntimeReset();
             if (failing != hostOpCount) hostRuntimeFailCall(failing, 1, cudaErrorLaunchFailure);
             clockNow = fixedClock;
-            monotonicNow = fixedMonotonic;
+            monotonicNow = durations;
             return quilbrexMain();
         },
         dir);
+}
+
+ChildResult runFixed(const std::string& dir, HostRuntimeOp failing = hostOpCount) {
+    return runWithClock(dir, fixedMonotonic, failing);
 }
 
 size_t count(const std::string& text, const std::string& what) {
@@ -211,14 +216,7 @@ TEST(RunSafety, SigtermInTheMiddleOfAnExponentResumesAtTheBatchBoundary) {
     ChildResult uninterrupted = runFixed(whole.path());
     ASSERT_EQ(uninterrupted.status, 6);
 
-    ChildResult signalled = runInChild(
-        []() {
-            hostRuntimeReset();
-            clockNow = fixedClock;
-            monotonicNow = signallingClock;
-            return quilbrexMain();
-        },
-        stopped.path());
+    ChildResult signalled = runWithClock(stopped.path(), signallingClock);
     EXPECT_FALSE(signalled.exited);
     EXPECT_EQ(signalled.signal, SIGTERM);
     std::string checkpoint = readFile(stopped.file("quilbrex.cpt"));
@@ -266,15 +264,8 @@ double impatientClock() {
 TEST(RunSafety, SecondSignalEndsTheProcessAtOnce) {
     TempDir dir;
     writeFile(dir.file("worktodo.txt"), "FermatFactor=54,54,4001,12000001\n");
-    ChildResult r = runInChild(
-        []() {
-            hostRuntimeReset();
-            looks = 0;
-            clockNow = fixedClock;
-            monotonicNow = impatientClock;
-            return quilbrexMain();
-        },
-        dir.path());
+    looks = 0;
+    ChildResult r = runWithClock(dir.path(), impatientClock);
     EXPECT_FALSE(r.exited);
     EXPECT_EQ(r.signal, SIGTERM);
     EXPECT_EQ(r.out.find("Stopped by signal"), std::string::npos) << r.out;
