@@ -69,7 +69,8 @@ int workLine() {
     StartCheckpointClock();
 
     while (nCurrent <= nEnd) {
-        // The checkpoint on disk already holds this exponent's start.
+        // Nothing of this exponent is searched yet: the checkpoint on disk (or
+        // none, at a line's fresh start) already leads back here.
         if (stopSignal) stopAt(nCurrent, kCurrent);
         printf("\nTesting for n = %d\n", static_cast<int>(nCurrent));
         StartSearchTime();
