@@ -349,6 +349,8 @@ TEST_F(SieveTest, FactorThatCannotBeRecordedStopsTheRun) {
          "Is a directory"},
         {"a full disk", [](const TempDir& d) { symlink("/dev/full", d.file("factors.txt").c_str()); },
          "No space left on device"},
+        {"a FIFO nobody reads", [](const TempDir& d) { mkfifo(d.file("factors.txt").c_str(), 0644); },
+         "No such device or address"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -27,7 +27,7 @@ std::string HolderNamed() {
 }
 
 void NameThisProcess() {
-    int fd = open(LOCK_FILE, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int fd = open(LOCK_FILE, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) return;  // a read-only folder: the lock holds all the same
     char text[40];
     int length = snprintf(text, sizeof text, "process %ld\n", static_cast<long>(getpid()));
