@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs what the build needs and a fresh machine may lack: the compiler
-# tool chain, CMake, GoogleTest, Google Benchmark and GMP (the tests' reference).
+# tool chain, CMake, GoogleTest, Google Benchmark and GMP (the host check of
+# every hit, the self-test and the tests' reference).
 set -e
 missing=""
 command -v cmake >/dev/null 2>&1 || missing="$missing cmake"

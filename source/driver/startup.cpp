@@ -103,7 +103,7 @@ void claimWorkFolder() {
 
 }  // namespace
 
-int quilbrexMain() {
+void StartDevice() {
     // Users follow long runs through redirected output: keep each line visible
     // as soon as it is complete.
     setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -155,11 +155,9 @@ int quilbrexMain() {
     CUDA_GUARD(cudaMalloc(reinterpret_cast<void**>(&d_candidateTable), tableBytes));
     CUDA_GUARD(cudaHostAlloc(reinterpret_cast<void**>(&h_factors), FACTOR_BUFFER_BYTES, cudaHostAllocDefault));
     CUDA_GUARD(cudaMalloc(reinterpret_cast<void**>(&d_factors), FACTOR_BUFFER_BYTES));
+}
 
-    claimWorkFolder();
-    installStopHandlers();
-    int result = WorkLoop();
-
+void ReleaseDevice() {
     CUDA_GUARD(cudaFreeHost(h_candidateTable));
     CUDA_GUARD(cudaFree(d_candidateTable));
     CUDA_GUARD(cudaFree(d_factors));
@@ -168,6 +166,14 @@ int quilbrexMain() {
     d_candidateTable = nullptr;
     h_factors = nullptr;
     d_factors = nullptr;
+}
+
+int quilbrexMain() {
+    StartDevice();
+    claimWorkFolder();
+    installStopHandlers();
+    int result = WorkLoop();
+    ReleaseDevice();
     return result;
 }
 

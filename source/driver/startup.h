@@ -5,6 +5,12 @@
 // Runs the whole program and returns its exit status (it may also exit).
 int quilbrexMain();
 
+// Banner, versions and device block, refusing what the build cannot use, then
+// the buffers shared with the device: everything before the first assignment.
+void StartDevice();
+// Releases the buffers StartDevice allocated.
+void ReleaseDevice();
+
 // Ends the process by the stop signal that was received (stopSignal), with
 // its default action, so that the caller sees how the program ended.
 [[noreturn]] void EndByStopSignal();

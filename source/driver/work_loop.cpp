@@ -12,6 +12,7 @@
 #include "quilbrex.h"
 #include "sieve/prime_sieve.h"
 #include "sieve/segment_sieve.h"
+#include "verify/rejected_hits.h"
 #include "workfiles/assignment.h"
 #include "workfiles/atomic_file.h"
 #include "workfiles/checkpoint.h"
@@ -21,10 +22,12 @@
 namespace {
 
 void logExponentSummary() {
-    char summary[256];
-    snprintf(summary, sizeof summary, "\nn=%u: tested %llu of %llu numbers (%5.2f%%) in %.2f seconds at %.0f/sec\n",
+    char rejected[80];
+    RejectedHitsNote(rejected, sizeof rejected);
+    char summary[320];
+    snprintf(summary, sizeof summary, "\nn=%u: tested %llu of %llu numbers (%5.2f%%) in %.2f seconds at %.0f/sec%s\n",
              nCurrent, static_cast<unsigned long long>(kTested), static_cast<unsigned long long>(rangeK), testedPct,
-             seconds, testedRate);
+             seconds, testedRate, rejected);
     fputs(summary, stdout);
     fflush(stdout);
     // The run log gets the same record without the leading blank line.
@@ -67,6 +70,7 @@ int workLine() {
     ConfigureRun();
     rangeK = kEnd + 1 - kStart;
     StartCheckpointClock();
+    rejectedHitsInLine = 0;
 
     while (nCurrent <= nEnd) {
         // Nothing of this exponent is searched yet: the checkpoint on disk (or
@@ -81,6 +85,7 @@ int workLine() {
         logExponentSummary();
 
         kTested = 0;
+        rejectedHits = 0;
         seconds = 0;
         kCurrent = kStart;
         ++nCurrent;

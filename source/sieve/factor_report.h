@@ -5,9 +5,10 @@
 
 #include <cstdint>
 
-// Copies the report buffer back, records each reported k for n = nCurrent
-// with RecordFactor, clears the buffer on both sides when it held any and
-// returns the number of factors recorded.
+// Copies the report buffer back, records each record for n = nCurrent that
+// the host check confirms with RecordFactor and reports the others as
+// rejected, clears the buffer on both sides when it held any and returns the
+// number of factors recorded.
 uint32_t ReadFactorReports();
 
 // Announces k*2^n+1 framed by rows of stars and appends it to factors.txt,
