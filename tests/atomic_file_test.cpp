@@ -243,3 +243,35 @@ TEST(RunLog, UnopenableLogIsReportedAndTheRecordLost) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RunLog, LastLineIsToldFromEarlierOnes) {
+    struct Case {
+        const char* what;
+        const char* content;  // nullptr: no file
+        bool begins;
+    } cases[] = {
+        {"no file", nullptr, false},
+        {"empty file", "", false},
+        {"last line", "stamp\nn=54: tested 207 of 1001 numbers (20.68%) in 0.10 seconds\n", true},
+        {"only an earlier line", "n=54: tested 207 of 1001 numbers (20.68%)\nRange is complete.\n", false},
+        {"a torn last line", "stamp\nn=54: tested 207 of 1001 numbers (20.68%)", false},
+        {"another count", "n=54: tested 208 of 1001 numbers (20.78%)\n", false},
+        {"the only line", "n=54: tested 207 of 1001 numbers (20.68%)\n", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        if (c.content) writeFile(dir.file(RESULTS_FILE), c.content);
+        bool begins = !c.begins;
+        inDirectory(dir.path(), [&] { begins = LastLineBeginsWith(RESULTS_FILE, "n=54: tested 207 of 1001 numbers ("); });
+        EXPECT_EQ(begins, c.begins);
+    }
+    // Only the tail of a long log is read.
+    TempDir dir;
+    writeFile(dir.file(RESULTS_FILE), std::string(100000, 'x') + "\nn=54: tested 207 of 1001 numbers (20.68%)\n");
+    inDirectory(dir.path(), [] { EXPECT_TRUE(LastLineBeginsWith(RESULTS_FILE, "n=54: tested 207 of 1001 numbers (")); });
+}
+
+}  // namespace

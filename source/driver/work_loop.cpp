@@ -30,6 +30,13 @@ void logExponentSummary() {
              seconds, testedRate, rejected);
     fputs(summary, stdout);
     fflush(stdout);
+    // A stop between this record and the checkpoint of the next exponent
+    // has the exponent searched again, to the same count: the run log keeps
+    // the record it already has.
+    char counted[160];
+    snprintf(counted, sizeof counted, "n=%u: tested %llu of %llu numbers (", nCurrent,
+             static_cast<unsigned long long>(kTested), static_cast<unsigned long long>(rangeK));
+    if (LastLineBeginsWith(RESULTS_FILE, counted)) return;
     // The run log gets the same record without the leading blank line.
     AppendRecord(RESULTS_FILE, summary + 1, true);
 }
