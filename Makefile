@@ -3,7 +3,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build deps test run bench cuda clean
+.PHONY: all build deps test run bench cuda sass-profile clean
 
 all: build
 
@@ -35,6 +35,11 @@ bench: build
 
 cuda: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS) --target quilbrex_cuda
+
+# Static SASS instruction profile of every member for sm_75 and sm_89; needs
+# nvcc but no GPU, and installs cuobjdump into $(BUILD)/sass-profile/venv.
+sass-profile:
+	python3 bench/sass_profile --build $(BUILD)/sass-profile
 
 clean:
 	rm -rf $(BUILD)
