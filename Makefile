@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # stays quick; CUDA_ARCHS=all (in a fresh BUILD) gives the release set.
 CUDA_ARCHS ?= 75
 
-.PHONY: all build deps test run bench cuda sass-profile clean
+.PHONY: all build deps test run selftest bench fuzz cuda sass-profile clean
 
 all: build
 
@@ -33,11 +33,31 @@ run: deps $(BUILD)/CMakeCache.txt
 	  echo; echo "quilbrex ended with exit status $$status (6: all work done, 1: no assignment or a refusal, 255: runtime error)"; \
 	  [ $$status -eq 6 ] || [ $$status -eq 1 ]
 
+# Checks that this build computes every factor test right; run it first on a
+# new machine or device.
+selftest: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j$(JOBS) --target quilbrex_selftest
+	$(BUILD)/quilbrex_selftest
+
 bench: build
 	@for b in $(BUILD)/bench/*_bench; do [ -x "$$b" ] && "$$b"; done
 
+# Each fuzz target for FUZZ_SECONDS (default ten minutes), growing its corpus in
+# the build folder; stops at the first failing input, which it writes here.
+# Paths are absolute: the targets work in a private temporary folder.
+FUZZ_SECONDS ?= 600
+fuzz: build
+	@[ -d $(BUILD)/tests/fuzz ] && ls $(BUILD)/tests/fuzz/*_fuzz >/dev/null 2>&1 || \
+	  { echo "No fuzz targets: clang++ with libFuzzer was not found when configuring."; exit 1; }
+	@for t in first_line range_split checkpoint; do \
+	  echo "== $${t}_fuzz for $(FUZZ_SECONDS) s"; \
+	  $(BUILD)/tests/fuzz/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -artifact_prefix=$(abspath .)/ $(abspath $(BUILD))/tests/fuzz/corpus-$$t $(abspath tests/fuzz/corpus/$$t) \
+	    || exit 1; \
+	done
+
 cuda: deps $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j$(JOBS) --target quilbrex_cuda
+	cmake --build $(BUILD) -j$(JOBS) --target quilbrex_cuda quilbrex_selftest_cuda
 
 # Static SASS instruction profile of every member for sm_75 and sm_89; needs
 # nvcc but no GPU, and installs cuobjdump into $(BUILD)/sass-profile/venv.

@@ -1,6 +1,8 @@
 #!/bin/sh
 # Installs what the build needs and a fresh machine may lack: the compiler
-# tool chain, CMake, GoogleTest, Google Benchmark and GMP (the tests' reference).
+# tool chain, CMake, GoogleTest, Google Benchmark and GMP (the host check of
+# every hit, the self-test and the tests' reference), and clang for the fuzz
+# targets.
 set -e
 missing=""
 command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
@@ -8,6 +10,9 @@ command -v g++ >/dev/null 2>&1 || missing="$missing g++"
 [ -f /usr/include/gmp.h ] || [ -f /usr/include/x86_64-linux-gnu/gmp.h ] || missing="$missing libgmp-dev"
 [ -d /usr/include/gtest ] || missing="$missing libgtest-dev"
 [ -d /usr/include/benchmark ] || missing="$missing libbenchmark-dev"
+# clang with its libFuzzer runtime builds the fuzz targets of the work-file readers.
+command -v clang++ >/dev/null 2>&1 || missing="$missing clang"
+ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || missing="$missing libclang-rt-dev"
 [ -z "$missing" ] && exit 0
 echo "Installing:$missing"
 if [ "$(id -u)" -ne 0 ]; then

@@ -43,9 +43,27 @@ cudaDeviceProp overriddenProperties;
 Injected injected[hostOpCount];
 int callCounts[hostOpCount];
 
+// Arguments are taken by value at the launch, as the device runtime does.
+struct ArgumentCopy {
+    std::vector<unsigned char> bytes;
+    std::vector<void*> addresses;
+};
+
+struct Launch {
+    const void* func;
+    dim3 grid, block;
+    std::shared_ptr<ArgumentCopy> args;
+};
+
 // Work of the last launch, joined by the next synchronising call.
 std::vector<std::thread> launchWorkers;
+std::vector<Launch> unfinishedLaunches;
+HostLaunchHook launchHook = nullptr;
 cudaError_t pendingError = cudaSuccess;
+
+// Set from a signal handler: launches stop handing out blocks.
+std::atomic<bool> launchesAbandoned(false);
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
 cudaError_t enter(HostRuntimeOp op) {
     ++callCounts[op];
@@ -57,6 +75,10 @@ cudaError_t enter(HostRuntimeOp op) {
 void waitForLaunch() {
     for (std::thread& worker : launchWorkers) worker.join();
     launchWorkers.clear();
+    std::vector<Launch> finished;
+    finished.swap(unfinishedLaunches);  // a hook may itself wait for work
+    for (const Launch& launch : finished)
+        if (launchHook) launchHook(launch.func, launch.grid, launch.block, launch.args->addresses.data());
 }
 
 unsigned hardwareThreads() {
@@ -115,6 +137,8 @@ void hostRuntimeReset() {
     driverVersion = 10000;
     propertiesOverridden = false;
     pendingError = cudaSuccess;
+    launchesAbandoned = false;
+    launchHook = nullptr;
     for (int op = 0; op < hostOpCount; ++op) {
         injected[op] = Injected{0, cudaSuccess};
         callCounts[op] = 0;
@@ -159,6 +183,8 @@ cudaDeviceProp hostRuntimeHostProperties() { return hostProperties; }
 void hostRuntimeFailCall(HostRuntimeOp op, int nth, cudaError_t code) { injected[op] = Injected{nth, code}; }
 
 int hostRuntimeCallCount(HostRuntimeOp op) { return callCounts[op]; }
+
+void hostRuntimeSetLaunchHook(HostLaunchHook hook) { launchHook = hook; }
 
 // --- registration -------------------------------------------------------------
 
@@ -258,11 +284,6 @@ cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** arg
     auto nextBlock = std::make_shared<std::atomic<unsigned>>(0);
     HostKernelInvoker invoke = target->invoke;
 
-    // Arguments are taken by value at the launch, as the device runtime does.
-    struct ArgumentCopy {
-        std::vector<unsigned char> bytes;
-        std::vector<void*> addresses;
-    };
     auto copy = std::make_shared<ArgumentCopy>();
     size_t total = 0;
     for (size_t size : target->argSizes) total += (size + 7) / 8 * 8;
@@ -280,7 +301,8 @@ cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** arg
             void** threadArgs = copy->addresses.data();
             blockDim = block;
             gridDim = grid;
-            for (unsigned b; (b = nextBlock->fetch_add(1)) < grid.x;) {
+            for (unsigned b; !launchesAbandoned.load(std::memory_order_relaxed) &&
+                             (b = nextBlock->fetch_add(1)) < grid.x;) {
                 blockIdx = uint3{b, 0, 0};
                 for (unsigned t = 0; t < block.x; ++t) {
                     threadIdx = uint3{t, 0, 0};
@@ -289,8 +311,11 @@ cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** arg
             }
         });
     }
+    unfinishedLaunches.push_back(Launch{func, grid, block, copy});
     return cudaSuccess;
 }
+
+void AbandonRunningLaunches() { launchesAbandoned.store(true, std::memory_order_relaxed); }
 
 cudaError_t cudaDeviceSynchronize() {
     cudaError_t injectedError = enter(hostOpDeviceSynchronize);
