@@ -185,10 +185,9 @@ void checkEdgeSquares(std::mt19937_64& rng) {
         formK<W, J>(k, n, K);
         layoutP<W, J>(K, p);
         const mpz_class P = wordsToMpz(p, W);
-        const mpz_class operands[] = {0,        1,        R - 1,         P - 1,         P,          P + 1,
-                                      R - P,    R - P - 1, half - 1,     half,          half + 1,   half / 2,
-                                      R - half, (R - 1) / half * half + half - 1,        ((mpz_class)(uint32_t)rng() | 1) * half,
-                                      (R - 1) - (R - 1) % half};
+        const mpz_class operands[] = {0,        1,         2,        R - 1,    P - 1,    P,
+                                      P + 1,    R - P,     R - P - 1, half - 1, half,     half + 1,
+                                      half / 2, R - half,  ((mpz_class)(uint32_t)rng() | 1) * half};
         std::vector<mpz_class> values(std::begin(operands), std::end(operands));
         for (int i = 0; i < 40; ++i) values.push_back(randomOperand(rng, W, P));
         for (const mpz_class& A : values) {

@@ -1,6 +1,7 @@
 // The factor test of one candidate p = k*2^n+1 held in W 32-bit words (band J,
 // k-part K of W-J words): start residue, Montgomery squaring chain and exact
-// final test, as one __host__ __device__ source for the kernels and the host.
+// final test, as one __host__ __device__ source for the kernels and the host,
+// composed over the carry-chain primitives.
 #pragma once
 
 #include <cstdint>
@@ -259,8 +260,8 @@ __host__ __device__ __forceinline__ void accumulateRun(uint32_t (&acc)[N], const
 //    each run reaches two words further down and one further up than the one
 //    before it in its accumulator, so its carry never ripples, but the runs
 //    hold more carries at once, which ptxas may have to save.
-// Which is cheaper depends on the width; crossByDistance holds the choice,
-// made by counting SASS instructions with bench/sass_profile.
+// Which is cheaper depends on the width; crossOrderOf holds the choice, made
+// by counting SASS instructions with bench/sass_profile.
 enum class CrossOrder { Rows, Distance };
 
 __host__ __device__ constexpr int rowPos(int i, int odd) { return 2 * i + 2 - odd; }
@@ -272,7 +273,8 @@ __host__ __device__ constexpr int distanceInject(int W, int d) { return d == W -
 // Top of the odd (odd = 1) or even accumulator before row i.
 __host__ __device__ constexpr int rowTopBefore(int W, int i, int odd) {
     int top = -1;
-    for (int r = 0; r < i; ++r) top = topAfterRun(rowPos(r, odd), rowCount(W, r, odd), 2 * W - 1, top, rowInject(W, r, odd));
+    for (int r = 0; r < i; ++r)
+        top = topAfterRun(rowPos(r, odd), rowCount(W, r, odd), 2 * W - 1, top, rowInject(W, r, odd));
     return top;
 }
 
@@ -284,8 +286,8 @@ __host__ __device__ constexpr int distanceTopBefore(int W, int d) {
     return top;
 }
 
-// The cross sum of a, with zBit added to word W-1, as odd + even; returns the
-// accumulators' tops through oddTop and evenTop.
+// The cross sum of a, with zBit added to word W-1, as odd + even (crossTop
+// tells how far each reaches).
 template <int W, CrossOrder ORDER>
 __host__ __device__ __forceinline__ void crossSum(const uint32_t (&a)[W], uint32_t zBit, uint32_t (&odd)[2 * W],
                                                   uint32_t (&even)[2 * W]) {
@@ -317,8 +319,12 @@ __host__ __device__ constexpr int crossTop(int W, CrossOrder order, int odd) {
     return d > W - 1 ? -1 : topAfterRun(d, W - d, 2 * W - 1, distanceTopBefore(W, d), distanceInject(W, d));
 }
 
-// The order each width's squaring uses, from bench/sass_profile.
-__host__ __device__ constexpr CrossOrder crossOrderOf(int W) { return W <= 12 ? CrossOrder::Distance : CrossOrder::Rows; }
+// The order each width's squaring uses, from bench/sass_profile on sm_89:
+// by distance saves 2 to 14 instructions per squaring up to width 11 and ties
+// at 12; from 13 on the rows save 20 to 290.
+__host__ __device__ constexpr CrossOrder crossOrderOf(int W) {
+    return W <= 12 ? CrossOrder::Distance : CrossOrder::Rows;
+}
 
 // The reduction runs go s by s, m's even words first. Those starting on an
 // even word add into the square's words, whose pairs they share; those on an
@@ -389,18 +395,21 @@ __host__ __device__ __forceinline__ void reductionTail(const uint32_t (&K)[W - J
 //
 // The multiplier needs no word-by-word steps: since p = 1 + K*2^(32J),
 // m = -T*(1/p) mod R is -T mod R plus a product of T's and H's lowest words
-// (reductionTail). m*K*2^(32J) is then added to T in 2L tiled runs
-// (reductionTopBefore tells where each goes), whose carries ripple to the top. The remaining m*1 would only clear the low W
-// words: with A the low words after adding m*K*2^(32J), A + m is 0 or R, and
-// it is R exactly when m != 0, that is when a^2 mod R != 0, that is when
-// a mod 2^(16W) != 0. So that carry z into word W is known from a alone, and
-// enters the cross sum's first row as bit 31 of word W-1, which the doubling
-// moves to bit 0 of word W: T = a^2 + z*R.
+// (reductionTail). m*K*2^(32J) is then added in 2L tiled runs, into T or a
+// second accumulator (reductionTopBefore), whose carries ripple to the top;
+// the two are summed from the second one's lowest word. The remaining m*1
+// would only clear the low W words: with A the low words after adding
+// m*K*2^(32J), A + m is 0 or R, and it is R exactly when m != 0, that is when
+// a^2 mod R != 0, that is when a mod 2^(16W) != 0. So that carry z into word
+// W is known from a alone, and enters the cross sum's first run over word W-1
+// as bit 31 of it, which the doubling moves to bit 0 of word W:
+// T = a^2 + z*R.
 //
 // Bounds: the cross sum with z's bit stays below R^2/2 (2*cross + squares +
 // z*R <= (R-1)^2 + R), so neither accumulator nor the doubled sum leaves 2W
 // words. T + m*K*2^(32J) < R^2 + R*2^(32L)*2^(32J) = 2R^2, so the carry word
-// above them is 0 or 1; and U + carry*R < R + p as the squaring requires.
+// above them is 0 or 1, and no partial sum of the runs (all of it
+// non-negative) goes beyond; U + carry*R < R + p as the squaring requires.
 template <int W, int J, CrossOrder ORDER = crossOrderOf(W)>
 __host__ __device__ QUILBREX_SQUARING_INLINE void montSqProductTail(const uint32_t (&a)[W], const uint32_t (&K)[W - J],
                                                            const uint32_t (&H)[W - J], uint32_t (&U)[W],
