@@ -4,7 +4,7 @@
 // each with a batch test that a launch runs over ranges of the grid.
 #include "kernels/factor_kernels.h"
 
-#include "kernels/factor_test.h"
+#include "kernels/factor_arithmetic.h"
 #include "kernels/portable.h"
 #include "quilbrex.h"
 
