@@ -41,16 +41,20 @@ void logExponentSummary() {
     AppendRecord(RESULTS_FILE, summary + 1, true);
 }
 
-void logRangeEnd() {
-    char record[160];
+// The record goes before the line's removal, so a stop in between can only
+// repeat it; a line resumed with every exponent searched has it already when
+// the run log ends with its closing rule.
+void logRangeEnd(bool resumedSearched) {
+    const char RULE[] = "--------------------------------------------------------------------------------";
+    if (resumedSearched && LastLineBeginsWith(RESULTS_FILE, RULE)) return;
+    char record[240];
     if (foundFactors != 0)
-        snprintf(record, sizeof record, "Range is complete. Found %d factor(s). For details see file factors.txt\n",
-                 static_cast<int>(foundFactors));
+        snprintf(record, sizeof record, "Range is complete. Found %d factor(s). For details see file factors.txt\n%s\n",
+                 static_cast<int>(foundFactors), RULE);
     else
-        snprintf(record, sizeof record, "Range is complete. No factors found.\n");
+        snprintf(record, sizeof record, "Range is complete. No factors found.\n%s\n", RULE);
+    // One append: a stop cannot leave the record without its rule.
     AppendRecord(RESULTS_FILE, record, false);
-    AppendRecord(RESULTS_FILE,
-                 "--------------------------------------------------------------------------------\n", false);
 }
 
 // Says where a stop signal ended the search (the checkpoint holds that
@@ -74,7 +78,8 @@ void ensureLineCanBeRemoved() {
 // Searches every remaining exponent of the loaded line, then removes it.
 int workLine() {
     ensureLineCanBeRemoved();
-    ConfigureRun();
+    const bool resumedSearched = nCurrent > nEnd;
+    if (!resumedSearched) ConfigureRun();
     rangeK = kEnd + 1 - kStart;
     StartCheckpointClock();
     rejectedHitsInLine = 0;
@@ -98,13 +103,12 @@ int workLine() {
         ++nCurrent;
 
         // A stop from here on never repeats an exponent already summarised.
-        if (nCurrent <= nEnd) CheckpointIfDue(kCurrent, CHECKPOINT_EXPONENT_DONE);
+        CheckpointIfDue(kCurrent, CHECKPOINT_EXPONENT_DONE);
     }
 
     ReleasePrimeTable();
-    int result = Delete_Assignment_Line(WORKTODO_FILE);
-    logRangeEnd();
-    return result;
+    logRangeEnd(resumedSearched);
+    return Delete_Assignment_Line(WORKTODO_FILE);
 }
 
 }  // namespace
