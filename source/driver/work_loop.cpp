@@ -2,6 +2,7 @@
 // exponent of a line, logs summaries to results.txt and removes finished lines.
 #include "driver/work_loop.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -111,6 +112,18 @@ int workLine() {
     return Delete_Assignment_Line(WORKTODO_FILE);
 }
 
+// Announced only once it is gone: one that stays would meet the line again
+// on every start.
+int removeObsoleteCheckpoint() {
+    if (remove(CHECKPOINT_FILE) != 0) {
+        fprintf(stderr, "\nCan't remove obsolete checkpoint file %s: %s. Stopping.\n", CHECKPOINT_FILE,
+                strerror(errno));
+        return -1;
+    }
+    printf("\nRemoved obsolete checkpoint file quilbrex.cpt and continue.\n");
+    return 0;
+}
+
 }  // namespace
 
 int WorkLoop() {
@@ -138,8 +151,7 @@ int WorkLoop() {
                 result = Delete_Assignment_Line(WORKTODO_FILE);
                 break;
             case ASSIGNMENT_OBSOLETE_CHECKPOINT:
-                printf("\nRemoved obsolete checkpoint file quilbrex.cpt and continue.\n");
-                result = remove(CHECKPOINT_FILE) == 0 ? 0 : -1;
+                result = removeObsoleteCheckpoint();
                 break;
             default:
                 result = workLine();
