@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "kernel_test_helpers.h"
-#include "kernels/factor_test.h"
+#include "kernels/factor_arithmetic.h"
 #include "kernels/kernel_list.h"
 
 namespace {

@@ -3,7 +3,7 @@
 // The host build also registers them with the host runtime before main runs.
 #include "kernels/factor_kernels.h"
 
-#include "kernels/factor_test.h"
+#include "kernels/factor_arithmetic.h"
 #include "kernels/portable.h"
 #include "quilbrex.h"
 
