@@ -72,6 +72,12 @@ TEST(Resume, CheckpointIsReadOrTheLineStartsAfresh) {
         // Left behind by a stop between a line's removal and the checkpoint's.
         {"names another line", LINE, "nCurrent=45\nkCurrent=1001\nline    =FermatFactor=40,50,3,9999\n", 5, "", 0,
          0, 0, 0, 0},
+        // Every exponent searched: only the line's end record and removal remain.
+        {"searched through, naming this line", LINE,
+         "nCurrent=51\nkCurrent=3\nfactors =2\nline    =FermatFactor=40,50,3,10000\n", 0,
+         "\nContinue range: n=40-50(51) and k=3-10000(3)\n", 51, 3, 77, 8.5, 2},
+        {"searched through, k moved on", LINE, "nCurrent=51\nkCurrent=1001\nline    =FermatFactor=40,50,3,10000\n", 5,
+         N_OUTSIDE, 0, 0, 0, 0, 0},
         {"names the line as written, kStart even", "FermatFactor=40,50,4,10000\n",
          "nCurrent=45\nkCurrent=1001\nline    =FermatFactor=40,50,4,10000\n", 5, "", 0, 0, 0, 0, 0},
         {"no checkpoint", LINE, nullptr, 0, StartingRange("n=40-50 and k=3-10000"), 40, 3, 0, 0, 0},

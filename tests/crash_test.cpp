@@ -1,6 +1,7 @@
 // The program killed at every file operation of a short line with two factors,
 // each time started again until the line is done: every factor recorded
-// exactly once, every exponent summarised, the line removed, nothing left over.
+// exactly once, every exponent summarised, the line's end recorded once, the
+// line removed, nothing left over.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -78,6 +79,10 @@ TEST(Crash, KilledAtEveryFileOperationNothingIsLostOrDoubled) {
             EXPECT_GE(times, 1u) << first.err << n << results;
             if (times > 1) ++summariesRepeated;
         }
+        EXPECT_EQ(occurrences(results, "Range is complete. Found 2 factor(s). For details see file factors.txt\n"
+                                       "--------------------------------------------------------------------------------\n"),
+                  1u)
+            << first.err << results;
         EXPECT_EQ(readFile(dir.file("worktodo.txt")), "") << first.err;
         // A checkpoint left behind names the removed line, so no later line resumes from it.
         if (fileExists(dir.file("quilbrex.cpt"))) {

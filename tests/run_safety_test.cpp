@@ -92,6 +92,22 @@ TEST(RunSafety, CheckpointOfTheRemovedLineDoesNotApplyToTheNext) {
     EXPECT_EQ(count(readFile(dir.file("factors.txt")), FACTOR_LINE), 1u);
 }
 
+// A checkpoint that does not fit the line but cannot be removed must not be
+// announced as removed; the run stops with the line and the checkpoint kept.
+TEST(RunSafety, ObsoleteCheckpointThatCannotBeRemovedStopsTheRun) {
+    TempDir dir;
+    writeFile(dir.file("worktodo.txt"), TYPICAL);
+    ASSERT_EQ(mkdir(dir.file("quilbrex.cpt").c_str(), 0755), 0);
+    writeFile(dir.file("quilbrex.cpt/kept"), "");
+    ChildResult r = runFixed(dir.path());
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out.find("Removed obsolete checkpoint"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "\nCan't remove obsolete checkpoint file quilbrex.cpt: Directory not empty. Stopping.\n");
+    EXPECT_EQ(readFile(dir.file("worktodo.txt")), TYPICAL);
+    EXPECT_FALSE(fileExists(dir.file("factors.txt")));
+}
+
 TEST(RunSafety, CheckpointWithWholeSecondsResumes) {
     TempDir dir;
     writeFile(dir.file("worktodo.txt"), TYPICAL);

@@ -2,6 +2,7 @@
 // exponent of a line, logs summaries to results.txt and removes finished lines.
 #include "driver/work_loop.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -41,16 +42,20 @@ void logExponentSummary() {
     AppendRecord(RESULTS_FILE, summary + 1, true);
 }
 
-void logRangeEnd() {
-    char record[160];
+// The record goes before the line's removal, so a stop in between can only
+// repeat it; a line resumed with every exponent searched has it already when
+// the run log ends with its closing rule.
+void logRangeEnd(bool resumedSearched) {
+    const char RULE[] = "--------------------------------------------------------------------------------";
+    if (resumedSearched && LastLineBeginsWith(RESULTS_FILE, RULE)) return;
+    char record[240];
     if (foundFactors != 0)
-        snprintf(record, sizeof record, "Range is complete. Found %d factor(s). For details see file factors.txt\n",
-                 static_cast<int>(foundFactors));
+        snprintf(record, sizeof record, "Range is complete. Found %d factor(s). For details see file factors.txt\n%s\n",
+                 static_cast<int>(foundFactors), RULE);
     else
-        snprintf(record, sizeof record, "Range is complete. No factors found.\n");
+        snprintf(record, sizeof record, "Range is complete. No factors found.\n%s\n", RULE);
+    // One append: a stop cannot leave the record without its rule.
     AppendRecord(RESULTS_FILE, record, false);
-    AppendRecord(RESULTS_FILE,
-                 "--------------------------------------------------------------------------------\n", false);
 }
 
 // Says where a stop signal ended the search (the checkpoint holds that
@@ -74,7 +79,8 @@ void ensureLineCanBeRemoved() {
 // Searches every remaining exponent of the loaded line, then removes it.
 int workLine() {
     ensureLineCanBeRemoved();
-    ConfigureRun();
+    const bool resumedSearched = nCurrent > nEnd;
+    if (!resumedSearched) ConfigureRun();
     rangeK = kEnd + 1 - kStart;
     StartCheckpointClock();
     rejectedHitsInLine = 0;
@@ -98,13 +104,24 @@ int workLine() {
         ++nCurrent;
 
         // A stop from here on never repeats an exponent already summarised.
-        if (nCurrent <= nEnd) CheckpointIfDue(kCurrent, CHECKPOINT_EXPONENT_DONE);
+        CheckpointIfDue(kCurrent, CHECKPOINT_EXPONENT_DONE);
     }
 
     ReleasePrimeTable();
-    int result = Delete_Assignment_Line(WORKTODO_FILE);
-    logRangeEnd();
-    return result;
+    logRangeEnd(resumedSearched);
+    return Delete_Assignment_Line(WORKTODO_FILE);
+}
+
+// Announced only once it is gone: one that stays would meet the line again
+// on every start.
+int removeObsoleteCheckpoint() {
+    if (remove(CHECKPOINT_FILE) != 0) {
+        fprintf(stderr, "\nCan't remove obsolete checkpoint file %s: %s. Stopping.\n", CHECKPOINT_FILE,
+                strerror(errno));
+        return -1;
+    }
+    printf("\nRemoved obsolete checkpoint file quilbrex.cpt and continue.\n");
+    return 0;
 }
 
 }  // namespace
@@ -134,8 +151,7 @@ int WorkLoop() {
                 result = Delete_Assignment_Line(WORKTODO_FILE);
                 break;
             case ASSIGNMENT_OBSOLETE_CHECKPOINT:
-                printf("\nRemoved obsolete checkpoint file quilbrex.cpt and continue.\n");
-                result = remove(CHECKPOINT_FILE) == 0 ? 0 : -1;
+                result = removeObsoleteCheckpoint();
                 break;
             default:
                 result = workLine();

@@ -66,6 +66,9 @@ int JudgeCheckpoint(bool named, const std::string& line) {
     // A checkpoint left behind by a stop between a line's removal and its
     // own belongs to the removed line, never to this one.
     if (named && line != WorkedLine()) return ASSIGNMENT_OBSOLETE_CHECKPOINT;
+    // Every exponent searched and summarised; only the line's end record and
+    // its removal may be missing.
+    if (named && nCurrent == nEnd + 1 && kCurrent == kStart) return ASSIGNMENT_OK;
     if (nCurrent < nStart || nCurrent > nEnd) {
         printf("\nThe current value for n (nCurrent) is outside of the range of n.\n");
         return ASSIGNMENT_OBSOLETE_CHECKPOINT;

@@ -11,7 +11,8 @@ enum CheckpointEvent {
     CHECKPOINT_BATCH_DONE,     // saved once CHECKPOINT_INTERVAL_SECONDS have passed since the last save
     CHECKPOINT_FACTOR_FOUND,   // saved now: the factor count moved on
     CHECKPOINT_STOP,           // saved now, without a progress line: a signal asked the program to stop
-    CHECKPOINT_EXPONENT_DONE   // saved now, without a progress line: nCurrent is the next exponent, at kStart
+    CHECKPOINT_EXPONENT_DONE   // saved now, without a progress line: nCurrent is the next exponent (nEnd + 1
+                               // once the line is searched through), at kStart
 };
 
 constexpr double CHECKPOINT_INTERVAL_SECONDS = 60;
