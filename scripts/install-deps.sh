@@ -1,6 +1,9 @@
 #!/bin/sh
 # Installs what the build needs and a fresh machine may lack: the compiler
-# tool chain, CMake, GoogleTest, Google Benchmark and GMP (the tests' reference).
+# tool chain, CMake, GoogleTest, Google Benchmark and GMP (the tests' reference);
+# for the BOINC build and the project-side scripts, BOINC's application library,
+# its client (the end-to-end test runs a task under it), pytest, and ip to bring
+# up loopback in the test's private network namespace.
 set -e
 missing=""
 command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
@@ -8,6 +11,10 @@ command -v g++ >/dev/null 2>&1 || missing="$missing g++"
 [ -f /usr/include/gmp.h ] || [ -f /usr/include/x86_64-linux-gnu/gmp.h ] || missing="$missing libgmp-dev"
 [ -d /usr/include/gtest ] || missing="$missing libgtest-dev"
 [ -d /usr/include/benchmark ] || missing="$missing libbenchmark-dev"
+[ -f /usr/include/boinc/boinc_api.h ] || missing="$missing libboinc-app-dev"
+command -v boinc >/dev/null 2>&1 || [ -x /usr/bin/boinc ] || missing="$missing boinc-client"
+/usr/bin/python3 -c 'import pytest' >/dev/null 2>&1 || missing="$missing python3-pytest"
+command -v ip >/dev/null 2>&1 || [ -x /usr/sbin/ip ] || [ -x /sbin/ip ] || missing="$missing iproute2"
 [ -z "$missing" ] && exit 0
 echo "Installing:$missing"
 if [ "$(id -u)" -ne 0 ]; then

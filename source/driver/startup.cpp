@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "boinc/boinc_adapter.h"
 #include "driver/work_loop.h"
 #include "quilbrex.h"
 
@@ -70,6 +71,7 @@ const char* sourceName(const char* file) {
 void checkCudaErrors(cudaError_t error, const char* file, int line) {
     fprintf(stderr, "%s(%i) : CUDA Runtime API error %d: %s.\n", sourceName(file), line, static_cast<int>(error),
             cudaGetErrorString(error));
+    BoincLeaveAfterRuntimeError(static_cast<int>(error), cudaGetErrorString(error));
     exit(-1);
 }
 
@@ -96,8 +98,9 @@ int quilbrexMain() {
         exit(1);
     }
 
-    CUDA_GUARD(cudaSetDevice(0));
-    CUDA_GUARD(cudaGetDeviceProperties(&deviceProp, 0));
+    const int device = BoincDevice();
+    CUDA_GUARD(cudaSetDevice(device));
+    CUDA_GUARD(cudaGetDeviceProperties(&deviceProp, device));
     if (deviceProp.major == 1) {
         printf("\nSorry, devices with compute capability 1.x are not supported!\n");
         exit(1);
@@ -109,6 +112,8 @@ int quilbrexMain() {
 
     Architecture arch = architectureOf(deviceProp.major, deviceProp.minor);
     printf("\nCUDA device info\n");
+    // A BOINC client assigns the device; the block says which one it got.
+    if (BOINC_BUILD) printf("  device number             %d\n", device);
     printf("  name (architecture)       %s (%s)\n", deviceProp.name, arch.name);
     printf("  compute capability        %d.%d\n", deviceProp.major, deviceProp.minor);
     printf("  streaming multiprocessors %d (%d CUDA cores)\n", deviceProp.multiProcessorCount,

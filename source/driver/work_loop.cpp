@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "boinc/boinc_adapter.h"
+#include "driver/kernel_registry.h"
 #include "driver/run_config.h"
 #include "quilbrex.h"
 #include "sieve/prime_sieve.h"
@@ -40,9 +42,18 @@ void logRangeEnd() {
                  "--------------------------------------------------------------------------------\n", false);
 }
 
+// Under BOINC the run log tells the validator which sieve the exponents got:
+// results of different sieves test different counts of the same range.
+void logSieveConfiguration() {
+    char record[160];
+    snprintf(record, sizeof record, "Sieve configuration: kernel %s, prime count %u\n", kernel->name, primeCount);
+    AppendRecord(RESULTS_FILE, record, false);
+}
+
 // Searches every remaining exponent of the loaded line, then removes it.
 int workLine() {
     ConfigureRun();
+    if (BOINC_BUILD) logSieveConfiguration();
     rangeK = kEnd + 1 - kStart;
     checkpointClock = clockNow();
     checkpointOwed = false;
@@ -65,7 +76,7 @@ int workLine() {
         // Save the start of the next exponent when a checkpoint is due, so a
         // stop never throws away exponents already finished.
         if (nCurrent <= nEnd &&
-            (checkpointOwed || difftime(clockNow(), checkpointClock) > CHECKPOINT_INTERVAL_SECONDS)) {
+            (checkpointOwed || BoincCheckpointDue(difftime(clockNow(), checkpointClock) > CHECKPOINT_INTERVAL_SECONDS))) {
             WriteCheckpointFile(nCurrent, kCurrent, 0, 0.0, foundFactors);
             checkpointClock = clockNow();
         }
@@ -73,8 +84,13 @@ int workLine() {
     }
 
     ReleasePrimeTable();
+    // The line's removal and its closing record go together: a result proves
+    // its range finished by the closing record.
+    BoincBeginCriticalSection();
     int result = Delete_Assignment_Line(WORKTODO_FILE);
     logRangeEnd();
+    BoincCheckpointWritten();
+    BoincEndCriticalSection();
     return result;
 }
 
@@ -82,7 +98,10 @@ int workLine() {
 
 int WorkLoop() {
     for (;;) {
+        BoincBeginCriticalSection();
         int result = Read_Assignment_Line(WORKTODO_FILE);
+        BoincEndCriticalSection();
+        if (result == ASSIGNMENT_OK) BoincLineLoaded(WORKTODO_FILE);
         switch (result) {
             case ASSIGNMENT_EMPTY_FILE:
                 printf("\nNo available assignments found in worktodo file.\n");
@@ -101,7 +120,7 @@ int WorkLoop() {
                 break;
             case ASSIGNMENT_OBSOLETE_CHECKPOINT:
                 printf("\nRemoved obsolete checkpoint file quilbrex.cpt and continue.\n");
-                result = remove(CHECKPOINT_FILE) == 0 ? 0 : -1;
+                result = remove(BoincFileName(CHECKPOINT_FILE)) == 0 ? 0 : -1;
                 break;
             default:
                 result = workLine();

@@ -185,13 +185,13 @@ cudaError_t cudaDriverGetVersion(int* version) {
 
 cudaError_t cudaSetDevice(int device) {
     if (cudaError_t e = enter(hostOpSetDevice)) return e;
-    return device == 0 ? cudaSuccess : cudaErrorInvalidDevice;
+    return device >= 0 && device < HOST_DEVICE_COUNT ? cudaSuccess : cudaErrorInvalidDevice;
 }
 
 cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device) {
     if (cudaError_t e = enter(hostOpGetDeviceProperties)) return e;
     if (!prop) return cudaErrorInvalidValue;
-    if (device != 0) return cudaErrorInvalidDevice;
+    if (device < 0 || device >= HOST_DEVICE_COUNT) return cudaErrorInvalidDevice;
     *prop = propertiesOverridden ? overriddenProperties : hostRuntimeHostProperties();
     return cudaSuccess;
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "boinc/boinc_adapter.h"
 #include "driver/kernel_registry.h"
 #include "driver/startup.h"
 #include "quilbrex.h"
@@ -94,8 +95,9 @@ void Sieve(uint64_t firstK, uint64_t lastK) {
         // stop in between can never lose one.
         uint32_t found = ReadFactorReports();
         foundFactors += found;
+        BoincReportProgress(remaining);
 
-        if (found != 0 || difftime(clockNow(), checkpointClock) > CHECKPOINT_INTERVAL_SECONDS) {
+        if (found != 0 || BoincCheckpointDue(difftime(clockNow(), checkpointClock) > CHECKPOINT_INTERVAL_SECONDS)) {
             if (remaining > 0) {
                 CheckPoint(a);
                 checkpointClock = clockNow();

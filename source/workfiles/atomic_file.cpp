@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "boinc/boinc_adapter.h"
+
 int atomicWriteFailAt = ATOMIC_FAIL_NONE;
 
 namespace {
@@ -48,7 +50,8 @@ bool WriteAll(int fd, const char* data, size_t size, int* error) {
 
 }  // namespace
 
-bool ReplaceFileContents(const char* path, const char* data, size_t size) {
+bool ReplaceFileContents(const char* logicalPath, const char* data, size_t size) {
+    const char* path = BoincFileName(logicalPath);
     struct stat old;
     mode_t mode;
     if (stat(path, &old) == 0) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "boinc/boinc_adapter.h"
 #include "quilbrex.h"
 #include "workfiles/assignment.h"
 #include "workfiles/atomic_file.h"
@@ -48,7 +49,11 @@ bool WriteCheckpointFile(uint32_t n, uint64_t k, uint64_t tested, double secs, u
     int length = snprintf(nullptr, 0, format, n, kValue, testedValue, secs, factors);
     std::vector<char> text(static_cast<size_t>(length) + 1);
     snprintf(text.data(), text.size(), format, n, kValue, testedValue, secs, factors);
-    return ReplaceFileContents(CHECKPOINT_FILE, text.data(), static_cast<size_t>(length));
+    BoincBeginCriticalSection();
+    bool written = ReplaceFileContents(CHECKPOINT_FILE, text.data(), static_cast<size_t>(length));
+    if (written) BoincCheckpointWritten();
+    BoincEndCriticalSection();
+    return written;
 }
 
 void CheckPoint(uint64_t k) {
@@ -75,7 +80,7 @@ void CheckPoint(uint64_t k) {
 int ResumeAssignment() {
     if (kStart % 2 == 0) ++kStart;
 
-    FILE* file = fopen(CHECKPOINT_FILE, "r");
+    FILE* file = fopen(BoincFileName(CHECKPOINT_FILE), "r");
     if (file) {
         ReadCheckpointValues(file);
         fclose(file);

@@ -4,9 +4,11 @@
 
 #include <cstdlib>
 
+#include "boinc/boinc_adapter.h"
+
 FirstLine ReadFirstLine(const char* path) {
     FirstLine line;
-    line.file = fopen(path, "r");
+    line.file = fopen(BoincFileName(path), "r");
     if (!line.file) {
         perror("\nCan't open worktodo file");
         exit(1);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "boinc/boinc_adapter.h"
 #include "workfiles/assignment.h"
 #include "workfiles/atomic_file.h"
 #include "workfiles/first_line.h"
@@ -20,7 +21,7 @@ namespace {
 }  // namespace
 
 int Delete_Assignment_Line(const char* path) {
-    remove(CHECKPOINT_FILE);
+    remove(BoincFileName(CHECKPOINT_FILE));
 
     FirstLine first = ReadFirstLine(path);
     FILE* file = first.file;
