@@ -43,8 +43,10 @@ cudaDeviceProp overriddenProperties;
 Injected injected[hostOpCount];
 int callCounts[hostOpCount];
 
-// Work of the last launch, joined by the next synchronising call.
-std::vector<std::thread> launchWorkers;
+// Work of the last launch, joined by the next synchronising call. Never
+// destroyed: a process that exits while a launch runs (a BOINC client quitting
+// the task exits from a signal handler) must not abort on joinable threads.
+std::vector<std::thread>& launchWorkers = *new std::vector<std::thread>;
 cudaError_t pendingError = cudaSuccess;
 
 cudaError_t enter(HostRuntimeOp op) {
