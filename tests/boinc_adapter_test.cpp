@@ -241,6 +241,7 @@ TEST(BoincAdapterOn, ExitMapping) {
     for (const Case& c : cases) {
         TempDir dir;
         writeFile(dir.file("worktodo.txt"), TYPICAL);
+        writeFile(dir.file("results.txt"), "Range is complete. No factors found.\n" + std::string(79, '-') + "\n");
         ChildResult r = startedChild(dir.path(), c.end);
         ASSERT_TRUE(r.exited) << c.what;
         EXPECT_EQ(r.status, c.status) << c.what;
@@ -255,6 +256,13 @@ TEST(BoincAdapterOn, ExitMapping) {
             EXPECT_NE(readFile(dir.file("boinc_temporary_exit")).find("GPU busy or failing"), std::string::npos);
         }
     }
+    // Restarted after the end: nothing left to do, and the run log proves it done.
+    TempDir dir;
+    writeFile(dir.file("worktodo.txt"), "");
+    writeFile(dir.file("results.txt"), "Range is complete. No factors found.\n" + std::string(80, '-') + "\n");
+    ChildResult r = startedChild(dir.path(), []() { return BoincFinish(ASSIGNMENT_EMPTY_FILE); });
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(readFile(dir.file("boinc_finish_called")).substr(0, 2), "0\n");
 }
 
 TEST(BoincAdapterOn, ProgressOverTheWorkunitsOriginalLine) {

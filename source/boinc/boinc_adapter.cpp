@@ -92,6 +92,19 @@ void rememberWorkunitLine() {
     ParseWorkLine(text, &original);
 }
 
+// Whether the run log ends with a range's closing row of dashes.
+bool runLogComplete() {
+    static const char DASHES[] = "--------------------------------------------------------------------------------\n";
+    const long length = sizeof DASHES - 1;
+    FILE* file = fopen(BoincFileName(RESULTS_FILE), "r");
+    if (!file) return false;
+    char tail[sizeof DASHES] = {0};
+    bool complete = fseek(file, -length, SEEK_END) == 0 && fread(tail, 1, length, file) == static_cast<size_t>(length) &&
+                    strcmp(tail, DASHES) == 0;
+    fclose(file);
+    return complete;
+}
+
 }  // namespace
 
 void BoincStart(int argc, char** argv) {
@@ -176,6 +189,9 @@ void BoincReportProgress(uint64_t oddKLeft) {
 int BoincFinish(int status) {
     if (!active) return status;
     if (status == ASSIGNMENT_FILE_NOW_EMPTY) boinc_finish(0);
+    // A restart after the line was finished and removed, before the client
+    // heard of it: the run log still proves the work done.
+    if (status == ASSIGNMENT_EMPTY_FILE && runLogComplete()) boinc_finish(0);
     boinc_finish(status < 0 ? 255 : status);
     return status;
 }

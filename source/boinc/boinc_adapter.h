@@ -59,7 +59,9 @@ double FractionDone(const AssignmentLine& original, double left);
 bool ParseWorkLine(const char* text, AssignmentLine* line);
 
 // Ends the process for the program's final status: 6 (all work done) finishes
-// with 0; any other status finishes with itself. Without BOINC returns status.
+// with 0, and so does 1 (no assignment) when results.txt ends with a range's
+// closing record (a restart after the end); any other status finishes with
+// itself, -1 as 255. Without BOINC returns status.
 int BoincFinish(int status);
 // After a failed runtime call: a busy or failing device asks the client to
 // restart the task later; anything else finishes with status 255. Returns
