@@ -209,6 +209,13 @@ class Client:
             time.sleep(0.5)
         pytest.fail("no %s within the time limit:\n%s" % (what, self.text()[-3000:]))
 
+    def fraction_done(self, result):
+        """The fraction done the program last reported for result, as the client shows it."""
+        tasks = self.command("--get_tasks").stdout
+        block = re.search(r"name: %s\n(.*?)(?:\n\d+\) -+|$)" % re.escape(result), tasks, re.S)
+        assert block, tasks
+        return float(re.search(r"fraction done: ([0-9.]+)", block.group(1)).group(1))
+
     def stop(self):
         if self.process.poll() is None:
             self.command("--quit")
@@ -237,9 +244,12 @@ def test_tasks_under_the_real_client(tmp_path):
     project = lay_out(data, binary)
     client = Client(data)
     deadline = time.time() + DEADLINE_SECONDS
+    key_lines = []
     try:
         client.wait_for(r"\[checkpoint\] result %s_0 checkpointed" % re.escape(LONG[0]), "checkpoint", deadline)
-        suspended_at = time.time()
+        fraction = client.fraction_done(LONG[0] + "_0")
+        key_lines.append("fraction done of %s_0 after its first checkpoint: %s" % (LONG[0], fraction))
+        assert 0 < fraction < 1
         assert client.command("--task", URL, LONG[0] + "_0", "suspend").returncode == 0
         client.wait_for(r"task %s_0 suspended by user" % re.escape(LONG[0]), "suspension", deadline)
         time.sleep(2)
@@ -252,9 +262,9 @@ def test_tasks_under_the_real_client(tmp_path):
         client.stop()
     log = client.text()
 
-    key_lines = [line for line in log.splitlines()
-                 if re.search(r"Assigning NVIDIA instance|checkpointed|suspend|resum|Starting task|Restarting task|"
-                              r"Computation for task|exited with zero status|task_state=", line)]
+    key_lines += [line for line in log.splitlines()
+                  if re.search(r"Assigning NVIDIA instance|checkpointed|suspend|resum|Starting task|Restarting task|"
+                               r"Computation for task|exited with zero status|task_state=", line)]
     stderrs = {}
     for name, line in (TYPICAL, LONG):
         state = result_state(data, name)
