@@ -140,3 +140,16 @@ def test_summary_pattern_reads_every_percentage_width():
                  "n=54: tested 1 of 100000 numbers ( 0.00%) in 12.00 seconds at 8333/sec",
                  "n=54: tested 100 of 100 numbers (100.00%) in 1.00 seconds at 100/sec"):
         assert SUMMARY_RE.match(text), text
+
+
+def test_a_restart_from_the_start_is_valid(tasks, tmp_path):
+    # Quit before its first checkpoint, a task starts its line again: the run
+    # log then holds a second start and the exponents summarised before it.
+    def restarted(text):
+        first_summary_end = text.index("\n", text.index("n=54: tested")) + 1
+        return text[:first_summary_end] + text
+    files = altered(tasks["three_exponents"], tmp_path, RESULTS, restarted, "again")
+    with open(files[RESULTS]) as f:
+        assert f.read().count("Starting range: n=54-56 and k=4001-30001") == 2
+    assert init(files) == 0
+    assert compare(files, tasks["three_exponents"].files()) == 0
