@@ -5,7 +5,7 @@ BUILD ?= build
 BOINC_BUILD ?= build-boinc
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build boinc deps test run bench cuda clean
+.PHONY: all build boinc deps test run selftest bench cuda clean
 
 all: build
 
@@ -39,11 +39,17 @@ run: deps $(BUILD)/CMakeCache.txt
 	  echo; echo "quilbrex ended with exit status $$status (6: all work done, 1: no assignment or a refusal, 255: runtime error)"; \
 	  [ $$status -eq 6 ] || [ $$status -eq 1 ]
 
+# Checks that this build computes every factor test right; run it first on a
+# new machine or device.
+selftest: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j$(JOBS) --target quilbrex_selftest
+	$(BUILD)/quilbrex_selftest
+
 bench: build
 	@for b in $(BUILD)/bench/*_bench; do [ -x "$$b" ] && "$$b"; done
 
 cuda: deps $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j$(JOBS) --target quilbrex_cuda
+	cmake --build $(BUILD) -j$(JOBS) --target quilbrex_cuda quilbrex_selftest_cuda
 
 clean:
 	rm -rf $(BUILD) $(BOINC_BUILD)

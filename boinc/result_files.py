@@ -9,7 +9,9 @@ from quilbrex_lines import odd_ks
 # ctime's text: "Mon Dec  7 10:29:09 2026".
 DATE_RE = re.compile(r"^[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}$")
 STARTING_RE = re.compile(r"^Starting range: n=(\d+)-(\d+) and k=(\d+)-(\d+)$")
-SUMMARY_RE = re.compile(r"^n=(\d+): tested (\d+) of (\d+) numbers \( ?\d+\.\d\d%\) in \d+\.\d\d seconds at (?:\d+|inf)/sec$")
+SUMMARY_RE = re.compile(r"^n=(\d+): tested (\d+) of (\d+) numbers \( ?\d+\.\d\d%\) in \d+\.\d\d seconds at (?:\d+|inf)/sec"
+                        r"(?:, (\d+) hit\(s\) rejected by the host check)?$")
+REJECTED_RE = re.compile(r"^Rejected hit (\d+)\*2\^(\d+)\+1: reported by the device, not a factor by the host check$")
 CONFIG_RE = re.compile(r"^Sieve configuration: kernel (\w+), prime count (\d+)$")
 CLOSING_RE = re.compile(r"^Range is complete\. (?:Found (\d+) factor\(s\)\. For details see file factors\.txt|No factors found\.)$")
 DASHES = "-" * 80
@@ -76,13 +78,18 @@ class RunLog:
                 if line != DASHES or after_closing > 1:
                     raise Invalid("%s:%d: a record after the range was complete: %r" % (path, number, line))
                 continue
-            m = STARTING_RE.match(line) or SUMMARY_RE.match(line) or CONFIG_RE.match(line) or CLOSING_RE.match(line)
+            m = (STARTING_RE.match(line) or SUMMARY_RE.match(line) or CONFIG_RE.match(line) or CLOSING_RE.match(line)
+                 or REJECTED_RE.match(line))
             if not m:
                 raise Invalid("%s:%d: not a run-log record: %r" % (path, number, line))
+            # The host caught the device reporting a non-factor: a device that
+            # computes wrongly may as well have missed factors.
+            if m.re is REJECTED_RE or (m.re is SUMMARY_RE and m.group(4)):
+                raise Invalid("%s:%d: the device computed wrongly: %r" % (path, number, line))
             if m.re is STARTING_RE:
                 self.starts.append(tuple(int(v) for v in m.groups()))
             elif m.re is SUMMARY_RE:
-                n, tested, of = (int(v) for v in m.groups())
+                n, tested, of = (int(v) for v in m.groups()[:3])
                 self.summaries[n] = (tested, of)
             elif m.re is CONFIG_RE:
                 self.configurations.add((m.group(1), int(m.group(2))))

@@ -1,9 +1,10 @@
 #!/bin/sh
 # Installs what the build needs and a fresh machine may lack: the compiler
-# tool chain, CMake, GoogleTest, Google Benchmark and GMP (the tests' reference);
-# for the BOINC build and the project-side scripts, BOINC's application library,
-# its client (the end-to-end test runs a task under it), pytest, and ip to bring
-# up loopback in the test's private network namespace.
+# tool chain, CMake, GoogleTest, Google Benchmark and GMP (the host check of
+# every hit, the self-test and the tests' reference); for the BOINC build and
+# the project-side scripts, BOINC's application library, its client (the
+# end-to-end test runs a task under it), pytest, and ip to bring up loopback in
+# the test's private network namespace.
 set -e
 missing=""
 command -v cmake >/dev/null 2>&1 || missing="$missing cmake"

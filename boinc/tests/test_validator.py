@@ -153,3 +153,17 @@ def test_a_restart_from_the_start_is_valid(tasks, tmp_path):
         assert f.read().count("Starting range: n=54-56 and k=4001-30001") == 2
     assert init(files) == 0
     assert compare(files, tasks["three_exponents"].files()) == 0
+
+
+def test_a_device_that_computed_wrongly_is_invalid(tasks, tmp_path):
+    # The host check rejected a hit the device reported: its record and the note
+    # on the exponent's summary, as the program writes them.
+    record = "Mon Dec  7 10:44:14 2026\nRejected hit 4121*2^54+1: reported by the device, not a factor by the host check\n"
+    changes = {
+        "record": lambda t: t.replace("Sieve configuration", record + "Sieve configuration", 1),
+        "note": lambda t: t.replace("/sec\n", "/sec, 1 hit(s) rejected by the host check\n"),
+    }
+    for what, change in changes.items():
+        files = altered(tasks["typical"], tmp_path, RESULTS, change, what)
+        assert "ejected" in open(files[RESULTS]).read()
+        assert init(files) == 1, what

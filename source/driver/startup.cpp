@@ -75,7 +75,7 @@ void checkCudaErrors(cudaError_t error, const char* file, int line) {
     exit(-1);
 }
 
-int quilbrexMain() {
+void StartDevice() {
     // Users follow long runs through redirected output: keep each line visible
     // as soon as it is complete.
     setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -130,9 +130,9 @@ int quilbrexMain() {
     CUDA_GUARD(cudaMalloc(reinterpret_cast<void**>(&d_candidateTable), tableBytes));
     CUDA_GUARD(cudaHostAlloc(reinterpret_cast<void**>(&h_factors), FACTOR_BUFFER_BYTES, cudaHostAllocDefault));
     CUDA_GUARD(cudaMalloc(reinterpret_cast<void**>(&d_factors), FACTOR_BUFFER_BYTES));
+}
 
-    int result = WorkLoop();
-
+void ReleaseDevice() {
     CUDA_GUARD(cudaFreeHost(h_candidateTable));
     CUDA_GUARD(cudaFree(d_candidateTable));
     CUDA_GUARD(cudaFree(d_factors));
@@ -141,5 +141,11 @@ int quilbrexMain() {
     d_candidateTable = nullptr;
     h_factors = nullptr;
     d_factors = nullptr;
+}
+
+int quilbrexMain() {
+    StartDevice();
+    int result = WorkLoop();
+    ReleaseDevice();
     return result;
 }

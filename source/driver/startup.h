@@ -8,6 +8,12 @@
 // Runs the whole program and returns its exit status (it may also exit).
 int quilbrexMain();
 
+// Banner, versions and device block, refusing what the build cannot use, then
+// the buffers shared with the device: everything before the first assignment.
+void StartDevice();
+// Releases the buffers StartDevice allocated.
+void ReleaseDevice();
+
 // Reports a failed runtime call on standard error and ends the process with
 // status 255. Callers test the result themselves and call it only on failure.
 [[noreturn]] void checkCudaErrors(cudaError_t error, const char* file, int line);

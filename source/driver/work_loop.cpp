@@ -10,6 +10,7 @@
 #include "quilbrex.h"
 #include "sieve/prime_sieve.h"
 #include "sieve/segment_sieve.h"
+#include "verify/rejected_hits.h"
 #include "workfiles/assignment.h"
 #include "workfiles/checkpoint.h"
 #include "workfiles/line_removal.h"
@@ -20,10 +21,12 @@ namespace {
 const char* const WORKTODO_FILE = "worktodo.txt";
 
 void logExponentSummary() {
-    char summary[256];
-    snprintf(summary, sizeof summary, "\nn=%u: tested %llu of %llu numbers (%5.2f%%) in %.2f seconds at %.0f/sec\n",
+    char rejected[80];
+    RejectedHitsNote(rejected, sizeof rejected);
+    char summary[320];
+    snprintf(summary, sizeof summary, "\nn=%u: tested %llu of %llu numbers (%5.2f%%) in %.2f seconds at %.0f/sec%s\n",
              nCurrent, static_cast<unsigned long long>(kTested), static_cast<unsigned long long>(rangeK), testedPct,
-             seconds, testedRate);
+             seconds, testedRate, rejected);
     fputs(summary, stdout);
     fflush(stdout);
     // The run log gets the same record without the leading blank line.
@@ -57,6 +60,7 @@ int workLine() {
     rangeK = kEnd + 1 - kStart;
     checkpointClock = clockNow();
     checkpointOwed = false;
+    rejectedHitsInLine = 0;
 
     while (nCurrent <= nEnd) {
         printf("\nTesting for n = %d\n", static_cast<int>(nCurrent));
@@ -69,6 +73,7 @@ int workLine() {
         logExponentSummary();
 
         kTested = 0;
+        rejectedHits = 0;
         seconds = 0;
         kCurrent = kStart;
         ++nCurrent;

@@ -43,10 +43,24 @@ cudaDeviceProp overriddenProperties;
 Injected injected[hostOpCount];
 int callCounts[hostOpCount];
 
+// Arguments are taken by value at the launch, as the device runtime does.
+struct ArgumentCopy {
+    std::vector<unsigned char> bytes;
+    std::vector<void*> addresses;
+};
+
+struct Launch {
+    const void* func;
+    dim3 grid, block;
+    std::shared_ptr<ArgumentCopy> args;
+};
+
 // Work of the last launch, joined by the next synchronising call. Never
 // destroyed: a process that exits while a launch runs (a BOINC client quitting
 // the task exits from a signal handler) must not abort on joinable threads.
 std::vector<std::thread>& launchWorkers = *new std::vector<std::thread>;
+std::vector<Launch> unfinishedLaunches;
+HostLaunchHook launchHook = nullptr;
 cudaError_t pendingError = cudaSuccess;
 
 cudaError_t enter(HostRuntimeOp op) {
@@ -59,6 +73,10 @@ cudaError_t enter(HostRuntimeOp op) {
 void waitForLaunch() {
     for (std::thread& worker : launchWorkers) worker.join();
     launchWorkers.clear();
+    std::vector<Launch> finished;
+    finished.swap(unfinishedLaunches);  // a hook may itself wait for work
+    for (const Launch& launch : finished)
+        if (launchHook) launchHook(launch.func, launch.grid, launch.block, launch.args->addresses.data());
 }
 
 unsigned hardwareThreads() {
@@ -117,6 +135,7 @@ void hostRuntimeReset() {
     driverVersion = 10000;
     propertiesOverridden = false;
     pendingError = cudaSuccess;
+    launchHook = nullptr;
     for (int op = 0; op < hostOpCount; ++op) {
         injected[op] = Injected{0, cudaSuccess};
         callCounts[op] = 0;
@@ -161,6 +180,8 @@ cudaDeviceProp hostRuntimeHostProperties() { return hostProperties; }
 void hostRuntimeFailCall(HostRuntimeOp op, int nth, cudaError_t code) { injected[op] = Injected{nth, code}; }
 
 int hostRuntimeCallCount(HostRuntimeOp op) { return callCounts[op]; }
+
+void hostRuntimeSetLaunchHook(HostLaunchHook hook) { launchHook = hook; }
 
 // --- registration -------------------------------------------------------------
 
@@ -260,11 +281,6 @@ cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** arg
     auto nextBlock = std::make_shared<std::atomic<unsigned>>(0);
     HostKernelInvoker invoke = target->invoke;
 
-    // Arguments are taken by value at the launch, as the device runtime does.
-    struct ArgumentCopy {
-        std::vector<unsigned char> bytes;
-        std::vector<void*> addresses;
-    };
     auto copy = std::make_shared<ArgumentCopy>();
     size_t total = 0;
     for (size_t size : target->argSizes) total += (size + 7) / 8 * 8;
@@ -291,6 +307,7 @@ cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** arg
             }
         });
     }
+    unfinishedLaunches.push_back(Launch{func, grid, block, copy});
     return cudaSuccess;
 }
 

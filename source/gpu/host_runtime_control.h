@@ -19,7 +19,8 @@ enum HostRuntimeOp {
     hostOpCount
 };
 
-// Back to the honest host device: versions 10000, real properties, no failures.
+// Back to the honest host device: versions 10000, real properties, no
+// failures, no launch hook.
 void hostRuntimeReset();
 void hostRuntimeSetVersions(int runtimeVersion, int driverVersion);
 void hostRuntimeSetProperties(const cudaDeviceProp& prop);
@@ -29,3 +30,11 @@ cudaDeviceProp hostRuntimeHostProperties();
 void hostRuntimeFailCall(HostRuntimeOp op, int nth, cudaError_t code);
 // Calls of op since the last reset.
 int hostRuntimeCallCount(HostRuntimeOp op);
+
+// Called once for every launch, after all its threads have finished and
+// before anything that waits for it goes on, with the launch's kernel, shape
+// and arguments (the values the kernel was given). It may change what the
+// launch wrote, as a faulty device would, whichever way the kernel ran.
+typedef void (*HostLaunchHook)(const void* func, dim3 grid, dim3 block, void** args);
+// nullptr: no hook.
+void hostRuntimeSetLaunchHook(HostLaunchHook hook);

@@ -1,5 +1,5 @@
-// Factor reports: every hit the kernel recorded reaches standard output and
-// factors.txt, however many one launch found.
+// Factor reports: every hit the kernel recorded and the host confirms reaches
+// standard output and factors.txt, however many one launch found.
 #include "sieve/factor_report.h"
 
 #include <cstdio>
@@ -7,6 +7,8 @@
 
 #include "driver/startup.h"
 #include "quilbrex.h"
+#include "verify/hit_check.h"
+#include "verify/rejected_hits.h"
 #include "workfiles/assignment.h"
 #include "workfiles/run_log.h"
 
@@ -46,12 +48,20 @@ uint32_t ReadFactorReports() {
         CUDA_GUARD(cudaMemcpy(reinterpret_cast<char*>(h_factors) + SHORT_REPORT_BYTES,
                               reinterpret_cast<const char*>(d_factors) + SHORT_REPORT_BYTES,
                               usedBytes - SHORT_REPORT_BYTES, cudaMemcpyDeviceToHost));
+    // A device that computes wrongly must not put a false factor on record.
+    uint32_t confirmed = 0;
     for (uint32_t r = 0; r < records; ++r) {
         uint64_t k = h_factors[1 + 3 * r] | static_cast<uint64_t>(h_factors[2 + 3 * r]) << 32;
-        AnnounceFactor(k, nCurrent);
+        if (confirmHit(k, nCurrent)) {
+            AnnounceFactor(k, nCurrent);
+            ++confirmed;
+        } else {
+            ReportRejectedHit(k, nCurrent);
+        }
     }
 
     memset(h_factors, 0, usedBytes);
     CUDA_GUARD(cudaMemcpy(d_factors, h_factors, usedBytes, cudaMemcpyHostToDevice));
-    return count;
+    StopIfDeviceUnreliable();
+    return confirmed;
 }

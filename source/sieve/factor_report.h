@@ -4,8 +4,9 @@
 
 #include <cstdint>
 
-// Copies the report buffer back, announces each record for n = nCurrent,
-// clears the buffer on both sides when it held any and returns the count.
+// Copies the report buffer back, announces each record for n = nCurrent that
+// the host check confirms and reports the others as rejected, clears the
+// buffer on both sides when it held any and returns the confirmed count.
 uint32_t ReadFactorReports();
 
 // Announces k*2^n+1 framed by rows of stars and appends it to factors.txt.

@@ -1,0 +1,21 @@
+// HostConfirmsHit: one modular exponentiation with GMP per reported hit.
+#include "verify/hit_check.h"
+
+#include <gmp.h>
+
+bool HostConfirmsHit(uint64_t k, uint32_t n) {
+    mpz_t p, exponent, residue;
+    mpz_inits(p, exponent, residue, nullptr);
+    // k may not fit an unsigned long on every platform: import its bytes.
+    mpz_import(p, 1, -1, sizeof k, 0, 0, &k);
+    mpz_mul_2exp(p, p, n);
+    mpz_add_ui(p, p, 1);
+    mpz_setbit(exponent, n - 1);
+    mpz_set_ui(residue, 2);
+    mpz_powm(residue, residue, exponent, p);
+    const bool hit = mpz_cmp_ui(residue, 1) == 0;
+    mpz_clears(p, exponent, residue, nullptr);
+    return hit;
+}
+
+bool (*confirmHit)(uint64_t k, uint32_t n) = HostConfirmsHit;

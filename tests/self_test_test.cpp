@@ -1,0 +1,145 @@
+// The self-test program: it passes on the host build, leaves the working
+// folder alone, and fails naming the member when that member is made to
+// answer wrongly through the host runtime's launch hook.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "driver/kernel_registry.h"
+#include "gpu/host_runtime_control.h"
+#include "selftest/self_test.h"
+#include "support/test_support.h"
+
+namespace {
+
+// The table's lines: member name, then batch, cases, passed, seconds and a
+// possible FAILED.
+struct Row {
+    std::string name;
+    unsigned batch, cases, passed;
+    bool failed;
+};
+
+std::vector<Row> tableRows(const std::string& out) {
+    std::vector<Row> rows;
+    const std::regex row("^  (quilbrex\\w+|total) +(\\d*) +(\\d+) +(\\d+) +\\d+\\.\\d\\d(  FAILED)?$");
+    std::istringstream lines(out);
+    std::smatch m;
+    for (std::string line; std::getline(lines, line);)
+        if (std::regex_match(line, m, row))
+            rows.push_back(Row{m[1], m[2].length() ? (unsigned)std::stoul(m[2]) : 0u, (unsigned)std::stoul(m[3]),
+                               (unsigned)std::stoul(m[4]), m[5].matched});
+    return rows;
+}
+
+bool folderIsEmpty(const std::string& path) {
+    DIR* dir = opendir(path.c_str());
+    int entries = 0;
+    while (dirent* e = readdir(dir))
+        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") ++entries;
+    closedir(dir);
+    return entries == 0;
+}
+
+const char* const LIAR = "quilbrex192bit_n128_159";
+
+bool isLiar(const void* func) { return func == reinterpret_cast<const void*>(findKernel(LIAR)->function); }
+
+// The member misses every hit ...
+void missHits(const void* func, dim3, dim3, void** args) {
+    if (isLiar(func)) (*static_cast<unsigned int**>(args[0]))[0] = 0;
+}
+
+// ... or reports the first candidate of each launch besides what it found.
+void reportFirstCandidate(const void* func, dim3, dim3, void** args) {
+    if (!isLiar(func)) return;
+    unsigned int* factors = *static_cast<unsigned int**>(args[0]);
+    const unsigned long long k = (*static_cast<unsigned long long**>(args[1]))[0];
+    const uint32_t r = factors[0]++;
+    factors[1 + 3 * r] = static_cast<uint32_t>(k);
+    factors[2 + 3 * r] = static_cast<uint32_t>(k >> 32);
+}
+
+}  // namespace
+
+TEST(SelfTest, PassesOnTheHostBuildAndTouchesNoWorkFile) {
+    TempDir dir;
+    const ChildResult r = runProgram(QUILBREX_SELFTEST_BINARY, dir.path(), 300);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out.find("FAILED"), std::string::npos) << r.out;
+    const std::vector<Row> rows = tableRows(r.out);
+    ASSERT_EQ(rows.size(), KERNEL_COUNT + 1u) << r.out;
+    unsigned cases = 0, passed = 0;
+    for (int i = 0; i < KERNEL_COUNT; ++i) {
+        EXPECT_EQ(rows[i].name, kernelTable[i].name);
+        EXPECT_EQ(rows[i].batch, 1024u);  // the host processor's batch
+        EXPECT_GE(rows[i].cases, 4u);  // the edges at least
+        EXPECT_EQ(rows[i].passed, rows[i].cases) << rows[i].name;
+        cases += rows[i].cases;
+        passed += rows[i].passed;
+    }
+    // Members with known factors get three batches for each and a sieved range.
+    EXPECT_GE(rows[0].cases, 4u + 3 * 9 + 1);
+    EXPECT_EQ(rows.back().name, "total");
+    EXPECT_EQ(rows.back().cases, cases);
+    EXPECT_EQ(rows.back().passed, passed);
+    EXPECT_TRUE(folderIsEmpty(dir.path()));
+}
+
+TEST(SelfTest, FailsNamingTheMemberThatAnswersWrongly) {
+    for (HostLaunchHook hook : {missHits, reportFirstCandidate}) {
+        static HostLaunchHook chosen;
+        chosen = hook;
+        TempDir dir;
+        const ChildResult r = runInChild(
+            []() {
+                hostRuntimeReset();
+                hostRuntimeSetLaunchHook(chosen);
+                return SelfTestMain();
+            },
+            dir.path());
+        EXPECT_EQ(r.status, 1);
+        const std::vector<Row> rows = tableRows(r.out);
+        ASSERT_EQ(rows.size(), KERNEL_COUNT + 1u) << r.out;
+        for (const Row& row : rows) {
+            const bool liar = row.name == LIAR || row.name == "total";
+            EXPECT_EQ(row.failed, liar) << row.name;
+            EXPECT_EQ(row.passed < row.cases, liar) << row.name;
+        }
+        EXPECT_NE(r.out.find(std::string("\n  FAILED ") + LIAR + ": known factor 1575*2^157+1 at the start of a batch"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_TRUE(folderIsEmpty(dir.path()));
+    }
+}
+
+#ifdef QUILBREX_SELFTEST_CUDA_BINARY
+// The CUDA build's self-test starts the device as the program does: without
+// an NVIDIA driver it shows its versions and refuses.
+TEST(SelfTest, CudaBuildsSelfTestRefusesWithoutDriver) {
+    TempDir dir;
+    const ChildResult r = runProgram(QUILBREX_SELFTEST_CUDA_BINARY, dir.path(), 60);
+    ASSERT_TRUE(r.exited);
+    std::smatch versions;
+    ASSERT_TRUE(std::regex_search(r.out, versions,
+                                  std::regex("^Quilbrex_CUDA version 2\\.018\n\nCUDA version info\n"
+                                             "  binary compiled for CUDA  ([0-9]+)\\.([0-9])\n"
+                                             "  CUDA runtime version      [0-9]+\\.[0-9]\n"
+                                             "  CUDA driver version       ([0-9]+)\\.([0-9]+)\n")))
+        << r.out;
+    const int compiled = std::stoi(versions[1]) * 1000 + std::stoi(versions[2]) * 10;
+    const int driver = std::stoi(versions[3]) * 1000 + std::stoi(versions[4]) * 10;
+    if (driver >= compiled) GTEST_SKIP() << "an NVIDIA driver is installed here";
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.substr(versions.length(0)),
+              "\nERROR: current CUDA driver version is lower than the CUDA toolkit version used during compile!\n");
+    EXPECT_TRUE(folderIsEmpty(dir.path()));
+}
+#endif
