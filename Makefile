@@ -5,7 +5,7 @@ BUILD ?= build
 BOINC_BUILD ?= build-boinc
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build boinc deps test run selftest bench cuda clean
+.PHONY: all build boinc deps test run selftest bench fuzz cuda clean
 
 all: build
 
@@ -47,6 +47,20 @@ selftest: deps $(BUILD)/CMakeCache.txt
 
 bench: build
 	@for b in $(BUILD)/bench/*_bench; do [ -x "$$b" ] && "$$b"; done
+
+# Each fuzz target for FUZZ_SECONDS (default ten minutes), growing its corpus in
+# the build folder; stops at the first failing input, which it writes here.
+# Paths are absolute: the targets work in a private temporary folder.
+FUZZ_SECONDS ?= 600
+fuzz: build
+	@[ -d $(BUILD)/tests/fuzz ] && ls $(BUILD)/tests/fuzz/*_fuzz >/dev/null 2>&1 || \
+	  { echo "No fuzz targets: clang++ with libFuzzer was not found when configuring."; exit 1; }
+	@for t in first_line range_split checkpoint; do \
+	  echo "== $${t}_fuzz for $(FUZZ_SECONDS) s"; \
+	  $(BUILD)/tests/fuzz/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -artifact_prefix=$(abspath .)/ $(abspath $(BUILD))/tests/fuzz/corpus-$$t $(abspath tests/fuzz/corpus/$$t) \
+	    || exit 1; \
+	done
 
 cuda: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS) --target quilbrex_cuda quilbrex_selftest_cuda

@@ -18,6 +18,15 @@ time_t timer;
 static time_t systemClock() { return time(nullptr); }
 time_t (*clockNow)() = systemClock;
 
+static double steadyClock() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+double (*monotonicNow)() = steadyClock;
+
+volatile sig_atomic_t stopSignal;
+
 uint32_t num_digits, threadsPerGrid, blocksPerGrid, classGPU, primeCount, sieveRange;
 const KernelEntry* kernel;
 

@@ -3,6 +3,7 @@
 // Every subsystem reads and writes these globals; they are defined in globals.cpp.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <ctime>
 
@@ -35,8 +36,15 @@ extern double startTime, endTime;
 extern uint64_t rangeK;
 extern double testedPct, testedRate;
 extern time_t timer;
-// Wall clock used for every time measurement; tests may replace it.
+// Wall clock of the time stamps in the logs; tests may replace it.
 extern time_t (*clockNow)();
+// Monotonic clock in seconds, with a fraction, of every duration (search
+// time, checkpoint spacing); tests may replace it.
+extern double (*monotonicNow)();
+
+// The signal that asked the program to stop (0: none). Set by the signal
+// handler only; the search stops at the next batch boundary.
+extern volatile sig_atomic_t stopSignal;
 
 // Run configuration of the current assignment line.
 extern uint32_t num_digits, threadsPerGrid, blocksPerGrid, classGPU, primeCount, sieveRange;

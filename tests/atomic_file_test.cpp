@@ -124,6 +124,89 @@ TEST(AtomicFile, ReadOnlyDirectoryIsReported) {
     EXPECT_EQ(UnexpectedFiles(dir.path(), {"data.txt"}), "");
 }
 
+// The folder refuses a temporary file but the file itself is writable: the
+// rewrite happens in place, and only where the caller allows it.
+TEST(AtomicFile, ReadOnlyFolderWithAWritableFileIsRewrittenInPlace) {
+    ResetWorkFileState();
+    TempDir dir;
+    writeFile(dir.file("data.txt"), "old content, longer than the new\n");
+    ASSERT_EQ(chown(dir.file("data.txt").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0555), 0);
+    ChildResult child = runInChild(
+        [] {
+            if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 90;
+            std::string atomicOnly = WhyNotReplaceable("data.txt", REWRITE_ATOMIC_ONLY);
+            std::string inPlace = WhyNotReplaceable("data.txt", REWRITE_IN_PLACE_IF_NEEDED);
+            if (atomicOnly != "its folder cannot take a temporary file beside it" || !inPlace.empty()) return 91;
+            return ReplaceFileContents("data.txt", "new\n", 4, REWRITE_IN_PLACE_IF_NEEDED) ? 0 : 1;
+        },
+        dir.path());
+    chmod(dir.path().c_str(), 0755);
+    EXPECT_EQ(child.status, 0) << child.err;
+    EXPECT_EQ(child.err, "");
+    EXPECT_EQ(readFile(dir.file("data.txt")), "new\n");
+    EXPECT_EQ(UnexpectedFiles(dir.path(), {"data.txt"}), "");
+}
+
+TEST(AtomicFile, SymlinkIsRewrittenAtItsTargetWithOwnerAndMode) {
+    ResetWorkFileState();
+    TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("elsewhere").c_str(), 0755), 0);
+    writeFile(dir.file("elsewhere/real.txt"), "old\n");
+    ASSERT_EQ(chmod(dir.file("elsewhere/real.txt").c_str(), 0604), 0);
+    // Only root can hand a file to another user; a root run must not take it.
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown(dir.file("elsewhere/real.txt").c_str(), 65534, 65534), 0);
+    }
+    ASSERT_EQ(symlink("elsewhere/real.txt", dir.file("data.txt").c_str()), 0);
+    bool result = false;
+    CallOutcome outcome = Replace(dir, "new\n", &result);
+    EXPECT_TRUE(result);
+    EXPECT_EQ(outcome.err, "");
+    struct stat link, real;
+    ASSERT_EQ(lstat(dir.file("data.txt").c_str(), &link), 0);
+    EXPECT_TRUE(S_ISLNK(link.st_mode));
+    ASSERT_EQ(stat(dir.file("elsewhere/real.txt").c_str(), &real), 0);
+    EXPECT_EQ(readFile(dir.file("elsewhere/real.txt")), "new\n");
+    EXPECT_EQ(real.st_mode & 07777, 0604u);
+    if (root) {
+        EXPECT_EQ(real.st_uid, 65534u);
+        EXPECT_EQ(real.st_gid, 65534u);
+    }
+    EXPECT_EQ(UnexpectedFiles(dir.file("elsewhere"), {"real.txt"}), "");
+}
+
+TEST(AtomicFile, WhatIsNotARegularFileIsNeverReplaced) {
+    ResetWorkFileState();
+    TempDir dir;
+    ASSERT_EQ(mkfifo(dir.file("data.txt").c_str(), 0644), 0);
+    EXPECT_EQ(WhyNotReplaceable(dir.file("data.txt").c_str(), REWRITE_IN_PLACE_IF_NEEDED), "it is not a regular file");
+    bool result = true;
+    CallOutcome outcome = Replace(dir, "new\n", &result);
+    EXPECT_FALSE(result);
+    EXPECT_EQ(outcome.err, "\nCan't replace file data.txt: it is not a regular file. It stays as it is.\n");
+    struct stat info;
+    ASSERT_EQ(lstat(dir.file("data.txt").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+}
+
+TEST(AtomicFile, OnlyTemporariesOfKilledRewritesAreRemoved) {
+    TempDir dir;
+    const char* names[] = {"worktodo.txt.tmp-a1B2c3", "worktodo.txt.tmp-short", "worktodo.txt.backup",
+                           "other.txt.tmp-a1B2c3", "worktodo.txt"};
+    for (const char* name : names) writeFile(dir.file(name), "x");
+    inDirectory(dir.path(), [] { RemoveStaleTemporaries("worktodo.txt"); });
+    EXPECT_FALSE(fileExists(dir.file("worktodo.txt.tmp-a1B2c3")));
+    EXPECT_EQ(UnexpectedFiles(dir.path(), {"worktodo.txt.tmp-short", "worktodo.txt.backup", "other.txt.tmp-a1B2c3",
+                                           "worktodo.txt"}),
+              "");
+    for (const char* name : names)
+        if (std::string(name) != "worktodo.txt.tmp-a1B2c3") {
+            EXPECT_TRUE(fileExists(dir.file(name))) << name;
+        }
+}
+
 TEST(RunLog, RecordsAreAppendedStampedOrNot) {
     ResetWorkFileState();
     TempDir dir;
@@ -157,6 +240,38 @@ TEST(RunLog, UnopenableLogIsReportedAndTheRecordLost) {
     EXPECT_EQ(outcome.err, "\nCan't open missing/results.txt to add a record: No such file or directory. The record "
                            "is lost; the search goes on.\n");
     EXPECT_EQ(UnexpectedFiles(dir.path(), {}), "");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(RunLog, LastLineIsToldFromEarlierOnes) {
+    struct Case {
+        const char* what;
+        const char* content;  // nullptr: no file
+        bool begins;
+    } cases[] = {
+        {"no file", nullptr, false},
+        {"empty file", "", false},
+        {"last line", "stamp\nn=54: tested 207 of 1001 numbers (20.68%) in 0.10 seconds\n", true},
+        {"only an earlier line", "n=54: tested 207 of 1001 numbers (20.68%)\nRange is complete.\n", false},
+        {"a torn last line", "stamp\nn=54: tested 207 of 1001 numbers (20.68%)", false},
+        {"another count", "n=54: tested 208 of 1001 numbers (20.78%)\n", false},
+        {"the only line", "n=54: tested 207 of 1001 numbers (20.68%)\n", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        if (c.content) writeFile(dir.file(RESULTS_FILE), c.content);
+        bool begins = !c.begins;
+        inDirectory(dir.path(), [&] { begins = LastLineBeginsWith(RESULTS_FILE, "n=54: tested 207 of 1001 numbers ("); });
+        EXPECT_EQ(begins, c.begins);
+    }
+    // Only the tail of a long log is read.
+    TempDir dir;
+    writeFile(dir.file(RESULTS_FILE), std::string(100000, 'x') + "\nn=54: tested 207 of 1001 numbers (20.68%)\n");
+    inDirectory(dir.path(), [] { EXPECT_TRUE(LastLineBeginsWith(RESULTS_FILE, "n=54: tested 207 of 1001 numbers (")); });
 }
 
 }  // namespace

@@ -62,6 +62,18 @@ TEST(Resume, CheckpointIsReadOrTheLineStartsAfresh) {
          5, N_OUTSIDE, 0, 0, 0, 0, 0},
         {"at the very start: announced as a start", LINE, "nCurrent=40\nkCurrent=3\nkTested =500\n", 0,
          StartingRange("n=40-50 and k=3-10000"), 40, 3, 500, 8.5, 9},
+        {"even kCurrent: the odd k below it", LINE, "nCurrent=45\nkCurrent=1002\n", 0, CONTINUE_45_1001, 45, 1001, 77,
+         8.5, 9},
+        {"kCurrent 0", LINE, "nCurrent=45\nkCurrent=0\n", 5, K_OUTSIDE, 0, 0, 0, 0, 0},
+        {"whole seconds", LINE, "nCurrent=45\nkCurrent=1001\nseconds =61\n", 0, CONTINUE_45_1001, 45, 1001, 77, 61,
+         9},
+        {"names this line", LINE, "nCurrent=45\nkCurrent=1001\nline    =FermatFactor=40,50,3,10000\n", 0,
+         CONTINUE_45_1001, 45, 1001, 77, 8.5, 9},
+        // Left behind by a stop between a line's removal and the checkpoint's.
+        {"names another line", LINE, "nCurrent=45\nkCurrent=1001\nline    =FermatFactor=40,50,3,9999\n", 5, "", 0,
+         0, 0, 0, 0},
+        {"names the line as written, kStart even", "FermatFactor=40,50,4,10000\n",
+         "nCurrent=45\nkCurrent=1001\nline    =FermatFactor=40,50,4,10000\n", 5, "", 0, 0, 0, 0, 0},
         {"no checkpoint", LINE, nullptr, 0, StartingRange("n=40-50 and k=3-10000"), 40, 3, 0, 0, 0},
         {"even kStart: the start is the next odd k", "FermatFactor=40,50,4,10000\n", nullptr, 0,
          StartingRange("n=40-50 and k=5-10000"), 40, 5, 0, 0, 0},
@@ -132,8 +144,12 @@ TEST(Resume, UnopenableRunLogIsReportedAndTheLineStillStarts) {
 
 void SetSearchState() {
     ResetWorkFileState();
+    // The line LINE is being worked.
+    nStart = 40;
+    nEnd = 50;
     nCurrent = 45;
     kStart = 3;
+    kEnd = 10000;
     kTested = 500;
     foundFactors = 2;
     rangeK = 4000;
@@ -141,7 +157,7 @@ void SetSearchState() {
     seconds = 10;
 }
 
-TEST(CheckPointWriter, WritesFiveLinesAndPrintsTheProgress) {
+TEST(CheckPointWriter, WritesPositionAndLineAndPrintsTheProgress) {
     SetSearchState();
     fixedNow = 1090;
     TempDir dir;
@@ -150,7 +166,8 @@ TEST(CheckPointWriter, WritesFiveLinesAndPrintsTheProgress) {
         return 0;
     });
     EXPECT_EQ(readFile(dir.file(CHECKPOINT_FILE)),
-              "nCurrent=45\nkCurrent=1003\nkTested =500\nseconds =100.00\nfactors =2\n");
+              "nCurrent=45\nkCurrent=1003\nkTested =500\nseconds =100.00\nfactors =2\n"
+              "line    =FermatFactor=40,50,3,10000\n");
     EXPECT_EQ(outcome.out, "\nn=45: k to 1003 (25.00% complete): rate=10/sec");
     EXPECT_EQ(outcome.err, "");
     EXPECT_EQ(seconds, 100);
@@ -180,7 +197,8 @@ TEST(CheckPointWriter, EachSecondIsCountedOnceAcrossCheckpoints) {
     EXPECT_EQ(seconds, 125);
     EXPECT_EQ(startTime, 1125);
     EXPECT_EQ(readFile(dir.file(CHECKPOINT_FILE)),
-              "nCurrent=45\nkCurrent=4003\nkTested =500\nseconds =125.00\nfactors =2\n");
+              "nCurrent=45\nkCurrent=4003\nkTested =500\nseconds =125.00\nfactors =2\n"
+              "line    =FermatFactor=40,50,3,10000\n");
 }
 
 TEST(CheckPointWriter, WrittenCheckpointResumesTheLine) {
@@ -241,7 +259,8 @@ TEST(CheckPointWriter, WriteCheckpointFileReportsItsOutcome) {
     EXPECT_TRUE(written);
     EXPECT_FALSE(refused);
     EXPECT_EQ(readFile(dir.file(CHECKPOINT_FILE)),
-              "nCurrent=33\nkCurrent=1001\nkTested =7\nseconds =61.25\nfactors =1\n");
+              "nCurrent=33\nkCurrent=1001\nkTested =7\nseconds =61.25\nfactors =1\n"
+              "line    =FermatFactor=0,0,0,0\n");
 }
 
 }  // namespace

@@ -20,6 +20,7 @@ namespace {
 
 const time_t FIXED_TIME = 1700000000;
 time_t fixedClock() { return FIXED_TIME; }
+double fixedMonotonic() { return 1000; }
 
 std::string stamp(time_t when) { return ctime(&when); }
 
@@ -30,6 +31,7 @@ ChildResult runFixed(const std::string& dir) {
         []() {
             hostRuntimeReset();
             clockNow = fixedClock;
+            monotonicNow = fixedMonotonic;
             return quilbrexMain();
         },
         dir);
@@ -286,10 +288,10 @@ namespace {
 // fall due all the time, and that kills the process at its second look
 // during a chosen exponent: by then the checkpoint of that exponent's start
 // has been written, and its search has not begun.
-time_t runningNow = FIXED_TIME;
+double runningNow = 1000;
 uint32_t killAtExponent;
 int looksAtKillExponent;
-time_t hurriedClock() {
+double hurriedClock() {
     if (killAtExponent && nCurrent == killAtExponent && ++looksAtKillExponent == 2) raise(SIGKILL);
     return runningNow += 61;
 }
@@ -309,7 +311,8 @@ TEST(Program, KilledRunResumesWithTheSameOutcome) {
         []() {
             hostRuntimeReset();
             killAtExponent = 57;
-            clockNow = hurriedClock;
+            clockNow = fixedClock;
+            monotonicNow = hurriedClock;
             return quilbrexMain();
         },
         interrupted.path());
@@ -318,7 +321,8 @@ TEST(Program, KilledRunResumesWithTheSameOutcome) {
     EXPECT_EQ(readFile(interrupted.file("worktodo.txt")), line);
     // Exponents 54 to 56 are finished: the checkpoint points at the start of 57.
     EXPECT_EQ(readFile(interrupted.file("quilbrex.cpt")),
-              "nCurrent=57\nkCurrent=4001\nkTested =0\nseconds =0.00\nfactors =1\n");
+              "nCurrent=57\nkCurrent=4001\nkTested =0\nseconds =0.00\nfactors =1\n"
+              "line    =FermatFactor=54,58,4001,5001\n");
 
     ChildResult resumed = runFixed(interrupted.path());
     EXPECT_EQ(resumed.status, 6);

@@ -8,19 +8,21 @@
 #include <cstring>
 #include <sys/stat.h>
 
+#include <csignal>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <set>
 #include <vector>
 
 #include "driver/kernel_registry.h"
-#include "driver/startup.h"
 #include "gpu/host_runtime_control.h"
 #include "quilbrex.h"
 #include "sieve/factor_report.h"
 #include "sieve/segment_sieve.h"
 #include "support/test_support.h"
 #include "verify/hit_check.h"
+#include "workfiles/checkpoint.h"
 
 namespace {
 
@@ -29,11 +31,14 @@ namespace {
 std::mutex recordLock;
 std::vector<std::pair<int, uint64_t>> recorded;
 std::set<uint64_t> fakeHits;
+// A stop signal arrives while this k is being tested (0: never).
+uint64_t stopWhileTesting;
 
 void recordingKernel(unsigned int* factors, unsigned long long* table, unsigned int) {
     unsigned i = blockIdx.x * blockDim.x + threadIdx.x;
     uint64_t k = table[i];
     if (k == 0) return;
+    if (k == stopWhileTesting) stopSignal = SIGTERM;
     {
         std::lock_guard<std::mutex> guard(recordLock);
         recorded.emplace_back(hostRuntimeCallCount(hostOpLaunchKernel), k);
@@ -81,6 +86,7 @@ time_t fakeClock() {
     fakeNow += fakeStep;
     return fakeNow;
 }
+double fakeMonotonic() { return static_cast<double>(fakeClock()); }
 
 class SieveTest : public testing::Test {
 protected:
@@ -118,8 +124,12 @@ protected:
         fakeNow = 1000000;
         fakeStep = 0;
         clockNow = fakeClock;
-        checkpointClock = fakeNow;
-        checkpointOwed = false;
+        savedMonotonic = monotonicNow;
+        monotonicNow = fakeMonotonic;
+        StartCheckpointClock();
+        startTime = static_cast<double>(fakeNow);
+        stopSignal = 0;
+        stopWhileTesting = 0;
         // The stand-in kernel's hits are made up: these tests are about the
         // batches and the report path, not about the arithmetic.
         confirmHit = [](uint64_t, uint32_t) { return true; };
@@ -131,6 +141,8 @@ protected:
         cudaFree(d_factors);
         primeTable = nullptr;
         clockNow = []() { return time(nullptr); };
+        monotonicNow = savedMonotonic;
+        stopSignal = 0;
         confirmHit = HostConfirmsHit;
     }
     std::vector<uint64_t> allRecorded() const {
@@ -150,6 +162,7 @@ protected:
         return result;
     }
     std::vector<uint32_t> primes;
+    double (*savedMonotonic)();
 };
 
 }  // namespace
@@ -301,7 +314,7 @@ TEST_F(SieveTest, FramedAnnouncement) {
     TempDir dir;
     fakeNow = 1700000000;
     testing::internal::CaptureStdout();
-    inDirectory(dir.path(), [&]() { AnnounceFactor(3, 41); });
+    inDirectory(dir.path(), [&]() { RecordFactor(3, 41); });
     std::string out = testing::internal::GetCapturedStdout();
     std::string frame = std::string(29, '*') + std::string(49, ' ');
     EXPECT_EQ(out, "\n" + frame + "\n!!! Found factor 3*2^41+1 !!!\n" + frame);
@@ -309,20 +322,65 @@ TEST_F(SieveTest, FramedAnnouncement) {
     EXPECT_EQ(readFile(dir.file("factors.txt")), std::string(ctime(&stamp)) + "!!! Found factor 3*2^41+1 !!!\n");
 }
 
-TEST_F(SieveTest, FactorIsAnnouncedEvenWhenFactorsFileCannotBeOpened) {
+TEST_F(SieveTest, FactorAlreadyInFactorsFileIsAnnouncedButNotAppendedAgain) {
     TempDir dir;
-    ASSERT_EQ(mkdir(dir.file("factors.txt").c_str(), 0700), 0);  // a directory cannot be appended to
-    fakeHits = {expectedSurvivors(3, 1001, 40)[3]};
-    ChildResult r = runInChild(
-        [&]() {
-            Sieve(3, 1001);
-            return static_cast<int>(foundFactors);
-        },
-        dir.path());
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("!!! Found factor " + std::to_string(*fakeHits.begin()) + "*2^40+1 !!!\n"),
-              std::string::npos);
-    EXPECT_NE(r.err.find("factors.txt"), std::string::npos);
+    fakeNow = 1700000000;
+    const std::string earlier = "Sat Jan  1 00:00:00 2000\n!!! Found factor 3*2^41+1 !!!\n";
+    writeFile(dir.file("factors.txt"), "Sat Jan  1 00:00:00 2000\n!!! Found factor 33*2^41+1 !!!\n" + earlier);
+    testing::internal::CaptureStdout();
+    inDirectory(dir.path(), [&]() {
+        RecordFactor(3, 41);
+        RecordFactor(3, 43);
+    });
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("\n!!! Found factor 3*2^41+1 !!!\n"), std::string::npos);
+    time_t stamp = fakeNow;
+    EXPECT_EQ(readFile(dir.file("factors.txt")), "Sat Jan  1 00:00:00 2000\n!!! Found factor 33*2^41+1 !!!\n" +
+                                                     earlier + ctime(&stamp) + "!!! Found factor 3*2^43+1 !!!\n");
+}
+
+// The factor is shown with the reason and the run stops before any
+// checkpoint passes it, so the next start finds it again.
+TEST_F(SieveTest, FactorThatCannotBeRecordedStopsTheRun) {
+    std::vector<uint64_t> survivors = expectedSurvivors(3, 1001, 40);
+    const uint64_t k = survivors[12];
+    const std::string line = "!!! Found factor " + std::to_string(k) + "*2^40+1 !!!\n";
+    struct Case {
+        const char* what;
+        std::function<void(const TempDir&)> prepare;
+        const char* reason;
+    } cases[] = {
+        {"a folder in its place", [](const TempDir& d) { mkdir(d.file("factors.txt").c_str(), 0700); },
+         "Is a directory"},
+        {"a full disk", [](const TempDir& d) { symlink("/dev/full", d.file("factors.txt").c_str()); },
+         "No space left on device"},
+        {"a FIFO nobody reads", [](const TempDir& d) { mkfifo(d.file("factors.txt").c_str(), 0644); },
+         "No such device or address"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        c.prepare(dir);
+        threadsPerGrid = 8;
+        fakeStep = 100;  // every batch would be worth a checkpoint
+        fakeHits = {k};
+        ChildResult r = runInChild(
+            [&]() {
+                Sieve(3, 1001);
+                return 0;
+            },
+            dir.path());
+        EXPECT_TRUE(r.exited);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.out.find("\n" + line), std::string::npos);
+        EXPECT_EQ(r.err, "\n" + line + "Can't record this factor in factors.txt: " + c.reason +
+                             ". Stopping; the assignment line and the checkpoint stay before it, so the next start "
+                             "finds it again.\n");
+        unsigned long long savedK = 0;
+        std::string checkpoint = readFile(dir.file("quilbrex.cpt"));
+        ASSERT_EQ(sscanf(checkpoint.c_str(), "nCurrent=40\nkCurrent=%llu\n", &savedK), 1) << checkpoint;
+        EXPECT_LE(savedK, k);
+    }
 }
 
 TEST_F(SieveTest, CheckpointsFollowTheClockAndFactors) {
@@ -347,7 +405,6 @@ TEST_F(SieveTest, CheckpointsFollowTheClockAndFactors) {
     EXPECT_LE(savedK, 1001u);
     EXPECT_EQ(savedK % 2, 1u);
     EXPECT_NE(checkpoint.find("factors =1\n"), std::string::npos);
-    EXPECT_TRUE(checkpointOwed);  // the last pass leaves its checkpoint to the work loop
 }
 
 TEST_F(SieveTest, CheckpointAfterFactorKeepsItFromBeingReportedTwice) {
@@ -379,13 +436,63 @@ TEST_F(SieveTest, CheckpointAfterFactorKeepsItFromBeingReportedTwice) {
     EXPECT_EQ(resumed, expectedRest);
 }
 
-TEST_F(SieveTest, FailedSynchronisationWarnsAndGoesOn) {
-    hostRuntimeFailCall(hostOpDeviceSynchronize, 1, cudaErrorLaunchFailure);
-    testing::internal::CaptureStdout();
-    Sieve(3, 1001);
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, "cudaThreadSynchronize failed!\n");
-    EXPECT_EQ(kTested, expectedSurvivors(3, 1001, 40).size());
+TEST_F(SieveTest, FailedSynchronisationStopsTheRunWithTheBatchUncounted) {
+    TempDir dir;
+    threadsPerGrid = 8;
+    fakeStep = 100;  // a checkpoint after every batch
+    ChildResult r = runInChild(
+        []() {
+            hostRuntimeFailCall(hostOpDeviceSynchronize, 2, cudaErrorLaunchFailure);
+            Sieve(3, 1001);
+            return 0;
+        },
+        dir.path());
+    EXPECT_EQ(r.status, 255);
+    const std::string warning = "cudaThreadSynchronize failed!\n";
+    ASSERT_GE(r.out.size(), warning.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - warning.size()), warning);
+    EXPECT_NE(r.err.find(" : CUDA Runtime API error 719: unspecified launch failure.\n"), std::string::npos) << r.err;
+    // The checkpoint of the first batch is the last: the second counts for nothing.
+    std::vector<uint64_t> survivors = expectedSurvivors(3, 1001, 40);
+    const std::string position = "nCurrent=40\nkCurrent=" + std::to_string(survivors[7] + 2) + "\nkTested =8\n";
+    EXPECT_EQ(readFile(dir.file("quilbrex.cpt")).rfind(position, 0), 0u) << readFile(dir.file("quilbrex.cpt"));
+}
+
+TEST_F(SieveTest, StopSignalEndsTheSearchAtABatchBoundary) {
+    TempDir dir;
+    threadsPerGrid = 8;
+    std::vector<uint64_t> survivors = expectedSurvivors(3, 1001, 40);
+    // Batches hold survivors 0-7, 8-15, 16-23, ...: the signal comes in the third.
+    stopWhileTesting = survivors[20];
+    nStart = nEnd = 40;
+    kEnd = 1001;
+    bool finished = true;
+    inDirectory(dir.path(), [&]() { finished = Sieve(3, 1001); });
+    EXPECT_FALSE(finished);
+    EXPECT_EQ(kTested, 16u);
+    EXPECT_EQ(kCurrent, survivors[15] + 2);
+    EXPECT_EQ(readFile(dir.file("quilbrex.cpt")),
+              "nCurrent=40\nkCurrent=" + std::to_string(survivors[15] + 2) +
+                  "\nkTested =16\nseconds =0.00\nfactors =0\nline    =FermatFactor=40,40,3,1001\n");
+
+    // Resuming there tests the third batch again and everything after it.
+    recorded.clear();
+    stopSignal = 0;
+    stopWhileTesting = 0;
+    inDirectory(dir.path(), [&]() { finished = Sieve(kCurrent, 1001); });
+    EXPECT_TRUE(finished);
+    std::vector<uint64_t> resumed = allRecorded();
+    std::sort(resumed.begin(), resumed.end());
+    EXPECT_EQ(resumed, std::vector<uint64_t>(survivors.begin() + 16, survivors.end()));
+    EXPECT_EQ(kTested, survivors.size());
+
+    // A signal before the search began: nothing is launched.
+    int launches = hostRuntimeCallCount(hostOpLaunchKernel);
+    stopSignal = SIGINT;
+    inDirectory(dir.path(), [&]() { finished = Sieve(201, 1001); });
+    EXPECT_FALSE(finished);
+    EXPECT_EQ(hostRuntimeCallCount(hostOpLaunchKernel), launches);
+    EXPECT_EQ(kCurrent, 201u);
 }
 
 TEST_F(SieveTest, FailedReadBackIsFatal) {

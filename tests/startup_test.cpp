@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "driver/startup.h"
+#include "gpu/cuda_guard.h"
 #include "gpu/host_runtime_control.h"
 #include "support/test_support.h"
 

@@ -24,6 +24,8 @@ struct CallOutcome {
 inline time_t fixedNow = 1700000000;
 constexpr const char* FIXED_STAMP = "Tue Nov 14 22:13:20 2023\n";
 inline time_t FixedClock() { return fixedNow; }
+// Durations are measured on the same fixed clock, so they are exact.
+inline double FixedMonotonicClock() { return static_cast<double>(fixedNow); }
 
 // Puts every global the work files touch back to a known state, so that no
 // case sees what the one before it left.
@@ -32,6 +34,7 @@ inline void ResetWorkFileState() {
     tzset();
     fixedNow = 1700000000;
     clockNow = FixedClock;
+    monotonicNow = FixedMonotonicClock;
     atomicWriteFailAt = ATOMIC_FAIL_NONE;
     nStart = nEnd = nCurrent = 0;
     kStart = kEnd = kCurrent = kTested = 0;

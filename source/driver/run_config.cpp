@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "driver/kernel_registry.h"
+#include "fatal_exit.h"
 #include "quilbrex.h"
 #include "sieve/prime_sieve.h"
 
@@ -52,18 +53,18 @@ uint32_t highestSetBit(uint64_t k) {
 const KernelEntry* chooseKernel(uint32_t n, uint32_t digits) {
     if (n < 32) {
         printf("No kernel for n < 32\n");
-        exit(1);
+        FatalExit(1);
     }
     if (n > 607) {
         printf("No kernel for that Fermat number\n");
-        exit(1);
+        FatalExit(1);
     }
     uint32_t band = n / 32;
     bool served = band == 18 ? digits == 20 : (digits == band + 2 || digits == band + 3);
     const KernelEntry* entry = served ? kernelFor(n, digits) : nullptr;
     if (!entry) {
         printf("No kernel for that bit level\n");
-        exit(1);
+        FatalExit(1);
     }
     return entry;
 }

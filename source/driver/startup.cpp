@@ -2,13 +2,20 @@
 // shared with the device, the work loop and the release of the buffers.
 #include "driver/startup.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "boinc/boinc_adapter.h"
 #include "driver/work_loop.h"
+#include "fatal_exit.h"
+#include "gpu/cuda_guard.h"
 #include "quilbrex.h"
+#include "workfiles/atomic_file.h"
+#include "workfiles/folder_lock.h"
+#include "workfiles/work_file_names.h"
 
 namespace {
 
@@ -59,21 +66,43 @@ void printVersion(const char* label, int version) {
     printf("  %s%d.%d\n", label, version / 1000, (version % 1000) / 10);
 }
 
-// The source path below source/, so messages do not depend on where the
-// tree was built.
-const char* sourceName(const char* file) {
-    const char* marker = std::strstr(file, "source/");
-    return marker ? marker + 7 : file;
+const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Only marks the stop: the search ends at its next batch boundary with a
+// checkpoint. A second signal means "now", and gets the default action.
+void requestStop(int signal) {
+    if (stopSignal) {
+        ::signal(signal, SIG_DFL);
+        raise(signal);
+        return;
+    }
+    stopSignal = signal;
+    AbandonRunningLaunches();
+}
+
+void installStopHandlers() {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = requestStop;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signal : STOP_SIGNALS) sigaction(signal, &action, nullptr);
+}
+
+// Whatever a killed run left behind must not be mistaken for work, and a
+// second instance must not take over this one's line.
+void claimWorkFolder() {
+    std::string holder;
+    if (!LockWorkFolder(&holder)) {
+        fprintf(stderr, "\nAnother quilbrex (%s) is working in this folder; stopping without touching any file.\n",
+                holder.c_str());
+        FatalExit(1);
+    }
+    RemoveStaleTemporaries(WORKTODO_FILE);
+    RemoveStaleTemporaries(CHECKPOINT_FILE);
 }
 
 }  // namespace
-
-void checkCudaErrors(cudaError_t error, const char* file, int line) {
-    fprintf(stderr, "%s(%i) : CUDA Runtime API error %d: %s.\n", sourceName(file), line, static_cast<int>(error),
-            cudaGetErrorString(error));
-    BoincLeaveAfterRuntimeError(static_cast<int>(error), cudaGetErrorString(error));
-    exit(-1);
-}
 
 void StartDevice() {
     // Users follow long runs through redirected output: keep each line visible
@@ -91,11 +120,11 @@ void StartDevice() {
 
     if (driverVersion < TOOLKIT_VERSION) {
         printf("\nERROR: current CUDA driver version is lower than the CUDA toolkit version used during compile!\n");
-        exit(1);
+        FatalExit(1);
     }
     if (runtimeVersion != TOOLKIT_VERSION) {
         printf("\nERROR: CUDA runtime version must match the CUDA toolkit version used during compile!\n");
-        exit(1);
+        FatalExit(1);
     }
 
     const int device = BoincDevice();
@@ -103,11 +132,11 @@ void StartDevice() {
     CUDA_GUARD(cudaGetDeviceProperties(&deviceProp, device));
     if (deviceProp.major == 1) {
         printf("\nSorry, devices with compute capability 1.x are not supported!\n");
-        exit(1);
+        FatalExit(1);
     }
     if (deviceProp.major == 2) {
         printf("\nSorry, devices with compute capability 2.x are not supported since version CUDA 9.0!\n");
-        exit(1);
+        FatalExit(1);
     }
 
     Architecture arch = architectureOf(deviceProp.major, deviceProp.minor);
@@ -145,7 +174,19 @@ void ReleaseDevice() {
 
 int quilbrexMain() {
     StartDevice();
+    claimWorkFolder();
+    installStopHandlers();
     int result = WorkLoop();
     ReleaseDevice();
     return result;
+}
+
+void EndByStopSignal() {
+    fflush(stdout);
+    fflush(stderr);
+    int signal = stopSignal;
+    ::signal(signal, SIG_DFL);
+    raise(signal);
+    // Only reached if the signal's default action does not end a process.
+    FatalExit(128 + signal);
 }

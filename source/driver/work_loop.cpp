@@ -3,22 +3,25 @@
 #include "driver/work_loop.h"
 
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "boinc/boinc_adapter.h"
 #include "driver/kernel_registry.h"
 #include "driver/run_config.h"
+#include "driver/startup.h"
+#include "fatal_exit.h"
 #include "quilbrex.h"
 #include "sieve/prime_sieve.h"
 #include "sieve/segment_sieve.h"
 #include "verify/rejected_hits.h"
 #include "workfiles/assignment.h"
+#include "workfiles/atomic_file.h"
 #include "workfiles/checkpoint.h"
 #include "workfiles/line_removal.h"
 #include "workfiles/run_log.h"
 
 namespace {
-
-const char* const WORKTODO_FILE = "worktodo.txt";
 
 void logExponentSummary() {
     char rejected[80];
@@ -29,6 +32,13 @@ void logExponentSummary() {
              seconds, testedRate, rejected);
     fputs(summary, stdout);
     fflush(stdout);
+    // A stop between this record and the checkpoint of the next exponent
+    // has the exponent searched again, to the same count: the run log keeps
+    // the record it already has.
+    char counted[160];
+    snprintf(counted, sizeof counted, "n=%u: tested %llu of %llu numbers (", nCurrent,
+             static_cast<unsigned long long>(kTested), static_cast<unsigned long long>(rangeK));
+    if (LastLineBeginsWith(RESULTS_FILE, counted)) return;
     // The run log gets the same record without the leading blank line.
     AppendRecord(RESULTS_FILE, summary + 1, true);
 }
@@ -53,21 +63,41 @@ void logSieveConfiguration() {
     AppendRecord(RESULTS_FILE, record, false);
 }
 
+// Says where a stop signal ended the search (the checkpoint holds that
+// place) and ends the process by the signal.
+[[noreturn]] void stopAt(uint32_t n, uint64_t k) {
+    printf("\nStopped by signal %d (%s) at n=%u, k=%llu; the next start continues there.\n",
+           static_cast<int>(stopSignal), strsignal(stopSignal), n, static_cast<unsigned long long>(k));
+    EndByStopSignal();
+}
+
+// A line that could not be removed once searched would be searched again on
+// every start, so the file must be writable before the search begins.
+void ensureLineCanBeRemoved() {
+    std::string why = WhyNotReplaceable(WORKTODO_FILE, REWRITE_IN_PLACE_IF_NEEDED);
+    if (why.empty()) return;
+    fprintf(stderr, "\nCan't rewrite worktodo file %s: %s. Stopping before the search.\n", WORKTODO_FILE,
+            why.c_str());
+    FatalExit(1);
+}
+
 // Searches every remaining exponent of the loaded line, then removes it.
 int workLine() {
+    ensureLineCanBeRemoved();
     ConfigureRun();
     if (BOINC_BUILD) logSieveConfiguration();
     rangeK = kEnd + 1 - kStart;
-    checkpointClock = clockNow();
-    checkpointOwed = false;
+    StartCheckpointClock();
     rejectedHitsInLine = 0;
 
     while (nCurrent <= nEnd) {
+        // Nothing of this exponent is searched yet: the checkpoint on disk (or
+        // none, at a line's fresh start) already leads back here.
+        if (stopSignal) stopAt(nCurrent, kCurrent);
         printf("\nTesting for n = %d\n", static_cast<int>(nCurrent));
-        startTime = static_cast<double>(clockNow());
-        Sieve(kCurrent, kEnd);
-        endTime = static_cast<double>(clockNow());
-        seconds += difftime(static_cast<time_t>(endTime), static_cast<time_t>(startTime));
+        StartSearchTime();
+        if (!Sieve(kCurrent, kEnd)) stopAt(nCurrent, kCurrent);
+        AccountSearchTime();
         testedPct = static_cast<double>(kTested) * 100.0 / static_cast<double>(rangeK);
         testedRate = static_cast<double>(rangeK) / seconds;
         logExponentSummary();
@@ -78,14 +108,8 @@ int workLine() {
         kCurrent = kStart;
         ++nCurrent;
 
-        // Save the start of the next exponent when a checkpoint is due, so a
-        // stop never throws away exponents already finished.
-        if (nCurrent <= nEnd &&
-            (checkpointOwed || BoincCheckpointDue(difftime(clockNow(), checkpointClock) > CHECKPOINT_INTERVAL_SECONDS))) {
-            WriteCheckpointFile(nCurrent, kCurrent, 0, 0.0, foundFactors);
-            checkpointClock = clockNow();
-        }
-        checkpointOwed = false;
+        // A stop from here on never repeats an exponent already summarised.
+        if (nCurrent <= nEnd) CheckpointIfDue(kCurrent, CHECKPOINT_EXPONENT_DONE);
     }
 
     ReleasePrimeTable();
@@ -103,6 +127,11 @@ int workLine() {
 
 int WorkLoop() {
     for (;;) {
+        if (stopSignal) {
+            printf("\nStopped by signal %d (%s) between assignment lines.\n", static_cast<int>(stopSignal),
+                   strsignal(stopSignal));
+            EndByStopSignal();
+        }
         BoincBeginCriticalSection();
         int result = Read_Assignment_Line(WORKTODO_FILE);
         BoincEndCriticalSection();

@@ -63,6 +63,10 @@ std::vector<Launch> unfinishedLaunches;
 HostLaunchHook launchHook = nullptr;
 cudaError_t pendingError = cudaSuccess;
 
+// Set from a signal handler: launches stop handing out blocks.
+std::atomic<bool> launchesAbandoned(false);
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+
 cudaError_t enter(HostRuntimeOp op) {
     ++callCounts[op];
     Injected& fault = injected[op];
@@ -135,6 +139,7 @@ void hostRuntimeReset() {
     driverVersion = 10000;
     propertiesOverridden = false;
     pendingError = cudaSuccess;
+    launchesAbandoned = false;
     launchHook = nullptr;
     for (int op = 0; op < hostOpCount; ++op) {
         injected[op] = Injected{0, cudaSuccess};
@@ -298,7 +303,8 @@ cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** arg
             void** threadArgs = copy->addresses.data();
             blockDim = block;
             gridDim = grid;
-            for (unsigned b; (b = nextBlock->fetch_add(1)) < grid.x;) {
+            for (unsigned b; !launchesAbandoned.load(std::memory_order_relaxed) &&
+                             (b = nextBlock->fetch_add(1)) < grid.x;) {
                 blockIdx = uint3{b, 0, 0};
                 for (unsigned t = 0; t < block.x; ++t) {
                     threadIdx = uint3{t, 0, 0};
@@ -310,6 +316,8 @@ cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** arg
     unfinishedLaunches.push_back(Launch{func, grid, block, copy});
     return cudaSuccess;
 }
+
+void AbandonRunningLaunches() { launchesAbandoned.store(true, std::memory_order_relaxed); }
 
 cudaError_t cudaDeviceSynchronize() {
     cudaError_t injectedError = enter(hostOpDeviceSynchronize);

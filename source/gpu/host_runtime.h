@@ -72,6 +72,10 @@ cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpy
 cudaError_t cudaLaunchKernel(const void* func, dim3 gridDim, dim3 blockDim, void** args, size_t sharedMem,
                              cudaStream_t stream);
 cudaError_t cudaDeviceSynchronize();
+// Not a CUDA call: the host device's batches take seconds, so a stop request
+// makes running and later launches end after their current blocks, leaving
+// the rest of the grid untested. Safe to call from a signal handler.
+void AbandonRunningLaunches();
 const char* cudaGetErrorString(cudaError_t error);
 
 // What a kernel sees of its launch, one value per logical thread.

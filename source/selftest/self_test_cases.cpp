@@ -12,12 +12,13 @@
 #include <fstream>
 
 #include "driver/run_config.h"
-#include "driver/startup.h"
+#include "gpu/cuda_guard.h"
 #include "quilbrex.h"
 #include "sieve/factor_report.h"
 #include "sieve/prime_sieve.h"
 #include "sieve/segment_sieve.h"
 #include "verify/hit_check.h"
+#include "workfiles/checkpoint.h"
 #include "verify/rejected_hits.h"
 
 namespace {
@@ -217,10 +218,9 @@ void CheckSievedRange(const KnownFactor& factor, CaseTally& tally) {
     seconds = 0;
     foundFactors = 0;
     rejectedHits = rejectedHitsInLine = 0;
-    checkpointClock = clockNow();
-    checkpointOwed = false;
+    StartCheckpointClock();
     ConfigureRun();
-    startTime = static_cast<double>(clockNow());
+    StartSearchTime();
     Sieve(kCurrent, kEnd);
     ReleasePrimeTable();
 

@@ -1,27 +1,24 @@
 // Factor reports: every hit the kernel recorded and the host confirms reaches
-// standard output and factors.txt, however many one launch found.
+// standard output and factors.txt, however many one launch found, or the run stops.
 #include "sieve/factor_report.h"
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
-#include "driver/startup.h"
+#include "fatal_exit.h"
+#include "gpu/cuda_guard.h"
 #include "quilbrex.h"
 #include "verify/hit_check.h"
 #include "verify/rejected_hits.h"
-#include "workfiles/assignment.h"
-#include "workfiles/run_log.h"
+#include "workfiles/factor_log.h"
 
 namespace {
 
 // The count and three records: what almost every read-back needs.
 const size_t SHORT_REPORT_BYTES = 40;
 
-}  // namespace
-
-void AnnounceFactor(uint64_t k, uint32_t n) {
-    char line[80];
-    snprintf(line, sizeof line, "!!! Found factor %llu*2^%u+1 !!!\n", static_cast<unsigned long long>(k), n);
+void Announce(const char* line) {
     size_t stars = strlen(line) - 1;
     char frame[79];
     memset(frame, ' ', 78);
@@ -29,7 +26,23 @@ void AnnounceFactor(uint64_t k, uint32_t n) {
     frame[78] = '\0';
     printf("\n%s\n%s%s", frame, line, frame);
     fflush(stdout);
-    AppendRecord(FACTORS_FILE, line, true);
+}
+
+}  // namespace
+
+void RecordFactor(uint64_t k, uint32_t n) {
+    char line[80];
+    snprintf(line, sizeof line, "!!! Found factor %llu*2^%u+1 !!!\n", static_cast<unsigned long long>(k), n);
+    Announce(line);
+    std::string reason;
+    if (RecordFactorLine(line, &reason) != FACTOR_NOT_RECORDED) return;
+    // Going on would let the checkpoint or the line's removal pass a factor
+    // that exists nowhere but on this screen.
+    fprintf(stderr,
+            "\n%sCan't record this factor in factors.txt: %s. Stopping; the assignment line and the checkpoint "
+            "stay before it, so the next start finds it again.\n",
+            line, reason.c_str());
+    FatalExit(1);
 }
 
 void ClearFactorReports() {
@@ -53,7 +66,7 @@ uint32_t ReadFactorReports() {
     for (uint32_t r = 0; r < records; ++r) {
         uint64_t k = h_factors[1 + 3 * r] | static_cast<uint64_t>(h_factors[2 + 3 * r]) << 32;
         if (confirmHit(k, nCurrent)) {
-            AnnounceFactor(k, nCurrent);
+            RecordFactor(k, nCurrent);
             ++confirmed;
         } else {
             ReportRejectedHit(k, nCurrent);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fatal_exit.h"
 #include "quilbrex.h"
 
 namespace {
@@ -21,7 +22,7 @@ constexpr uint32_t MAX_ODD_PRIMES = 203280220;
 
 [[noreturn]] void outOfMemory() {
     perror("\nThere is not enough memory to allocate a table of primes");
-    exit(1);
+    FatalExit(1);
 }
 
 // Replaces any previous table, so that there is only ever one.

@@ -9,13 +9,11 @@
 
 #include "boinc/boinc_adapter.h"
 #include "driver/kernel_registry.h"
-#include "driver/startup.h"
+#include "fatal_exit.h"
+#include "gpu/cuda_guard.h"
 #include "quilbrex.h"
 #include "sieve/factor_report.h"
 #include "workfiles/checkpoint.h"
-
-time_t checkpointClock;
-bool checkpointOwed;
 
 uint32_t InverseTwoPower(uint32_t q, uint32_t n) {
     uint64_t base = (q + 1) / 2, result = 1 % q;
@@ -56,17 +54,17 @@ void shipBatch(uint32_t count) {
         memset(h_candidateTable + count, 0, 8 * (gridEntries - count));
         bytes = 8 * gridEntries;
     }
-    cudaMemcpyAsync(d_candidateTable, h_candidateTable, bytes, cudaMemcpyHostToDevice, 0);
+    CUDA_GUARD(cudaMemcpyAsync(d_candidateTable, h_candidateTable, bytes, cudaMemcpyHostToDevice, 0));
 }
 
 }  // namespace
 
-void Sieve(uint64_t firstK, uint64_t lastK) {
+bool Sieve(uint64_t firstK, uint64_t lastK) {
     ClearFactorReports();
     uint8_t* segment = static_cast<uint8_t*>(malloc(sieveRange));
     if (!segment) {
         perror("\nThere is not enough memory to allocate a table for the sieve");
-        exit(1);
+        FatalExit(1);
     }
     // 2^(-n) mod q does not depend on the segment: one exponentiation per prime.
     std::vector<uint32_t> inversePowers(primeCount);
@@ -76,35 +74,45 @@ void Sieve(uint64_t firstK, uint64_t lastK) {
     // keeps every step clear of the wrap-around at 2^64.
     uint64_t a = firstK;
     uint64_t remaining = firstK <= lastK ? (lastK - firstK) / 2 + 1 : 0;
+    bool finished = true;
     while (remaining > 0) {
+        if (stopSignal) {
+            CheckpointIfDue(a, CHECKPOINT_STOP);
+            kCurrent = a;
+            finished = false;
+            break;
+        }
         uint32_t length = remaining < sieveRange ? static_cast<uint32_t>(remaining) : sieveRange;
         sieveSegment(segment, length, a, inversePowers);
 
         uint32_t count = 0, j = 0;
         for (; j < length && count < threadsPerGrid; ++j)
             if (segment[j]) h_candidateTable[count++] = a + 2 * static_cast<uint64_t>(j);
-        remaining -= j;
-        if (remaining > 0) a += 2 * static_cast<uint64_t>(j);
 
         shipBatch(count);
         launchKernel(kernel, blocksPerGrid, d_factors, d_candidateTable, nCurrent);
-        if (cudaDeviceSynchronize() != cudaSuccess) printf("cudaThreadSynchronize failed!\n");
-        kTested += count;
+        cudaError_t synchronised = cudaDeviceSynchronize();
+        if (synchronised != cudaSuccess) {
+            // A batch the device did not finish is not tested: stop with the
+            // checkpoint and the line before it.
+            printf("cudaThreadSynchronize failed!\n");
+            checkCudaErrors(synchronised, __FILE__, __LINE__);
+        }
+        // A stop may have cut the launch short: the batch then counts as not
+        // tested, and the checkpoint (written at the top) stays at its first k.
+        if (stopSignal) continue;
 
-        // Factors are recorded before any checkpoint moves past them, so a
+        kTested += count;
+        remaining -= j;
+        if (remaining > 0) a += 2 * static_cast<uint64_t>(j);
+
+        // Factors are on disk before any checkpoint moves past them, so a
         // stop in between can never lose one.
         uint32_t found = ReadFactorReports();
         foundFactors += found;
         BoincReportProgress(remaining);
-
-        if (found != 0 || BoincCheckpointDue(difftime(clockNow(), checkpointClock) > CHECKPOINT_INTERVAL_SECONDS)) {
-            if (remaining > 0) {
-                CheckPoint(a);
-                checkpointClock = clockNow();
-            } else {
-                checkpointOwed = true;
-            }
-        }
+        if (remaining > 0) CheckpointIfDue(a, found != 0 ? CHECKPOINT_FACTOR_FOUND : CHECKPOINT_BATCH_DONE);
     }
     free(segment);
+    return finished;
 }

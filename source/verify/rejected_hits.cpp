@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "fatal_exit.h"
 #include "workfiles/assignment.h"
 #include "workfiles/run_log.h"
 
@@ -31,7 +32,7 @@ void StopIfDeviceUnreliable() {
             "\n%u hits of this line were rejected by the host check: the device computes wrongly. Stopping; the "
             "checkpoint stays before this batch, so it is searched again on the next start.\n",
             rejectedHitsInLine);
-    exit(255);
+    FatalExit(255);
 }
 
 void RejectedHitsNote(char* text, size_t size) {

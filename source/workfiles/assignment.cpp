@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "fatal_exit.h"
 #include "quilbrex.h"
 #include "workfiles/atomic_file.h"
 #include "workfiles/checkpoint.h"
@@ -88,7 +89,7 @@ int ValidateAssignmentLine(const char* line) {
 // on the next start, so the file stays as it was and the program stops.
 [[noreturn]] void StopUnchanged(const char* path) {
     fprintf(stderr, "\nCan't write the cut assignment lines to %s; stopping with the file unchanged.\n", path);
-    exit(1);
+    FatalExit(1);
 }
 
 // Replaces the first line by its cut lines, keeping the rest of the file
@@ -119,7 +120,7 @@ void CutFirstLine(FILE* file, long fileLength, long lineLength, const char* path
         }
     }
     fclose(file);
-    if (!ReplaceFileContents(path, content.data(), content.size())) StopUnchanged(path);
+    if (!ReplaceFileContents(path, content.data(), content.size(), REWRITE_IN_PLACE_IF_NEEDED)) StopUnchanged(path);
 
     nStart = lines[0].nStart;
     nEnd = lines[0].nEnd;

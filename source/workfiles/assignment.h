@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "workfiles/work_file_names.h"
+
 // Results of Read_Assignment_Line (0 to 5) and Delete_Assignment_Line (0 or 6).
 enum AssignmentResult {
     ASSIGNMENT_OK = 0,             // a valid line is loaded
@@ -15,9 +17,6 @@ enum AssignmentResult {
     ASSIGNMENT_FILE_NOW_EMPTY = 6  // Delete_Assignment_Line removed the last line
 };
 
-constexpr const char* CHECKPOINT_FILE = "quilbrex.cpt";
-constexpr const char* RESULTS_FILE = "results.txt";
-constexpr const char* FACTORS_FILE = "factors.txt";
 
 // Loads the first line of path into nStart, nEnd, kStart (made odd), kEnd and
 // the resume state nCurrent, kCurrent, kTested, seconds, foundFactors.

@@ -1,20 +1,27 @@
 // ReplaceFileContents: a whole-file rewrite through a synced temporary file renamed over the old one, so the old content survives any failure.
 #include "workfiles/atomic_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "boinc/boinc_adapter.h"
 
 int atomicWriteFailAt = ATOMIC_FAIL_NONE;
 
 namespace {
+
+// Temporary files are named after the file they replace, so that a start can
+// tell its own leftovers from anything else in the folder.
+const char TEMPORARY_INFIX[] = ".tmp-";
+const size_t TEMPORARY_SUFFIX_LENGTH = 6;  // mkstemp's XXXXXX
 
 bool ReportFailure(const char* path, const char* stage, int error, const std::string& temporary) {
     if (!temporary.empty()) unlink(temporary.c_str());
@@ -23,11 +30,29 @@ bool ReportFailure(const char* path, const char* stage, int error, const std::st
     return false;
 }
 
+// A symlinked file is rewritten where it really lives, so the link survives.
+std::string TargetOf(const char* logicalPath) {
+    const char* path = BoincFileName(logicalPath);
+    struct stat link;
+    if (lstat(path, &link) != 0 || !S_ISLNK(link.st_mode)) return path;
+    char resolved[PATH_MAX];
+    return realpath(path, resolved) ? std::string(resolved) : std::string(path);
+}
+
+std::string DirectoryOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string BaseNameOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 // The rename itself only lasts once the directory entry is on disk.
-void SyncDirectoryOf(const char* path) {
-    const char* slash = strrchr(path, '/');
-    std::string directory = slash ? std::string(path, slash == path ? 1 : slash - path) : std::string(".");
-    int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY);
+void SyncDirectoryOf(const std::string& path) {
+    int fd = open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
     fsync(fd);
     close(fd);
@@ -48,14 +73,59 @@ bool WriteAll(int fd, const char* data, size_t size, int* error) {
     return true;
 }
 
+// A file owned by someone else keeps its owner only if we may give it away;
+// root may, and so may anyone for a file of their own.
+bool OwnerCanBeKept(const struct stat& old) {
+    return geteuid() == 0 || (old.st_uid == geteuid() && old.st_gid == getegid());
+}
+
+bool FolderTakesTemporary(const std::string& target) {
+    if (atomicWriteFailAt == ATOMIC_FAIL_OPEN) return false;
+    return access(DirectoryOf(target).c_str(), W_OK | X_OK) == 0;
+}
+
+// The last resort: no other file is involved, but a stop in the middle leaves
+// the file short.
+bool RewriteInPlace(const char* path, const std::string& target, const char* data, size_t size) {
+    int fd = open(target.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return ReportFailure(path, "opening it for a rewrite in place", errno, "");
+    int error = 0;
+    bool ok = ftruncate(fd, 0) == 0 || (error = errno, false);
+    ok = ok && WriteAll(fd, data, size, &error);
+    ok = ok && (fsync(fd) == 0 || (error = errno, false));
+    if (close(fd) != 0 && ok) ok = (error = errno, false);
+    if (!ok) {
+        fprintf(stderr, "\nCan't rewrite file %s in place: %s. Its content may be incomplete.\n", path,
+                strerror(error));
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-bool ReplaceFileContents(const char* logicalPath, const char* data, size_t size) {
-    const char* path = BoincFileName(logicalPath);
+std::string WhyNotReplaceable(const char* path, RewriteFallback fallback) {
+    std::string target = TargetOf(path);
     struct stat old;
+    if (stat(target.c_str(), &old) != 0) return strerror(errno);
+    if (!S_ISREG(old.st_mode)) return "it is not a regular file";
+    // Root could write it anyway, but whoever took every write bit away meant it.
+    if ((old.st_mode & 0222) == 0) return "it has no write permission";
+    if (FolderTakesTemporary(target) && OwnerCanBeKept(old)) return "";
+    if (fallback == REWRITE_IN_PLACE_IF_NEEDED && access(target.c_str(), W_OK) == 0) return "";
+    return "its folder cannot take a temporary file beside it";
+}
+
+bool ReplaceFileContents(const char* path, const char* data, size_t size, RewriteFallback fallback) {
+    const std::string target = TargetOf(path);
+    struct stat old;
+    const bool exists = stat(target.c_str(), &old) == 0;
     mode_t mode;
-    if (stat(path, &old) == 0) {
-        // Root could write it anyway, but whoever took every write bit away meant it.
+    if (exists) {
+        if (!S_ISREG(old.st_mode)) {
+            fprintf(stderr, "\nCan't replace file %s: it is not a regular file. It stays as it is.\n", path);
+            return false;
+        }
         if ((old.st_mode & 0222) == 0) {
             fprintf(stderr, "\nCan't replace file %s: it has no write permission. The file keeps its previous content.\n",
                     path);
@@ -67,14 +137,20 @@ bool ReplaceFileContents(const char* logicalPath, const char* data, size_t size)
         umask(mask);
         mode = 0666 & ~mask;
     }
+    const bool inPlaceAllowed = exists && fallback == REWRITE_IN_PLACE_IF_NEEDED;
+    if (exists && !OwnerCanBeKept(old) && inPlaceAllowed) return RewriteInPlace(path, target, data, size);
 
-    std::string temporary = std::string(path) + ".XXXXXX";
+    std::string temporary = target + TEMPORARY_INFIX + std::string(TEMPORARY_SUFFIX_LENGTH, 'X');
     int fd = -1;
     if (atomicWriteFailAt == ATOMIC_FAIL_OPEN)
         errno = EACCES;
     else
         fd = mkstemp(&temporary[0]);
-    if (fd < 0) return ReportFailure(path, "creating a temporary file beside it", errno, "");
+    if (fd < 0) {
+        if (inPlaceAllowed) return RewriteInPlace(path, target, data, size);
+        return ReportFailure(path, "creating a temporary file beside it", errno, "");
+    }
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
 
     int error = 0;
     bool written;
@@ -95,6 +171,12 @@ bool ReplaceFileContents(const char* logicalPath, const char* data, size_t size)
         close(fd);
         return ReportFailure(path, "setting the permissions", error, temporary);
     }
+    // A root run must not leave a user's file owned by root.
+    if (exists && (old.st_uid != geteuid() || old.st_gid != getegid()) && fchown(fd, old.st_uid, old.st_gid) != 0) {
+        error = errno;
+        close(fd);
+        return ReportFailure(path, "keeping the owner", error, temporary);
+    }
     if (atomicWriteFailAt == ATOMIC_FAIL_SYNC || fsync(fd) != 0) {
         error = atomicWriteFailAt == ATOMIC_FAIL_SYNC ? EIO : errno;
         close(fd);
@@ -103,8 +185,22 @@ bool ReplaceFileContents(const char* logicalPath, const char* data, size_t size)
     if (close(fd) != 0) return ReportFailure(path, "closing the new content", errno, temporary);
     if (atomicWriteFailAt == ATOMIC_FAIL_RENAME)
         return ReportFailure(path, "renaming the new content over it", EXDEV, temporary);
-    if (rename(temporary.c_str(), path) != 0)
+    if (rename(temporary.c_str(), target.c_str()) != 0)
         return ReportFailure(path, "renaming the new content over it", errno, temporary);
-    SyncDirectoryOf(path);
+    SyncDirectoryOf(target);
     return true;
+}
+
+void RemoveStaleTemporaries(const char* path) {
+    const std::string target = TargetOf(path);
+    const std::string prefix = BaseNameOf(target) + TEMPORARY_INFIX;
+    const std::string folder = DirectoryOf(target);
+    DIR* listing = opendir(folder.c_str());
+    if (!listing) return;
+    while (dirent* entry = readdir(listing)) {
+        std::string name = entry->d_name;
+        if (name.size() == prefix.size() + TEMPORARY_SUFFIX_LENGTH && name.compare(0, prefix.size(), prefix) == 0)
+            unlink((folder + "/" + name).c_str());
+    }
+    closedir(listing);
 }

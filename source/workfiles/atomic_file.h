@@ -3,17 +3,38 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+
+// What may be done when the folder cannot take a temporary file, or the
+// temporary file cannot be given the old file's owner.
+enum RewriteFallback {
+    REWRITE_ATOMIC_ONLY,        // fail and keep the old content
+    REWRITE_IN_PLACE_IF_NEEDED  // truncate, write and flush the file itself
+};
 
 // Writes data to a temporary file beside path, flushes it to disk and renames
-// it over path. On any failure the temporary file is removed, path keeps its
-// old content, a message naming path goes to standard error and the result is
-// false.
-bool ReplaceFileContents(const char* path, const char* data, size_t size);
+// it over path. A symlink is followed: its target is rewritten and the link
+// stays. The file keeps its mode and, where the process may set it, its
+// owner. On any failure the temporary file is removed, path keeps its old
+// content, a message naming path goes to standard error and the result is
+// false. With REWRITE_IN_PLACE_IF_NEEDED the file is rewritten in place
+// when that is the only way left (not crash-safe, but better than stopping).
+bool ReplaceFileContents(const char* path, const char* data, size_t size,
+                         RewriteFallback fallback = REWRITE_ATOMIC_ONLY);
+
+// Why ReplaceFileContents could not rewrite the existing file path now ("it
+// is not a regular file", ...), or an empty text when it could.
+std::string WhyNotReplaceable(const char* path, RewriteFallback fallback);
+
+// Removes temporary files that rewrites of path left behind when the process
+// was killed in the middle of one. Only safe while no other instance works in
+// the folder.
+void RemoveStaleTemporaries(const char* path);
 
 // Stages at which ReplaceFileContents can be made to fail on purpose.
 enum AtomicWriteStage {
     ATOMIC_FAIL_NONE = 0,
-    ATOMIC_FAIL_OPEN,    // the temporary file cannot be created
+    ATOMIC_FAIL_OPEN,    // the temporary file cannot be created (as in a read-only folder)
     ATOMIC_FAIL_WRITE,   // a short write, as on a full disk
     ATOMIC_FAIL_SYNC,    // the flush to disk fails
     ATOMIC_FAIL_RENAME   // the rename over path fails

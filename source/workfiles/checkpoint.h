@@ -1,20 +1,45 @@
 // The checkpoint file quilbrex.cpt: the position of the search in the current
-// line, rewritten as a whole so that a stop at any moment leaves a usable file.
+// line, rewritten as a whole so that a stop at any moment leaves a usable
+// file, and the one place that decides when it is written and that keeps the
+// search time of an exponent.
 #pragma once
 
 #include <cstdint>
 
-// Saves the position k (the first k of nCurrent not yet searched) with the
-// time accounting shared with the work loop, and prints the progress line.
+// Why the search offers to save its position.
+enum CheckpointEvent {
+    CHECKPOINT_BATCH_DONE,     // saved once CHECKPOINT_INTERVAL_SECONDS have passed since the last save
+    CHECKPOINT_FACTOR_FOUND,   // saved now: the factor count moved on
+    CHECKPOINT_STOP,           // saved now, without a progress line: a signal asked the program to stop
+    CHECKPOINT_EXPONENT_DONE   // saved now, without a progress line: nCurrent is the next exponent, at kStart
+};
+
+constexpr double CHECKPOINT_INTERVAL_SECONDS = 60;
+
+// The moment a line's search begins: the interval counts from here.
+void StartCheckpointClock();
+// The search of an exponent (re)starts now: startTime is set.
+void StartSearchTime();
+// Adds the time since startTime to seconds and moves startTime to now, so
+// that each second of an exponent is counted once however often it is saved.
+void AccountSearchTime();
+
+// Offers the position k (the first k of nCurrent not yet searched, every
+// factor before it already recorded) for saving; writes the checkpoint when
+// event calls for it and returns whether it did.
+bool CheckpointIfDue(uint64_t k, CheckpointEvent event);
+
+// Saves the position k with the time accounting and prints the progress line.
 void CheckPoint(uint64_t k);
 
-// Writes the five-line checkpoint file with these values, atomically. Returns
-// false, after a message on standard error, when it could not be written; the
-// old file is then unchanged.
+// Writes the checkpoint file with these values and the line being worked
+// (nStart, nEnd, kStart, kEnd), atomically. Returns false, after a message
+// on standard error, when it could not be written; the old file is then
+// unchanged.
 bool WriteCheckpointFile(uint32_t n, uint64_t k, uint64_t tested, double secs, uint32_t factors);
 
 // The last stage of Read_Assignment_Line, after the line has been cut: makes
 // kStart odd, restores the position from quilbrex.cpt or starts the line
 // afresh, and announces which. Returns 0, or 5 when the checkpoint does not
-// fit the line (a message has been printed).
+// fit the line (a message has been printed when its position is outside).
 int ResumeAssignment();

@@ -2,16 +2,21 @@
 // that tell where the rest of the file begins.
 #include "workfiles/first_line.h"
 
-#include <cstdlib>
+#include "fatal_exit.h"
+#include "workfiles/regular_file.h"
 
-#include "boinc/boinc_adapter.h"
 
 FirstLine ReadFirstLine(const char* path) {
     FirstLine line;
-    line.file = fopen(BoincFileName(path), "r");
+    bool notRegular = false;
+    line.file = OpenRegularFile(path, &notRegular);
+    if (notRegular) {
+        fprintf(stderr, "\nCan't use worktodo file %s: it is not a regular file.\n", path);
+        FatalExit(1);
+    }
     if (!line.file) {
         perror("\nCan't open worktodo file");
-        exit(1);
+        FatalExit(1);
     }
     fseek(line.file, 0, SEEK_END);
     line.fileLength = ftell(line.file);

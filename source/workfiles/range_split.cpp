@@ -18,7 +18,10 @@ enum ExponentKind {
 const uint32_t FIRST_UNSERVED_WIDER_BAND = 18;  // band 18 has no kernel for j+3 words
 
 ExponentKind ClassifyExponent(uint32_t n, uint64_t kStart, uint64_t kEnd) {
-    if (kStart >= UpperWordThreshold(n)) return KIND_ABOVE;
+    // At the bottom of a band 2^64-1 only stands in for U(n): even that k
+    // has two words more than the band number there, not three, so a line of
+    // it must not share a kernel with the exponents above.
+    if (n % 32 != 0 && kStart >= UpperWordThreshold(n)) return KIND_ABOVE;
     if (kEnd <= LowerWordThreshold(n)) return KIND_BELOW;
     if (kEnd > UpperWordThreshold(n)) return KIND_CROSSING_U;
     if (kStart <= LowerWordThreshold(n)) return KIND_CROSSING_L;

@@ -7,6 +7,27 @@
 
 #include "boinc/boinc_adapter.h"
 #include "quilbrex.h"
+#include "workfiles/regular_file.h"
+
+bool LastLineBeginsWith(const char* path, const char* prefix) {
+    bool notRegular = false;
+    FILE* file = OpenRegularFile(path, &notRegular);
+    if (!file) return false;
+    // A record is far shorter than this; only the file's tail is read.
+    char tail[512] = "";
+    fseek(file, 0, SEEK_END);
+    long length = ftell(file);
+    long start = length > static_cast<long>(sizeof tail) - 1 ? length - static_cast<long>(sizeof tail) + 1 : 0;
+    fseek(file, start, SEEK_SET);
+    size_t got = fread(tail, 1, sizeof tail - 1, file);
+    fclose(file);
+    tail[got] = '\0';
+    if (got == 0 || tail[got - 1] != '\n') return false;
+    tail[got - 1] = '\0';
+    const char* last = strrchr(tail, '\n');
+    last = last ? last + 1 : tail;
+    return strncmp(last, prefix, strlen(prefix)) == 0;
+}
 
 bool AppendRecord(const char* path, const char* text, bool stamped) {
     const char* stamp = "";

@@ -7,3 +7,8 @@
 // record is lost, a message goes to standard error and the result is false;
 // the search goes on.
 bool AppendRecord(const char* path, const char* text, bool stamped);
+
+// Whether the last line of path begins with prefix (false when path cannot be
+// read). Lets a record that a stop made the program write again be told from
+// a new one.
+bool LastLineBeginsWith(const char* path, const char* prefix);
