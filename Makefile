@@ -1,12 +1,14 @@
 # Thin front end over CMake. `make run` builds and runs the host build in run/
-# (seeded with an example assignment); `make test` builds and runs every test.
+# (seeded with an example assignment); `make test` builds and runs every test,
+# also those of the BOINC build (host only) in its own folder.
 BUILD ?= build
+BOINC_BUILD ?= build-boinc
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # The CUDA build of this tree carries one architecture so that `make test`
 # stays quick; CUDA_ARCHS=all (in a fresh BUILD) gives the release set.
 CUDA_ARCHS ?= 75
 
-.PHONY: all build deps test run selftest bench fuzz cuda sass-profile clean
+.PHONY: all build boinc deps test run selftest bench fuzz cuda sass-profile clean
 
 all: build
 
@@ -19,8 +21,15 @@ $(BUILD)/CMakeCache.txt:
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS)
 
-test: build
+$(BOINC_BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BOINC_BUILD) -DCMAKE_BUILD_TYPE=Release -DQUILBREX_BOINC=ON -DQUILBREX_BUILD_CUDA=OFF
+
+boinc: deps $(BOINC_BUILD)/CMakeCache.txt
+	cmake --build $(BOINC_BUILD) -j$(JOBS)
+
+test: build boinc
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	cd $(BOINC_BUILD) && ctest --output-on-failure -j$(JOBS)
 
 # The program ends with status 6 when every assignment is done and 1 when
 # there was none; both are normal ends of a run, so make reports the status
@@ -65,4 +74,4 @@ sass-profile:
 	python3 bench/sass_profile --build $(BUILD)/sass-profile
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(BOINC_BUILD)

@@ -1,8 +1,10 @@
 #!/bin/sh
 # Installs what the build needs and a fresh machine may lack: the compiler
 # tool chain, CMake, GoogleTest, Google Benchmark and GMP (the host check of
-# every hit, the self-test and the tests' reference), and clang for the fuzz
-# targets.
+# every hit, the self-test and the tests' reference), clang for the fuzz
+# targets; for the BOINC build and the project-side scripts, BOINC's
+# application library, its client (the end-to-end test runs a task under it),
+# pytest, and ip to bring up loopback in the test's private network namespace.
 set -e
 missing=""
 command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
@@ -13,6 +15,10 @@ command -v g++ >/dev/null 2>&1 || missing="$missing g++"
 # clang with its libFuzzer runtime builds the fuzz targets of the work-file readers.
 command -v clang++ >/dev/null 2>&1 || missing="$missing clang"
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || missing="$missing libclang-rt-dev"
+[ -f /usr/include/boinc/boinc_api.h ] || missing="$missing libboinc-app-dev"
+command -v boinc >/dev/null 2>&1 || [ -x /usr/bin/boinc ] || missing="$missing boinc-client"
+/usr/bin/python3 -c 'import pytest' >/dev/null 2>&1 || missing="$missing python3-pytest"
+command -v ip >/dev/null 2>&1 || [ -x /usr/sbin/ip ] || [ -x /sbin/ip ] || missing="$missing iproute2"
 [ -z "$missing" ] && exit 0
 echo "Installing:$missing"
 if [ "$(id -u)" -ne 0 ]; then

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "boinc/boinc_adapter.h"
 #include "driver/work_loop.h"
 #include "fatal_exit.h"
 #include "gpu/cuda_guard.h"
@@ -126,8 +127,9 @@ void StartDevice() {
         FatalExit(1);
     }
 
-    CUDA_GUARD(cudaSetDevice(0));
-    CUDA_GUARD(cudaGetDeviceProperties(&deviceProp, 0));
+    const int device = BoincDevice();
+    CUDA_GUARD(cudaSetDevice(device));
+    CUDA_GUARD(cudaGetDeviceProperties(&deviceProp, device));
     if (deviceProp.major == 1) {
         printf("\nSorry, devices with compute capability 1.x are not supported!\n");
         FatalExit(1);
@@ -139,6 +141,8 @@ void StartDevice() {
 
     Architecture arch = architectureOf(deviceProp.major, deviceProp.minor);
     printf("\nCUDA device info\n");
+    // A BOINC client assigns the device; the block says which one it got.
+    if (BOINC_BUILD) printf("  device number             %d\n", device);
     printf("  name (architecture)       %s (%s)\n", deviceProp.name, arch.name);
     printf("  compute capability        %d.%d\n", deviceProp.major, deviceProp.minor);
     printf("  streaming multiprocessors %d (%d CUDA cores)\n", deviceProp.multiProcessorCount,

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include "boinc/boinc_adapter.h"
+#include "driver/kernel_registry.h"
 #include "driver/run_config.h"
 #include "driver/startup.h"
 #include "fatal_exit.h"
@@ -58,6 +60,14 @@ void logRangeEnd(bool resumedSearched) {
     AppendRecord(RESULTS_FILE, record, false);
 }
 
+// Under BOINC the run log tells the validator which sieve the exponents got:
+// results of different sieves test different counts of the same range.
+void logSieveConfiguration() {
+    char record[160];
+    snprintf(record, sizeof record, "Sieve configuration: kernel %s, prime count %u\n", kernel->name, primeCount);
+    AppendRecord(RESULTS_FILE, record, false);
+}
+
 // Says where a stop signal ended the search (the checkpoint holds that
 // place) and ends the process by the signal.
 [[noreturn]] void stopAt(uint32_t n, uint64_t k) {
@@ -80,7 +90,10 @@ void ensureLineCanBeRemoved() {
 int workLine() {
     ensureLineCanBeRemoved();
     const bool resumedSearched = nCurrent > nEnd;
-    if (!resumedSearched) ConfigureRun();
+    if (!resumedSearched) {
+        ConfigureRun();
+        if (BOINC_BUILD) logSieveConfiguration();
+    }
     rangeK = kEnd + 1 - kStart;
     StartCheckpointClock();
     rejectedHitsInLine = 0;
@@ -108,14 +121,20 @@ int workLine() {
     }
 
     ReleasePrimeTable();
+    // The line's closing record and its removal go together: a result proves
+    // its range finished by the closing record.
+    BoincBeginCriticalSection();
     logRangeEnd(resumedSearched);
-    return Delete_Assignment_Line(WORKTODO_FILE);
+    int result = Delete_Assignment_Line(WORKTODO_FILE);
+    BoincCheckpointWritten();
+    BoincEndCriticalSection();
+    return result;
 }
 
 // Announced only once it is gone: one that stays would meet the line again
 // on every start.
 int removeObsoleteCheckpoint() {
-    if (remove(CHECKPOINT_FILE) != 0) {
+    if (remove(BoincFileName(CHECKPOINT_FILE)) != 0) {
         fprintf(stderr, "\nCan't remove obsolete checkpoint file %s: %s. Stopping.\n", CHECKPOINT_FILE,
                 strerror(errno));
         return -1;
@@ -133,7 +152,10 @@ int WorkLoop() {
                    strsignal(stopSignal));
             EndByStopSignal();
         }
+        BoincBeginCriticalSection();
         int result = Read_Assignment_Line(WORKTODO_FILE);
+        BoincEndCriticalSection();
+        if (result == ASSIGNMENT_OK) BoincLineLoaded(WORKTODO_FILE);
         switch (result) {
             case ASSIGNMENT_EMPTY_FILE:
                 printf("\nNo available assignments found in worktodo file.\n");

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "boinc/boinc_adapter.h"
 #include "fatal_exit.h"
 
 namespace {
@@ -20,5 +21,6 @@ const char* sourceName(const char* file) {
 void checkCudaErrors(cudaError_t error, const char* file, int line) {
     fprintf(stderr, "%s(%i) : CUDA Runtime API error %d: %s.\n", sourceName(file), line, static_cast<int>(error),
             cudaGetErrorString(error));
+    BoincLeaveAfterRuntimeError(static_cast<int>(error), cudaGetErrorString(error));
     FatalExit(255);
 }

@@ -61,8 +61,10 @@ struct Launch {
     std::shared_ptr<ArgumentCopy> args;
 };
 
-// Work of the last launch, joined by the next synchronising call.
-std::vector<std::thread> launchWorkers;
+// Work of the last launch, joined by the next synchronising call. Never
+// destroyed: a process that exits while a launch runs (a BOINC client quitting
+// the task exits from a signal handler) must not abort on joinable threads.
+std::vector<std::thread>& launchWorkers = *new std::vector<std::thread>;
 std::vector<Launch> unfinishedLaunches;
 HostLaunchHook launchHook = nullptr;
 cudaError_t pendingError = cudaSuccess;
@@ -223,13 +225,13 @@ cudaError_t cudaDriverGetVersion(int* version) {
 
 cudaError_t cudaSetDevice(int device) {
     if (cudaError_t e = enter(hostOpSetDevice)) return e;
-    return device == 0 ? cudaSuccess : cudaErrorInvalidDevice;
+    return device >= 0 && device < HOST_DEVICE_COUNT ? cudaSuccess : cudaErrorInvalidDevice;
 }
 
 cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device) {
     if (cudaError_t e = enter(hostOpGetDeviceProperties)) return e;
     if (!prop) return cudaErrorInvalidValue;
-    if (device != 0) return cudaErrorInvalidDevice;
+    if (device < 0 || device >= HOST_DEVICE_COUNT) return cudaErrorInvalidDevice;
     *prop = propertiesOverridden ? overriddenProperties : hostRuntimeHostProperties();
     return cudaSuccess;
 }

@@ -52,6 +52,9 @@ struct cudaDeviceProp {
 };
 
 constexpr unsigned int cudaDeviceScheduleBlockingSync = 4;
+// The host processor answers to this many device numbers, all the same
+// device, so that a BOINC client may assign any of its GPUs to the host build.
+constexpr int HOST_DEVICE_COUNT = 8;
 constexpr unsigned int cudaHostAllocDefault = 0;
 
 cudaError_t cudaRuntimeGetVersion(int* runtimeVersion);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "boinc/boinc_adapter.h"
 #include "driver/kernel_registry.h"
 #include "fatal_exit.h"
 #include "gpu/cuda_guard.h"
@@ -100,6 +101,7 @@ bool Sieve(uint64_t firstK, uint64_t lastK) {
         // stop in between can never lose one.
         uint32_t found = ReadFactorReports();
         foundFactors += found;
+        BoincReportProgress(remaining);
         if (remaining > 0) CheckpointIfDue(a, found != 0 ? CHECKPOINT_FACTOR_FOUND : CHECKPOINT_BATCH_DONE);
     }
     free(segment);

@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "boinc/boinc_adapter.h"
+
 int atomicWriteFailAt = ATOMIC_FAIL_NONE;
 
 namespace {
@@ -29,7 +31,8 @@ bool ReportFailure(const char* path, const char* stage, int error, const std::st
 }
 
 // A symlinked file is rewritten where it really lives, so the link survives.
-std::string TargetOf(const char* path) {
+std::string TargetOf(const char* logicalPath) {
+    const char* path = BoincFileName(logicalPath);
     struct stat link;
     if (lstat(path, &link) != 0 || !S_ISLNK(link.st_mode)) return path;
     char resolved[PATH_MAX];

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "boinc/boinc_adapter.h"
 #include "quilbrex.h"
 #include "workfiles/assignment.h"
 #include "workfiles/atomic_file.h"
@@ -107,7 +108,7 @@ void AccountSearchTime() {
 bool CheckpointIfDue(uint64_t k, CheckpointEvent event) {
     switch (event) {
         case CHECKPOINT_BATCH_DONE:
-            if (monotonicNow() - checkpointClock <= CHECKPOINT_INTERVAL_SECONDS) return false;
+            if (!BoincCheckpointDue(monotonicNow() - checkpointClock > CHECKPOINT_INTERVAL_SECONDS)) return false;
             CheckPoint(k);
             break;
         case CHECKPOINT_FACTOR_FOUND:
@@ -132,7 +133,11 @@ bool WriteCheckpointFile(uint32_t n, uint64_t k, uint64_t tested, double secs, u
     int length = snprintf(nullptr, 0, format, n, kValue, testedValue, secs, factors, line.c_str());
     std::vector<char> text(static_cast<size_t>(length) + 1);
     snprintf(text.data(), text.size(), format, n, kValue, testedValue, secs, factors, line.c_str());
-    return ReplaceFileContents(CHECKPOINT_FILE, text.data(), static_cast<size_t>(length));
+    BoincBeginCriticalSection();
+    bool written = ReplaceFileContents(CHECKPOINT_FILE, text.data(), static_cast<size_t>(length));
+    if (written) BoincCheckpointWritten();
+    BoincEndCriticalSection();
+    return written;
 }
 
 void CheckPoint(uint64_t k) {

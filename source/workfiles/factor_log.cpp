@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "boinc/boinc_adapter.h"
 #include "quilbrex.h"
 #include "workfiles/regular_file.h"
 #include "workfiles/work_file_names.h"
@@ -41,7 +42,7 @@ bool AppendDurably(const std::string& record, std::string* reason) {
     const bool existed = stat(FACTORS_FILE, &before) == 0;
     // O_NONBLOCK: a FIFO without a reader in its place fails instead of
     // holding the search for ever; it changes nothing for a regular file.
-    int fd = open(FACTORS_FILE, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+    int fd = open(BoincFileName(FACTORS_FILE), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd < 0) return Fail(errno, reason);
     size_t written = 0;
     while (written < record.size()) {

@@ -5,6 +5,7 @@
 #include "fatal_exit.h"
 #include "workfiles/regular_file.h"
 
+
 FirstLine ReadFirstLine(const char* path) {
     FirstLine line;
     bool notRegular = false;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "boinc/boinc_adapter.h"
 #include "fatal_exit.h"
 #include "workfiles/assignment.h"
 #include "workfiles/atomic_file.h"
@@ -39,6 +40,6 @@ int Delete_Assignment_Line(const char* path) {
     // Only now: a stop before this point must find the checkpoint with the
     // line it belongs to. One left behind names the removed line, so the
     // next line never resumes from it.
-    remove(CHECKPOINT_FILE);
+    remove(BoincFileName(CHECKPOINT_FILE));
     return rest.empty() ? ASSIGNMENT_FILE_NOW_EMPTY : ASSIGNMENT_OK;
 }

@@ -7,11 +7,13 @@
 
 #include <cerrno>
 
+#include "boinc/boinc_adapter.h"
+
 FILE* OpenRegularFile(const char* path, bool* notRegular) {
     *notRegular = false;
     // O_NONBLOCK only matters for the open itself: a FIFO without a writer
     // would otherwise hold it for ever.
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = open(BoincFileName(path), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return nullptr;
     struct stat info;
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {

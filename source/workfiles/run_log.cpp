@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "boinc/boinc_adapter.h"
 #include "quilbrex.h"
 #include "workfiles/regular_file.h"
 
@@ -35,7 +36,7 @@ bool AppendRecord(const char* path, const char* text, bool stamped) {
         const char* now = ctime(&timer);
         if (now) stamp = now;
     }
-    FILE* file = fopen(path, "a+");
+    FILE* file = fopen(BoincFileName(path), "a+");
     if (!file) {
         fprintf(stderr, "\nCan't open %s to add a record: %s. The record is lost; the search goes on.\n", path,
                 strerror(errno));

@@ -1,0 +1,294 @@
+"""A whole task under the real BOINC client, with no server and no network: the
+client runs in a private network namespace with only loopback, from a client
+state written by hand, with a declared (fake) NVIDIA coprocessor whose device 0
+is excluded, so the task must get device 1. The long task is suspended after
+its first checkpoint and resumed; both tasks must end successfully, and the
+validator and the assimilator must accept what they hand back.
+
+Writes the client's log lines that matter to boinc_end_to_end.log in the
+current folder."""
+
+import os
+import re
+import shutil
+import subprocess
+import time
+
+import pytest
+
+import assimilator
+import validator
+from conftest import tool
+
+URL = "http://127.0.0.1/quilbrex/"
+PROJECT = "127.0.0.1_quilbrex"
+# A plan class with "cuda" in its name is refused on a GPU the client cannot probe.
+PLAN_CLASS = "nvidia_test"
+TYPICAL = ("quilbrex_n54-54_k4001-5001", "FermatFactor=54,54,4001,5001")
+# Long enough on the host build for checkpoints every 5 s and a suspension.
+LONG = ("quilbrex_n54-54_k4001-40000001", "FermatFactor=54,54,4001,40000001")
+DEADLINE_SECONDS = 400
+
+
+def client_usable():
+    for program in ("boinc", "boinccmd", "unshare", "nsenter", "ip"):
+        if not shutil.which(program) and not os.path.exists("/usr/sbin/" + program):
+            return "%s is not installed" % program
+    probe = subprocess.run(["unshare", "-n", "sh", "-c", "ip link set lo up"], capture_output=True, text=True)
+    if probe.returncode != 0:
+        return "no private network namespace here (%s)" % probe.stderr.strip()
+    return None
+
+
+def write(path, text):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as f:
+        f.write(text)
+
+
+def workunit_xml(name):
+    return """<file_info>
+    <name>{0}</name>
+    <status>1</status>
+</file_info>
+<workunit>
+    <name>{0}</name>
+    <app_name>quilbrex</app_name>
+    <version_num>100</version_num>
+    <rsc_fpops_est>1e12</rsc_fpops_est>
+    <rsc_fpops_bound>1e16</rsc_fpops_bound>
+    <rsc_memory_bound>500000000</rsc_memory_bound>
+    <rsc_disk_bound>100000000</rsc_disk_bound>
+    <file_ref>
+        <file_name>{0}</file_name>
+        <open_name>worktodo.txt</open_name>
+        <copy_file/>
+    </file_ref>
+</workunit>
+<file_info>
+    <name>{0}_0_0</name>
+    <max_nbytes>1000000</max_nbytes>
+    <url>http://127.0.0.1/quilbrex_cgi/file_upload_handler</url>
+    <upload_when_present/>
+</file_info>
+<file_info>
+    <name>{0}_0_1</name>
+    <max_nbytes>1000000</max_nbytes>
+    <url>http://127.0.0.1/quilbrex_cgi/file_upload_handler</url>
+    <upload_when_present/>
+</file_info>
+<result>
+    <name>{0}_0</name>
+    <wu_name>{0}</wu_name>
+    <version_num>100</version_num>
+    <plan_class>{1}</plan_class>
+    <platform>x86_64-pc-linux-gnu</platform>
+    <state>2</state>
+    <report_deadline>{2}</report_deadline>
+    <file_ref>
+        <file_name>{0}_0_0</file_name>
+        <open_name>results.txt</open_name>
+        <copy_file/>
+    </file_ref>
+    <file_ref>
+        <file_name>{0}_0_1</file_name>
+        <open_name>factors.txt</open_name>
+        <copy_file/>
+    </file_ref>
+</result>
+""".format(name, PLAN_CLASS, time.time() + 7 * 86400)
+
+
+def lay_out(data, binary):
+    """The client's data folder: configuration, preferences, account, state, files."""
+    write(os.path.join(data, "cc_config.xml"), """<cc_config>
+<log_flags>
+    <task_debug>1</task_debug>
+    <slot_debug>1</slot_debug>
+    <coproc_debug>1</coproc_debug>
+    <checkpoint_debug>1</checkpoint_debug>
+</log_flags>
+<options>
+    <coproc>
+        <type>NVIDIA</type>
+        <count>2</count>
+        <peak_flops>1e12</peak_flops>
+        <device_nums>0 1</device_nums>
+    </coproc>
+    <exclude_gpu>
+        <url>%s</url>
+        <device_num>0</device_num>
+    </exclude_gpu>
+    <skip_cpu_benchmarks>1</skip_cpu_benchmarks>
+    <dont_contact_ref_site>1</dont_contact_ref_site>
+    <unsigned_apps_ok>1</unsigned_apps_ok>
+</options>
+</cc_config>
+""" % URL)
+    write(os.path.join(data, "global_prefs_override.xml"), """<global_preferences>
+    <run_if_user_active>1</run_if_user_active>
+    <run_gpu_if_user_active>1</run_gpu_if_user_active>
+    <suspend_cpu_usage>0</suspend_cpu_usage>
+    <cpu_usage_limit>100</cpu_usage_limit>
+    <disk_interval>5</disk_interval>
+</global_preferences>
+""")
+    write(os.path.join(data, "gui_rpc_auth.cfg"), "")
+    write(os.path.join(data, "account_%s.xml" % PROJECT), """<account>
+    <master_url>%s</master_url>
+    <authenticator>0123456789abcdef</authenticator>
+</account>
+""" % URL)
+    project = os.path.join(data, "projects", PROJECT)
+    os.makedirs(project)
+    shutil.copy(binary, os.path.join(project, "quilbrex_boinc_100"))
+    for name, line in (TYPICAL, LONG):
+        write(os.path.join(project, name), line + "\n")
+    write(os.path.join(data, "client_state.xml"), """<client_state>
+<project>
+    <master_url>%s</master_url>
+    <project_name>quilbrex test</project_name>
+    <dont_request_more_work/>
+</project>
+<app>
+    <name>quilbrex</name>
+    <user_friendly_name>quilbrex</user_friendly_name>
+</app>
+<file_info>
+    <name>quilbrex_boinc_100</name>
+    <status>1</status>
+    <executable/>
+</file_info>
+<app_version>
+    <app_name>quilbrex</app_name>
+    <version_num>100</version_num>
+    <platform>x86_64-pc-linux-gnu</platform>
+    <avg_ncpus>0.2</avg_ncpus>
+    <flops>1e11</flops>
+    <plan_class>%s</plan_class>
+    <api_version>7.20.5</api_version>
+    <coproc>
+        <type>NVIDIA</type>
+        <count>1</count>
+    </coproc>
+    <file_ref>
+        <file_name>quilbrex_boinc_100</file_name>
+        <main_program/>
+    </file_ref>
+</app_version>
+%s%s</client_state>
+""" % (URL, PLAN_CLASS, workunit_xml(TYPICAL[0]), workunit_xml(LONG[0])))
+    return project
+
+
+class Client:
+    def __init__(self, data):
+        self.data = data
+        self.log_path = os.path.join(data, "client.log")
+        self.log = open(self.log_path, "w")
+        self.process = subprocess.Popen(
+            ["unshare", "-n", "sh", "-c", "ip link set lo up && exec boinc --dir %s --no_info_fetch "
+             "--skip_cpu_benchmarks --unsigned_apps_ok" % data],
+            stdout=self.log, stderr=subprocess.STDOUT, cwd=data)
+
+    def text(self):
+        with open(self.log_path) as f:
+            return f.read()
+
+    def command(self, *args):
+        return subprocess.run(["nsenter", "-t", str(self.process.pid), "-n", "boinccmd"] + list(args),
+                              cwd=self.data, capture_output=True, text=True, timeout=30)
+
+    def wait_for(self, pattern, what, deadline):
+        while time.time() < deadline:
+            m = re.search(pattern, self.text(), re.M)
+            if m:
+                return m
+            if self.process.poll() is not None:
+                pytest.fail("the client ended while waiting for %s:\n%s" % (what, self.text()[-3000:]))
+            time.sleep(0.5)
+        pytest.fail("no %s within the time limit:\n%s" % (what, self.text()[-3000:]))
+
+    def fraction_done(self, result):
+        """The fraction done the program last reported for result, as the client shows it."""
+        tasks = self.command("--get_tasks").stdout
+        block = re.search(r"name: %s\n(.*?)(?:\n\d+\) -+|$)" % re.escape(result), tasks, re.S)
+        assert block, tasks
+        return float(re.search(r"fraction done: ([0-9.]+)", block.group(1)).group(1))
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.command("--quit")
+            try:
+                self.process.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.log.close()
+
+
+def result_state(data, name):
+    with open(os.path.join(data, "client_state.xml")) as f:
+        state = f.read()
+    m = re.search(r"<result>\s*<name>%s_0</name>.*?</result>" % re.escape(name), state, re.S)
+    assert m, "no result %s in client_state.xml" % name
+    return m.group(0)
+
+
+def test_tasks_under_the_real_client(tmp_path):
+    binary = tool("QUILBREX_BINARY")
+    reason = client_usable()
+    if reason:
+        pytest.skip("the BOINC client cannot run here: " + reason)
+    data = str(tmp_path / "client")
+    project = lay_out(data, binary)
+    client = Client(data)
+    deadline = time.time() + DEADLINE_SECONDS
+    key_lines = []
+    try:
+        client.wait_for(r"\[checkpoint\] result %s_0 checkpointed" % re.escape(LONG[0]), "checkpoint", deadline)
+        fraction = client.fraction_done(LONG[0] + "_0")
+        key_lines.append("fraction done of %s_0 after its first checkpoint: %s" % (LONG[0], fraction))
+        assert 0 < fraction < 1
+        assert client.command("--task", URL, LONG[0] + "_0", "suspend").returncode == 0
+        client.wait_for(r"task %s_0 suspended by user" % re.escape(LONG[0]), "suspension", deadline)
+        time.sleep(2)
+        assert client.command("--task", URL, LONG[0] + "_0", "resume").returncode == 0
+        client.wait_for(r"task %s_0 resumed by user" % re.escape(LONG[0]), "resumption", deadline)
+        for name, _ in (TYPICAL, LONG):
+            client.wait_for(r"Computation for task %s_0 finished" % re.escape(name), name + " finishing", deadline)
+        time.sleep(2)
+    finally:
+        client.stop()
+    log = client.text()
+
+    key_lines += [line for line in log.splitlines()
+                  if re.search(r"Assigning NVIDIA instance|checkpointed|suspend|resum|Starting task|Restarting task|"
+                               r"Computation for task|exited with zero status|task_state=", line)]
+    stderrs = {}
+    for name, line in (TYPICAL, LONG):
+        state = result_state(data, name)
+        assert re.search(r"<exit_status>0</exit_status>", state), state
+        stderrs[name] = re.search(r"<stderr_out>(.*)</stderr_out>", state, re.S).group(1)
+        assert "device number             1" in stderrs[name]
+        assert "called boinc_finish(0)" in stderrs[name]
+        assert re.search(r"<state>[45]</state>", state), state  # files uploading or uploaded
+        elapsed = float(re.search(r"<final_elapsed_time>([0-9.]+)</final_elapsed_time>", state).group(1))
+        key_lines.append("%s: final elapsed time %.2f s" % (line, elapsed))
+    with open("boinc_end_to_end.log", "w") as f:
+        f.write("\n".join(key_lines) + "\n\n--- stderr of the long task ---\n" + stderrs[LONG[0]])
+
+    assert re.search(r"Assigning NVIDIA instance 1 to %s_0" % re.escape(TYPICAL[0]), log)
+    assert "Continue range: n=54-54(54) and k=4001-40000001(" in stderrs[LONG[0]]
+    # The quit of the suspension is a clean exit, also in the middle of a launch.
+    assert "terminate called" not in stderrs[LONG[0]] and "SIGABRT" not in stderrs[LONG[0]]
+
+    # What the client collected, under the names the project's upload folder would give.
+    files = {name: [os.path.join(project, name + "_0_%d" % i) for i in (0, 1)] for name, _ in (TYPICAL, LONG)}
+    for paths in files.values():
+        assert validator.main(["init"] + paths) == 0
+    master = str(tmp_path / "master.txt")
+    for name, paths in files.items():
+        assert assimilator.main(["--master", master, "--failed", str(tmp_path / "failed.txt"), name] + paths) == 0
+    with open(master) as f:
+        assert f.read() == "4119*2^54+1\n21626655*2^54+1\n"
