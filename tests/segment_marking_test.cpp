@@ -129,6 +129,16 @@ void expectCollectingStopsAtTheLimitOrTheEnd() {
         EXPECT_TRUE(same);
     }
 
+    // Every byte of a large segment set: the counts of the slices reach
+    // the whole slice.
+    std::vector<uint8_t> full(2500001, 1);
+    std::vector<unsigned long long> all(full.size() + 1);
+    uint32_t fullExamined = 0;
+    EXPECT_EQ(CollectSurvivors(full.data(), (uint32_t)full.size(), a, all.data(), (uint32_t)all.size(), fullExamined),
+              full.size());
+    EXPECT_EQ(fullExamined, full.size());
+    EXPECT_EQ(all[full.size() - 1], a + 2 * (full.size() - 1));
+
     // Near 2^64 the k are formed without wrapping.
     std::vector<uint8_t> top(3, 1);
     std::vector<unsigned long long> table(4);

@@ -139,9 +139,21 @@ uint32_t collectChosen(const uint8_t* segment, uint32_t length, uint64_t a, unsi
                              : collectSlice(segment, length, a, table, limit, examined);
 }
 
+// Eight bytes added at once: each byte lane of the sum gathers at most 255
+// ones before the lanes are folded into the count.
 uint32_t setBytes(const uint8_t* bytes, uint32_t length) {
-    uint32_t count = 0;
-    for (uint32_t j = 0; j < length; ++j) count += bytes[j];
+    uint32_t count = 0, j = 0;
+    while (j + 8 <= length) {
+        uint64_t lanes = 0;
+        for (uint32_t words = 0; words < 255 && j + 8 <= length; ++words, j += 8) {
+            uint64_t word;
+            std::memcpy(&word, bytes + j, 8);
+            lanes += word;
+        }
+        const uint64_t pairs = (lanes & 0x00FF00FF00FF00FFull) + ((lanes >> 8) & 0x00FF00FF00FF00FFull);
+        count += static_cast<uint32_t>((pairs * 0x0001000100010001ull) >> 48);
+    }
+    for (; j < length; ++j) count += bytes[j];
     return count;
 }
 
