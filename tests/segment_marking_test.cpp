@@ -4,6 +4,8 @@
 // byte checked directly obeys the definition; collecting its survivors.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
@@ -74,7 +76,8 @@ TEST(SegmentMarking, EqualsCrossingOutPrimeByPrime) {
 
 // A batch ends at the limit (the byte that fills it counted as examined) or
 // at the end of the segment, and holds exactly the k of the set bytes.
-TEST(SegmentMarking, CollectingSurvivorsStopsAtTheLimitOrTheEnd) {
+// Collecting on the path in use, whichever it is.
+void expectCollectingStopsAtTheLimitOrTheEnd() {
     std::mt19937_64 rng(7);
     std::vector<uint8_t> segment(1000);
     for (uint8_t& byte : segment) byte = rng() % 5 == 0;
@@ -126,12 +129,46 @@ TEST(SegmentMarking, CollectingSurvivorsStopsAtTheLimitOrTheEnd) {
         EXPECT_TRUE(same);
     }
 
+    // Every byte of a large segment set: the counts of the slices reach
+    // the whole slice.
+    std::vector<uint8_t> full(2500001, 1);
+    std::vector<unsigned long long> all(full.size() + 1);
+    uint32_t fullExamined = 0;
+    EXPECT_EQ(CollectSurvivors(full.data(), (uint32_t)full.size(), a, all.data(), (uint32_t)all.size(), fullExamined),
+              full.size());
+    EXPECT_EQ(fullExamined, full.size());
+    EXPECT_EQ(all[full.size() - 1], a + 2 * (full.size() - 1));
+
     // Near 2^64 the k are formed without wrapping.
     std::vector<uint8_t> top(3, 1);
     std::vector<unsigned long long> table(4);
     uint32_t examined;
     EXPECT_EQ(CollectSurvivors(top.data(), 3, 18446744073709551611ull, table.data(), 4, examined), 3u);
     EXPECT_EQ(table[2], 18446744073709551615ull);
+
+    // Every byte set: the batch fills at, just before and just after the
+    // end of a 64-byte block and of each eight within it.
+    std::vector<uint8_t> dense(300, 1);
+    for (uint32_t limit : {7u, 8u, 9u, 63u, 64u, 65u, 127u, 128u, 129u, 200u, 299u, 300u, 301u}) {
+        SCOPED_TRACE("dense segment, limit " + std::to_string(limit));
+        std::vector<unsigned long long> filled(limit + 1, 0);
+        const uint32_t count = CollectSurvivors(dense.data(), 300, a, filled.data(), limit, examined);
+        EXPECT_EQ(count, std::min(limit, 300u));
+        EXPECT_EQ(examined, std::min(limit, 300u));
+        for (uint32_t i = 0; i < count; ++i) ASSERT_EQ(filled[i], a + 2 * i) << "entry " << i;
+    }
+}
+
+TEST(SegmentMarking, CollectingSurvivorsStopsAtTheLimitOrTheEndOnEveryPath) {
+    const bool chosen = collectWithAvx512;
+    for (bool avx512 : {false, true}) {
+        if (avx512 && !avx512CollectSupported()) continue;
+        SCOPED_TRACE(avx512 ? "AVX-512 collection" : "portable collection");
+        collectWithAvx512 = avx512;
+        expectCollectingStopsAtTheLimitOrTheEnd();
+    }
+    collectWithAvx512 = chosen;
+    if (!avx512CollectSupported()) std::printf("this processor has no AVX-512: only the portable collection was tested\n");
 }
 
 }  // namespace

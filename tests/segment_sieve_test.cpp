@@ -291,6 +291,27 @@ TEST_F(SieveTest, StaleEntriesAreNeverTestedAgain) {
     }
 }
 
+TEST_F(SieveTest, LeftoversAreClearedWhateverTheBatchesBefore) {
+    // Batches that shrink and grow from segment to segment, full ones among
+    // them, and each search starting on a device table that other work
+    // (another search, the self-test) left full of entries.
+    struct Case {
+        uint64_t first, last;
+        uint32_t threads, range;
+    } cases[] = {{3, 1001, 256, 50}, {3, 3001, 16, 37}, {1001, 5001, 64, 400}, {3, 3001, 256, 29}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.first) + ".." + std::to_string(c.last));
+        memset(d_candidateTable, 0x5A, 8 * MAX_BATCH);
+        recorded.clear();
+        threadsPerGrid = c.threads;
+        sieveRange = c.range;
+        Sieve(c.first, c.last);
+        std::vector<uint64_t> seen = allRecorded();
+        std::sort(seen.begin(), seen.end());
+        EXPECT_EQ(seen, expectedSurvivors(c.first, c.last, nCurrent));
+    }
+}
+
 TEST_F(SieveTest, ManyHitsInOneBatchAreAllReported) {
     std::vector<uint64_t> survivors = expectedSurvivors(3, 1001, 40);
     for (size_t i = 0; i < 9; ++i) fakeHits.insert(survivors[i * 7]);

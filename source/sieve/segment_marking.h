@@ -17,3 +17,9 @@ void sieveSegment(uint8_t* segment, uint32_t length, uint64_t a, const uint32_t*
 // batch included). Entry count of the table may be overwritten.
 uint32_t CollectSurvivors(const uint8_t* segment, uint32_t length, uint64_t a, unsigned long long* table,
                           uint32_t limit, uint32_t& examined);
+
+// Survivors are collected with AVX-512 where the processor has it (chosen
+// once, at start-up), else by the portable loop; both give the same batch.
+// Tests force either (AVX-512 only where supported).
+bool avx512CollectSupported();
+extern bool collectWithAvx512;

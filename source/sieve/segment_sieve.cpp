@@ -2,6 +2,7 @@
 // one batch, test them on the device, report factors, checkpoint, repeat.
 #include "sieve/segment_sieve.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,19 +35,22 @@ uint32_t FirstSievedByte(uint32_t q, uint32_t e, uint64_t a) {
 namespace {
 
 // Copies a batch of count candidates to the device. Entries beyond the batch,
-// up to the end of the grid, are zeroed on both sides: the kernel tests every
-// entry of the grid, and a zero ends at once without a hit, while a leftover
-// candidate would be tested, and reported, a second time.
-void shipBatch(uint32_t count) {
+// up to the end of the grid, must be zero there: the kernel tests every entry
+// of the grid, and a zero ends at once without a hit, while a leftover
+// candidate would be tested, and reported, a second time. Only the first
+// deviceFilled entries can hold one (all of the grid while that is not known),
+// so only those are zeroed and copied, not the whole grid at every short batch.
+void shipBatch(uint32_t count, size_t& deviceFilled) {
     sizeTable = count * 8;
     size_t gridEntries = static_cast<size_t>(blocksPerGrid) * 256;
     if (gridEntries > MAX_BATCH) gridEntries = MAX_BATCH;
-    size_t bytes = sizeTable;
+    size_t entries = count;
     if (count < gridEntries) {
-        memset(h_candidateTable + count, 0, 8 * (gridEntries - count));
-        bytes = 8 * gridEntries;
+        entries = std::max<size_t>(count, std::min(deviceFilled, gridEntries));
+        memset(h_candidateTable + count, 0, 8 * (entries - count));
     }
-    CUDA_GUARD(cudaMemcpyAsync(d_candidateTable, h_candidateTable, bytes, cudaMemcpyHostToDevice, 0));
+    CUDA_GUARD(cudaMemcpyAsync(d_candidateTable, h_candidateTable, 8 * entries, cudaMemcpyHostToDevice, 0));
+    deviceFilled = count;
 }
 
 }  // namespace
@@ -67,6 +71,9 @@ bool Sieve(uint64_t firstK, uint64_t lastK) {
     uint64_t a = firstK;
     uint64_t remaining = firstK <= lastK ? (lastK - firstK) / 2 + 1 : 0;
     bool finished = true;
+    // The device table holds whatever came before this search (another
+    // exponent's batches, the self-test's): all of the grid is cleared first.
+    size_t deviceFilled = MAX_BATCH;
     while (remaining > 0) {
         if (stopSignal) {
             CheckpointIfDue(a, CHECKPOINT_STOP);
@@ -80,7 +87,7 @@ bool Sieve(uint64_t firstK, uint64_t lastK) {
         uint32_t j;
         uint32_t count = CollectSurvivors(segment, length, a, h_candidateTable, threadsPerGrid, j);
 
-        shipBatch(count);
+        shipBatch(count, deviceFilled);
         launchKernel(kernel, blocksPerGrid, d_factors, d_candidateTable, nCurrent);
         cudaError_t synchronised = cudaDeviceSynchronize();
         if (synchronised != cudaSuccess) {
