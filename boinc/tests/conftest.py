@@ -64,6 +64,6 @@ def tasks(tmp_path_factory):
     return {
         "typical": run_task(base, TYPICAL, 0),
         "typical_again": run_task(base, TYPICAL, 1),
-        "other_sieve": run_task(base, TYPICAL, 2, device=(3, 1)),
+        "other_sieve": run_task(base, TYPICAL, 2, device=(7, 5)),
         "three_exponents": run_task(base, "FermatFactor=54,56,4001,30001", 0),
     }

@@ -26,7 +26,7 @@ PROJECT = "127.0.0.1_quilbrex"
 PLAN_CLASS = "nvidia_test"
 TYPICAL = ("quilbrex_n54-54_k4001-5001", "FermatFactor=54,54,4001,5001")
 # Long enough on the host build for checkpoints every 5 s and a suspension.
-LONG = ("quilbrex_n54-54_k4001-40000001", "FermatFactor=54,54,4001,40000001")
+LONG = ("quilbrex_n54-54_k4001-6000000001", "FermatFactor=54,54,4001,6000000001")
 DEADLINE_SECONDS = 400
 
 
@@ -279,7 +279,7 @@ def test_tasks_under_the_real_client(tmp_path):
         f.write("\n".join(key_lines) + "\n\n--- stderr of the long task ---\n" + stderrs[LONG[0]])
 
     assert re.search(r"Assigning NVIDIA instance 1 to %s_0" % re.escape(TYPICAL[0]), log)
-    assert "Continue range: n=54-54(54) and k=4001-40000001(" in stderrs[LONG[0]]
+    assert "Continue range: n=54-54(54) and k=4001-6000000001(" in stderrs[LONG[0]]
     # The quit of the suspension is a clean exit, also in the middle of a launch.
     assert "terminate called" not in stderrs[LONG[0]] and "SIGABRT" not in stderrs[LONG[0]]
 
