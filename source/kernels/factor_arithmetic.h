@@ -292,7 +292,13 @@ template <int W, CrossOrder ORDER>
 __host__ __device__ __forceinline__ void crossSum(const uint32_t (&a)[W], uint32_t zBit, uint32_t (&odd)[2 * W],
                                                   uint32_t (&even)[2 * W]) {
     constexpr int N = 2 * W;
-    if constexpr (ORDER == CrossOrder::Rows) {
+    if constexpr (W == 3) {
+        // Three products, none with a carry to chain: a_0*a_2 with z's bit
+        // alone, a_0*a_1 and a_2*a_1 side by side. Their sum is below 2^161,
+        // so it has no word 5.
+        accumulateRun<2, 1, 3, -1, 0, 1, 2, 1, 2>(even, a, a, zBit);
+        accumulateRun<1, 2, 4, -1, 0, 2, 1, 0>(odd, a, a);
+    } else if constexpr (ORDER == CrossOrder::Rows) {
         unrolled<W - 1>([&](auto row) {
             constexpr int i = decltype(row)::value;
             accumulateRun<rowPos(i, 1), rowCount(W, i, 1), N - 1, rowTopBefore(W, i, 1), i + 1, 2, i, 0,
@@ -314,6 +320,7 @@ __host__ __device__ __forceinline__ void crossSum(const uint32_t (&a)[W], uint32
 
 // Tops of the two accumulators after crossSum.
 __host__ __device__ constexpr int crossTop(int W, CrossOrder order, int odd) {
+    if (W == 3) return odd ? 4 : 3;
     if (order == CrossOrder::Rows) return rowTopBefore(W, W - 1, odd);
     const int d = odd ? 1 : 2;
     return d > W - 1 ? -1 : topAfterRun(d, W - d, 2 * W - 1, distanceTopBefore(W, d), distanceInject(W, d));
@@ -416,7 +423,7 @@ __host__ __device__ QUILBREX_SQUARING_INLINE void montSqProductTail(const uint32
                                                            uint32_t& carry) {
     constexpr int L = W - J, N = 2 * W;
 
-    uint32_t halfLow = W % 2 ? a[W / 2] << 16 : 0u;
+    uint32_t halfLow = W % 2 ? a[W / 2] & 0xFFFFu : 0u;
     QUILBREX_UNROLL
     for (int i = 0; i < W / 2; ++i) halfLow |= a[i];
     const uint32_t zBit = halfLow != 0 ? 0x80000000u : 0u;
@@ -424,6 +431,8 @@ __host__ __device__ QUILBREX_SQUARING_INLINE void montSqProductTail(const uint32
     uint32_t odd[N], even[N];
     crossSum<W, ORDER>(a, zBit, odd, even);
     constexpr int ODD_TOP = crossTop(W, ORDER, 1), EVEN_TOP = crossTop(W, ORDER, 0);
+    // The last word the cross sum can reach: the top one, but for width 3 (see crossSum).
+    constexpr int CROSS_LAST = W == 3 ? 4 : N - 1;
 
     uint32_t sum[N];
     sum[0] = 0;
@@ -433,9 +442,11 @@ __host__ __device__ QUILBREX_SQUARING_INLINE void montSqProductTail(const uint32
         uint32_t e = 0, o = 0;
         if constexpr (q <= EVEN_TOP) e = even[q];
         if constexpr (q <= ODD_TOP) o = odd[q];
-        if constexpr (q == 2)
+        if constexpr (q > CROSS_LAST)
+            sum[q] = 0;
+        else if constexpr (q == 2)
             sum[q] = addCarryOut(e, o);
-        else if constexpr (q == N - 1)
+        else if constexpr (q == CROSS_LAST)
             sum[q] = addCarryIn(e, o);
         else
             sum[q] = addCarryInOut(e, o);
@@ -498,29 +509,49 @@ __host__ __device__ __forceinline__ void montSqProduct(const uint32_t (&a)[W], c
 }
 
 // Brings U + carry*R (< R + p) below R: subtract p when carry is set or U >= p.
-// U >= p is decided on K's words first; when they equal K it holds exactly
-// when U's words below K are not all zero (p's low part is 1 and zeros), so it
-// is the absence of a borrow out of U's K words - K - [low words all zero];
-// the carry word then joins the same chain as one more word.
+// Narrow members form U - p in full and select it: the subtraction's chain
+// decides U + carry*R >= p on the way (carry - borrow is negative exactly when
+// it is below p), and a select per word costs less than the masked addition
+// below. Wider members decide U >= p on K's words first; when they equal K it
+// holds exactly when U's words below K are not all zero (p's low part is 1
+// and zeros), so it is the absence of a borrow out of U's K words - K - [low
+// words all zero]; the carry word then joins the same chain as one more word.
+// Which correction a width uses, from bench/sass_profile: selecting saves 1 to
+// 7 instructions per squaring up to width 12 on sm_75 and costs 1 to 3 from
+// width 13 on.
+__host__ __device__ constexpr bool selectsCorrection(int W) { return W <= 12; }
+
 template <int W, int J>
 __host__ __device__ __forceinline__ void montSqCorrect(uint32_t (&U)[W], uint32_t carry, const uint32_t (&K)[W - J]) {
     constexpr int L = W - J;
-    uint32_t low = 0;
-    QUILBREX_UNROLL
-    for (int t = 0; t < J; ++t) low |= U[t];
-    subBorrowOut(low, 1);
-    QUILBREX_UNROLL
-    for (int s = 0; s < L; ++s) subBorrowInOut(U[J + s], K[s]);
-    // carry - borrow is negative exactly when U + carry*R < p.
-    const uint32_t mask = ~(uint32_t)((int32_t)subBorrowIn(carry, 0) >> 31);
-    // U + (R - p) mod R is U - p: R - p is all ones below K and ~K above, and
-    // the carry out of the top cancels the carry word.
-    U[0] = addCarryOut(U[0], mask);
-    QUILBREX_UNROLL
-    for (int t = 1; t < J; ++t) U[t] = addCarryInOut(U[t], mask);
-    QUILBREX_UNROLL
-    for (int s = 0; s < L - 1; ++s) U[J + s] = addCarryInOut(U[J + s], ~K[s] & mask);
-    U[W - 1] = addCarryIn(U[W - 1], ~K[L - 1] & mask);
+    if constexpr (selectsCorrection(W)) {
+        uint32_t D[W];
+        D[0] = subBorrowOut(U[0], 1);
+        QUILBREX_UNROLL
+        for (int t = 1; t < J; ++t) D[t] = subBorrowInOut(U[t], 0);
+        QUILBREX_UNROLL
+        for (int s = 0; s < L; ++s) D[J + s] = subBorrowInOut(U[J + s], K[s]);
+        const bool below = (int32_t)subBorrowIn(carry, 0) < 0;
+        QUILBREX_UNROLL
+        for (int i = 0; i < W; ++i) U[i] = below ? U[i] : D[i];
+    } else {
+        uint32_t low = 0;
+        QUILBREX_UNROLL
+        for (int t = 0; t < J; ++t) low |= U[t];
+        subBorrowOut(low, 1);
+        QUILBREX_UNROLL
+        for (int s = 0; s < L; ++s) subBorrowInOut(U[J + s], K[s]);
+        // carry - borrow is negative exactly when U + carry*R < p.
+        const uint32_t mask = ~(uint32_t)((int32_t)subBorrowIn(carry, 0) >> 31);
+        // U + (R - p) mod R is U - p: R - p is all ones below K and ~K above,
+        // and the carry out of the top cancels the carry word.
+        U[0] = addCarryOut(U[0], mask);
+        QUILBREX_UNROLL
+        for (int t = 1; t < J; ++t) U[t] = addCarryInOut(U[t], mask);
+        QUILBREX_UNROLL
+        for (int s = 0; s < L - 1; ++s) U[J + s] = addCarryInOut(U[J + s], ~K[s] & mask);
+        U[W - 1] = addCarryIn(U[W - 1], ~K[L - 1] & mask);
+    }
 }
 
 // a = a^2 / R mod p, lazily reduced: some representative below R; H from
