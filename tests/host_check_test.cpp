@@ -29,7 +29,7 @@ std::string stamp() {
 }
 
 // Every launch also reports this multiplier, which is no factor at the
-// exponents used here (the spec's named neighbour of 4119*2^54+1).
+// exponents used here (the known neighbour of 4119*2^54+1, not itself a factor).
 constexpr uint64_t FALSE_HIT = 4121;
 
 void reportFalseHit(const void*, dim3, dim3, void** args) {
@@ -101,7 +101,7 @@ TEST(HostCheck, AgreesWithRepeatedSquaring) {
                                                              << " seed " << seed;
         }
     }
-    // The extremes of k and n, and the spec's non-factors.
+    // The extremes of k and n, and the known non-factors next to factors.
     EXPECT_FALSE(HostConfirmsHit(~0ull, 607));
     EXPECT_FALSE(HostConfirmsHit(~0ull, 32));
     EXPECT_FALSE(HostConfirmsHit(4121, 54));
