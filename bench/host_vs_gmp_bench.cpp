@@ -20,10 +20,10 @@
 #include <thread>
 #include <vector>
 
-#include "driver/kernel_registry.h"
 #include "driver/run_config.h"
 #include "gpu/host_runtime_control.h"
 #include "kernels/host_paths.h"
+#include "kernels/kernel_registry.h"
 #include "quilbrex.h"
 #include "sieve/prime_sieve.h"
 #include "sieve/segment_sieve.h"

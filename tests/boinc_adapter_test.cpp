@@ -15,6 +15,7 @@
 #include "support/test_support.h"
 #include "workfiles/assignment.h"
 #include "workfiles/range_split.h"
+#include "workunit/boinc_workunit.h"
 
 #ifdef QUILBREX_BOINC
 #include "boinc_api.h"

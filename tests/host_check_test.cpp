@@ -7,10 +7,10 @@
 #include <random>
 #include <string>
 
-#include "driver/kernel_registry.h"
 #include "driver/startup.h"
 #include "gpu/host_runtime_control.h"
 #include "kernel_test_helpers.h"
+#include "kernels/kernel_registry.h"
 #include "quilbrex.h"
 #include "sieve/prime_sieve.h"
 #include "sieve/segment_sieve.h"

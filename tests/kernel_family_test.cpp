@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/kernel_registry.h"
 #include "kernel_test_helpers.h"
+#include "kernels/kernel_registry.h"
 #include "quilbrex.h"
 #include "verify/known_factors.h"
 

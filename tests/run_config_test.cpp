@@ -5,8 +5,8 @@
 #include <sstream>
 #include <string>
 
-#include "driver/kernel_registry.h"
 #include "driver/run_config.h"
+#include "kernels/kernel_registry.h"
 #include "quilbrex.h"
 #include "support/test_support.h"
 

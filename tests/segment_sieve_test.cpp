@@ -15,10 +15,11 @@
 #include <set>
 #include <vector>
 
-#include "driver/kernel_registry.h"
 #include "gpu/host_runtime_control.h"
+#include "kernels/kernel_registry.h"
 #include "quilbrex.h"
 #include "sieve/factor_report.h"
+#include "sieve/segment_marking.h"
 #include "sieve/segment_sieve.h"
 #include "support/test_support.h"
 #include "verify/hit_check.h"

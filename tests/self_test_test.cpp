@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/kernel_registry.h"
 #include "gpu/host_runtime_control.h"
+#include "kernels/kernel_registry.h"
 #include "selftest/self_test.h"
 #include "support/test_support.h"
 

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/kernel_registry.h"
 #include "fatal_exit.h"
+#include "kernels/kernel_registry.h"
 #include "quilbrex.h"
 #include "sieve/prime_sieve.h"
 

@@ -2,13 +2,11 @@
 // shared with the device, the work loop and the release of the buffers.
 #include "driver/startup.h"
 
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "boinc/boinc_adapter.h"
+#include "driver/stop_signals.h"
 #include "driver/work_loop.h"
 #include "fatal_exit.h"
 #include "gpu/cuda_guard.h"
@@ -64,29 +62,6 @@ int clockRateKHz() {
 
 void printVersion(const char* label, int version) {
     printf("  %s%d.%d\n", label, version / 1000, (version % 1000) / 10);
-}
-
-const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
-
-// Only marks the stop: the search ends at its next batch boundary with a
-// checkpoint. A second signal means "now", and gets the default action.
-void requestStop(int signal) {
-    if (stopSignal) {
-        ::signal(signal, SIG_DFL);
-        raise(signal);
-        return;
-    }
-    stopSignal = signal;
-    AbandonRunningLaunches();
-}
-
-void installStopHandlers() {
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = requestStop;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int signal : STOP_SIGNALS) sigaction(signal, &action, nullptr);
 }
 
 // Whatever a killed run left behind must not be mistaken for work, and a
@@ -175,18 +150,8 @@ void ReleaseDevice() {
 int quilbrexMain() {
     StartDevice();
     claimWorkFolder();
-    installStopHandlers();
+    InstallStopHandlers();
     int result = WorkLoop();
     ReleaseDevice();
     return result;
-}
-
-void EndByStopSignal() {
-    fflush(stdout);
-    fflush(stderr);
-    int signal = stopSignal;
-    ::signal(signal, SIG_DFL);
-    raise(signal);
-    // Only reached if the signal's default action does not end a process.
-    FatalExit(128 + signal);
 }

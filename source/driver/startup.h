@@ -10,7 +10,3 @@ int quilbrexMain();
 void StartDevice();
 // Releases the buffers StartDevice allocated.
 void ReleaseDevice();
-
-// Ends the process by the stop signal that was received (stopSignal), with
-// its default action, so that the caller sees how the program ended.
-[[noreturn]] void EndByStopSignal();

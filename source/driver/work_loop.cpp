@@ -8,10 +8,10 @@
 #include <string>
 
 #include "boinc/boinc_adapter.h"
-#include "driver/kernel_registry.h"
 #include "driver/run_config.h"
-#include "driver/startup.h"
+#include "driver/stop_signals.h"
 #include "fatal_exit.h"
+#include "kernels/kernel_registry.h"
 #include "quilbrex.h"
 #include "sieve/prime_sieve.h"
 #include "sieve/segment_sieve.h"
@@ -21,6 +21,7 @@
 #include "workfiles/checkpoint.h"
 #include "workfiles/line_removal.h"
 #include "workfiles/run_log.h"
+#include "workunit/boinc_workunit.h"
 
 namespace {
 

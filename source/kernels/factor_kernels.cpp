@@ -42,18 +42,6 @@ QUILBREX_KERNEL_FAMILY(QUILBREX_DEFINE_KERNEL)
 
 #include "kernels/host_paths.h"
 
-// The device arithmetic itself, candidate by candidate: the reference twin
-// of the host's fast paths.
-template <int W, int J>
-void referenceBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit) {
-    for (uint32_t i = 0; i < count; ++i) hit[i] = factorTest<W, J>(k[i], n);
-}
-
-#define QUILBREX_INSTANTIATE_REFERENCE(WIDTH, BAND, LENGTH, NAME) \
-    template void referenceBatch<WIDTH, BAND>(const unsigned long long*, uint32_t, uint32_t, uint8_t*);
-QUILBREX_KERNEL_FAMILY(QUILBREX_INSTANTIATE_REFERENCE)
-#undef QUILBREX_INSTANTIATE_REFERENCE
-
 namespace {
 
 // The host launch of a member: a range of the grid's threads tests its table

@@ -5,8 +5,8 @@
 #include <chrono>
 #include <cstdio>
 
-#include "driver/kernel_registry.h"
 #include "driver/startup.h"
+#include "kernels/kernel_registry.h"
 #include "selftest/self_test_cases.h"
 #include "verify/known_factors.h"
 

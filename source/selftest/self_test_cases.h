@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/kernel_registry.h"
+#include "kernels/kernel_registry.h"
 #include "verify/known_factors.h"
 
 // What one member's cases came to. A failed case adds a line to `failures`.

@@ -5,6 +5,14 @@
 
 #include <cstdint>
 
+// 2^(-n) mod q for an odd prime q, by powers of the inverse of 2, (q+1)/2.
+uint32_t InverseTwoPower(uint32_t q, uint32_t n);
+
+// Index j of the first byte of a segment starting at the odd a whose k = a+2j
+// makes k*2^n+1 divisible by q, given e = 2^(-n) mod q. Always below q; it
+// never overflows, whatever a.
+uint32_t FirstSievedByte(uint32_t q, uint32_t e, uint64_t a);
+
 // primes: count odd primes in increasing order (the prime table);
 // inversePowers[i] = 2^(-n) mod primes[i]. The result depends on nothing
 // else, however the work is divided.

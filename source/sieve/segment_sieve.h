@@ -9,11 +9,3 @@
 // between batches. Returns false when a stop signal ended the search early;
 // kCurrent and the checkpoint then hold the first k not tested.
 bool Sieve(uint64_t firstK, uint64_t lastK);
-
-// 2^(-n) mod q for an odd prime q, by powers of the inverse of 2, (q+1)/2.
-uint32_t InverseTwoPower(uint32_t q, uint32_t n);
-
-// Index j of the first byte of a segment starting at the odd a whose k = a+2j
-// makes k*2^n+1 divisible by q, given e = 2^(-n) mod q. Always below q; it
-// never overflows, whatever a.
-uint32_t FirstSievedByte(uint32_t q, uint32_t e, uint64_t a);

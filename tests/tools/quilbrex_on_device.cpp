@@ -4,9 +4,9 @@
 // the sieve, so tests can make real results of two sieve configurations.
 #include <cstdlib>
 
-#include "boinc/boinc_adapter.h"
 #include "driver/startup.h"
 #include "gpu/host_runtime_control.h"
+#include "workunit/boinc_workunit.h"
 
 int main(int argc, char** argv) {
     if (argc < 3) return 2;

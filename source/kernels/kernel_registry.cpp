@@ -1,6 +1,6 @@
 // The registry of the 35 factor-test kernels: names, width and band of each
 // member, lookup by name or by the candidates it serves, and the launch glue.
-#include "driver/kernel_registry.h"
+#include "kernels/kernel_registry.h"
 
 #include <cstring>
 
