@@ -1,61 +1,77 @@
-# Thin front end over CMake. `make run` builds and runs the host build in run/
-# (seeded with an example assignment); `make test` builds and runs every test,
-# also those of the BOINC build (host only) in its own folder.
+# Thin front end over CMake. `make run` builds the program alone in its own
+# folder and runs it in run/ (seeded with an example assignment); `make test`
+# builds and runs every test, also those of the BOINC build (host only) in its
+# own folder. Each target first installs what it needs and nothing more
+# (scripts/install-deps.sh).
 BUILD ?= build
 BOINC_BUILD ?= build-boinc
+# The program and its library only: no tests, no CUDA build, no benchmarks.
+RUN_BUILD ?= build-run
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # The CUDA build of this tree carries one architecture so that `make test`
 # stays quick; CUDA_ARCHS=all (in a fresh BUILD) gives the release set.
 CUDA_ARCHS ?= 75
 
-.PHONY: all build boinc deps test run selftest bench fuzz cuda sass-profile clean
+.PHONY: all build boinc deps test run selftest bench fuzz cuda sass-profile include-graph clean
 
 all: build
 
-deps:
-	@sh scripts/install-deps.sh
+# deps-run, deps-test, ...: what that target needs (deps: the program's needs).
+deps: deps-run
+deps-%:
+	@sh scripts/install-deps.sh $*
 
 $(BUILD)/CMakeCache.txt:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release "-DQUILBREX_CUDA_ARCHS=$(CUDA_ARCHS)"
 
-build: deps $(BUILD)/CMakeCache.txt
+build: deps-run $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS)
 
 $(BOINC_BUILD)/CMakeCache.txt:
 	cmake -S . -B $(BOINC_BUILD) -DCMAKE_BUILD_TYPE=Release -DQUILBREX_BOINC=ON -DQUILBREX_BUILD_CUDA=OFF
 
-boinc: deps $(BOINC_BUILD)/CMakeCache.txt
+boinc: deps-boinc $(BOINC_BUILD)/CMakeCache.txt
 	cmake --build $(BOINC_BUILD) -j$(JOBS)
 
-test: build boinc
-	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
-	cd $(BOINC_BUILD) && ctest --output-on-failure -j$(JOBS)
+# Configures again, so that a folder first made without GoogleTest gets its
+# tests; ctest fails when none were built.
+test: deps-test
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release "-DQUILBREX_CUDA_ARCHS=$(CUDA_ARCHS)"
+	cmake --build $(BUILD) -j$(JOBS)
+	cmake -S . -B $(BOINC_BUILD) -DCMAKE_BUILD_TYPE=Release -DQUILBREX_BOINC=ON -DQUILBREX_BUILD_CUDA=OFF
+	cmake --build $(BOINC_BUILD) -j$(JOBS)
+	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j$(JOBS)
+	cd $(BOINC_BUILD) && ctest --output-on-failure --no-tests=error -j$(JOBS)
+
+$(RUN_BUILD)/CMakeCache.txt:
+	cmake -S . -B $(RUN_BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DQUILBREX_BUILD_CUDA=OFF \
+	  -DQUILBREX_BENCH=OFF
 
 # The program ends with status 6 when every assignment is done and 1 when
 # there was none; both are normal ends of a run, so make reports the status
 # instead of failing on it.
-run: deps $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j$(JOBS) --target quilbrex
+run: deps-run $(RUN_BUILD)/CMakeCache.txt
+	cmake --build $(RUN_BUILD) -j$(JOBS) --target quilbrex
 	@mkdir -p run
 	@[ -f run/worktodo.txt ] || cp examples/worktodo.txt run/worktodo.txt
-	@cd run && ../$(BUILD)/quilbrex; status=$$?; \
+	@cd run && ../$(RUN_BUILD)/quilbrex; status=$$?; \
 	  echo; echo "quilbrex ended with exit status $$status (6: all work done, 1: no assignment or a refusal, 255: runtime error)"; \
 	  [ $$status -eq 6 ] || [ $$status -eq 1 ]
 
 # Checks that this build computes every factor test right; run it first on a
 # new machine or device.
-selftest: deps $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j$(JOBS) --target quilbrex_selftest
-	$(BUILD)/quilbrex_selftest
+selftest: deps-run $(RUN_BUILD)/CMakeCache.txt
+	cmake --build $(RUN_BUILD) -j$(JOBS) --target quilbrex_selftest
+	$(RUN_BUILD)/quilbrex_selftest
 
-bench: build
+bench: deps-bench build
 	@for b in $(BUILD)/bench/*_bench; do [ -x "$$b" ] && "$$b"; done
 
 # Each fuzz target for FUZZ_SECONDS (default ten minutes), growing its corpus in
 # the build folder; stops at the first failing input, which it writes here.
 # Paths are absolute: the targets work in a private temporary folder.
 FUZZ_SECONDS ?= 600
-fuzz: build
+fuzz: deps-fuzz build
 	@[ -d $(BUILD)/tests/fuzz ] && ls $(BUILD)/tests/fuzz/*_fuzz >/dev/null 2>&1 || \
 	  { echo "No fuzz targets: clang++ with libFuzzer was not found when configuring."; exit 1; }
 	@for t in first_line range_split checkpoint; do \
@@ -65,7 +81,7 @@ fuzz: build
 	    || exit 1; \
 	done
 
-cuda: deps $(BUILD)/CMakeCache.txt
+cuda: deps-run $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS) --target quilbrex_cuda quilbrex_selftest_cuda
 
 # Static SASS instruction profile of every member for sm_75 and sm_89; needs
@@ -73,5 +89,11 @@ cuda: deps $(BUILD)/CMakeCache.txt
 sass-profile:
 	python3 bench/sass_profile --build $(BUILD)/sass-profile
 
+# The dependencies between source/'s folders and files, from its includes and
+# the library's calls, and any that runs back up a layer or closes a circle.
+include-graph: deps-run $(RUN_BUILD)/CMakeCache.txt
+	cmake --build $(RUN_BUILD) -j$(JOBS) --target quilbrex_host
+	python3 scripts/include-graph --objects $(RUN_BUILD)/libquilbrex_host.a
+
 clean:
-	rm -rf $(BUILD) $(BOINC_BUILD)
+	rm -rf $(BUILD) $(BOINC_BUILD) $(RUN_BUILD)

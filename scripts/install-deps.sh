@@ -1,26 +1,71 @@
 #!/bin/sh
-# Installs what the build needs and a fresh machine may lack: the compiler
-# tool chain, CMake, GoogleTest, Google Benchmark and GMP (the host check of
-# every hit, the self-test and the tests' reference), clang for the fuzz
-# targets; for the BOINC build and the project-side scripts, BOINC's
-# application library, its client (the end-to-end test runs a task under it),
-# pytest, and ip to bring up loopback in the test's private network namespace.
+# Installs with apt-get what one make target needs and a fresh Debian machine
+# may lack, and nothing else:
+#   run    (also build, selftest, cuda) the compiler, CMake and GMP (the host
+#          check of every hit and the self-test's reference)
+#   boinc  run + GoogleTest and BOINC's application library
+#   fuzz   run + GoogleTest and clang with its libFuzzer runtime
+#   bench  run + Google Benchmark
+#   test   run + GoogleTest, Python 3 (the include-graph check), clang with
+#          libFuzzer (the fuzz cases), and for the BOINC build's tests BOINC's
+#          application library, its client (the end-to-end test runs a task
+#          under it), pytest, and ip (loopback in the test's private network
+#          namespace)
+# Usage: install-deps.sh [--dry-run | --list] TARGET...
+#   --dry-run  names what would be installed here, installs nothing
+#   --list     names everything the targets need, present or not (what a
+#              fresh machine gets)
 set -e
+mode=install
+case "$1" in
+  --dry-run | --list) mode=${1#--}; shift ;;
+esac
+[ $# -gt 0 ] || set -- run
+
+packages=""
+for target in "$@"; do
+  case "$target" in
+    run | build | selftest | cuda) packages="$packages g++ make cmake libgmp-dev" ;;
+    boinc) packages="$packages g++ make cmake libgmp-dev libgtest-dev libboinc-app-dev" ;;
+    fuzz) packages="$packages g++ make cmake libgmp-dev libgtest-dev clang libclang-rt-dev" ;;
+    bench) packages="$packages g++ make cmake libgmp-dev libbenchmark-dev" ;;
+    test) packages="$packages g++ make cmake libgmp-dev libgtest-dev python3 clang libclang-rt-dev
+                    libboinc-app-dev boinc-client python3-pytest iproute2" ;;
+    *) echo "install-deps.sh: unknown target '$target' (run, build, selftest, cuda, boinc, fuzz, bench, test)" >&2
+       exit 2 ;;
+  esac
+done
+
+# Whether a package's part that the build or the tests use is already here.
+present() {
+  case "$1" in
+    g++ | make | cmake) command -v "$1" >/dev/null 2>&1 ;;
+    clang) command -v clang++ >/dev/null 2>&1 ;;
+    libgmp-dev) [ -f /usr/include/gmp.h ] || [ -f /usr/include/x86_64-linux-gnu/gmp.h ] ;;
+    libgtest-dev) [ -d /usr/include/gtest ] ;;
+    libbenchmark-dev) [ -d /usr/include/benchmark ] ;;
+    python3) [ -x /usr/bin/python3 ] ;;
+    libclang-rt-dev) ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ;;
+    libboinc-app-dev) [ -f /usr/include/boinc/boinc_api.h ] ;;
+    boinc-client) command -v boinc >/dev/null 2>&1 || [ -x /usr/bin/boinc ] ;;
+    python3-pytest) /usr/bin/python3 -c 'import pytest' >/dev/null 2>&1 ;;
+    iproute2) command -v ip >/dev/null 2>&1 || [ -x /usr/sbin/ip ] || [ -x /sbin/ip ] ;;
+    *) return 1 ;;
+  esac
+}
+
 missing=""
-command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
-command -v g++ >/dev/null 2>&1 || missing="$missing g++"
-[ -f /usr/include/gmp.h ] || [ -f /usr/include/x86_64-linux-gnu/gmp.h ] || missing="$missing libgmp-dev"
-[ -d /usr/include/gtest ] || missing="$missing libgtest-dev"
-[ -d /usr/include/benchmark ] || missing="$missing libbenchmark-dev"
-# clang with its libFuzzer runtime builds the fuzz targets of the work-file readers.
-command -v clang++ >/dev/null 2>&1 || missing="$missing clang"
-ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || missing="$missing libclang-rt-dev"
-[ -f /usr/include/boinc/boinc_api.h ] || missing="$missing libboinc-app-dev"
-command -v boinc >/dev/null 2>&1 || [ -x /usr/bin/boinc ] || missing="$missing boinc-client"
-/usr/bin/python3 -c 'import pytest' >/dev/null 2>&1 || missing="$missing python3-pytest"
-command -v ip >/dev/null 2>&1 || [ -x /usr/sbin/ip ] || [ -x /sbin/ip ] || missing="$missing iproute2"
+for package in $packages; do
+  case " $missing " in *" $package "*) continue ;; esac
+  if [ "$mode" = list ] || ! present "$package"; then missing="$missing $package"; fi
+done
+
+case "$mode" in
+  list) echo "$*:$missing"; exit 0 ;;
+  dry-run) echo "Would install for $*:${missing:- nothing}"; exit 0 ;;
+esac
 [ -z "$missing" ] && exit 0
-echo "Installing:$missing"
+echo "Installing for $*:$missing"
 if [ "$(id -u)" -ne 0 ]; then
   echo "Missing packages:$missing. Install them as root (apt-get install$missing) and run make again." >&2
   exit 1
