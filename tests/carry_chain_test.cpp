@@ -160,16 +160,6 @@ TEST(CarryChainDisciplineDeathTest, CatchesBrokenChains) {
 
 // --- squarings whose carries run through every word ------------------------------------
 
-// The exact U + carry*R of a squaring, before the conditional subtraction.
-mpz_class exactProduct(const mpz_class& a, const mpz_class& p, int width) {
-    const mpz_class R = powerOfTwo(32ul * width);
-    mpz_class inverse, m;
-    mpz_invert(inverse.get_mpz_t(), p.get_mpz_t(), R.get_mpz_t());
-    m = (-a * a * inverse) % R;
-    if (m < 0) m += R;
-    return (a * a + m * p) / R;
-}
-
 // Operands at the edges of the squaring: all-ones words, values next to p and
 // R, and a mod 2^(16W) = 0, where a^2 mod R = 0 and nothing carries out of the
 // low half (with its neighbours just above and below); then random operands,
@@ -178,13 +168,7 @@ template <int W, int J>
 void checkEdgeSquares(std::mt19937_64& rng) {
     const mpz_class R = powerOfTwo(32ul * W), half = powerOfTwo(16ul * W);
     for (int c = 0; c < 8; ++c) {
-        uint64_t k;
-        uint32_t n;
-        randomCandidate(rng, W, J, k, n);
-        uint32_t K[W - J], p[W];
-        formK<W, J>(k, n, K);
-        layoutP<W, J>(K, p);
-        const mpz_class P = wordsToMpz(p, W);
+        auto [k, n, K, p, P] = randomModulus<W, J>(rng);
         const mpz_class operands[] = {0,        1,         2,        R - 1,    P - 1,    P,
                                       P + 1,    R - P,     R - P - 1, half - 1, half,     half + 1,
                                       half / 2, R - half,  ((mpz_class)(uint32_t)rng() | 1) * half};
@@ -196,7 +180,7 @@ void checkEdgeSquares(std::mt19937_64& rng) {
             ASSERT_TRUE(mpzToWords(A, a, W));
             uint32_t carry = 7;
             montSqProduct<W, J>(a, K, U, carry);
-            const mpz_class exact = exactProduct(A, P, W);
+            const mpz_class exact = gmpMontProduct(A, P, W);
             if (wordsToMpz(U, W) + carry * R != exact || carry > 1) {
                 ADD_FAILURE() << "montSqProduct(" << hexWords(a, W) << ") with p=" << hexWords(p, W) << ": U="
                               << hexWords(U, W) << " carry=" << carry << ", want " << hexMpz(exact);

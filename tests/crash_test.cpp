@@ -32,12 +32,6 @@ ChildResult runShimmed(const std::string& dir, long killAt, const std::string& c
         dir);
 }
 
-size_t occurrences(const std::string& text, const std::string& what) {
-    size_t found = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++found;
-    return found;
-}
-
 }  // namespace
 
 TEST(Crash, KilledAtEveryFileOperationNothingIsLostOrDoubled) {
@@ -68,18 +62,18 @@ TEST(Crash, KilledAtEveryFileOperationNothingIsLostOrDoubled) {
 
         std::string factors = readFile(dir.file("factors.txt"));
         for (const std::string& factor : FACTORS) {
-            size_t times = occurrences(factors, factor);
+            size_t times = countOf(factors, factor);
             EXPECT_EQ(times, 1u) << first.err << factor << factors;
             if (times == 0) ++lost;
             if (times > 1) ++doubled;
         }
         std::string results = readFile(dir.file("results.txt"));
         for (int n = 149; n <= 154; ++n) {
-            size_t times = occurrences(results, "n=" + std::to_string(n) + ": tested ");
+            size_t times = countOf(results, "n=" + std::to_string(n) + ": tested ");
             EXPECT_GE(times, 1u) << first.err << n << results;
             if (times > 1) ++summariesRepeated;
         }
-        EXPECT_EQ(occurrences(results, "Range is complete. Found 2 factor(s). For details see file factors.txt\n"
+        EXPECT_EQ(countOf(results, "Range is complete. Found 2 factor(s). For details see file factors.txt\n"
                                        "--------------------------------------------------------------------------------\n"),
                   1u)
             << first.err << results;

@@ -21,13 +21,6 @@
 
 namespace {
 
-const time_t FIXED_TIME = 1700000000;
-time_t fixedClock() { return FIXED_TIME; }
-std::string stamp() {
-    time_t when = FIXED_TIME;
-    return ctime(&when);
-}
-
 // Every launch also reports this multiplier, which is no factor at the
 // exponents used here (the known neighbour of 4119*2^54+1, not itself a factor).
 constexpr uint64_t FALSE_HIT = 4121;
@@ -37,23 +30,6 @@ void reportFalseHit(const void*, dim3, dim3, void** args) {
     const uint32_t r = factors[0]++;
     factors[1 + 3 * r] = static_cast<uint32_t>(FALSE_HIT);
     factors[2 + 3 * r] = static_cast<uint32_t>(FALSE_HIT >> 32);
-}
-
-ChildResult runWithHook(const std::string& dir, HostLaunchHook hook, time_t (*clock)() = fixedClock) {
-    static time_t (*chosenClock)();
-    static HostLaunchHook chosenHook;
-    chosenClock = clock;
-    chosenHook = hook;
-    return runInChild(
-        []() {
-            hostRuntimeReset();
-            hostRuntimeSetLaunchHook(chosenHook);
-            clockNow = chosenClock;
-            // Durations follow the same clock, so a hurried one makes checkpoints due.
-            monotonicNow = []() { return static_cast<double>(chosenClock()); };
-            return quilbrexMain();
-        },
-        dir);
 }
 
 std::string rejectedRecord(uint64_t k, uint32_t n) {
@@ -152,8 +128,8 @@ TEST(RejectedHits, FalseHitIsToldButNeitherAnnouncedNorRecorded) {
     TempDir clean, faulty;
     writeFile(clean.file("worktodo.txt"), "FermatFactor=54,54,4001,5001\n");
     writeFile(faulty.file("worktodo.txt"), "FermatFactor=54,54,4001,5001\n");
-    const ChildResult honest = runWithHook(clean.path(), nullptr);
-    const ChildResult r = runWithHook(faulty.path(), reportFalseHit);
+    const ChildResult honest = runQuilbrex(clean.path(), {fixedClock, nullptr, hostOpCount, nullptr});
+    const ChildResult r = runQuilbrex(faulty.path(), {fixedClock, nullptr, hostOpCount, reportFalseHit});
     ASSERT_EQ(honest.status, 6);
     EXPECT_EQ(r.status, 6);
 
@@ -163,9 +139,9 @@ TEST(RejectedHits, FalseHitIsToldButNeitherAnnouncedNorRecorded) {
     EXPECT_EQ(r.out, out);
     EXPECT_EQ(r.err, "\n" + rejectedRecord(FALSE_HIT, 54));
     EXPECT_EQ(readFile(faulty.file("factors.txt")), readFile(clean.file("factors.txt")));
-    EXPECT_EQ(readFile(faulty.file("factors.txt")), stamp() + "!!! Found factor 4119*2^54+1 !!!\n");
+    EXPECT_EQ(readFile(faulty.file("factors.txt")), stampOf(FIXED_TIME) + "!!! Found factor 4119*2^54+1 !!!\n");
     std::string results = readFile(clean.file("results.txt"));
-    replaceOnce(results, stamp() + "n=54:", stamp() + rejectedRecord(FALSE_HIT, 54) + stamp() + "n=54:");
+    replaceOnce(results, stampOf(FIXED_TIME) + "n=54:", stampOf(FIXED_TIME) + rejectedRecord(FALSE_HIT, 54) + stampOf(FIXED_TIME) + "n=54:");
     replaceOnce(results, "at inf/sec\n", "at inf/sec, 1 hit(s) rejected by the host check\n");
     EXPECT_EQ(readFile(faulty.file("results.txt")), results);
     EXPECT_NE(results.find("Found 1 factor(s)"), std::string::npos);
@@ -177,7 +153,7 @@ TEST(RejectedHits, ThirdInALineStopsWithTheCheckpointBeforeItsBatch) {
     const std::string line = "FermatFactor=54,58,4001,5001\n";
     writeFile(dir.file("worktodo.txt"), line);
     hurriedNow = FIXED_TIME;
-    const ChildResult r = runWithHook(dir.path(), reportFalseHit, hurriedClock);
+    const ChildResult r = runQuilbrex(dir.path(), {hurriedClock, nullptr, hostOpCount, reportFalseHit});
     EXPECT_EQ(r.status, 255);
     // Exponents 54 and 55 had one each; the third came in the batch of 56,
     // which is searched again from its start on the next run.
@@ -259,7 +235,7 @@ void reportManyFalseHits(const void* func, dim3 grid, dim3 block, void** args) {
 TEST(RejectedHits, BatchFullOfFalseHitsIsToldThreeTimesAndStops) {
     TempDir dir;
     writeFile(dir.file("worktodo.txt"), "FermatFactor=54,54,4001,5001\n");
-    const ChildResult r = runWithHook(dir.path(), reportManyFalseHits);
+    const ChildResult r = runQuilbrex(dir.path(), {fixedClock, nullptr, hostOpCount, reportManyFalseHits});
     EXPECT_EQ(r.status, 255);
     const std::string told = "\n" + rejectedRecord(FALSE_HIT, 54);
     EXPECT_EQ(r.err, told + told + told +
@@ -267,16 +243,16 @@ TEST(RejectedHits, BatchFullOfFalseHitsIsToldThreeTimesAndStops) {
                          "Stopping; the checkpoint stays before this batch, so it is searched again on the next "
                          "start.\n");
     const std::string results = readFile(dir.file("results.txt"));
-    EXPECT_EQ(results, stamp() + "Starting range: n=54-54 and k=4001-5001\n" + stamp() + rejectedRecord(FALSE_HIT, 54) +
-                           stamp() + rejectedRecord(FALSE_HIT, 54) + stamp() + rejectedRecord(FALSE_HIT, 54));
+    EXPECT_EQ(results, stampOf(FIXED_TIME) + "Starting range: n=54-54 and k=4001-5001\n" + stampOf(FIXED_TIME) + rejectedRecord(FALSE_HIT, 54) +
+                           stampOf(FIXED_TIME) + rejectedRecord(FALSE_HIT, 54) + stampOf(FIXED_TIME) + rejectedRecord(FALSE_HIT, 54));
     // The true factor of the batch was recorded before the stop.
-    EXPECT_EQ(readFile(dir.file("factors.txt")), stamp() + "!!! Found factor 4119*2^54+1 !!!\n");
+    EXPECT_EQ(readFile(dir.file("factors.txt")), stampOf(FIXED_TIME) + "!!! Found factor 4119*2^54+1 !!!\n");
 }
 
 TEST(RejectedHits, CountStartsAfreshWithEachLine) {
     TempDir dir;
     writeFile(dir.file("worktodo.txt"), "FermatFactor=54,55,4001,5001\nFermatFactor=56,57,4001,5001\n");
-    const ChildResult r = runWithHook(dir.path(), reportFalseHit);
+    const ChildResult r = runQuilbrex(dir.path(), {fixedClock, nullptr, hostOpCount, reportFalseHit});
     EXPECT_EQ(r.status, 6);  // two in each line: no stop
     for (uint32_t n = 54; n <= 57; ++n) EXPECT_NE(r.err.find(rejectedRecord(FALSE_HIT, n)), std::string::npos) << n;
     EXPECT_EQ(r.err.find("Stopping"), std::string::npos);

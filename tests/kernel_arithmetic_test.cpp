@@ -236,13 +236,7 @@ template <int W, int J>
 void checkMontSq(std::mt19937_64& rng) {
     const mpz_class R = powerOfTwo(32ul * W);
     for (int c = 0; c < 40; ++c) {
-        uint64_t k;
-        uint32_t n;
-        randomCandidate(rng, W, J, k, n);
-        uint32_t K[W - J], p[W];
-        formK<W, J>(k, n, K);
-        layoutP<W, J>(K, p);
-        const mpz_class P = toMpz(p);
+        auto [k, n, K, p, P] = randomModulus<W, J>(rng);
         mpz_class Rinv;
         mpz_invert(Rinv.get_mpz_t(), R.get_mpz_t(), P.get_mpz_t());
         for (int i = 0; i < 250; ++i) {
@@ -267,13 +261,8 @@ template <int W, int J>
 void checkMontSqCorrect(std::mt19937_64& rng) {
     const mpz_class R = powerOfTwo(32ul * W), lowUnit = powerOfTwo(32ul * J);
     for (int c = 0; c < 30; ++c) {
-        uint64_t k;
-        uint32_t n;
-        randomCandidate(rng, W, J, k, n);
-        uint32_t K[W - J], p[W];
-        formK<W, J>(k, n, K);
-        layoutP<W, J>(K, p);
-        const mpz_class P = toMpz(p), kPart = P / lowUnit;  // K
+        auto [k, n, K, p, P] = randomModulus<W, J>(rng);
+        const mpz_class kPart = P / lowUnit;  // K
         const std::pair<mpz_class, uint32_t> cases[] = {
             {P - 2, 0},                                       // K's words below K, low part all ones
             {P - 1, 0},                                       // K's words equal K, low part zero: stays
@@ -313,13 +302,8 @@ template <int W, int J>
 void checkChain(std::mt19937_64& rng) {
     const mpz_class R = powerOfTwo(32ul * W);
     for (int c = 0; c < 12; ++c) {
-        uint64_t k;
-        uint32_t n;
-        randomCandidate(rng, W, J, k, n);
-        uint32_t K[W - J], p[W], start[W], x[W];
-        formK<W, J>(k, n, K);
-        layoutP<W, J>(K, p);
-        const mpz_class P = toMpz(p);
+        auto [k, n, K, p, P] = randomModulus<W, J>(rng);
+        uint32_t start[W], x[W];
         startResidue<W>(p, n, highBitIndex(k), start);
         std::memcpy(x, start, sizeof x);
         mpz_class v = 2;
@@ -357,13 +341,8 @@ template <int W, int J>
 void checkFinalTest(std::mt19937_64& rng) {
     const mpz_class R = powerOfTwo(32ul * W);
     for (int c = 0; c < 30; ++c) {
-        uint64_t k;
-        uint32_t n;
-        randomCandidate(rng, W, J, k, n);
-        uint32_t K[W - J], p[W];
-        formK<W, J>(k, n, K);
-        layoutP<W, J>(K, p);
-        const mpz_class P = toMpz(p), one = R % P, top = one + ((R - 1 - one) / P) * P;
+        auto [k, n, K, p, P] = randomModulus<W, J>(rng);
+        const mpz_class one = R % P, top = one + ((R - 1 - one) / P) * P;
         const mpz_class cases[] = {one,     one + P,           top,      top - P, one + 1, one - 1, top + 1,
                                    P - one, 0,                 R - 1,    P,       one + P / 2,
                                    randomOperand(rng, W, P), randomOperand(rng, W, P)};

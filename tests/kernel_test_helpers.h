@@ -12,6 +12,8 @@
 #include <random>
 #include <string>
 
+#include "kernels/factor_arithmetic.h"
+
 // The seed of every randomized kernel test: a fixed default so that runs are
 // repeatable, overridable to explore (QUILBREX_KERNEL_TEST_SEED=...).
 inline uint64_t kernelTestSeed() {
@@ -69,16 +71,22 @@ inline bool gmpIsHit(uint64_t k, uint32_t n) {
     return x == 1;
 }
 
-// The exact result of one Montgomery squaring: U = (a^2 + m*p)/R with
-// m = -a^2/p mod R, less p when U >= p.
-inline mpz_class gmpMontSq(const mpz_class& a, const mpz_class& p, int width) {
+// The exact U + carry*R of one Montgomery squaring, before the conditional
+// subtraction: (a^2 + m*p)/R with m = -a^2/p mod R.
+inline mpz_class gmpMontProduct(const mpz_class& a, const mpz_class& p, int width) {
     const mpz_class R = powerOfTwo(32ul * width);
     mpz_class inverse;
     mpz_invert(inverse.get_mpz_t(), p.get_mpz_t(), R.get_mpz_t());
     const mpz_class square = a * a;
     mpz_class m = (-square * inverse) % R;
     if (m < 0) m += R;
-    mpz_class U = (square + m * p) / R;
+    return (square + m * p) / R;
+}
+
+// The exact result of one Montgomery squaring: gmpMontProduct, less p when
+// it is >= p.
+inline mpz_class gmpMontSq(const mpz_class& a, const mpz_class& p, int width) {
+    mpz_class U = gmpMontProduct(a, p, width);
     if (U >= p) U -= p;
     return U;
 }
@@ -132,6 +140,28 @@ inline void randomCandidate(std::mt19937_64& rng, uint32_t width, uint32_t band,
         default: bits = minBits + (uint32_t)(rng() % (maxBits - minBits + 1));
     }
     k = kWithBits(rng, bits);
+}
+
+// A random modulus of the member of width W and band J: a candidate it
+// serves (randomCandidate), its k-part K and p laid out as the squaring sees
+// them, and p as a GMP integer.
+template <int W, int J>
+struct MemberModulus {
+    uint64_t k;
+    uint32_t n;
+    uint32_t K[W - J];
+    uint32_t p[W];
+    mpz_class P;
+};
+
+template <int W, int J>
+MemberModulus<W, J> randomModulus(std::mt19937_64& rng) {
+    MemberModulus<W, J> m;
+    randomCandidate(rng, W, J, m.k, m.n);
+    formK<W, J>(m.k, m.n, m.K);
+    layoutP<W, J>(m.K, m.p);
+    m.P = wordsToMpz(m.p, W);
+    return m;
 }
 
 // A residue operand below R = 2^(32*width), biased to edge words and values:

@@ -18,25 +18,6 @@
 
 namespace {
 
-const time_t FIXED_TIME = 1700000000;
-time_t fixedClock() { return FIXED_TIME; }
-double fixedMonotonic() { return 1000; }
-
-std::string stamp(time_t when) { return ctime(&when); }
-
-// Runs the program in a child in dir with the host device and a clock that
-// stands still, so every text is exactly predictable.
-ChildResult runFixed(const std::string& dir) {
-    return runInChild(
-        []() {
-            hostRuntimeReset();
-            clockNow = fixedClock;
-            monotonicNow = fixedMonotonic;
-            return quilbrexMain();
-        },
-        dir);
-}
-
 std::string startupText() {
     cudaDeviceProp host = hostRuntimeHostProperties();
     char text[1024];
@@ -76,7 +57,7 @@ std::string withoutTimes(const std::string& log) {
 TEST(Program, TypicalRun) {
     TempDir dir;
     writeFile(dir.file("worktodo.txt"), "FermatFactor=54,54,4001,5001\n");
-    ChildResult r = runFixed(dir.path());
+    ChildResult r = runQuilbrex(dir.path());
     const std::string frame = std::string(32, '*') + std::string(46, ' ');
     EXPECT_EQ(r.out, startupText() +
                          "\nStarting range: n=54-54 and k=4001-5001\n"
@@ -93,9 +74,9 @@ TEST(Program, TypicalRun) {
     EXPECT_EQ(r.status, 6);
     EXPECT_EQ(readFile(dir.file("worktodo.txt")), "");
     EXPECT_FALSE(fileExists(dir.file("quilbrex.cpt")));
-    EXPECT_EQ(readFile(dir.file("factors.txt")), stamp(FIXED_TIME) + "!!! Found factor 4119*2^54+1 !!!\n");
+    EXPECT_EQ(readFile(dir.file("factors.txt")), stampOf(FIXED_TIME) + "!!! Found factor 4119*2^54+1 !!!\n");
     EXPECT_EQ(readFile(dir.file("results.txt")),
-              stamp(FIXED_TIME) + "Starting range: n=54-54 and k=4001-5001\n" + stamp(FIXED_TIME) +
+              stampOf(FIXED_TIME) + "Starting range: n=54-54 and k=4001-5001\n" + stampOf(FIXED_TIME) +
                   "n=54: tested 78 of 1001 numbers ( 7.79%) in 0.00 seconds at inf/sec\n"
                   "Range is complete. Found 1 factor(s). For details see file factors.txt\n" +
                   DASHES + "\n");
@@ -139,7 +120,7 @@ TEST(Program, WorkLoopEdgeCases) {
     for (const Case& c : cases) {
         TempDir dir;
         writeFile(dir.file("worktodo.txt"), c.file);
-        ChildResult r = runFixed(dir.path());
+        ChildResult r = runQuilbrex(dir.path());
         EXPECT_EQ(r.out, startupText() + c.outTail) << c.file;
         EXPECT_EQ(r.status, c.status) << c.file;
         EXPECT_EQ(readFile(dir.file("worktodo.txt")), c.fileAfter) << c.file;
@@ -148,7 +129,7 @@ TEST(Program, WorkLoopEdgeCases) {
 
 TEST(Program, MissingAssignmentFile) {
     TempDir dir;
-    ChildResult r = runFixed(dir.path());
+    ChildResult r = runQuilbrex(dir.path());
     EXPECT_EQ(r.out, startupText());
     EXPECT_EQ(r.err, "\nCan't open worktodo file: No such file or directory\n");
     EXPECT_EQ(r.status, 1);
@@ -157,7 +138,7 @@ TEST(Program, MissingAssignmentFile) {
 TEST(Program, BlankLineThenValidLineInOneRun) {
     TempDir dir;
     writeFile(dir.file("worktodo.txt"), "\nFermatFactor=54,54,4001,5001\n");
-    ChildResult r = runFixed(dir.path());
+    ChildResult r = runQuilbrex(dir.path());
     EXPECT_EQ(r.status, 6);
     EXPECT_NE(r.out.find("\nRemoved blank line from worktodo file.\n\nStarting range: n=54-54 and k=4001-5001\n"),
               std::string::npos);
@@ -167,7 +148,7 @@ TEST(Program, BlankLineThenValidLineInOneRun) {
 TEST(Program, TwoFactorsInOneRange) {
     TempDir dir;
     writeFile(dir.file("worktodo.txt"), "FermatFactor=149,154,3125,5439\n");
-    ChildResult r = runFixed(dir.path());
+    ChildResult r = runQuilbrex(dir.path());
     EXPECT_EQ(r.status, 6);
     EXPECT_EQ(withoutTimes(readFile(dir.file("factors.txt"))),
               "!!! Found factor 3125*2^149+1 !!!\n!!! Found factor 5439*2^154+1 !!!\n");
@@ -183,7 +164,7 @@ TEST(Program, ObsoleteCheckpointIsRemovedAndTheLineStartsAfresh) {
     TempDir dir;
     writeFile(dir.file("worktodo.txt"), "FermatFactor=54,54,4001,5001\n");
     writeFile(dir.file("quilbrex.cpt"), "nCurrent=54\nkCurrent=9999\nkTested =5\nseconds =1.00\nfactors =0\n");
-    ChildResult r = runFixed(dir.path());
+    ChildResult r = runQuilbrex(dir.path());
     EXPECT_EQ(r.status, 6);
     EXPECT_NE(r.out.find("\nThe current value for k (kCurrent) is outside of the range of k.\n"
                          "\nRemoved obsolete checkpoint file quilbrex.cpt and continue.\n"
@@ -195,7 +176,7 @@ TEST(Program, ObsoleteCheckpointIsRemovedAndTheLineStartsAfresh) {
 TEST(Program, TopOfTheSixtyFourBitRangeFinishes) {
     TempDir dir;
     writeFile(dir.file("worktodo.txt"), "FermatFactor=60,60,18446744073709551557,18446744073709551615\n");
-    ChildResult r = runFixed(dir.path());
+    ChildResult r = runQuilbrex(dir.path());
     EXPECT_EQ(r.status, 6);
     EXPECT_NE(r.out.find("  GPU kernel                quilbrex128bit_n32_63\n"), std::string::npos);
     // 30 odd k; those with a factor among the host device's 5000 sieving
@@ -239,7 +220,7 @@ TEST(Program, AgreesWithGmpOnSmallRanges) {
         work += "FermatFactor=" + std::to_string(r.n) + "," + std::to_string(r.n) + "," + std::to_string(r.first) +
                 "," + std::to_string(r.last) + "\n";
     writeFile(dir.file("worktodo.txt"), work);
-    ChildResult run = runFixed(dir.path());
+    ChildResult run = runQuilbrex(dir.path());
     ASSERT_EQ(run.status, 6) << run.out;
 
     std::string expectedFactors;
@@ -313,7 +294,7 @@ TEST(Program, KilledRunResumesWithTheSameOutcome) {
     writeFile(whole.file("worktodo.txt"), line);
     writeFile(interrupted.file("worktodo.txt"), line);
 
-    ChildResult uninterrupted = runFixed(whole.path());
+    ChildResult uninterrupted = runQuilbrex(whole.path());
     ASSERT_EQ(uninterrupted.status, 6);
 
     ChildResult killed = runInChild(
@@ -333,7 +314,7 @@ TEST(Program, KilledRunResumesWithTheSameOutcome) {
               "nCurrent=57\nkCurrent=4001\nkTested =0\nseconds =0.00\nfactors =1\n"
               "line    =FermatFactor=54,58,4001,5001\n");
 
-    ChildResult resumed = runFixed(interrupted.path());
+    ChildResult resumed = runQuilbrex(interrupted.path());
     EXPECT_EQ(resumed.status, 6);
     EXPECT_NE(resumed.out.find("\nContinue range: n=54-58(57) and k=4001-5001(4001)\n"), std::string::npos);
     EXPECT_EQ(resumed.out.find("Testing for n = 56"), std::string::npos);

@@ -19,34 +19,6 @@
 
 namespace {
 
-const time_t FIXED_TIME = 1700000000;
-time_t fixedClock() { return FIXED_TIME; }
-double fixedMonotonic() { return 1000; }
-
-// The whole program in a child, with the host device, a wall clock that
-// stands still and the given clock of durations.
-ChildResult runWithClock(const std::string& dir, double (*durations)(), HostRuntimeOp failing = hostOpCount) {
-    return runInChild(
-        [failing, durations]() {
-            hostRuntimeReset();
-            if (failing != hostOpCount) hostRuntimeFailCall(failing, 1, cudaErrorLaunchFailure);
-            clockNow = fixedClock;
-            monotonicNow = durations;
-            return quilbrexMain();
-        },
-        dir);
-}
-
-ChildResult runFixed(const std::string& dir, HostRuntimeOp failing = hostOpCount) {
-    return runWithClock(dir, fixedMonotonic, failing);
-}
-
-size_t count(const std::string& text, const std::string& what) {
-    size_t found = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++found;
-    return found;
-}
-
 const std::string TYPICAL = "FermatFactor=54,54,4001,5001\n";
 const std::string FACTOR_LINE = "!!! Found factor 4119*2^54+1 !!!\n";
 
@@ -56,7 +28,7 @@ TEST(RunSafety, FactorThatCannotBeRecordedKeepsTheLineAndIsFoundAgain) {
     TempDir dir;
     writeFile(dir.file("worktodo.txt"), TYPICAL);
     ASSERT_EQ(mkdir(dir.file("factors.txt").c_str(), 0755), 0);
-    ChildResult refused = runFixed(dir.path());
+    ChildResult refused = runQuilbrex(dir.path());
     EXPECT_TRUE(refused.exited);
     EXPECT_EQ(refused.status, 1);
     EXPECT_NE(refused.out.find("\n" + FACTOR_LINE), std::string::npos);
@@ -67,7 +39,7 @@ TEST(RunSafety, FactorThatCannotBeRecordedKeepsTheLineAndIsFoundAgain) {
     EXPECT_EQ(readFile(dir.file("results.txt")).find("Range is complete"), std::string::npos);
 
     ASSERT_EQ(rmdir(dir.file("factors.txt").c_str()), 0);
-    ChildResult again = runFixed(dir.path());
+    ChildResult again = runQuilbrex(dir.path());
     EXPECT_EQ(again.status, 6);
     EXPECT_EQ(readFile(dir.file("factors.txt")), std::string(ctime(&FIXED_TIME)) + FACTOR_LINE);
     EXPECT_EQ(readFile(dir.file("worktodo.txt")), "");
@@ -81,7 +53,7 @@ TEST(RunSafety, CheckpointOfTheRemovedLineDoesNotApplyToTheNext) {
     writeFile(dir.file("worktodo.txt"), TYPICAL);
     writeFile(dir.file("quilbrex.cpt"), "nCurrent=54\nkCurrent=4501\nkTested =100\nseconds =3.00\nfactors =0\n"
                                         "line    =FermatFactor=54,54,3001,4999\n");
-    ChildResult r = runFixed(dir.path());
+    ChildResult r = runQuilbrex(dir.path());
     EXPECT_EQ(r.status, 6);
     EXPECT_NE(r.out.find("\nRemoved obsolete checkpoint file quilbrex.cpt and continue.\n"
                          "\nStarting range: n=54-54 and k=4001-5001\n"),
@@ -89,7 +61,7 @@ TEST(RunSafety, CheckpointOfTheRemovedLineDoesNotApplyToTheNext) {
         << r.out;
     EXPECT_NE(r.out.find("\nn=54: tested 78 of 1001 numbers ( 7.79%) in 0.00 seconds at inf/sec\n"),
               std::string::npos);
-    EXPECT_EQ(count(readFile(dir.file("factors.txt")), FACTOR_LINE), 1u);
+    EXPECT_EQ(countOf(readFile(dir.file("factors.txt")), FACTOR_LINE), 1u);
 }
 
 // A checkpoint that does not fit the line but cannot be removed must not be
@@ -99,7 +71,7 @@ TEST(RunSafety, ObsoleteCheckpointThatCannotBeRemovedStopsTheRun) {
     writeFile(dir.file("worktodo.txt"), TYPICAL);
     ASSERT_EQ(mkdir(dir.file("quilbrex.cpt").c_str(), 0755), 0);
     writeFile(dir.file("quilbrex.cpt/kept"), "");
-    ChildResult r = runFixed(dir.path());
+    ChildResult r = runQuilbrex(dir.path());
     EXPECT_TRUE(r.exited);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out.find("Removed obsolete checkpoint"), std::string::npos) << r.out;
@@ -112,7 +84,7 @@ TEST(RunSafety, CheckpointWithWholeSecondsResumes) {
     TempDir dir;
     writeFile(dir.file("worktodo.txt"), TYPICAL);
     writeFile(dir.file("quilbrex.cpt"), "nCurrent=54\nkCurrent=4201\nkTested =100\nseconds =61\nfactors =1\n");
-    ChildResult r = runFixed(dir.path());
+    ChildResult r = runQuilbrex(dir.path());
     EXPECT_EQ(r.status, 6);
     EXPECT_NE(r.out.find("\nContinue range: n=54-54(54) and k=4001-5001(4201)\n"), std::string::npos) << r.out;
     // 4119 lies before the resume point and is not found again.
@@ -178,7 +150,7 @@ TEST(RunSafety, SymlinkedWorktodoStaysALink) {
     ASSERT_EQ(mkdir(dir.file("queue").c_str(), 0755), 0);
     writeFile(dir.file("queue/work.txt"), TYPICAL + "FermatFactor=40,41,3,1000\n");
     ASSERT_EQ(symlink("queue/work.txt", dir.file("worktodo.txt").c_str()), 0);
-    ChildResult r = runFixed(dir.path());
+    ChildResult r = runQuilbrex(dir.path());
     EXPECT_EQ(r.status, 1);  // the second line has no kernel
     struct stat link;
     ASSERT_EQ(lstat(dir.file("worktodo.txt").c_str(), &link), 0);
@@ -190,7 +162,7 @@ TEST(RunSafety, UnwritableWorktodoStopsBeforeTheSearch) {
     TempDir dir;
     writeFile(dir.file("worktodo.txt"), TYPICAL);
     ASSERT_EQ(chmod(dir.file("worktodo.txt").c_str(), 0444), 0);
-    ChildResult r = runFixed(dir.path());
+    ChildResult r = runQuilbrex(dir.path());
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err,
               "\nCan't rewrite worktodo file worktodo.txt: it has no write permission. Stopping before the search.\n");
@@ -202,7 +174,7 @@ TEST(RunSafety, UnwritableWorktodoStopsBeforeTheSearch) {
 TEST(RunSafety, FailingSynchronisationStopsWithTheLineKept) {
     TempDir dir;
     writeFile(dir.file("worktodo.txt"), TYPICAL);
-    ChildResult r = runFixed(dir.path(), hostOpDeviceSynchronize);
+    ChildResult r = runQuilbrex(dir.path(), {fixedClock, fixedMonotonic, hostOpDeviceSynchronize});
     EXPECT_EQ(r.status, 255);
     EXPECT_NE(r.out.find("\nTesting for n = 54\ncudaThreadSynchronize failed!\n"), std::string::npos) << r.out;
     EXPECT_NE(r.err.find(" : CUDA Runtime API error 719: unspecified launch failure.\n"), std::string::npos);
@@ -229,10 +201,10 @@ TEST(RunSafety, SigtermInTheMiddleOfAnExponentResumesAtTheBatchBoundary) {
     TempDir whole, stopped;
     writeFile(whole.file("worktodo.txt"), line);
     writeFile(stopped.file("worktodo.txt"), line);
-    ChildResult uninterrupted = runFixed(whole.path());
+    ChildResult uninterrupted = runQuilbrex(whole.path());
     ASSERT_EQ(uninterrupted.status, 6);
 
-    ChildResult signalled = runWithClock(stopped.path(), signallingClock);
+    ChildResult signalled = runQuilbrex(stopped.path(), {fixedClock, signallingClock});
     EXPECT_FALSE(signalled.exited);
     EXPECT_EQ(signalled.signal, SIGTERM);
     std::string checkpoint = readFile(stopped.file("quilbrex.cpt"));
@@ -251,7 +223,7 @@ TEST(RunSafety, SigtermInTheMiddleOfAnExponentResumesAtTheBatchBoundary) {
         << signalled.out;
     EXPECT_EQ(readFile(stopped.file("worktodo.txt")), line);
 
-    ChildResult resumed = runFixed(stopped.path());
+    ChildResult resumed = runQuilbrex(stopped.path());
     EXPECT_EQ(resumed.status, 6);
     EXPECT_NE(resumed.out.find("\nContinue range: n=54-54(54) and k=4001-12000001(" + std::to_string(boundary) + ")\n"),
               std::string::npos);
@@ -281,12 +253,12 @@ TEST(RunSafety, SecondSignalEndsTheProcessAtOnce) {
     TempDir dir;
     writeFile(dir.file("worktodo.txt"), "FermatFactor=54,54,4001,12000001\n");
     looks = 0;
-    ChildResult r = runWithClock(dir.path(), impatientClock);
+    ChildResult r = runQuilbrex(dir.path(), {fixedClock, impatientClock});
     EXPECT_FALSE(r.exited);
     EXPECT_EQ(r.signal, SIGTERM);
     EXPECT_EQ(r.out.find("Stopped by signal"), std::string::npos) << r.out;
     // It ended inside the checkpoint after the first batch, before writing
     // it; the factor of that batch was already on disk.
     EXPECT_FALSE(fileExists(dir.file("quilbrex.cpt")));
-    EXPECT_EQ(count(readFile(dir.file("factors.txt")), FACTOR_LINE), 1u);
+    EXPECT_EQ(countOf(readFile(dir.file("factors.txt")), FACTOR_LINE), 1u);
 }

@@ -1,14 +1,12 @@
 // Shared by the work-file tests: calling a work-file function in a temporary directory with its output captured, under a fixed clock.
 #pragma once
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <functional>
-#include <initializer_list>
 #include <string>
 
 #include "quilbrex.h"
@@ -61,20 +59,3 @@ inline CallOutcome CaptureCall(const std::string& dir, const std::function<int()
 }
 
 inline std::string StartingRange(const std::string& values) { return "\nStarting range: " + values + "\n"; }
-
-// Names in dir other than the expected ones, such as temporary files a
-// rewrite left behind; empty when there are none.
-inline std::string UnexpectedFiles(const std::string& dir, std::initializer_list<std::string> expected) {
-    std::string unexpected;
-    DIR* listing = opendir(dir.c_str());
-    if (!listing) return "cannot list " + dir;
-    while (dirent* entry = readdir(listing)) {
-        std::string name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        bool known = false;
-        for (const std::string& allowed : expected) known = known || name == allowed;
-        if (!known) unexpected += name + " ";
-    }
-    closedir(listing);
-    return unexpected;
-}

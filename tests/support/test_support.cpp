@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -11,6 +12,9 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "driver/startup.h"
+#include "quilbrex.h"
 
 namespace {
 
@@ -140,4 +144,47 @@ void inDirectory(const std::string& dir, const std::function<void()>& body) {
         throw;
     }
     if (chdir(previous) != 0) std::abort();
+}
+
+time_t fixedClock() { return FIXED_TIME; }
+double fixedMonotonic() { return 1000; }
+
+std::string stampOf(time_t when) { return ctime(&when); }
+
+ChildResult runQuilbrex(const std::string& dir, const ProgramRun& how) {
+    // The clock of durations must be a plain function: one that follows the
+    // chosen wall clock reads it from here.
+    static time_t (*wallClock)();
+    wallClock = how.wallClock;
+    return runInChild(
+        [&how]() {
+            hostRuntimeReset();
+            if (how.failing != hostOpCount) hostRuntimeFailCall(how.failing, 1, cudaErrorLaunchFailure);
+            hostRuntimeSetLaunchHook(how.hook);
+            clockNow = how.wallClock;
+            monotonicNow = how.durations ? how.durations : []() { return static_cast<double>(wallClock()); };
+            return quilbrexMain();
+        },
+        dir);
+}
+
+std::string UnexpectedFiles(const std::string& dir, std::initializer_list<std::string> expected) {
+    std::string unexpected;
+    DIR* listing = opendir(dir.c_str());
+    if (!listing) return "cannot list " + dir;
+    while (dirent* entry = readdir(listing)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        bool known = false;
+        for (const std::string& allowed : expected) known = known || name == allowed;
+        if (!known) unexpected += name + " ";
+    }
+    closedir(listing);
+    return unexpected;
+}
+
+size_t countOf(const std::string& text, const std::string& what) {
+    size_t found = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++found;
+    return found;
 }

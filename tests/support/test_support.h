@@ -1,9 +1,14 @@
 // Helpers shared by the tests: running code or the program in a child process
-// with its output captured, temporary working directories and small file I/O.
+// with its output captured, the clocks it runs under, temporary working
+// directories and small file and text checks.
 #pragma once
 
+#include <ctime>
 #include <functional>
+#include <initializer_list>
 #include <string>
+
+#include "gpu/host_runtime_control.h"
 
 struct ChildResult {
     int status = -1;       // exit status when the child exited normally
@@ -20,6 +25,25 @@ ChildResult runInChild(const std::function<int()>& body, const std::string& dir 
 // Runs an executable with no arguments in dir, output captured; the child is
 // killed after timeoutSeconds (0: no limit).
 ChildResult runProgram(const std::string& path, const std::string& dir, int timeoutSeconds = 0);
+
+// A wall clock that stands still at FIXED_TIME (2023-11-14 22:13:20 UTC) and
+// durations that do not move, so that every text of a run is predictable.
+constexpr time_t FIXED_TIME = 1700000000;
+time_t fixedClock();
+double fixedMonotonic();
+// The time-stamp line the logs carry for when (ctime's text).
+std::string stampOf(time_t when);
+
+// How runQuilbrex runs the program.
+struct ProgramRun {
+    time_t (*wallClock)() = fixedClock;
+    double (*durations)() = fixedMonotonic;  // nullptr: durations follow the wall clock
+    HostRuntimeOp failing = hostOpCount;      // a runtime operation whose first call fails (hostOpCount: none)
+    HostLaunchHook hook = nullptr;            // sees what every launch wrote
+};
+// The whole program (quilbrexMain) in a child in dir, on the host device
+// reset to its defaults, under the clocks of how; output captured.
+ChildResult runQuilbrex(const std::string& dir, const ProgramRun& how = ProgramRun());
 
 // A fresh directory under the system's temporary directory, removed with
 // everything in it when the object goes away.
@@ -42,3 +66,10 @@ bool fileExists(const std::string& path);
 
 // Runs body with the current directory changed to dir, restoring it after.
 void inDirectory(const std::string& dir, const std::function<void()>& body);
+
+// Names in dir other than the expected ones, such as temporary files a
+// rewrite left behind; empty when there are none.
+std::string UnexpectedFiles(const std::string& dir, std::initializer_list<std::string> expected);
+
+// How many times what occurs in text (overlapping occurrences count).
+size_t countOf(const std::string& text, const std::string& what);
