@@ -53,6 +53,7 @@ void BoincLineLoaded(const char*) {}
 void BoincReportProgress(uint64_t) {}
 int BoincFinish(int status) { return status; }
 void BoincLeaveAfterRuntimeError(int, const char*) {}
+void BoincLeaveTemporarily(const char*) {}
 
 #else
 
@@ -205,6 +206,11 @@ void BoincLeaveAfterRuntimeError(int error, const char* text) {
         boinc_temporary_exit(TEMPORARY_EXIT_SECONDS, reason);
     }
     boinc_finish(255);
+}
+
+void BoincLeaveTemporarily(const char* reason) {
+    if (!active) return;
+    boinc_temporary_exit(TEMPORARY_EXIT_SECONDS, reason);
 }
 
 #endif
