@@ -156,8 +156,10 @@ bool CheckpointIfDue(uint64_t k, CheckpointEvent event) {
             CheckPoint(k);
             break;
         case CHECKPOINT_STOP:
-            if (batchBoundary > startTime) seconds += batchBoundary - startTime;
-            startTime = batchBoundary;
+            if (batchBoundary > startTime) {
+                seconds += batchBoundary - startTime;
+                startTime = batchBoundary;
+            }
             WriteCheckpointFile(nCurrent, k, kTested, seconds, foundFactors);
             break;
         case CHECKPOINT_EXPONENT_DONE:

@@ -14,6 +14,7 @@
 
 int durableFailAt = DURABLE_FAIL_NONE;
 const char* durableFailPath = nullptr;
+int durableFailSkip = 0;
 
 namespace {
 
@@ -28,9 +29,10 @@ bool Fail(int error, std::string* reason) {
 
 bool Injected(int stage, const std::string& path) {
     if (durableFailAt != stage) return false;
-    if (!durableFailPath) return true;
     size_t slash = path.rfind('/');
-    return path.compare(slash == std::string::npos ? 0 : slash + 1, std::string::npos, durableFailPath) == 0;
+    if (durableFailPath && path.compare(slash == std::string::npos ? 0 : slash + 1, std::string::npos, durableFailPath))
+        return false;
+    return durableFailSkip-- <= 0;
 }
 
 std::string FolderOf(const std::string& path) {

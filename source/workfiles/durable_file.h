@@ -37,3 +37,5 @@ enum DurableFailStage {
 // (nullptr: every file).
 extern int durableFailAt;
 extern const char* durableFailPath;
+// How many operations of that stage on that file succeed before the failure.
+extern int durableFailSkip;
