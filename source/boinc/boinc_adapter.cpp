@@ -17,6 +17,7 @@
 #include "boinc_api.h"
 #include "workfiles/assignment.h"
 #include "workfiles/atomic_file.h"
+#include "workfiles/durable_file.h"
 #endif
 
 double WorkOfLine(const AssignmentLine& line) {
@@ -125,8 +126,11 @@ void BoincStart(int argc, char** argv) {
     for (int i = 1; i + 1 < argc; ++i)
         if (strcmp(argv[i], "--device") == 0) device = atoi(argv[i + 1]);
 
-    // A result without factors still hands back an (empty) factors.txt.
-    if (FILE* factors = fopen(BoincFileName(FACTORS_FILE), "a")) fclose(factors);
+    // A result without factors still hands back an (empty) factors.txt, on
+    // disk by its physical name. One that cannot be made stops the first
+    // factor's record, which asks the client to retry later.
+    std::string reason;
+    AppendDurably(FACTORS_FILE, "", &reason);
     rememberWorkunitLine();
 }
 
