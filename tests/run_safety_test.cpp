@@ -97,31 +97,24 @@ TEST(RunSafety, CheckpointOfTheRemovedLineDoesNotApplyToTheNext) {
 // A checkpoint that does not fit the line but cannot be removed must not be
 // announced as removed; the run stops with the line and the checkpoint kept.
 TEST(RunSafety, ObsoleteCheckpointThatCannotBeRemovedStopsTheRun) {
-    TempDir dir;
-    writeFile(dir.file("worktodo.txt"), TYPICAL);
-    ASSERT_EQ(mkdir(dir.file("quilbrex.cpt").c_str(), 0755), 0);
-    writeFile(dir.file("quilbrex.cpt/kept"), "");
-    ChildResult r = runFixed(dir.path());
-    EXPECT_TRUE(r.exited);
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out.find("Removed obsolete checkpoint"), std::string::npos) << r.out;
-    EXPECT_EQ(r.err, "\nCan't remove obsolete checkpoint file quilbrex.cpt: it is a folder, not a file. Stopping.\n");
-    EXPECT_TRUE(fileExists(dir.file("quilbrex.cpt/kept")));
-    EXPECT_EQ(readFile(dir.file("worktodo.txt")), TYPICAL);
-    EXPECT_FALSE(fileExists(dir.file("factors.txt")));
-}
-
-// A folder is no checkpoint: not even an empty one is removed as one.
-TEST(RunSafety, EmptyFolderNamedAsTheCheckpointIsRefused) {
-    TempDir dir;
-    writeFile(dir.file("worktodo.txt"), TYPICAL);
-    ASSERT_EQ(mkdir(dir.file("quilbrex.cpt").c_str(), 0755), 0);
-    ChildResult r = runFixed(dir.path());
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, "\nCan't remove obsolete checkpoint file quilbrex.cpt: it is a folder, not a file. Stopping.\n");
-    struct stat info;
-    EXPECT_TRUE(stat(dir.file("quilbrex.cpt").c_str(), &info) == 0 && S_ISDIR(info.st_mode));
-    EXPECT_EQ(readFile(dir.file("worktodo.txt")), TYPICAL);
+    // A folder is no checkpoint: not even an empty one is removed as one.
+    for (bool empty : {false, true}) {
+        SCOPED_TRACE(empty ? "empty folder" : "folder with a file");
+        TempDir dir;
+        writeFile(dir.file("worktodo.txt"), TYPICAL);
+        ASSERT_EQ(mkdir(dir.file("quilbrex.cpt").c_str(), 0755), 0);
+        if (!empty) writeFile(dir.file("quilbrex.cpt/kept"), "");
+        ChildResult r = runFixed(dir.path());
+        EXPECT_TRUE(r.exited);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out.find("Removed obsolete checkpoint"), std::string::npos) << r.out;
+        EXPECT_EQ(r.err,
+                  "\nCan't remove obsolete checkpoint file quilbrex.cpt: it is a folder, not a file. Stopping.\n");
+        struct stat info;
+        EXPECT_TRUE(stat(dir.file("quilbrex.cpt").c_str(), &info) == 0 && S_ISDIR(info.st_mode));
+        EXPECT_EQ(readFile(dir.file("worktodo.txt")), TYPICAL);
+        EXPECT_FALSE(fileExists(dir.file("factors.txt")));
+    }
 }
 
 TEST(RunSafety, CheckpointWithWholeSecondsResumes) {
