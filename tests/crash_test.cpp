@@ -1,12 +1,15 @@
-// The program killed at every file operation of a short line with two factors,
-// each time started again until the line is done: every factor recorded
-// exactly once, every exponent summarised, the line's end recorded once, the
-// line removed, nothing left over.
+// The program killed, or failed with a full disk or an I/O error, at every
+// file operation of a short line with two factors, each time started again
+// until the line is done: every factor recorded exactly once, every exponent
+// summarised once, the line's end recorded once, the line removed, nothing
+// left over. And every state a power cut could leave during real runs.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <cstdlib>
 #include <iostream>
 #include <map>
@@ -24,12 +27,14 @@ namespace {
 const std::string LINE = "FermatFactor=149,154,3001,6001\n";
 const std::string FACTORS[] = {"!!! Found factor 3125*2^149+1 !!!\n", "!!! Found factor 5439*2^154+1 !!!\n"};
 
-// The binary under the shim; killAt 0 only counts, into countFile.
-ChildResult runShimmed(const std::string& dir, long killAt, const std::string& countFile) {
+// The binary under the shim; killAt 0 only counts, into countFile. With
+// failErrno the operation fails with that error instead of a kill.
+ChildResult runShimmed(const std::string& dir, long killAt, const std::string& countFile, int failErrno = 0) {
     return runInChild(
         [&]() {
             setenv("LD_PRELOAD", QUILBREX_KILL_SHIM, 1);
             setenv("QUILBREX_KILL_AT", std::to_string(killAt).c_str(), 1);
+            if (failErrno) setenv("QUILBREX_FAIL_ERRNO", std::to_string(failErrno).c_str(), 1);
             if (!countFile.empty()) setenv("QUILBREX_OP_COUNT", countFile.c_str(), 1);
             execl(QUILBREX_BINARY, QUILBREX_BINARY, static_cast<char*>(nullptr));
             return 253;
@@ -64,16 +69,66 @@ struct MemoryTemporaries {
 
 }  // namespace
 
-TEST(Crash, KilledAtEveryFileOperationNothingIsLostOrDoubled) {
-    MemoryTemporaries memory;
+namespace {
+
+struct Tally {
+    long lost = 0, doubled = 0, summariesRepeated = 0;
+};
+
+// Starts the program again until the line is done (a fault may have stopped
+// it, or the restart itself before the line's end) and checks the folder.
+void checkLineDone(const TempDir& dir, const std::string& firstErr, Tally* tally) {
+    ChildResult restart;
+    for (int start = 0; start < 3; ++start) {
+        restart = runProgram(QUILBREX_BINARY, dir.path(), 300);
+        EXPECT_TRUE(restart.exited) << restart.err;
+        EXPECT_EQ(restart.err, "") << firstErr;
+        // A stop after the line's removal reached the disk leaves nothing to
+        // do: status 1, no assignment.
+        if (restart.status == 6 || restart.status == 1) break;
+    }
+    ASSERT_TRUE(restart.status == 6 || restart.status == 1) << firstErr << restart.out << restart.err;
+
+    std::string factors = readFile(dir.file("factors.txt"));
+    for (const std::string& factor : FACTORS) {
+        size_t times = occurrences(factors, factor);
+        EXPECT_EQ(times, 1u) << firstErr << factor << factors;
+        if (times == 0) ++tally->lost;
+        if (times > 1) ++tally->doubled;
+    }
+    std::string results = readFile(dir.file("results.txt"));
+    for (int n = 149; n <= 154; ++n) {
+        size_t times = occurrences(results, "n=" + std::to_string(n) + ": tested ");
+        EXPECT_EQ(times, 1u) << firstErr << n << results;
+        if (times > 1) ++tally->summariesRepeated;
+    }
+    EXPECT_EQ(occurrences(results, "Range is complete. Found 2 factor(s). For details see file factors.txt\n"
+                                   "--------------------------------------------------------------------------------\n"),
+              1u)
+        << firstErr << results;
+    EXPECT_EQ(readFile(dir.file("worktodo.txt")), "") << firstErr;
+    // Not even the checkpoint of the finished line is left behind.
+    EXPECT_EQ(UnexpectedFiles(dir.path(), {"worktodo.txt", "factors.txt", "results.txt", "quilbrex.lock"}), "")
+        << firstErr;
+}
+
+long countOperations() {
     TempDir counting;
     writeFile(counting.file("worktodo.txt"), LINE);
     ChildResult clean = runShimmed(counting.path(), 0, counting.file("operations"));
-    ASSERT_EQ(clean.status, 6) << clean.out << clean.err;
-    const long total = std::atol(readFile(counting.file("operations")).c_str());
+    EXPECT_EQ(clean.status, 6) << clean.out << clean.err;
+    return std::atol(readFile(counting.file("operations")).c_str());
+}
+
+}  // namespace
+
+TEST(Crash, KilledAtEveryFileOperationNothingIsLostOrDoubled) {
+    MemoryTemporaries memory;
+    const long total = countOperations();
     ASSERT_GT(total, 20);
 
-    long killed = 0, lost = 0, doubled = 0, summariesRepeated = 0;
+    long killed = 0;
+    Tally tally;
     for (long at = 1; at <= total; ++at) {
         SCOPED_TRACE("killed at operation " + std::to_string(at));
         TempDir dir;
@@ -85,48 +140,47 @@ TEST(Crash, KilledAtEveryFileOperationNothingIsLostOrDoubled) {
         }
         ASSERT_EQ(first.signal, SIGKILL) << first.err;
         ++killed;
-        ChildResult restart = runProgram(QUILBREX_BINARY, dir.path(), 300);
-        EXPECT_TRUE(restart.exited) << restart.err;
-        // A kill after the line's removal reached the disk leaves nothing to do:
-        // status 1, no assignment.
-        ASSERT_TRUE(restart.status == 6 || restart.status == 1) << first.err << restart.out << restart.err;
-
-        std::string factors = readFile(dir.file("factors.txt"));
-        for (const std::string& factor : FACTORS) {
-            size_t times = occurrences(factors, factor);
-            EXPECT_EQ(times, 1u) << first.err << factor << factors;
-            if (times == 0) ++lost;
-            if (times > 1) ++doubled;
-        }
-        std::string results = readFile(dir.file("results.txt"));
-        for (int n = 149; n <= 154; ++n) {
-            size_t times = occurrences(results, "n=" + std::to_string(n) + ": tested ");
-            EXPECT_EQ(times, 1u) << first.err << n << results;
-            if (times > 1) ++summariesRepeated;
-        }
-        EXPECT_EQ(occurrences(results, "Range is complete. Found 2 factor(s). For details see file factors.txt\n"
-                                       "--------------------------------------------------------------------------------\n"),
-                  1u)
-            << first.err << results;
-        EXPECT_EQ(readFile(dir.file("worktodo.txt")), "") << first.err;
-        // A checkpoint left behind names the removed line, so no later line resumes from it.
-        if (fileExists(dir.file("quilbrex.cpt"))) {
-            EXPECT_NE(readFile(dir.file("quilbrex.cpt")).find("\nline    =FermatFactor=149,154,3001,6001\n"),
-                      std::string::npos)
-                << first.err;
-        }
-        EXPECT_EQ(UnexpectedFiles(dir.path(),
-                                  {"worktodo.txt", "factors.txt", "results.txt", "quilbrex.lock", "quilbrex.cpt"}),
-                  "")
-            << first.err;
+        checkLineDone(dir, first.err, &tally);
     }
     EXPECT_EQ(killed, total);
-    EXPECT_EQ(lost, 0);
-    EXPECT_EQ(doubled, 0);
-    EXPECT_EQ(summariesRepeated, 0);
-    std::cout << "crash test: " << total << " kill points, " << lost << " factors lost, " << doubled
-              << " doubled, " << summariesRepeated << " exponent summaries repeated\n";
+    EXPECT_EQ(tally.lost, 0);
+    EXPECT_EQ(tally.doubled, 0);
+    EXPECT_EQ(tally.summariesRepeated, 0);
+    std::cout << "crash test: " << total << " kill points, " << tally.lost << " factors lost, " << tally.doubled
+              << " doubled, " << tally.summariesRepeated << " exponent summaries repeated\n";
     RecordProperty("kill_points", static_cast<int>(total));
+}
+
+// A full disk or an I/O error at any one file operation: the program either
+// gets past it or stops with a message and a status that is not "work done",
+// and the next start completes the line with nothing lost or doubled.
+TEST(Crash, FaultAtEveryFileOperationNothingIsLostOrDoubled) {
+    MemoryTemporaries memory;
+    const long total = countOperations();
+    ASSERT_GT(total, 20);
+    for (int error : {ENOSPC, EIO}) {
+        Tally tally;
+        long stopped = 0;
+        for (long at = 1; at <= total; ++at) {
+            SCOPED_TRACE(std::string(strerror(error)) + " at operation " + std::to_string(at));
+            TempDir dir;
+            writeFile(dir.file("worktodo.txt"), LINE);
+            ChildResult first = runShimmed(dir.path(), at, "", error);
+            ASSERT_TRUE(first.exited) << first.err;
+            // "Work done" only when nothing was lost: checked below, with no restart needed.
+            if (first.status != 6) {
+                ++stopped;
+                EXPECT_NE(first.err, "") << "stopped without saying why: " << first.status;
+            }
+            checkLineDone(dir, first.err, &tally);
+        }
+        EXPECT_EQ(tally.lost, 0);
+        EXPECT_EQ(tally.doubled, 0);
+        EXPECT_EQ(tally.summariesRepeated, 0);
+        std::cout << "fault test, " << strerror(error) << ": " << total << " operations, " << stopped
+                  << " stopped the run, " << tally.lost << " factors lost, " << tally.doubled << " doubled, "
+                  << tally.summariesRepeated << " exponent summaries repeated\n";
+    }
 }
 
 namespace {

@@ -195,8 +195,9 @@ int BoincFinish(int status) {
     if (!active) return status;
     if (status == ASSIGNMENT_FILE_NOW_EMPTY) boinc_finish(0);
     // A restart after the line was finished and removed, before the client
-    // heard of it: the run log still proves the work done.
-    if (status == ASSIGNMENT_EMPTY_FILE && runLogComplete()) boinc_finish(0);
+    // heard of it: the run log still proves the work done, once it is on disk.
+    std::string reason;
+    if (status == ASSIGNMENT_EMPTY_FILE && runLogComplete() && FlushExisting(RESULTS_FILE, &reason)) boinc_finish(0);
     boinc_finish(status < 0 ? 255 : status);
     return status;
 }

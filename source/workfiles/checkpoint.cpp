@@ -193,7 +193,7 @@ void CheckPoint(uint64_t k) {
 
 bool CheckpointOfFinishedLine() {
     bool notRegular = false;
-    FILE* file = OpenRegularFile(CHECKPOINT_FILE, &notRegular);
+    FILE* file = OpenRegularFileOrStop(CHECKPOINT_FILE, &notRegular);
     if (!file) return false;
     unsigned n = 0, first = 0, last = 0;
     unsigned long long low = 0, high = 0;
@@ -212,7 +212,7 @@ int ResumeAssignment() {
     if (kStart % 2 == 0) ++kStart;
 
     bool notRegular = false;
-    FILE* file = OpenRegularFile(CHECKPOINT_FILE, &notRegular);
+    FILE* file = OpenRegularFileOrStop(CHECKPOINT_FILE, &notRegular);
     if (file || notRegular) {
         std::string line;
         bool named = false;

@@ -70,13 +70,28 @@ bool AppendDurably(const char* logicalPath, const std::string& record, std::stri
     // holding the search for ever; it changes nothing for a regular file.
     int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd < 0) return Fail(errno, reason);
+    struct stat opened;
+    const off_t sizeBefore = fstat(fd, &opened) == 0 ? opened.st_size : -1;
     size_t written = 0;
     while (written < record.size()) {
-        ssize_t count = Injected(DURABLE_FAIL_APPEND, path) ? (errno = ENOSPC, -1)
-                                                           : write(fd, record.data() + written, record.size() - written);
+        ssize_t count;
+        if (Injected(DURABLE_FAIL_APPEND, path)) {
+            // Half the record reaches the file, as when the disk fills up.
+            count = written == 0 ? write(fd, record.data(), record.size() / 2) : (errno = ENOSPC, -1);
+            if (count > 0) {
+                written = static_cast<size_t>(count);
+                count = (errno = ENOSPC, -1);
+            }
+        } else {
+            count = write(fd, record.data() + written, record.size() - written);
+        }
         if (count < 0 && errno == EINTR) continue;
         if (count <= 0) {
             int error = count < 0 ? errno : ENOSPC;
+            // A torn record would be taken for a whole one, or glue the next
+            // one to it: the file goes back to where the record began.
+            if (written > 0 && sizeBefore >= 0 && ftruncate(fd, sizeBefore) != 0) {
+            }
             close(fd);
             return Fail(error, reason);
         }

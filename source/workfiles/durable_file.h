@@ -29,7 +29,7 @@ bool RemoveDurably(const char* logicalPath, std::string* reason);
 // Stages at which these can be made to fail on purpose (tests only).
 enum DurableFailStage {
     DURABLE_FAIL_NONE = 0,
-    DURABLE_FAIL_APPEND,       // the append reaches no disk, as on a full one
+    DURABLE_FAIL_APPEND,       // half the record is written, then the disk is full
     DURABLE_FAIL_FILE_SYNC,    // flushing a file fails with an I/O error
     DURABLE_FAIL_FOLDER_SYNC   // flushing a folder fails with an I/O error
 };

@@ -16,7 +16,7 @@ namespace {
 // again on the next start; the record must not be doubled then.
 bool AlreadyRecorded(const char* line) {
     bool notRegular = false;
-    FILE* file = OpenRegularFile(FACTORS_FILE, &notRegular);
+    FILE* file = OpenRegularFileOrStop(FACTORS_FILE, &notRegular);
     if (!file) return false;
     bool found = false;
     char* text = nullptr;

@@ -37,7 +37,7 @@ void Trust(const char* path) {
 // the run log has grown.
 std::string OpenPart(const char* path) {
     bool notRegular = false;
-    FILE* file = OpenRegularFile(path, &notRegular);
+    FILE* file = OpenRegularFileOrStop(path, &notRegular);
     if (!file) return "";
     const std::string rule = std::string(RUN_LOG_RULE) + "\n";
     std::string tail;
@@ -89,7 +89,7 @@ bool HoldsLineBeginning(const std::string& text, size_t from, const std::string&
 
 bool LastLineBeginsWith(const char* path, const char* prefix) {
     bool notRegular = false;
-    FILE* file = OpenRegularFile(path, &notRegular);
+    FILE* file = OpenRegularFileOrStop(path, &notRegular);
     if (!file) return false;
     // A record is far shorter than this; only the file's tail is read.
     char tail[512] = "";

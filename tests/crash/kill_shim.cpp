@@ -4,6 +4,8 @@
 //
 // QUILBREX_KILL_AT=N   kill at the start of the Nth operation (unset or 0: never)
 // QUILBREX_SIGNAL=S    send signal S instead of SIGKILL (the process goes on)
+// QUILBREX_FAIL_ERRNO=E  instead of a signal, the Nth operation fails with
+//                      errno E (28 a full disk, 5 an I/O error), doing nothing
 // QUILBREX_OP_COUNT=F  at a normal end, write the number of operations to F
 // QUILBREX_OP_LOG=F    append to F what each operation did to the files of the
 //                      working folder, for a model of what a power cut leaves:
@@ -12,6 +14,7 @@
 //                        fsync INO HEX (its content as flushed) | dirsync
 // The operation that is cut short is named on standard error first.
 #include <dlfcn.h>
+#include <errno.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -44,9 +47,19 @@ long killAt() {
     return at;
 }
 
-void operation(const char* name, const char* path) {
+int failErrno() {
+    static int value = getenv("QUILBREX_FAIL_ERRNO") ? atoi(getenv("QUILBREX_FAIL_ERRNO")) : 0;
+    return value;
+}
+
+// Whether the operation starting now is the one to fail (then errno is set).
+bool operation(const char* name, const char* path) {
     long n = ++operations;
-    if (n != killAt()) return;
+    if (n != killAt()) return false;
+    if (failErrno()) {
+        errno = failErrno();
+        return true;
+    }
     static const int signal = getenv("QUILBREX_SIGNAL") ? atoi(getenv("QUILBREX_SIGNAL")) : SIGKILL;
     char text[512];
     int length = snprintf(text, sizeof text, "kill_shim: %s at operation %ld, %s %s\n",
@@ -54,6 +67,7 @@ void operation(const char* name, const char* path) {
     static auto realWrite = next<ssize_t (*)(int, const void*, size_t)>("write");
     if (length > 0 && signal == SIGKILL) realWrite(2, text, static_cast<size_t>(length));
     kill(getpid(), signal);
+    return false;
 }
 
 // The operation log: only the working folder's files count, named as in it.
@@ -186,7 +200,7 @@ int open(const char* path, int flags, ...) {
     va_start(args, flags);
     mode_t mode = static_cast<mode_t>(va_arg(args, int));
     va_end(args);
-    operation("open", path);
+    if (operation("open", path)) return -1;
     static auto real = next<int (*)(const char*, int, ...)>("open");
     bool existed = exists(path);
     int fd = real(path, flags, mode);
@@ -200,7 +214,7 @@ int openat(int dir, const char* path, int flags, ...) {
     va_start(args, flags);
     mode_t mode = static_cast<mode_t>(va_arg(args, int));
     va_end(args);
-    operation("openat", path);
+    if (operation("openat", path)) return -1;
     static auto real = next<int (*)(int, const char*, int, ...)>("openat");
     bool existed = exists(path);
     int fd = real(dir, path, flags, mode);
@@ -210,7 +224,7 @@ int openat(int dir, const char* path, int flags, ...) {
 }
 
 FILE* fopen(const char* path, const char* mode) {
-    operation("fopen", path);
+    if (operation("fopen", path)) return nullptr;
     static auto real = next<FILE* (*)(const char*, const char*)>("fopen");
     bool existed = exists(path);
     FILE* file = real(path, mode);
@@ -220,7 +234,7 @@ FILE* fopen(const char* path, const char* mode) {
 }
 
 FILE* fopen64(const char* path, const char* mode) {
-    operation("fopen", path);
+    if (operation("fopen", path)) return nullptr;
     static auto real = next<FILE* (*)(const char*, const char*)>("fopen64");
     bool existed = exists(path);
     FILE* file = real(path, mode);
@@ -230,8 +244,14 @@ FILE* fopen64(const char* path, const char* mode) {
 }
 
 int fclose(FILE* file) {
-    operation("fclose", nullptr);
+    bool fail = operation("fclose", nullptr);
     static auto real = next<int (*)(FILE*)>("fclose");
+    if (fail) {
+        int error = errno;
+        real(file);
+        errno = error;
+        return EOF;
+    }
     // What the stream still buffers reaches the file now.
     if (recording() && (fcntl(fileno(file), F_GETFL) & O_ACCMODE) != O_RDONLY) {
         fflush(file);
@@ -241,7 +261,7 @@ int fclose(FILE* file) {
 }
 
 int mkstemp(char* pattern) {
-    operation("mkstemp", pattern);
+    if (operation("mkstemp", pattern)) return -1;
     static auto real = next<int (*)(char*)>("mkstemp");
     int fd = real(pattern);
     recordCreate(pattern, false, fd);
@@ -250,14 +270,14 @@ int mkstemp(char* pattern) {
 
 ssize_t write(int fd, const void* data, size_t size) {
     static auto real = next<ssize_t (*)(int, const void*, size_t)>("write");
-    if (regular(fd)) operation("write", nullptr);
+    if (regular(fd) && operation("write", nullptr)) return -1;
     ssize_t written = real(fd, data, size);
     if (written > 0 && recording() && regular(fd)) recordData(fd, "data");
     return written;
 }
 
 int fsync(int fd) {
-    operation("fsync", nullptr);
+    if (operation("fsync", nullptr)) return -1;
     static auto real = next<int (*)(int)>("fsync");
     int result = real(fd);
     if (result == 0 && recording()) {
@@ -270,7 +290,7 @@ int fsync(int fd) {
 }
 
 int ftruncate(int fd, off_t length) {
-    operation("ftruncate", nullptr);
+    if (operation("ftruncate", nullptr)) return -1;
     static auto real = next<int (*)(int, off_t)>("ftruncate");
     int result = real(fd, length);
     if (result == 0) recordData(fd, "data");
@@ -278,13 +298,13 @@ int ftruncate(int fd, off_t length) {
 }
 
 int fchmod(int fd, mode_t mode) {
-    operation("fchmod", nullptr);
+    if (operation("fchmod", nullptr)) return -1;
     static auto real = next<int (*)(int, mode_t)>("fchmod");
     return real(fd, mode);
 }
 
 int rename(const char* from, const char* to) {
-    operation("rename", to);
+    if (operation("rename", to)) return -1;
     static auto real = next<int (*)(const char*, const char*)>("rename");
     unsigned long inode = inodeOf(from);
     int result = real(from, to);
@@ -294,7 +314,7 @@ int rename(const char* from, const char* to) {
 }
 
 int unlink(const char* path) {
-    operation("unlink", path);
+    if (operation("unlink", path)) return -1;
     static auto real = next<int (*)(const char*)>("unlink");
     int result = real(path);
     if (result == 0 && recording() && !localName(path).empty()) recorder().put("unlink " + localName(path));
@@ -302,7 +322,7 @@ int unlink(const char* path) {
 }
 
 int remove(const char* path) {
-    operation("remove", path);
+    if (operation("remove", path)) return -1;
     static auto real = next<int (*)(const char*)>("remove");
     bool file = exists(path) && inodeOf(path) != 0;
     struct stat info;
