@@ -395,7 +395,10 @@ TEST(RunSafety, RecordThatCannotBeMadeDurableStopsTheRunBeforeIt) {
          "\nCan't write a record to results.txt: Input/output error" + STOP},
         {"flush of the closing record fails", DURABLE_FAIL_FILE_SYNC, "results.txt", 1,
          "\nCan't write a record to results.txt: Input/output error" + STOP},
-        {"a factor record found is not flushed", DURABLE_FAIL_FILE_SYNC, "factors.txt", 0,
+        // What a killed run left is flushed at the start, before anything is read from it.
+        {"a factors.txt left by a killed run is not flushed", DURABLE_FAIL_FILE_SYNC, "factors.txt", 0,
+         "\nCan't flush factors.txt to disk: Input/output error. Stopping before it is used.\n"},
+        {"a factor record found is not flushed", DURABLE_FAIL_FILE_SYNC, "factors.txt", 1,
          "\n" + FACTOR_LINE +
              "Can't record this factor in factors.txt: Input/output error. Stopping; the assignment line and the "
              "checkpoint stay before it, so the next start finds it again.\n"},

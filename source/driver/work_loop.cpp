@@ -141,9 +141,23 @@ int removeObsoleteCheckpoint() {
     return 0;
 }
 
+// A run killed before its flushes leaves files whose latest content is not on
+// disk yet; acting on it (a line that follows a removal, a record already
+// there) and then losing it to a power cut would repeat or skip work. What
+// this process writes it flushes itself, so once at the start is enough.
+void flushInheritedWorkFiles() {
+    for (const char* name : {WORKTODO_FILE, CHECKPOINT_FILE, RESULTS_FILE, FACTORS_FILE}) {
+        std::string reason;
+        if (FlushExisting(name, &reason)) continue;
+        fprintf(stderr, "\nCan't flush %s to disk: %s. Stopping before it is used.\n", name, reason.c_str());
+        FatalExitRetryLater(1, "a work file cannot be flushed");
+    }
+}
+
 }  // namespace
 
 int WorkLoop() {
+    flushInheritedWorkFiles();
     for (;;) {
         if (stopSignal) {
             printf("\nStopped by signal %d (%s) between assignment lines.\n", static_cast<int>(stopSignal),
