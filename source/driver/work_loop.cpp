@@ -2,7 +2,6 @@
 // exponent of a line, logs summaries to results.txt and removes finished lines.
 #include "driver/work_loop.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -17,7 +16,6 @@
 #include "sieve/segment_sieve.h"
 #include "verify/rejected_hits.h"
 #include "workfiles/assignment.h"
-#include "workfiles/atomic_file.h"
 #include "workfiles/checkpoint.h"
 #include "workfiles/durable_file.h"
 #include "workfiles/line_removal.h"
@@ -65,7 +63,8 @@ void logRangeEnd(bool resumedSearched) {
 void logSieveConfiguration() {
     char record[160];
     snprintf(record, sizeof record, "Sieve configuration: kernel %s, prime count %u\n", kernel->name, primeCount);
-    AppendRecord(RESULTS_FILE, record, false);
+    // Nothing moves on because of it: the next summary's flush takes it along.
+    AppendRecord(RESULTS_FILE, record, false, false);
 }
 
 // Says where a stop signal ended the search (the checkpoint holds that

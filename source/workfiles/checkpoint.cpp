@@ -38,10 +38,10 @@ std::string WorkedLine() {
 // Keys are eight characters followed by '='; anything else is not ours.
 bool HasKey(const char* line, const char* key) { return strncmp(line, key, 8) == 0 && line[8] == '='; }
 
-// A value read as the program wrote it: a whole number (decimal, 0x
+// A value read as the program writes it: a whole number (decimal, 0x
 // hexadecimal or 0 octal) within limit, or for seconds a finite number not
 // below 0; only white space may follow. Anything else would wrap or poison a
-// count; the field is then named in *corrupt.
+// count, so the reader refuses it.
 bool ConvertWhole(const char* text, uint64_t limit, uint64_t* value) {
     const char* start = text;
     while (isspace(static_cast<unsigned char>(*start))) ++start;

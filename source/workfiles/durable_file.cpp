@@ -91,6 +91,7 @@ bool AppendDurably(const char* logicalPath, const std::string& record, std::stri
             // A torn record would be taken for a whole one, or glue the next
             // one to it: the file goes back to where the record began.
             if (written > 0 && sizeBefore >= 0 && ftruncate(fd, sizeBefore) != 0) {
+                // Nothing more can be done here; the caller stops the run all the same.
             }
             close(fd);
             return Fail(error, reason);
