@@ -9,3 +9,8 @@
 // launch threads may still be running, and tearing down what they use would
 // turn a clean refusal into a crash.
 [[noreturn]] void FatalExit(int status);
+
+// The same for a condition a later start may well get past (a full disk, a
+// file that cannot be written now): under BOINC the client is asked to
+// restart the task later, for reason, instead of failing it for good.
+[[noreturn]] void FatalExitRetryLater(int status, const char* reason);

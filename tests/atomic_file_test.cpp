@@ -8,6 +8,7 @@
 
 #include "workfiles/assignment.h"
 #include "workfiles/atomic_file.h"
+#include "workfiles/durable_file.h"
 #include "workfiles/run_log.h"
 #include "workfiles_test_helpers.h"
 
@@ -211,16 +212,13 @@ TEST(RunLog, RecordsAreAppendedStampedOrNot) {
     ResetWorkFileState();
     TempDir dir;
     writeFile(dir.file(RESULTS_FILE), "earlier\n");
-    bool stamped = false, plain = false;
     fixedNow = 1700000000;
     CallOutcome outcome = CaptureCall(dir.path(), [&] {
-        stamped = AppendRecord(RESULTS_FILE, "n=54: tested\n", true);
+        AppendRecord(RESULTS_FILE, "n=54: tested\n", true);
         fixedNow = 0;  // an unstamped record must not read the clock
-        plain = AppendRecord(RESULTS_FILE, "Range is complete. No factors found.\n", false);
+        AppendRecord(RESULTS_FILE, "Range is complete. No factors found.\n", false);
         return 0;
     });
-    EXPECT_TRUE(stamped);
-    EXPECT_TRUE(plain);
     EXPECT_EQ(outcome.out, "");
     EXPECT_EQ(outcome.err, "");
     EXPECT_EQ(timer, 1700000000);
@@ -228,18 +226,81 @@ TEST(RunLog, RecordsAreAppendedStampedOrNot) {
               std::string("earlier\n") + FIXED_STAMP + "n=54: tested\nRange is complete. No factors found.\n");
 }
 
-TEST(RunLog, UnopenableLogIsReportedAndTheRecordLost) {
-    ResetWorkFileState();
-    TempDir dir;
-    bool result = true;
-    CallOutcome outcome = CaptureCall(dir.path(), [&] {
-        result = AppendRecord("missing/results.txt", "record\n", true);
-        return 0;
-    });
-    EXPECT_FALSE(result);
-    EXPECT_EQ(outcome.err, "\nCan't open missing/results.txt to add a record: No such file or directory. The record "
-                           "is lost; the search goes on.\n");
-    EXPECT_EQ(UnexpectedFiles(dir.path(), {}), "");
+// A record that cannot be written, or not flushed, stops the run: going on
+// would let the checkpoint or the line's removal pass a record that is lost.
+TEST(RunLog, RecordThatCannotBeWrittenStopsTheRun) {
+    const std::string STOP = ". Stopping; the assignment line and the checkpoint stay before it, so the next start "
+                             "writes it.\n";
+    struct Case {
+        const char* what;
+        const char* path;
+        int stage;
+        std::string err;
+    } cases[] = {
+        {"missing folder", "missing/results.txt", DURABLE_FAIL_NONE,
+         "\nCan't write a record to missing/results.txt: No such file or directory" + STOP},
+        {"disk full", RESULTS_FILE, DURABLE_FAIL_APPEND, "\nCan't write a record to results.txt: No space left on device" + STOP},
+        {"flush fails", RESULTS_FILE, DURABLE_FAIL_FILE_SYNC, "\nCan't write a record to results.txt: Input/output error" + STOP},
+        {"folder flush of a new log fails", RESULTS_FILE, DURABLE_FAIL_FOLDER_SYNC,
+         "\nCan't write a record to results.txt: Input/output error" + STOP},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        ChildResult child = runInChild(
+            [&] {
+                durableFailAt = c.stage;
+                AppendRecord(c.path, "record\n", true);
+                return 0;
+            },
+            dir.path());
+        EXPECT_TRUE(child.exited);
+        EXPECT_EQ(child.status, 1);
+        EXPECT_EQ(child.err, c.err);
+    }
+}
+
+// The records of the line under way: its Starting range record is written
+// once however often the line starts afresh, and a summary it already has is
+// found after it, never in an earlier line's records.
+TEST(RunLog, LineRecordsAreWrittenOnce) {
+    const std::string START = "Starting range: n=149-154 and k=3001-6001\n";
+    const std::string RULE = std::string(RUN_LOG_RULE) + "\n";
+    struct Case {
+        const char* what;
+        std::string log;
+        bool startAppended;  // LogLineStart appends the record
+        bool holds149;       // LineLogHolds finds "n=149: tested "
+    } cases[] = {
+        {"empty log", "", true, false},
+        {"earlier lines closed", "d\n" + START + "d\nn=149: tested 1\nRange is complete.\n" + RULE, true, false},
+        {"line open, no summary", "d\n" + START, false, false},
+        {"line open with the summary", "d\n" + START + "d\nn=149: tested 1\n", false, true},
+        {"summary of another line before", "d\nStarting range: n=149-150 and k=3-5\nd\nn=149: tested 1\nd\n" + START,
+         false, false},
+        // The line comes back after another was started: its records since its own start count.
+        {"another line started after", "d\n" + START + "d\nn=149: tested 1\nd\nStarting range: n=150-151 and k=3-5\n",
+         false, true},
+        {"the record at the log's start", START + "n=149: tested 1\n", false, true},
+        {"a long closed log before", std::string(50000, 'x') + "\n" + RULE + "d\n" + START + "d\nn=149: tested 7\n",
+         false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ResetWorkFileState();
+        TempDir dir;
+        if (!c.log.empty()) writeFile(dir.file(RESULTS_FILE), c.log);
+        bool holds = !c.holds149;
+        fixedNow = 1700000000;
+        CallOutcome outcome = CaptureCall(dir.path(), [&] {
+            holds = LineLogHolds(START.c_str(), "n=149: tested ");
+            LogLineStart(START.c_str());
+            return 0;
+        });
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_EQ(holds, c.holds149);
+        EXPECT_EQ(readFile(dir.file(RESULTS_FILE)), c.startAppended ? c.log + FIXED_STAMP + START : c.log);
+    }
 }
 
 }  // namespace

@@ -238,6 +238,8 @@ TEST(BoincAdapterOn, ExitMapping) {
         {"launch failure", []() { BoincLeaveAfterRuntimeError(719, "unspecified launch failure"); return 7; }, 0,
          nullptr, true},
         {"out of memory", []() { BoincLeaveAfterRuntimeError(2, "out of memory"); return 7; }, 0, nullptr, true},
+        {"a file that cannot be written now", []() { BoincLeaveTemporarily("results.txt cannot be written"); return 7; },
+         0, nullptr, true},
     };
     for (const Case& c : cases) {
         TempDir dir;
@@ -254,7 +256,10 @@ TEST(BoincAdapterOn, ExitMapping) {
         }
         EXPECT_EQ(fileExists(dir.file("boinc_temporary_exit")), c.temporary) << c.what;
         if (c.temporary) {
-            EXPECT_NE(readFile(dir.file("boinc_temporary_exit")).find("GPU busy or failing"), std::string::npos);
+            std::string reason = readFile(dir.file("boinc_temporary_exit"));
+            EXPECT_TRUE(reason.find("GPU busy or failing") != std::string::npos ||
+                        reason.find("results.txt cannot be written") != std::string::npos)
+                << reason;
         }
     }
     // Restarted after the end: nothing left to do, and the run log proves it done.
@@ -264,6 +269,24 @@ TEST(BoincAdapterOn, ExitMapping) {
     ChildResult r = startedChild(dir.path(), []() { return BoincFinish(ASSIGNMENT_EMPTY_FILE); });
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(readFile(dir.file("boinc_finish_called")).substr(0, 2), "0\n");
+}
+
+// A full disk, a factors.txt that cannot be had: the client is asked to
+// retry later, the slot's lock goes, and the line stays before the factor.
+TEST(BoincAdapterOn, FactorThatCannotBeRecordedIsATemporaryExit) {
+    TempDir dir;
+    writeFile(dir.file("worktodo.txt"), TYPICAL);
+    ASSERT_EQ(mkdir(dir.file("factors.txt").c_str(), 0755), 0);
+    ChildResult r = runBinary(dir.path());
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_FALSE(fileExists(dir.file("boinc_finish_called")));
+    EXPECT_NE(readFile(dir.file("boinc_temporary_exit")).find("a factor cannot be recorded in factors.txt"),
+              std::string::npos);
+    EXPECT_FALSE(fileExists(dir.file("boinc_lockfile")));
+    EXPECT_NE(readFile(dir.file("stderr.txt")).find("Can't record this factor in factors.txt: Is a directory."),
+              std::string::npos);
+    EXPECT_EQ(readFile(dir.file("worktodo.txt")), TYPICAL);
 }
 
 TEST(BoincAdapterOn, ProgressOverTheWorkunitsOriginalLine) {

@@ -51,7 +51,6 @@ TEST(Resume, CheckpointIsReadOrTheLineStartsAfresh) {
         {"no nCurrent", LINE, "kCurrent=1001\nkTested =500\n", 5, N_OUTSIDE, 0, 0, 0, 0, 0},
         {"nCurrent above nEnd", LINE, "nCurrent=51\nkCurrent=1001\n", 5, N_OUTSIDE, 0, 0, 0, 0, 0},
         {"nCurrent under nStart", LINE, "nCurrent=39\nkCurrent=1001\n", 5, N_OUTSIDE, 0, 0, 0, 0, 0},
-        {"nCurrent that would wrap to 45", LINE, "nCurrent=4294967341\nkCurrent=1001\n", 5, N_OUTSIDE, 0, 0, 0, 0, 0},
         {"kCurrent beyond kEnd", LINE, "nCurrent=45\nkCurrent=10001\n", 5, K_OUTSIDE, 0, 0, 0, 0, 0},
         {"kCurrent under kStart", LINE, "nCurrent=45\nkCurrent=1\n", 5, K_OUTSIDE, 0, 0, 0, 0, 0},
         {"no kCurrent", LINE, "nCurrent=45\n", 5, K_OUTSIDE, 0, 0, 0, 0, 0},
@@ -115,6 +114,47 @@ TEST(Resume, CheckpointIsReadOrTheLineStartsAfresh) {
     }
 }
 
+// A value that would wrap, or is no number, never becomes a count or a
+// position: the field is named and nothing is touched, for the user to decide.
+TEST(Resume, CorruptValueIsNamedAndNothingTouched) {
+    const struct {
+        const char* checkpoint;
+        const char* field;
+    } cases[] = {
+        {"nCurrent=4294967341\nkCurrent=1001\n", "nCurrent"},
+        {"nCurrent=-45\nkCurrent=1001\n", "nCurrent"},
+        {"nCurrent=45x\nkCurrent=1001\n", "nCurrent"},
+        {"nCurrent=\nkCurrent=1001\n", "nCurrent"},
+        {"nCurrent=45\nkCurrent=18446744073709551617\n", "kCurrent"},
+        {"nCurrent=45\nkCurrent=1001\nkTested =99999999999999999999\n", "kTested"},
+        {"nCurrent=45\nkCurrent=1001\nkTested =-1\n", "kTested"},
+        {"nCurrent=45\nkCurrent=1001\nseconds =nan\n", "seconds"},
+        {"nCurrent=45\nkCurrent=1001\nseconds =inf\n", "seconds"},
+        {"nCurrent=45\nkCurrent=1001\nseconds =-3\n", "seconds"},
+        {"nCurrent=45\nkCurrent=1001\nfactors =-5\n", "factors"},
+        {"nCurrent=45\nkCurrent=1001\nfactors =4294967296\n", "factors"},
+        {"nCurrent=45\nkCurrent=1001\nfactors =two\n", "factors"},
+        // The first bad field is named.
+        {"factors =x\nnCurrent=45\nkCurrent=1001\nseconds =nan\n", "factors"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.checkpoint);
+        ResetWorkFileState();
+        TempDir dir;
+        writeFile(dir.file("worktodo.txt"), LINE);
+        writeFile(dir.file(CHECKPOINT_FILE), c.checkpoint);
+        CallOutcome outcome = CaptureCall(dir.path(), [] { return Read_Assignment_Line("worktodo.txt"); });
+        EXPECT_EQ(outcome.code, ASSIGNMENT_CORRUPT_CHECKPOINT);
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(outcome.err, std::string("\nThe checkpoint file quilbrex.cpt is corrupt: the value of ") + c.field +
+                                   " is not a number the program writes there. Stopping without touching any file; "
+                                   "correct or remove it to go on.\n");
+        EXPECT_EQ(readFile(dir.file(CHECKPOINT_FILE)), c.checkpoint);
+        EXPECT_EQ(readFile(dir.file("worktodo.txt")), LINE);
+        EXPECT_FALSE(fileExists(dir.file(RESULTS_FILE)));
+    }
+}
+
 TEST(Resume, EvenKStartIsOddOnlyInMemory) {
     ResetWorkFileState();
     TempDir dir;
@@ -136,16 +176,18 @@ TEST(Resume, StartingRecordIsAppendedToTheRunLog) {
               std::string("earlier record\n") + FIXED_STAMP + "Starting range: n=40-50 and k=3-10000\n");
 }
 
-TEST(Resume, UnopenableRunLogIsReportedAndTheLineStillStarts) {
-    ResetWorkFileState();
+// Not even the Starting range record is lost: the line does not start.
+TEST(Resume, UnopenableRunLogStopsBeforeTheLineStarts) {
     TempDir dir;
     writeFile(dir.file("worktodo.txt"), LINE);
     ASSERT_EQ(mkdir(dir.file(RESULTS_FILE).c_str(), 0755), 0);
-    CallOutcome outcome = CaptureCall(dir.path(), [] { return Read_Assignment_Line("worktodo.txt"); });
-    EXPECT_EQ(outcome.code, 0);
-    EXPECT_EQ(outcome.out, StartingRange("n=40-50 and k=3-10000"));
-    EXPECT_EQ(outcome.err,
-              "\nCan't open results.txt to add a record: Is a directory. The record is lost; the search goes on.\n");
+    ChildResult child = runInChild([] { return Read_Assignment_Line("worktodo.txt"); }, dir.path());
+    EXPECT_TRUE(child.exited);
+    EXPECT_EQ(child.status, 1);
+    EXPECT_EQ(child.out, StartingRange("n=40-50 and k=3-10000"));
+    EXPECT_EQ(child.err, "\nCan't write a record to results.txt: Is a directory. Stopping; the assignment line and "
+                         "the checkpoint stay before it, so the next start writes it.\n");
+    EXPECT_EQ(readFile(dir.file("worktodo.txt")), LINE);
 }
 
 void SetSearchState() {

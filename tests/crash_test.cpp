@@ -1,14 +1,22 @@
-// The program killed at every file operation of a short line with two factors,
-// each time started again until the line is done: every factor recorded
-// exactly once, every exponent summarised, the line's end recorded once, the
-// line removed, nothing left over.
+// The program killed, or failed with a full disk or an I/O error, at every
+// file operation of a short line with two factors, each time started again
+// until the line is done: every factor recorded exactly once, every exponent
+// summarised once, the line's end recorded once, the line removed, nothing
+// left over. And every state a power cut could leave during real runs.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <cstdlib>
 #include <iostream>
+#include <map>
+#include <set>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "support/test_support.h"
 #include "workfiles_test_helpers.h"
@@ -19,12 +27,14 @@ namespace {
 const std::string LINE = "FermatFactor=149,154,3001,6001\n";
 const std::string FACTORS[] = {"!!! Found factor 3125*2^149+1 !!!\n", "!!! Found factor 5439*2^154+1 !!!\n"};
 
-// The binary under the shim; killAt 0 only counts, into countFile.
-ChildResult runShimmed(const std::string& dir, long killAt, const std::string& countFile) {
+// The binary under the shim; killAt 0 only counts, into countFile. With
+// failErrno the operation fails with that error instead of a kill.
+ChildResult runShimmed(const std::string& dir, long killAt, const std::string& countFile, int failErrno = 0) {
     return runInChild(
         [&]() {
             setenv("LD_PRELOAD", QUILBREX_KILL_SHIM, 1);
             setenv("QUILBREX_KILL_AT", std::to_string(killAt).c_str(), 1);
+            if (failErrno) setenv("QUILBREX_FAIL_ERRNO", std::to_string(failErrno).c_str(), 1);
             if (!countFile.empty()) setenv("QUILBREX_OP_COUNT", countFile.c_str(), 1);
             execl(QUILBREX_BINARY, QUILBREX_BINARY, static_cast<char*>(nullptr));
             return 253;
@@ -32,17 +42,87 @@ ChildResult runShimmed(const std::string& dir, long killAt, const std::string& c
         dir);
 }
 
+// The test folders go to memory where there is one: the program flushes
+// often, and a disk would make each of the many restarts slow.
+struct MemoryTemporaries {
+    std::string saved;
+    bool had;
+    MemoryTemporaries() {
+        const char* old = getenv("TMPDIR");
+        had = old != nullptr;
+        if (had) saved = old;
+        if (access("/dev/shm", W_OK | X_OK) == 0) setenv("TMPDIR", "/dev/shm", 1);
+    }
+    ~MemoryTemporaries() {
+        if (had)
+            setenv("TMPDIR", saved.c_str(), 1);
+        else
+            unsetenv("TMPDIR");
+    }
+};
+
 }  // namespace
 
-TEST(Crash, KilledAtEveryFileOperationNothingIsLostOrDoubled) {
+namespace {
+
+struct Tally {
+    long lost = 0, doubled = 0, summariesRepeated = 0;
+};
+
+// Starts the program again until the line is done (a fault may have stopped
+// it, or the restart itself before the line's end) and checks the folder.
+void checkLineDone(const TempDir& dir, const std::string& firstErr, Tally* tally) {
+    ChildResult restart;
+    for (int start = 0; start < 3; ++start) {
+        restart = runProgram(QUILBREX_BINARY, dir.path(), 300);
+        EXPECT_TRUE(restart.exited) << restart.err;
+        EXPECT_EQ(restart.err, "") << firstErr;
+        // A stop after the line's removal reached the disk leaves nothing to
+        // do: status 1, no assignment.
+        if (restart.status == 6 || restart.status == 1) break;
+    }
+    ASSERT_TRUE(restart.status == 6 || restart.status == 1) << firstErr << restart.out << restart.err;
+
+    std::string factors = readFile(dir.file("factors.txt"));
+    for (const std::string& factor : FACTORS) {
+        size_t times = countOf(factors, factor);
+        EXPECT_EQ(times, 1u) << firstErr << factor << factors;
+        if (times == 0) ++tally->lost;
+        if (times > 1) ++tally->doubled;
+    }
+    std::string results = readFile(dir.file("results.txt"));
+    for (int n = 149; n <= 154; ++n) {
+        size_t times = countOf(results, "n=" + std::to_string(n) + ": tested ");
+        EXPECT_EQ(times, 1u) << firstErr << n << results;
+        if (times > 1) ++tally->summariesRepeated;
+    }
+    EXPECT_EQ(countOf(results, "Range is complete. Found 2 factor(s). For details see file factors.txt\n"
+                                   "--------------------------------------------------------------------------------\n"),
+              1u)
+        << firstErr << results;
+    EXPECT_EQ(readFile(dir.file("worktodo.txt")), "") << firstErr;
+    // Not even the checkpoint of the finished line is left behind.
+    EXPECT_EQ(UnexpectedFiles(dir.path(), {"worktodo.txt", "factors.txt", "results.txt", "quilbrex.lock"}), "")
+        << firstErr;
+}
+
+long countOperations() {
     TempDir counting;
     writeFile(counting.file("worktodo.txt"), LINE);
     ChildResult clean = runShimmed(counting.path(), 0, counting.file("operations"));
-    ASSERT_EQ(clean.status, 6) << clean.out << clean.err;
-    const long total = std::atol(readFile(counting.file("operations")).c_str());
+    EXPECT_EQ(clean.status, 6) << clean.out << clean.err;
+    return std::atol(readFile(counting.file("operations")).c_str());
+}
+
+}  // namespace
+
+TEST(Crash, KilledAtEveryFileOperationNothingIsLostOrDoubled) {
+    MemoryTemporaries memory;
+    const long total = countOperations();
     ASSERT_GT(total, 20);
 
-    long killed = 0, lost = 0, doubled = 0, summariesRepeated = 0;
+    long killed = 0;
+    Tally tally;
     for (long at = 1; at <= total; ++at) {
         SCOPED_TRACE("killed at operation " + std::to_string(at));
         TempDir dir;
@@ -54,43 +134,242 @@ TEST(Crash, KilledAtEveryFileOperationNothingIsLostOrDoubled) {
         }
         ASSERT_EQ(first.signal, SIGKILL) << first.err;
         ++killed;
-        ChildResult restart = runProgram(QUILBREX_BINARY, dir.path(), 300);
-        ASSERT_TRUE(restart.exited) << restart.err;
-        // A kill after the line's removal reached the disk leaves nothing to do:
-        // status 1, no assignment.
-        ASSERT_TRUE(restart.status == 6 || restart.status == 1) << first.err << restart.out << restart.err;
-
-        std::string factors = readFile(dir.file("factors.txt"));
-        for (const std::string& factor : FACTORS) {
-            size_t times = countOf(factors, factor);
-            EXPECT_EQ(times, 1u) << first.err << factor << factors;
-            if (times == 0) ++lost;
-            if (times > 1) ++doubled;
-        }
-        std::string results = readFile(dir.file("results.txt"));
-        for (int n = 149; n <= 154; ++n) {
-            size_t times = countOf(results, "n=" + std::to_string(n) + ": tested ");
-            EXPECT_GE(times, 1u) << first.err << n << results;
-            if (times > 1) ++summariesRepeated;
-        }
-        EXPECT_EQ(countOf(results, "Range is complete. Found 2 factor(s). For details see file factors.txt\n"
-                                       "--------------------------------------------------------------------------------\n"),
-                  1u)
-            << first.err << results;
-        EXPECT_EQ(readFile(dir.file("worktodo.txt")), "") << first.err;
-        // A checkpoint left behind names the removed line, so no later line resumes from it.
-        if (fileExists(dir.file("quilbrex.cpt"))) {
-            EXPECT_NE(readFile(dir.file("quilbrex.cpt")).find("\nline    =FermatFactor=149,154,3001,6001\n"),
-                      std::string::npos)
-                << first.err;
-        }
-        EXPECT_EQ(UnexpectedFiles(dir.path(),
-                                  {"worktodo.txt", "factors.txt", "results.txt", "quilbrex.lock", "quilbrex.cpt"}),
-                  "")
-            << first.err;
+        checkLineDone(dir, first.err, &tally);
     }
     EXPECT_EQ(killed, total);
-    std::cout << "crash test: " << total << " kill points, " << lost << " factors lost, " << doubled
-              << " doubled, " << summariesRepeated << " exponent summaries repeated\n";
+    EXPECT_EQ(tally.lost, 0);
+    EXPECT_EQ(tally.doubled, 0);
+    EXPECT_EQ(tally.summariesRepeated, 0);
+    std::cout << "crash test: " << total << " kill points, " << tally.lost << " factors lost, " << tally.doubled
+              << " doubled, " << tally.summariesRepeated << " exponent summaries repeated\n";
     RecordProperty("kill_points", static_cast<int>(total));
+}
+
+// A full disk or an I/O error at any one file operation: the program either
+// gets past it or stops with a message and a status that is not "work done",
+// and the next start completes the line with nothing lost or doubled.
+TEST(Crash, FaultAtEveryFileOperationNothingIsLostOrDoubled) {
+    MemoryTemporaries memory;
+    const long total = countOperations();
+    ASSERT_GT(total, 20);
+    for (int error : {ENOSPC, EIO}) {
+        Tally tally;
+        long stopped = 0;
+        for (long at = 1; at <= total; ++at) {
+            SCOPED_TRACE(std::string(strerror(error)) + " at operation " + std::to_string(at));
+            TempDir dir;
+            writeFile(dir.file("worktodo.txt"), LINE);
+            ChildResult first = runShimmed(dir.path(), at, "", error);
+            ASSERT_TRUE(first.exited) << first.err;
+            // "Work done" only when nothing was lost: checked below, with no restart needed.
+            if (first.status != 6) {
+                ++stopped;
+                EXPECT_NE(first.err, "") << "stopped without saying why: " << first.status;
+            }
+            checkLineDone(dir, first.err, &tally);
+        }
+        EXPECT_EQ(tally.lost, 0);
+        EXPECT_EQ(tally.doubled, 0);
+        EXPECT_EQ(tally.summariesRepeated, 0);
+        std::cout << "fault test, " << strerror(error) << ": " << total << " operations, " << stopped
+                  << " stopped the run, " << tally.lost << " factors lost, " << tally.doubled << " doubled, "
+                  << tally.summariesRepeated << " exponent summaries repeated\n";
+    }
+}
+
+namespace {
+
+// One change the recorded run made to the working folder (see kill_shim.cpp).
+struct FileOperation {
+    std::string kind, name, to, content;
+    unsigned long inode = 0;
+};
+
+std::string fromHex(const std::string& hex) {
+    std::string bytes;
+    if (hex == "-") return bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return bytes;
+}
+
+std::vector<FileOperation> readOperationLog(const std::string& path) {
+    std::vector<FileOperation> operations;
+    std::istringstream log(readFile(path));
+    std::string line;
+    while (std::getline(log, line)) {
+        std::istringstream fields(line);
+        FileOperation op;
+        fields >> op.kind;
+        std::string hex;
+        if (op.kind == "create") fields >> op.name >> op.inode;
+        if (op.kind == "rename") fields >> op.name >> op.to >> op.inode;
+        if (op.kind == "unlink") fields >> op.name;
+        if (op.kind == "data" || op.kind == "fsync") {
+            fields >> op.inode >> hex;
+            op.content = fromHex(hex);
+        }
+        operations.push_back(op);
+    }
+    return operations;
+}
+
+// A folder as the disk holds it: names to inodes, inodes to contents.
+struct FolderImage {
+    std::map<std::string, unsigned long> names;
+    std::map<unsigned long, std::string> contents;
+
+    void apply(const FileOperation& op) {
+        if (op.kind == "create") names[op.name] = op.inode;
+        if (op.kind == "rename") {
+            names.erase(op.name);
+            names[op.to] = op.inode;
+        }
+        if (op.kind == "unlink") names.erase(op.name);
+        if (op.kind == "data") contents[op.inode] = op.content;
+    }
+    // The files by name; the lock file's content tells nothing.
+    std::map<std::string, std::string> files() const {
+        std::map<std::string, std::string> result;
+        for (const auto& entry : names) {
+            auto content = contents.find(entry.second);
+            result[entry.first] = entry.first == "quilbrex.lock" || content == contents.end() ? "" : content->second;
+        }
+        return result;
+    }
+};
+
+// Every state a power cut during the recorded run could leave: at each point,
+// what was flushed (file contents by fsync of the file, folder entries by
+// fsync of the folder), and that with any one pending change applied too.
+std::set<std::map<std::string, std::string>> powerCutStates(const std::vector<FileOperation>& operations,
+                                                            const FolderImage& start) {
+    FolderImage live = start, durable = start;
+    std::vector<FileOperation> pendingEntries;
+    std::map<unsigned long, std::vector<FileOperation>> pendingData;
+    std::set<std::map<std::string, std::string>> states;
+    for (size_t at = 0;; ++at) {
+        states.insert(durable.files());
+        auto withOne = [&](const FileOperation& op) {
+            FolderImage image = durable;
+            image.apply(op);
+            states.insert(image.files());
+        };
+        for (const FileOperation& op : pendingEntries) withOne(op);
+        for (const auto& perInode : pendingData)
+            for (const FileOperation& op : perInode.second) withOne(op);
+        if (at == operations.size()) break;
+
+        const FileOperation& op = operations[at];
+        live.apply(op);
+        if (op.kind == "create" || op.kind == "rename" || op.kind == "unlink") pendingEntries.push_back(op);
+        if (op.kind == "data") pendingData[op.inode].push_back(op);
+        if (op.kind == "fsync") {
+            durable.contents[op.inode] = op.content;
+            pendingData.erase(op.inode);
+        }
+        if (op.kind == "dirsync") {
+            durable.names = live.names;
+            pendingEntries.clear();
+        }
+    }
+    return states;
+}
+
+struct PowerCutScenario {
+    const char* what;
+    std::string worktodo;
+    std::vector<std::string> factors;
+    std::vector<int> exponents;
+    std::vector<std::pair<std::string, size_t>> closings;  // closing records and how many lines end so
+    size_t lines;                                          // lines worked, cut pieces included
+};
+
+// Restarts the program from every state until its work is done and checks
+// the outcome; returns the number of states.
+size_t checkEveryPowerCut(const PowerCutScenario& scenario) {
+    TempDir recorded;
+    writeFile(recorded.file("worktodo.txt"), scenario.worktodo);
+    struct stat info;
+    EXPECT_EQ(stat(recorded.file("worktodo.txt").c_str(), &info), 0);
+    FolderImage start;
+    start.names["worktodo.txt"] = info.st_ino;
+    start.contents[info.st_ino] = scenario.worktodo;
+
+    TempDir logs;
+    ChildResult run = runInChild(
+        [&]() {
+            setenv("LD_PRELOAD", QUILBREX_KILL_SHIM, 1);
+            setenv("QUILBREX_OP_LOG", logs.file("operations").c_str(), 1);
+            execl(QUILBREX_BINARY, QUILBREX_BINARY, static_cast<char*>(nullptr));
+            return 253;
+        },
+        recorded.path());
+    EXPECT_EQ(run.status, 6) << run.out << run.err;
+    std::vector<FileOperation> operations = readOperationLog(logs.file("operations"));
+    EXPECT_GT(operations.size(), 20u);
+    auto states = powerCutStates(operations, start);
+    // Each flush makes a new state on disk: at least as many states as flushes.
+    size_t flushes = 0;
+    for (const FileOperation& op : operations) flushes += op.kind == "fsync" || op.kind == "dirsync";
+    std::cout << "power-cut test, " << scenario.what << ": " << operations.size() << " file operations, " << flushes
+              << " flushes, " << states.size() << " crash states\n";
+    EXPECT_GT(states.size(), flushes);
+
+    for (const auto& state : states) {
+        std::string shown;
+        for (const auto& file : state) shown += "[" + file.first + "]\n" + file.second;
+        SCOPED_TRACE("power cut leaving:\n" + shown);
+        TempDir dir;
+        for (const auto& file : state) writeFile(dir.file(file.first), file.second);
+        ChildResult restart = runProgram(QUILBREX_BINARY, dir.path(), 300);
+        EXPECT_TRUE(restart.exited) << restart.err;
+        // Status 1: the last line's removal was on disk, nothing left to do.
+        EXPECT_TRUE(restart.status == 6 || (restart.status == 1 && restart.out.find(
+                                                                        "\nNo available assignments found in worktodo "
+                                                                        "file.\n") != std::string::npos))
+            << restart.out << restart.err;
+        EXPECT_EQ(restart.err, "");
+
+        std::string factors = readFile(dir.file("factors.txt"));
+        for (const std::string& factor : scenario.factors) EXPECT_EQ(countOf(factors, factor), 1u) << factors;
+        std::string results = readFile(dir.file("results.txt"));
+        for (int n : scenario.exponents)
+            EXPECT_EQ(countOf(results, "\nn=" + std::to_string(n) + ": tested "), 1u) << n << "\n" << results;
+        for (const auto& closing : scenario.closings)
+            EXPECT_EQ(countOf(results, closing.first), closing.second) << results;
+        EXPECT_EQ(countOf(results, "--------------------------------------------------------------------------------\n"),
+                  scenario.lines)
+            << results;
+        EXPECT_EQ(countOf(results, "Starting range: "), scenario.lines) << results;
+        EXPECT_EQ(readFile(dir.file("worktodo.txt")), "");
+        EXPECT_EQ(UnexpectedFiles(dir.path(), {"worktodo.txt", "factors.txt", "results.txt", "quilbrex.lock"}), "");
+        if (testing::Test::HasFailure()) break;
+    }
+    return states.size();
+}
+
+}  // namespace
+
+TEST(PowerCut, EveryStateAPowerCutCanLeaveEndsWithNothingLostOrDoubled) {
+    MemoryTemporaries memory;
+    const std::string RULE = "--------------------------------------------------------------------------------\n";
+    const std::vector<PowerCutScenario> scenarios = {
+        // Cut into one line per exponent, a factor in the first and the last.
+        {"a cut line with two factors", "FermatFactor=149,154,3,5439\n", {FACTORS[0], FACTORS[1]},
+         {149, 150, 151, 152, 153, 154},
+         {{"Range is complete. Found 1 factor(s). For details see file factors.txt\n" + RULE, 2},
+          {"Range is complete. No factors found.\n" + RULE, 4}},
+         6},
+        {"a queue of two lines", "FermatFactor=54,54,4001,5001\nFermatFactor=61,61,9,101\n",
+         {"!!! Found factor 4119*2^54+1 !!!\n", "!!! Found factor 95*2^61+1 !!!\n"}, {54, 61},
+         {{"Range is complete. Found 1 factor(s). For details see file factors.txt\n" + RULE, 2}}, 2},
+    };
+    size_t explored = 0;
+    for (const PowerCutScenario& scenario : scenarios) {
+        SCOPED_TRACE(scenario.what);
+        explored += checkEveryPowerCut(scenario);
+    }
+    std::cout << "power-cut test: " << explored << " crash states explored\n";
+    EXPECT_GE(explored, 90u);
+    RecordProperty("power_cut_states", static_cast<int>(explored));
 }

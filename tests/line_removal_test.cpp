@@ -31,8 +31,12 @@ TEST(LineRemoval, FirstLineGoesAndTheRestStaysByteForByte) {
         {"second without newline", line + "last", 0, "last"},
         {"blank lines after", line + "\n  \n\n", 0, "\n  \n\n"},
         {"binary bytes after", line + binary, 0, binary},
-        {"first line over 99 characters", std::string(150, 'x') + "\nnext\n", 0, std::string(51, 'x') + "\nnext\n"},
-        {"first line of exactly 99 characters", std::string(99, 'y') + "\nnext\n", 0, "\nnext\n"},
+        // Whole, in one rewrite: piece by piece a long line cost one rewrite per 99 characters.
+        {"first line over 99 characters", std::string(150, 'x') + "\nnext\n", 0, "next\n"},
+        {"first line of exactly 99 characters", std::string(99, 'y') + "\nnext\n", 0, "next\n"},
+        {"first line of 98 characters", std::string(98, 'y') + "\nnext\n", 0, "next\n"},
+        {"a megabyte first line", std::string(1 << 20, 'z') + "\nnext\n", 0, "next\n"},
+        {"long last line without newline", std::string(300, 'w'), 6, ""},
         {"NUL inside the first line", std::string("Fermat\0Factor=40\nnext\n", 22), 0, "next\n"},
     };
     for (const RemovalCase& c : cases) {

@@ -1,6 +1,7 @@
 // Cutting assignment lines at band and word-count boundaries: the worked examples byte for byte, the rest of the file kept, and a randomized check of coverage against GMP word counts.
 #include <gmp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cinttypes>
 #include <cstdio>
@@ -163,11 +164,33 @@ TEST(RangeSplit, WrittenLinesGiveNoFurtherCut) {
             TempDir dir;
             std::string alone = Line(line.nStart, line.nEnd, line.kStart, line.kEnd) + "next\n";
             writeFile(dir.file("worktodo.txt"), alone);
+            struct stat before, after;
+            ASSERT_EQ(stat(dir.file("worktodo.txt").c_str(), &before), 0);
             CallOutcome outcome = CaptureCall(dir.path(), [] { return Read_Assignment_Line("worktodo.txt"); });
             EXPECT_EQ(outcome.code, 0);
             EXPECT_EQ(readFile(dir.file("worktodo.txt")), alone);
+            // Not even rewritten with the same content (a rewrite is a new file renamed over it).
+            ASSERT_EQ(stat(dir.file("worktodo.txt").c_str(), &after), 0);
+            EXPECT_EQ(after.st_ino, before.st_ino);
         }
     }
+}
+
+// A cut piece whose first k is even (L(54) = 1024) is met again at every
+// start: it is left alone, not rewritten with identical content each time.
+TEST(RangeSplit, PieceWithAnEvenFirstKIsNotRewritten) {
+    ResetWorkFileState();
+    TempDir dir;
+    const std::string piece = "FermatFactor=54,54,1024,5001\nnext\n";
+    writeFile(dir.file("worktodo.txt"), piece);
+    struct stat before, after;
+    ASSERT_EQ(stat(dir.file("worktodo.txt").c_str(), &before), 0);
+    CallOutcome outcome = CaptureCall(dir.path(), [] { return Read_Assignment_Line("worktodo.txt"); });
+    EXPECT_EQ(outcome.code, 0);
+    EXPECT_EQ(kStart, 1025u);
+    ASSERT_EQ(stat(dir.file("worktodo.txt").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(readFile(dir.file("worktodo.txt")), piece);
 }
 
 TEST(RangeSplit, BandRemainderIsCutWhenItComesToTheTop) {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstring>
 #include <regex>
 #include <string>
 
@@ -16,6 +17,7 @@
 #include "gpu/host_runtime_control.h"
 #include "quilbrex.h"
 #include "support/test_support.h"
+#include "workfiles/durable_file.h"
 
 namespace {
 
@@ -67,17 +69,24 @@ TEST(RunSafety, CheckpointOfTheRemovedLineDoesNotApplyToTheNext) {
 // A checkpoint that does not fit the line but cannot be removed must not be
 // announced as removed; the run stops with the line and the checkpoint kept.
 TEST(RunSafety, ObsoleteCheckpointThatCannotBeRemovedStopsTheRun) {
-    TempDir dir;
-    writeFile(dir.file("worktodo.txt"), TYPICAL);
-    ASSERT_EQ(mkdir(dir.file("quilbrex.cpt").c_str(), 0755), 0);
-    writeFile(dir.file("quilbrex.cpt/kept"), "");
-    ChildResult r = runQuilbrex(dir.path());
-    EXPECT_TRUE(r.exited);
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out.find("Removed obsolete checkpoint"), std::string::npos) << r.out;
-    EXPECT_EQ(r.err, "\nCan't remove obsolete checkpoint file quilbrex.cpt: Directory not empty. Stopping.\n");
-    EXPECT_EQ(readFile(dir.file("worktodo.txt")), TYPICAL);
-    EXPECT_FALSE(fileExists(dir.file("factors.txt")));
+    // A folder is no checkpoint: not even an empty one is removed as one.
+    for (bool empty : {false, true}) {
+        SCOPED_TRACE(empty ? "empty folder" : "folder with a file");
+        TempDir dir;
+        writeFile(dir.file("worktodo.txt"), TYPICAL);
+        ASSERT_EQ(mkdir(dir.file("quilbrex.cpt").c_str(), 0755), 0);
+        if (!empty) writeFile(dir.file("quilbrex.cpt/kept"), "");
+        ChildResult r = runQuilbrex(dir.path());
+        EXPECT_TRUE(r.exited);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out.find("Removed obsolete checkpoint"), std::string::npos) << r.out;
+        EXPECT_EQ(r.err,
+                  "\nCan't remove obsolete checkpoint file quilbrex.cpt: it is a folder, not a file. Stopping.\n");
+        struct stat info;
+        EXPECT_TRUE(stat(dir.file("quilbrex.cpt").c_str(), &info) == 0 && S_ISDIR(info.st_mode));
+        EXPECT_EQ(readFile(dir.file("worktodo.txt")), TYPICAL);
+        EXPECT_FALSE(fileExists(dir.file("factors.txt")));
+    }
 }
 
 TEST(RunSafety, CheckpointWithWholeSecondsResumes) {
@@ -167,6 +176,9 @@ TEST(RunSafety, UnwritableWorktodoStopsBeforeTheSearch) {
     EXPECT_EQ(r.err,
               "\nCan't rewrite worktodo file worktodo.txt: it has no write permission. Stopping before the search.\n");
     EXPECT_EQ(r.out.find("Testing for n"), std::string::npos);
+    // Refused before the line starts: no Starting range record at every start.
+    EXPECT_EQ(r.out.find("Starting range"), std::string::npos);
+    EXPECT_FALSE(fileExists(dir.file("results.txt")));
     EXPECT_FALSE(fileExists(dir.file("factors.txt")));
     EXPECT_EQ(readFile(dir.file("worktodo.txt")), TYPICAL);
 }
@@ -261,4 +273,174 @@ TEST(RunSafety, SecondSignalEndsTheProcessAtOnce) {
     // it; the factor of that batch was already on disk.
     EXPECT_FALSE(fileExists(dir.file("quilbrex.cpt")));
     EXPECT_EQ(countOf(readFile(dir.file("factors.txt")), FACTOR_LINE), 1u);
+}
+
+namespace {
+
+// A clock 10 seconds on at every look that sends signal at the third: when
+// the first batch of the exponent is done.
+int signalToSend;
+double steppingClock() {
+    if (++looks == 3) raise(signalToSend);
+    return 1000 + 10 * looks;
+}
+
+}  // namespace
+
+// The checkpoint of a stop keeps the time up to the last batch done: the
+// batch it abandons is searched again, and its time would count twice.
+TEST(RunSafety, StopCountsTheTimeUpToTheLastBatchDone) {
+    TempDir dir;
+    writeFile(dir.file("worktodo.txt"), "FermatFactor=54,54,5001,12000001\n");
+    looks = 0;
+    signalToSend = SIGTERM;
+    ChildResult r = runQuilbrex(dir.path(), {fixedClock, steppingClock});
+    EXPECT_EQ(r.signal, SIGTERM);
+    // Searched from the second look (1020) to the third (1030).
+    EXPECT_NE(readFile(dir.file("quilbrex.cpt")).find("\nseconds =10.00\n"), std::string::npos)
+        << readFile(dir.file("quilbrex.cpt"));
+}
+
+// nohup, or a background job of a shell without job control: a stop signal
+// ignored when the program starts stays ignored; the others still stop it.
+TEST(RunSafety, SignalIgnoredAtStartStaysIgnored) {
+    for (int signal : {SIGHUP, SIGINT}) {
+        SCOPED_TRACE(strsignal(signal));
+        TempDir dir;
+        writeFile(dir.file("worktodo.txt"), "FermatFactor=54,54,5001,12000001\n");
+        ChildResult r = runInChild(
+            [signal]() {
+                ::signal(signal, SIG_IGN);
+                looks = 0;
+                signalToSend = signal;
+                hostRuntimeReset();
+                clockNow = fixedClock;
+                monotonicNow = steppingClock;
+                return quilbrexMain();
+            },
+            dir.path());
+        EXPECT_TRUE(r.exited);
+        EXPECT_EQ(r.status, 6);
+        EXPECT_EQ(r.out.find("Stopped by signal"), std::string::npos);
+        EXPECT_EQ(readFile(dir.file("worktodo.txt")), "");
+    }
+}
+
+namespace {
+
+ChildResult runFailing(const std::string& dir, int stage, const char* file, int skip) {
+    return runInChild(
+        [=]() {
+            hostRuntimeReset();
+            clockNow = fixedClock;
+            monotonicNow = fixedMonotonic;
+            durableFailAt = stage;
+            durableFailPath = file;
+            durableFailSkip = skip;
+            return quilbrexMain();
+        },
+        dir);
+}
+
+}  // namespace
+
+// A run-log record that cannot be written, or flushed, stops the run with the
+// line and the checkpoint before it; the next start writes it, once. So does
+// a factor record found on disk that cannot be flushed: it is not trusted.
+TEST(RunSafety, RecordThatCannotBeMadeDurableStopsTheRunBeforeIt) {
+    const std::string STOP = ". Stopping; the assignment line and the checkpoint stay before it, so the next start "
+                             "writes it.\n";
+    const struct {
+        const char* what;
+        int stage;
+        const char* file;
+        int skip;
+        std::string err;
+    } cases[] = {
+        {"disk full at the Starting range record", DURABLE_FAIL_APPEND, "results.txt", 0,
+         "\nCan't write a record to results.txt: No space left on device" + STOP},
+        {"disk full at the summary", DURABLE_FAIL_APPEND, "results.txt", 1,
+         "\nCan't write a record to results.txt: No space left on device" + STOP},
+        {"disk full at the closing record", DURABLE_FAIL_APPEND, "results.txt", 2,
+         "\nCan't write a record to results.txt: No space left on device" + STOP},
+        {"flush of the summary fails", DURABLE_FAIL_FILE_SYNC, "results.txt", 0,
+         "\nCan't write a record to results.txt: Input/output error" + STOP},
+        {"flush of the closing record fails", DURABLE_FAIL_FILE_SYNC, "results.txt", 1,
+         "\nCan't write a record to results.txt: Input/output error" + STOP},
+        // What a killed run left is flushed at the start, before anything is read from it.
+        {"a factors.txt left by a killed run is not flushed", DURABLE_FAIL_FILE_SYNC, "factors.txt", 0,
+         "\nCan't flush factors.txt to disk: Input/output error. Stopping before it is used.\n"},
+        {"a factor record found is not flushed", DURABLE_FAIL_FILE_SYNC, "factors.txt", 1,
+         "\n" + FACTOR_LINE +
+             "Can't record this factor in factors.txt: Input/output error. Stopping; the assignment line and the "
+             "checkpoint stay before it, so the next start finds it again.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        writeFile(dir.file("worktodo.txt"), TYPICAL);
+        // As a stop left it between the factor's record and its flush.
+        if (std::string(c.file) == "factors.txt") writeFile(dir.file("factors.txt"), "stamp\n" + FACTOR_LINE);
+        ChildResult failed = runFailing(dir.path(), c.stage, c.file, c.skip);
+        EXPECT_TRUE(failed.exited);
+        EXPECT_EQ(failed.status, 1);
+        EXPECT_EQ(failed.err, c.err);
+        EXPECT_EQ(readFile(dir.file("worktodo.txt")), TYPICAL);
+        std::string before = readFile(dir.file("results.txt"));
+        EXPECT_EQ(before.find("Range is complete"), std::string::npos);
+        // No torn record: the log ends where a whole record ended.
+        EXPECT_TRUE(before.empty() || before.back() == '\n') << before;
+
+        ChildResult again = runQuilbrex(dir.path());
+        EXPECT_EQ(again.status, 6) << again.err;
+        std::string results = readFile(dir.file("results.txt"));
+        EXPECT_EQ(countOf(results, "Starting range: n=54-54 and k=4001-5001\n"), 1u) << results;
+        EXPECT_EQ(countOf(results, "n=54: tested "), 1u) << results;
+        EXPECT_EQ(countOf(results, "Range is complete. Found 1 factor(s)."), 1u) << results;
+        EXPECT_EQ(countOf(readFile(dir.file("factors.txt")), FACTOR_LINE), 1u);
+        EXPECT_EQ(readFile(dir.file("worktodo.txt")), "");
+        EXPECT_FALSE(fileExists(dir.file("quilbrex.cpt")));
+    }
+}
+
+// The last line removed, a stop before its checkpoint went: with no line
+// after it, the next start removes it, and the same line queued again later
+// is searched, not taken for done.
+TEST(RunSafety, LeftoverCheckpointOfTheLastLineIsRemovedAndNeverStandsInForWork) {
+    TempDir dir;
+    writeFile(dir.file("worktodo.txt"), "");
+    const std::string leftover =
+        "nCurrent=55\nkCurrent=4001\nkTested =0\nseconds =0.00\nfactors =1\nline    =FermatFactor=54,54,4001,5001\n";
+    writeFile(dir.file("quilbrex.cpt"), leftover);
+    ChildResult empty = runQuilbrex(dir.path());
+    EXPECT_EQ(empty.status, 1);
+    EXPECT_EQ(empty.err, "");
+    EXPECT_FALSE(fileExists(dir.file("quilbrex.cpt")));
+
+    writeFile(dir.file("worktodo.txt"), TYPICAL);
+    ChildResult again = runQuilbrex(dir.path());
+    EXPECT_EQ(again.status, 6);
+    EXPECT_NE(again.out.find("\nStarting range: n=54-54 and k=4001-5001\n"), std::string::npos) << again.out;
+    EXPECT_NE(again.out.find(FACTOR_LINE), std::string::npos);
+
+    // A checkpoint of a line not searched through is no leftover: kept.
+    const std::string unfinished = "nCurrent=54\nkCurrent=4201\nline    =FermatFactor=54,54,4001,5001\n";
+    writeFile(dir.file("quilbrex.cpt"), unfinished);
+    EXPECT_EQ(runQuilbrex(dir.path()).status, 1);
+    EXPECT_EQ(readFile(dir.file("quilbrex.cpt")), unfinished);
+}
+
+// A link someone else planted is not followed; the user's own is.
+TEST(RunSafety, SymlinkedWorktodoOfAnotherUserIsRefused) {
+    if (geteuid() != 0) GTEST_SKIP() << "giving a link away needs root";
+    TempDir dir;
+    writeFile(dir.file("target.txt"), "first\n" + TYPICAL);
+    ASSERT_EQ(symlink("target.txt", dir.file("worktodo.txt").c_str()), 0);
+    ASSERT_EQ(lchown(dir.file("worktodo.txt").c_str(), 4321, 4321), 0);
+    ChildResult r = runQuilbrex(dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "\nCan't use worktodo file worktodo.txt: it is a symbolic link owned by another user (uid "
+                     "4321), and only links of the user running the program (uid 0) are followed.\n");
+    EXPECT_EQ(readFile(dir.file("target.txt")), "first\n" + TYPICAL);
+    EXPECT_FALSE(fileExists(dir.file("results.txt")));
 }

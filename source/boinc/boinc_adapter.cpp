@@ -27,6 +27,7 @@ void BoincEndCriticalSection() {}
 void BoincReportFraction(double) {}
 void BoincFinishWith(int) {}
 void BoincLeaveAfterRuntimeError(int, const char*) {}
+void BoincLeaveTemporarily(const char*) {}
 
 #else
 
@@ -122,6 +123,11 @@ void BoincLeaveAfterRuntimeError(int error, const char* text) {
         boinc_temporary_exit(TEMPORARY_EXIT_SECONDS, reason);
     }
     boinc_finish(255);
+}
+
+void BoincLeaveTemporarily(const char* reason) {
+    if (!active) return;
+    boinc_temporary_exit(TEMPORARY_EXIT_SECONDS, reason);
 }
 
 #endif

@@ -45,3 +45,7 @@ void BoincFinishWith(int code);
 // restart the task later; anything else finishes with status 255. Returns
 // only without BOINC.
 void BoincLeaveAfterRuntimeError(int error, const char* text);
+// A fatal condition that a later start may get past (a record or a line that
+// cannot be written now): asks the client to restart the task in five
+// minutes, which also releases the slot's lock. Returns only without BOINC.
+void BoincLeaveTemporarily(const char* reason);

@@ -33,7 +33,13 @@ void InstallStopHandlers() {
     action.sa_handler = requestStop;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int signal : STOP_SIGNALS) sigaction(signal, &action, nullptr);
+    for (int signal : STOP_SIGNALS) {
+        // One ignored at start stays ignored: nohup, or a background job of
+        // a shell without job control, asked for exactly that.
+        struct sigaction old;
+        if (sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        sigaction(signal, &action, nullptr);
+    }
 }
 
 void EndByStopSignal() {

@@ -2,7 +2,6 @@
 // exponent of a line, logs summaries to results.txt and removes finished lines.
 #include "driver/work_loop.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -17,8 +16,8 @@
 #include "sieve/segment_sieve.h"
 #include "verify/rejected_hits.h"
 #include "workfiles/assignment.h"
-#include "workfiles/atomic_file.h"
 #include "workfiles/checkpoint.h"
+#include "workfiles/durable_file.h"
 #include "workfiles/line_removal.h"
 #include "workfiles/run_log.h"
 #include "workunit/boinc_workunit.h"
@@ -35,12 +34,12 @@ void logExponentSummary() {
     fputs(summary, stdout);
     fflush(stdout);
     // A stop between this record and the checkpoint of the next exponent
-    // has the exponent searched again, to the same count: the run log keeps
-    // the record it already has.
-    char counted[160];
-    snprintf(counted, sizeof counted, "n=%u: tested %llu of %llu numbers (", nCurrent,
-             static_cast<unsigned long long>(kTested), static_cast<unsigned long long>(rangeK));
-    if (LastLineBeginsWith(RESULTS_FILE, counted)) return;
+    // has the exponent searched again: the line's records keep the summary
+    // they already have.
+    char counted[40], start[100];
+    snprintf(counted, sizeof counted, "n=%u: tested ", nCurrent);
+    FormatStartRecord(start, sizeof start);
+    if (LineLogHolds(start, counted)) return;
     // The run log gets the same record without the leading blank line.
     AppendRecord(RESULTS_FILE, summary + 1, true);
 }
@@ -49,14 +48,13 @@ void logExponentSummary() {
 // repeat it; a line resumed with every exponent searched has it already when
 // the run log ends with its closing rule.
 void logRangeEnd(bool resumedSearched) {
-    const char RULE[] = "--------------------------------------------------------------------------------";
-    if (resumedSearched && LastLineBeginsWith(RESULTS_FILE, RULE)) return;
+    if (resumedSearched && LastLineBeginsWith(RESULTS_FILE, RUN_LOG_RULE)) return;
     char record[240];
     if (foundFactors != 0)
         snprintf(record, sizeof record, "Range is complete. Found %d factor(s). For details see file factors.txt\n%s\n",
-                 static_cast<int>(foundFactors), RULE);
+                 static_cast<int>(foundFactors), RUN_LOG_RULE);
     else
-        snprintf(record, sizeof record, "Range is complete. No factors found.\n%s\n", RULE);
+        snprintf(record, sizeof record, "Range is complete. No factors found.\n%s\n", RUN_LOG_RULE);
     // One append: a stop cannot leave the record without its rule.
     AppendRecord(RESULTS_FILE, record, false);
 }
@@ -66,7 +64,8 @@ void logRangeEnd(bool resumedSearched) {
 void logSieveConfiguration() {
     char record[160];
     snprintf(record, sizeof record, "Sieve configuration: kernel %s, prime count %u\n", kernel->name, primeCount);
-    AppendRecord(RESULTS_FILE, record, false);
+    // Nothing moves on because of it: the next summary's flush takes it along.
+    AppendRecord(RESULTS_FILE, record, false, false);
 }
 
 // Says where a stop signal ended the search (the checkpoint holds that
@@ -77,19 +76,8 @@ void logSieveConfiguration() {
     EndByStopSignal();
 }
 
-// A line that could not be removed once searched would be searched again on
-// every start, so the file must be writable before the search begins.
-void ensureLineCanBeRemoved() {
-    std::string why = WhyNotReplaceable(WORKTODO_FILE, REWRITE_IN_PLACE_IF_NEEDED);
-    if (why.empty()) return;
-    fprintf(stderr, "\nCan't rewrite worktodo file %s: %s. Stopping before the search.\n", WORKTODO_FILE,
-            why.c_str());
-    FatalExit(1);
-}
-
 // Searches every remaining exponent of the loaded line, then removes it.
 int workLine() {
-    ensureLineCanBeRemoved();
     const bool resumedSearched = nCurrent > nEnd;
     if (!resumedSearched) {
         ConfigureRun();
@@ -118,7 +106,15 @@ int workLine() {
         ++nCurrent;
 
         // A stop from here on never repeats an exponent already summarised.
-        CheckpointIfDue(kCurrent, CHECKPOINT_EXPONENT_DONE);
+        // Without this checkpoint on disk the line's closing record would be
+        // written while a restart still searches the exponent again.
+        if (!CheckpointIfDue(kCurrent, CHECKPOINT_EXPONENT_DONE)) {
+            fprintf(stderr,
+                    "\nCan't save the end of exponent n=%u in %s. Stopping; the next start searches it again and "
+                    "keeps its summary.\n",
+                    nCurrent - 1, CHECKPOINT_FILE);
+            FatalExitRetryLater(1, "the checkpoint cannot be written");
+        }
     }
 
     ReleasePrimeTable();
@@ -135,18 +131,33 @@ int workLine() {
 // Announced only once it is gone: one that stays would meet the line again
 // on every start.
 int removeObsoleteCheckpoint() {
-    if (remove(BoincFileName(CHECKPOINT_FILE)) != 0) {
+    std::string reason;
+    if (!RemoveDurably(CHECKPOINT_FILE, &reason)) {
         fprintf(stderr, "\nCan't remove obsolete checkpoint file %s: %s. Stopping.\n", CHECKPOINT_FILE,
-                strerror(errno));
+                reason.c_str());
         return -1;
     }
     printf("\nRemoved obsolete checkpoint file quilbrex.cpt and continue.\n");
     return 0;
 }
 
+// A run killed before its flushes leaves files whose latest content is not on
+// disk yet; acting on it (a line that follows a removal, a record already
+// there) and then losing it to a power cut would repeat or skip work. What
+// this process writes it flushes itself, so once at the start is enough.
+void flushInheritedWorkFiles() {
+    for (const char* name : {WORKTODO_FILE, CHECKPOINT_FILE, RESULTS_FILE, FACTORS_FILE}) {
+        std::string reason;
+        if (FlushExisting(name, &reason)) continue;
+        fprintf(stderr, "\nCan't flush %s to disk: %s. Stopping before it is used.\n", name, reason.c_str());
+        FatalExitRetryLater(1, "a work file cannot be flushed");
+    }
+}
+
 }  // namespace
 
 int WorkLoop() {
+    flushInheritedWorkFiles();
     for (;;) {
         if (stopSignal) {
             printf("\nStopped by signal %d (%s) between assignment lines.\n", static_cast<int>(stopSignal),
@@ -159,7 +170,14 @@ int WorkLoop() {
         if (result == ASSIGNMENT_OK) BoincLineLoaded(WORKTODO_FILE);
         switch (result) {
             case ASSIGNMENT_EMPTY_FILE:
+                // A stop between the last line's removal and its checkpoint's
+                // left the checkpoint of a finished line: with no line after
+                // it nothing else would ever remove it.
+                if (CheckpointOfFinishedLine()) RemoveLeftoverCheckpoint();
                 printf("\nNo available assignments found in worktodo file.\n");
+                break;
+            case ASSIGNMENT_CORRUPT_CHECKPOINT:
+                result = 1;
                 break;
             case ASSIGNMENT_BLANK_LINE:
                 printf("\nRemoved blank line from worktodo file.\n");

@@ -42,7 +42,7 @@ void RecordFactor(uint64_t k, uint32_t n) {
             "\n%sCan't record this factor in factors.txt: %s. Stopping; the assignment line and the checkpoint "
             "stay before it, so the next start finds it again.\n",
             line, reason.c_str());
-    FatalExit(1);
+    FatalExitRetryLater(1, "a factor cannot be recorded in factors.txt");
 }
 
 void ClearFactorReports() {

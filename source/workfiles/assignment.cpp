@@ -1,11 +1,13 @@
 // Read_Assignment_Line: validates the first line of the assignment file, cuts it where one kernel cannot serve it all, then resumes or starts it.
 #include "workfiles/assignment.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "fatal_exit.h"
@@ -89,12 +91,12 @@ int ValidateAssignmentLine(const char* line) {
 // on the next start, so the file stays as it was and the program stops.
 [[noreturn]] void StopUnchanged(const char* path) {
     fprintf(stderr, "\nCan't write the cut assignment lines to %s; stopping with the file unchanged.\n", path);
-    FatalExit(1);
+    FatalExitRetryLater(1, "worktodo.txt cannot be rewritten");
 }
 
 // Replaces the first line by its cut lines, keeping the rest of the file
 // byte for byte, and loads the first of them; closes file.
-void CutFirstLine(FILE* file, long fileLength, long lineLength, const char* path) {
+void CutFirstLine(FILE* file, long fileLength, long lineLength, const char* lineText, const char* path) {
     AssignmentLine lines[MAX_CUT_LINES];
     AssignmentLine read = {nStart, nEnd, kStart, kEnd};
     int count = CutAssignmentLine(read, lines);
@@ -109,7 +111,11 @@ void CutFirstLine(FILE* file, long fileLength, long lineLength, const char* path
         int length = FormatAssignmentLine(lines[i], text, sizeof text);
         content.insert(content.end(), text, text + length);
     }
-    long restLength = fileLength - lineLength;
+    // A line that cuts into itself (an even first k it keeps, say) is left
+    // alone: rewriting it at every start gains nothing.
+    const bool same = content.size() == static_cast<size_t>(lineLength) &&
+                      std::equal(content.begin(), content.end(), lineText);
+    long restLength = same ? 0 : fileLength - lineLength;
     if (restLength > 0) {
         size_t cutLength = content.size();
         content.resize(cutLength + static_cast<size_t>(restLength));
@@ -120,12 +126,23 @@ void CutFirstLine(FILE* file, long fileLength, long lineLength, const char* path
         }
     }
     fclose(file);
-    if (!ReplaceFileContents(path, content.data(), content.size(), REWRITE_IN_PLACE_IF_NEEDED)) StopUnchanged(path);
+    if (!same && !ReplaceFileContents(path, content.data(), content.size(), REWRITE_IN_PLACE_IF_NEEDED))
+        StopUnchanged(path);
 
     nStart = lines[0].nStart;
     nEnd = lines[0].nEnd;
     kStart = lines[0].kStart;
     kEnd = lines[0].kEnd;
+}
+
+// A line that could not be removed once searched would be searched again on
+// every start, so the file must be writable before the line starts: before
+// its Starting range record too.
+void EnsureLineCanBeRemoved(const char* path) {
+    std::string why = WhyNotReplaceable(path, REWRITE_IN_PLACE_IF_NEEDED);
+    if (why.empty()) return;
+    fprintf(stderr, "\nCan't rewrite worktodo file %s: %s. Stopping before the search.\n", path, why.c_str());
+    FatalExit(1);
 }
 
 }  // namespace
@@ -144,6 +161,7 @@ int Read_Assignment_Line(const char* path) {
         fclose(first.file);
         return result;
     }
-    CutFirstLine(first.file, first.fileLength, first.lineLength, path);
+    CutFirstLine(first.file, first.fileLength, first.lineLength, first.text, path);
+    EnsureLineCanBeRemoved(path);
     return ResumeAssignment();
 }

@@ -14,7 +14,8 @@ enum AssignmentResult {
     ASSIGNMENT_FOREIGN_LINE = 3,   // first line does not begin with "FermatFactor="
     ASSIGNMENT_INVALID_LINE = 4,   // a value out of range; a message was printed
     ASSIGNMENT_OBSOLETE_CHECKPOINT = 5,  // the checkpoint does not fit the line
-    ASSIGNMENT_FILE_NOW_EMPTY = 6  // Delete_Assignment_Line removed the last line
+    ASSIGNMENT_FILE_NOW_EMPTY = 6,  // Delete_Assignment_Line removed the last line
+    ASSIGNMENT_CORRUPT_CHECKPOINT = 7  // a checkpoint value is unreadable; a message was printed
 };
 
 

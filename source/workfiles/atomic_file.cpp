@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "boinc/boinc_adapter.h"
+#include "workfiles/durable_file.h"
 
 int atomicWriteFailAt = ATOMIC_FAIL_NONE;
 
@@ -48,14 +49,6 @@ std::string DirectoryOf(const std::string& path) {
 std::string BaseNameOf(const std::string& path) {
     size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// The rename itself only lasts once the directory entry is on disk.
-void SyncDirectoryOf(const std::string& path) {
-    int fd = open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    fsync(fd);
-    close(fd);
 }
 
 // Writes everything or fails; a write that makes no progress counts as a full disk.
@@ -187,7 +180,13 @@ bool ReplaceFileContents(const char* path, const char* data, size_t size, Rewrit
         return ReportFailure(path, "renaming the new content over it", EXDEV, temporary);
     if (rename(temporary.c_str(), target.c_str()) != 0)
         return ReportFailure(path, "renaming the new content over it", errno, temporary);
-    SyncDirectoryOf(target);
+    // The rename itself only lasts once the folder entry is on disk.
+    std::string reason;
+    if (!SyncFolderOf(target, &reason)) {
+        fprintf(stderr, "\nCan't make the new content of %s last: flushing its folder failed: %s. A power cut may "
+                "bring the previous content back.\n", path, reason.c_str());
+        return false;
+    }
     return true;
 }
 

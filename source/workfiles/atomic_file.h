@@ -17,7 +17,8 @@ enum RewriteFallback {
 // stays. The file keeps its mode and, where the process may set it, its
 // owner. On any failure the temporary file is removed, path keeps its old
 // content, a message naming path goes to standard error and the result is
-// false. With REWRITE_IN_PLACE_IF_NEEDED the file is rewritten in place
+// false. A failing flush of the folder after the rename is reported and gives
+// false too: the new content is in place but might not survive a power cut. With REWRITE_IN_PLACE_IF_NEEDED the file is rewritten in place
 // when that is the only way left (not crash-safe, but better than stopping).
 bool ReplaceFileContents(const char* path, const char* data, size_t size,
                          RewriteFallback fallback = REWRITE_ATOMIC_ONLY);

@@ -1,6 +1,9 @@
 // The checkpoint file quilbrex.cpt: when it is written (CheckpointIfDue), what it holds (WriteCheckpointFile), and how ResumeAssignment reads it back when a line starts.
 #include "workfiles/checkpoint.h"
 
+#include <cctype>
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +21,9 @@ namespace {
 
 // When the checkpoint was last written, or the line's search began.
 double checkpointClock;
+// When the last batch of the exponent was done (or its search began): a stop
+// abandons the batch under way, and its time is not the exponent's.
+double batchBoundary;
 
 const char LINE_FORMAT[] = "FermatFactor=%u,%u,%llu,%llu";
 
@@ -29,35 +35,64 @@ std::string WorkedLine() {
     return text;
 }
 
-// A value beyond 32 bits must not wrap into the line's range; saturating
-// keeps it out of every range instead.
-uint32_t ConvertSaturated32(const char* text) {
-    unsigned long value = strtoul(text, nullptr, 0);
-    return value > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value);
-}
-
 // Keys are eight characters followed by '='; anything else is not ours.
 bool HasKey(const char* line, const char* key) { return strncmp(line, key, 8) == 0 && line[8] == '='; }
 
-// Fills the resume state from the file; *line gets the line it names, if any.
-void ReadCheckpointValues(FILE* file, std::string* line, bool* named) {
+// A value read as the program writes it: a whole number (decimal, 0x
+// hexadecimal or 0 octal) within limit, or for seconds a finite number not
+// below 0; only white space may follow. Anything else would wrap or poison a
+// count, so the reader refuses it.
+bool ConvertWhole(const char* text, uint64_t limit, uint64_t* value) {
+    const char* start = text;
+    while (isspace(static_cast<unsigned char>(*start))) ++start;
+    if (*start == '-' || *start == '+') return false;
+    char* stop;
+    errno = 0;
+    unsigned long long converted = strtoull(start, &stop, 0);
+    if (stop == start || errno == ERANGE || converted > limit) return false;
+    while (isspace(static_cast<unsigned char>(*stop))) ++stop;
+    if (*stop != '\0') return false;
+    *value = converted;
+    return true;
+}
+
+bool ConvertSeconds(const char* text, double* value) {
+    char* stop;
+    double converted = strtod(text, &stop);
+    if (stop == text || !std::isfinite(converted) || converted < 0) return false;
+    while (isspace(static_cast<unsigned char>(*stop))) ++stop;
+    if (*stop != '\0') return false;
+    *value = converted;
+    return true;
+}
+
+// Fills the resume state from the file; *line gets the line it names, if
+// any, and *corrupt the first field whose value cannot be taken.
+void ReadCheckpointValues(FILE* file, std::string* line, bool* named, const char** corrupt) {
     char text[100];
     while (fgets(text, sizeof text, file)) {
         const char* value = text + 9;
-        if (HasKey(text, "nCurrent"))
-            nCurrent = ConvertSaturated32(value);
-        else if (HasKey(text, "kCurrent"))
-            kCurrent = strtoull(value, nullptr, 0);
-        else if (HasKey(text, "kTested "))
-            kTested = strtoull(value, nullptr, 0);
-        else if (HasKey(text, "seconds "))
-            seconds = strtod(value, nullptr);
-        else if (HasKey(text, "factors "))
-            foundFactors = ConvertSaturated32(value);
-        else if (HasKey(text, "line    ")) {
+        uint64_t whole = 0;
+        const char* field = nullptr;  // set when the value cannot be taken
+        if (HasKey(text, "nCurrent")) {
+            if (ConvertWhole(value, UINT32_MAX, &whole)) nCurrent = static_cast<uint32_t>(whole);
+            else field = "nCurrent";
+        } else if (HasKey(text, "kCurrent")) {
+            if (ConvertWhole(value, UINT64_MAX, &whole)) kCurrent = whole;
+            else field = "kCurrent";
+        } else if (HasKey(text, "kTested ")) {
+            if (ConvertWhole(value, UINT64_MAX, &whole)) kTested = whole;
+            else field = "kTested";
+        } else if (HasKey(text, "seconds ")) {
+            if (!ConvertSeconds(value, &seconds)) field = "seconds";
+        } else if (HasKey(text, "factors ")) {
+            if (ConvertWhole(value, UINT32_MAX, &whole)) foundFactors = static_cast<uint32_t>(whole);
+            else field = "factors";
+        } else if (HasKey(text, "line    ")) {
             *named = true;
             *line = std::string(value, strcspn(value, "\r\n"));
         }
+        if (field && !*corrupt) *corrupt = field;
     }
 }
 
@@ -95,9 +130,14 @@ void PrintProgress(uint64_t k) {
 
 }  // namespace
 
+void FormatStartRecord(char* text, size_t size) {
+    snprintf(text, size, "Starting range: n=%d-%d and k=%llu-%llu\n", static_cast<int>(nStart), static_cast<int>(nEnd),
+             static_cast<unsigned long long>(kStart), static_cast<unsigned long long>(kEnd));
+}
+
 void StartCheckpointClock() { checkpointClock = monotonicNow(); }
 
-void StartSearchTime() { startTime = monotonicNow(); }
+void StartSearchTime() { batchBoundary = startTime = monotonicNow(); }
 
 void AccountSearchTime() {
     endTime = monotonicNow();
@@ -106,6 +146,7 @@ void AccountSearchTime() {
 }
 
 bool CheckpointIfDue(uint64_t k, CheckpointEvent event) {
+    if (event == CHECKPOINT_BATCH_DONE || event == CHECKPOINT_FACTOR_FOUND) batchBoundary = monotonicNow();
     switch (event) {
         case CHECKPOINT_BATCH_DONE:
             if (!BoincCheckpointDue(monotonicNow() - checkpointClock > CHECKPOINT_INTERVAL_SECONDS)) return false;
@@ -115,11 +156,14 @@ bool CheckpointIfDue(uint64_t k, CheckpointEvent event) {
             CheckPoint(k);
             break;
         case CHECKPOINT_STOP:
-            AccountSearchTime();
+            if (batchBoundary > startTime) {
+                seconds += batchBoundary - startTime;
+                startTime = batchBoundary;
+            }
             WriteCheckpointFile(nCurrent, k, kTested, seconds, foundFactors);
             break;
         case CHECKPOINT_EXPONENT_DONE:
-            WriteCheckpointFile(nCurrent, k, kTested, seconds, foundFactors);
+            if (!WriteCheckpointFile(nCurrent, k, kTested, seconds, foundFactors)) return false;
             break;
     }
     checkpointClock = monotonicNow();
@@ -147,17 +191,46 @@ void CheckPoint(uint64_t k) {
     PrintProgress(k);
 }
 
+bool CheckpointOfFinishedLine() {
+    bool notRegular = false;
+    FILE* file = OpenRegularFileOrStop(CHECKPOINT_FILE, &notRegular);
+    if (!file) return false;
+    unsigned n = 0, first = 0, last = 0;
+    unsigned long long low = 0, high = 0;
+    bool hasN = false, named = false;
+    char text[100];
+    while (fgets(text, sizeof text, file)) {
+        if (HasKey(text, "nCurrent")) hasN = sscanf(text + 9, "%u", &n) == 1;
+        if (HasKey(text, "line    "))
+            named = sscanf(text + 9, "FermatFactor=%u,%u,%llu,%llu", &first, &last, &low, &high) == 4;
+    }
+    fclose(file);
+    return hasN && named && n == last + 1;
+}
+
 int ResumeAssignment() {
     if (kStart % 2 == 0) ++kStart;
 
     bool notRegular = false;
-    FILE* file = OpenRegularFile(CHECKPOINT_FILE, &notRegular);
+    FILE* file = OpenRegularFileOrStop(CHECKPOINT_FILE, &notRegular);
     if (file || notRegular) {
         std::string line;
         bool named = false;
+        const char* corrupt = nullptr;
         if (file) {
-            ReadCheckpointValues(file, &line, &named);
+            ReadCheckpointValues(file, &line, &named, &corrupt);
             fclose(file);
+        }
+        // Resuming from a wrapped or poisoned value would print a wrong count
+        // or skip candidates; starting afresh would throw the position away.
+        // The user decides.
+        if (corrupt) {
+            fflush(stdout);
+            fprintf(stderr,
+                    "\nThe checkpoint file %s is corrupt: the value of %s is not a number the program writes there. "
+                    "Stopping without touching any file; correct or remove it to go on.\n",
+                    CHECKPOINT_FILE, corrupt);
+            return ASSIGNMENT_CORRUPT_CHECKPOINT;
         }
         int verdict = JudgeCheckpoint(named, line);
         if (verdict != ASSIGNMENT_OK) return verdict;
@@ -174,8 +247,8 @@ int ResumeAssignment() {
     if (nCurrent == nStart && kCurrent == kStart) {
         printf("\nStarting range: n=%d-%d and k=%llu-%llu\n", first, last, kFirst, kLast);
         char record[100];
-        snprintf(record, sizeof record, "Starting range: n=%d-%d and k=%llu-%llu\n", first, last, kFirst, kLast);
-        AppendRecord(RESULTS_FILE, record, true);
+        FormatStartRecord(record, sizeof record);
+        LogLineStart(record);
     } else {
         printf("\nContinue range: n=%d-%d(%d) and k=%llu-%llu(%llu)\n", first, last, static_cast<int>(nCurrent),
                kFirst, kLast, static_cast<unsigned long long>(kCurrent));

@@ -4,6 +4,7 @@
 // search time of an exponent.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Why the search offers to save its position.
@@ -27,7 +28,9 @@ void AccountSearchTime();
 
 // Offers the position k (the first k of nCurrent not yet searched, every
 // factor before it already recorded) for saving; writes the checkpoint when
-// event calls for it and returns whether it did.
+// event calls for it and returns whether it did (for CHECKPOINT_EXPONENT_DONE:
+// whether it is on disk). A stop counts the time up to the last batch done,
+// not that of the batch it abandons.
 bool CheckpointIfDue(uint64_t k, CheckpointEvent event);
 
 // Saves the position k with the time accounting and prints the progress line.
@@ -39,8 +42,18 @@ void CheckPoint(uint64_t k);
 // unchanged.
 bool WriteCheckpointFile(uint32_t n, uint64_t k, uint64_t tested, double secs, uint32_t factors);
 
+// Whether quilbrex.cpt is the checkpoint of a line searched through (it names
+// its line, and nCurrent is that line's nEnd + 1): a leftover once the line is
+// gone, which must not stand in for the same line queued again.
+bool CheckpointOfFinishedLine();
+
+// The line's Starting range record, without its stamp: "Starting range:
+// n=%d-%d and k=%llu-%llu\n" with the loaded line (kStart made odd).
+void FormatStartRecord(char* text, size_t size);
+
 // The last stage of Read_Assignment_Line, after the line has been cut: makes
 // kStart odd, restores the position from quilbrex.cpt or starts the line
 // afresh, and announces which. Returns 0, or 5 when the checkpoint does not
-// fit the line (a message has been printed when its position is outside).
+// fit the line (a message has been printed when its position is outside), or
+// 7 when a value in it is corrupt (named on standard error; nothing touched).
 int ResumeAssignment();

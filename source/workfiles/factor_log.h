@@ -6,7 +6,7 @@
 
 enum FactorLogResult {
     FACTOR_APPENDED,          // stamped record appended and flushed to disk
-    FACTOR_ALREADY_RECORDED,  // factors.txt already holds this line, whatever its stamp
+    FACTOR_ALREADY_RECORDED,  // factors.txt already holds this line, whatever its stamp; flushed now
     FACTOR_NOT_RECORDED       // reason says why; factors.txt has no new record
 };
 

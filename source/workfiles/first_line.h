@@ -14,5 +14,6 @@ struct FirstLine {
 
 // Opens path and reads its first line. Ends the process with status 1 (after
 // "\nCan't open worktodo file" through perror) when path cannot be opened, and
-// when it is not a regular file (a FIFO, a device or a folder).
+// when it is not a regular file (a FIFO, a device or a folder), or when it is
+// a symbolic link owned by another user than the one running the program.
 FirstLine ReadFirstLine(const char* path);

@@ -1,14 +1,15 @@
-// Delete_Assignment_Line: removes the first line (at most 99 characters) of the assignment file, then the checkpoint file.
+// Delete_Assignment_Line: removes the first line of the assignment file, then the checkpoint file, each change flushed to disk.
 #include "workfiles/line_removal.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
-#include "boinc/boinc_adapter.h"
 #include "fatal_exit.h"
 #include "workfiles/assignment.h"
 #include "workfiles/atomic_file.h"
+#include "workfiles/durable_file.h"
 #include "workfiles/first_line.h"
 
 namespace {
@@ -16,15 +17,32 @@ namespace {
 // Working on with the line still in place would repeat it, or skip the next one.
 [[noreturn]] void StopUnchanged(const char* path) {
     fprintf(stderr, "\nCan't remove the first line of %s; stopping with the file unchanged.\n", path);
-    FatalExit(1);
+    FatalExitRetryLater(1, "worktodo.txt cannot be rewritten");
 }
 
 }  // namespace
 
+void RemoveLeftoverCheckpoint() {
+    std::string reason;
+    if (RemoveDurably(CHECKPOINT_FILE, &reason)) return;
+    fprintf(stderr, "\nCan't remove the checkpoint file %s of a finished line: %s. Stopping.\n", CHECKPOINT_FILE,
+            reason.c_str());
+    FatalExitRetryLater(1, "the checkpoint file cannot be removed");
+}
+
 int Delete_Assignment_Line(const char* path) {
     FirstLine first = ReadFirstLine(path);
     FILE* file = first.file;
-    long restLength = first.fileLength - first.lineLength;
+    // A line longer than the reader's buffer goes whole, in one rewrite:
+    // taking it 99 characters at a time would rewrite the file once per piece.
+    long lineEnd = first.lineLength;
+    if (lineEnd > 0 && first.text[lineEnd - 1] != '\n') {
+        int c;
+        while ((c = getc(file)) != EOF && c != '\n') {
+        }
+        lineEnd = ftell(file);
+    }
+    long restLength = first.fileLength - lineEnd;
 
     std::vector<char> rest;
     if (restLength > 0) {
@@ -39,7 +57,8 @@ int Delete_Assignment_Line(const char* path) {
     if (!ReplaceFileContents(path, rest.data(), rest.size(), REWRITE_IN_PLACE_IF_NEEDED)) StopUnchanged(path);
     // Only now: a stop before this point must find the checkpoint with the
     // line it belongs to. One left behind names the removed line, so the
-    // next line never resumes from it.
-    remove(BoincFileName(CHECKPOINT_FILE));
+    // next line never resumes from it; and its removal is flushed, so that
+    // no power cut brings it back for the same line queued again later.
+    RemoveLeftoverCheckpoint();
     return rest.empty() ? ASSIGNMENT_FILE_NOW_EMPTY : ASSIGNMENT_OK;
 }

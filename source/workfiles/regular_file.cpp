@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+
+#include "fatal_exit.h"
 
 #include "boinc/boinc_adapter.h"
 
@@ -26,4 +29,11 @@ FILE* OpenRegularFile(const char* path, bool* notRegular) {
     FILE* file = fdopen(fd, "r");
     if (!file) close(fd);
     return file;
+}
+
+FILE* OpenRegularFileOrStop(const char* path, bool* notRegular) {
+    FILE* file = OpenRegularFile(path, notRegular);
+    if (file || *notRegular || errno == ENOENT) return file;
+    fprintf(stderr, "\nCan't read %s: %s. Stopping; the next start reads it again.\n", path, strerror(errno));
+    FatalExitRetryLater(1, "a work file cannot be read");
 }

@@ -8,3 +8,10 @@
 // opened, and nullptr with *notRegular set (errno EINVAL) when it is not a
 // regular file; the open never waits for a writer.
 FILE* OpenRegularFile(const char* path, bool* notRegular);
+
+// The same for a file whose content decides what the program writes next (a
+// record already there, the checkpoint): one that is missing gives nullptr,
+// but one that is there and cannot be read (an I/O error, no permission)
+// stops the run with status 1 (a temporary exit under BOINC) after a message,
+// for guessing "empty" could double a record or search a line again.
+FILE* OpenRegularFileOrStop(const char* path, bool* notRegular);

@@ -1,17 +1,95 @@
-// AppendRecord: one record appended to the run log or the factor log, the file opened and closed around it.
+// AppendRecord and the run log's open part: records appended and flushed, and the records of the line under way read back from the end.
 #include "workfiles/run_log.h"
+
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
-#include "boinc/boinc_adapter.h"
+#include "fatal_exit.h"
 #include "quilbrex.h"
+#include "workfiles/durable_file.h"
 #include "workfiles/regular_file.h"
+#include "workfiles/work_file_names.h"
+
+const char RUN_LOG_RULE[] = "--------------------------------------------------------------------------------";
+
+namespace {
+
+[[noreturn]] void StopUnrecorded(const char* path, const std::string& reason) {
+    fprintf(stderr,
+            "\nCan't write a record to %s: %s. Stopping; the assignment line and the checkpoint stay before it, so "
+            "the next start writes it.\n",
+            path, reason.c_str());
+    FatalExitRetryLater(1, "results.txt cannot be written");
+}
+
+// What was read is only trusted once it is on disk.
+void Trust(const char* path) {
+    std::string reason;
+    if (!FlushExisting(path, &reason)) StopUnrecorded(path, reason);
+}
+
+// The text of path after its last closing rule (all of it when there is
+// none), read backwards from the end: a line's records are few, however long
+// the run log has grown.
+std::string OpenPart(const char* path) {
+    bool notRegular = false;
+    FILE* file = OpenRegularFileOrStop(path, &notRegular);
+    if (!file) return "";
+    const std::string rule = std::string(RUN_LOG_RULE) + "\n";
+    std::string tail;
+    fseek(file, 0, SEEK_END);
+    long end = ftell(file);
+    const long CHUNK = 16384;
+    size_t ruleAt = std::string::npos;
+    while (end > 0) {
+        long start = end > CHUNK ? end - CHUNK : 0;
+        std::string chunk(static_cast<size_t>(end - start), '\0');
+        fseek(file, start, SEEK_SET);
+        chunk.resize(fread(&chunk[0], 1, chunk.size(), file));
+        tail = chunk + tail;
+        end = start;
+        // The rule begins a line: at the file's start or after a newline.
+        for (size_t at = tail.rfind(rule); at != std::string::npos; at = at ? tail.rfind(rule, at - 1) : std::string::npos) {
+            if ((at == 0 && end == 0) || (at > 0 && tail[at - 1] == '\n')) {
+                ruleAt = at + rule.size();
+                break;
+            }
+            if (at == 0) break;
+        }
+        if (ruleAt != std::string::npos) break;
+    }
+    fclose(file);
+    return ruleAt == std::string::npos ? tail : tail.substr(ruleAt);
+}
+
+// Where the records of the line begin within the open part: after its own
+// Starting range record, else after the last one of any line.
+size_t LineRecordsStart(const std::string& open, const char* startRecord) {
+    size_t at = open.rfind(std::string("\n") + startRecord);
+    if (at == std::string::npos && open.compare(0, strlen(startRecord), startRecord) == 0) return 0;
+    if (at == std::string::npos) at = open.rfind("\nStarting range: ");
+    return at == std::string::npos ? 0 : at + 1;
+}
+
+bool HoldsLineBeginning(const std::string& text, size_t from, const std::string& prefix) {
+    for (size_t at = from; at < text.size();) {
+        if (text.compare(at, prefix.size(), prefix) == 0) return true;
+        size_t next = text.find('\n', at);
+        if (next == std::string::npos) break;
+        at = next + 1;
+    }
+    return false;
+}
+
+}  // namespace
 
 bool LastLineBeginsWith(const char* path, const char* prefix) {
     bool notRegular = false;
-    FILE* file = OpenRegularFile(path, &notRegular);
+    FILE* file = OpenRegularFileOrStop(path, &notRegular);
     if (!file) return false;
     // A record is far shorter than this; only the file's tail is read.
     char tail[512] = "";
@@ -26,28 +104,36 @@ bool LastLineBeginsWith(const char* path, const char* prefix) {
     tail[got - 1] = '\0';
     const char* last = strrchr(tail, '\n');
     last = last ? last + 1 : tail;
-    return strncmp(last, prefix, strlen(prefix)) == 0;
+    if (strncmp(last, prefix, strlen(prefix)) != 0) return false;
+    Trust(path);
+    return true;
 }
 
-bool AppendRecord(const char* path, const char* text, bool stamped) {
+void LogLineStart(const char* startRecord) {
+    std::string open = OpenPart(RESULTS_FILE);
+    std::string line = startRecord;
+    if (open.compare(0, line.size(), line) == 0 || open.find("\n" + line) != std::string::npos) {
+        Trust(RESULTS_FILE);
+        return;
+    }
+    // Nothing depends on this record alone: the line's first summary flushes it.
+    AppendRecord(RESULTS_FILE, startRecord, true, false);
+}
+
+bool LineLogHolds(const char* startRecord, const char* prefix) {
+    std::string open = OpenPart(RESULTS_FILE);
+    if (!HoldsLineBeginning(open, LineRecordsStart(open, startRecord), prefix)) return false;
+    Trust(RESULTS_FILE);
+    return true;
+}
+
+void AppendRecord(const char* path, const char* text, bool stamped, bool flush) {
     const char* stamp = "";
     if (stamped) {
         timer = clockNow();
         const char* now = ctime(&timer);
         if (now) stamp = now;
     }
-    FILE* file = fopen(BoincFileName(path), "a+");
-    if (!file) {
-        fprintf(stderr, "\nCan't open %s to add a record: %s. The record is lost; the search goes on.\n", path,
-                strerror(errno));
-        return false;
-    }
-    bool ok = fprintf(file, "%s%s", stamp, text) >= 0;
-    int closeError = fclose(file) == 0 ? 0 : errno;
-    if (!ok || closeError != 0) {
-        fprintf(stderr, "\nCan't write a record to %s: %s. The search goes on.\n", path,
-                strerror(closeError ? closeError : EIO));
-        return false;
-    }
-    return true;
+    std::string reason;
+    if (!AppendDurably(path, std::string(stamp) + text, &reason, flush)) StopUnrecorded(path, reason);
 }

@@ -3,11 +3,13 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "boinc/boinc_adapter.h"
 #include "quilbrex.h"
 #include "workfiles/assignment.h"
 #include "workfiles/atomic_file.h"
+#include "workfiles/durable_file.h"
 
 double WorkOfLine(const AssignmentLine& line) {
     uint64_t first = line.kStart | 1;
@@ -80,8 +82,11 @@ bool runLogComplete() {
 
 void BoincStart(int argc, char** argv) {
     BoincInitialize(argc, argv);
-    // A result without factors still hands back an (empty) factors.txt.
-    if (FILE* factors = fopen(BoincFileName(FACTORS_FILE), "a")) fclose(factors);
+    // A result without factors still hands back an (empty) factors.txt, on
+    // disk by its physical name. One that cannot be made stops the first
+    // factor's record, which asks the client to retry later.
+    std::string reason;
+    AppendDurably(FACTORS_FILE, "", &reason);
     rememberWorkunitLine();
 }
 
@@ -108,8 +113,9 @@ int BoincFinish(int status) {
     if (!BoincActive()) return status;
     if (status == ASSIGNMENT_FILE_NOW_EMPTY) BoincFinishWith(0);
     // A restart after the line was finished and removed, before the client
-    // heard of it: the run log still proves the work done.
-    if (status == ASSIGNMENT_EMPTY_FILE && runLogComplete()) BoincFinishWith(0);
+    // heard of it: the run log still proves the work done, once it is on disk.
+    std::string reason;
+    if (status == ASSIGNMENT_EMPTY_FILE && runLogComplete() && FlushExisting(RESULTS_FILE, &reason)) BoincFinishWith(0);
     BoincFinishWith(status < 0 ? 255 : status);
     return status;
 }

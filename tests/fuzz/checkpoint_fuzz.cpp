@@ -1,6 +1,8 @@
 // Fuzzes the checkpoint reader: whatever quilbrex.cpt holds, a resumed line
 // continues at one of its exponents and at an odd k of its range, so that no
-// candidate is ever skipped.
+// candidate is ever skipped, or is one the program wrote itself after the
+// line's last exponent (nEnd + 1 at kStart); a value that cannot be taken
+// refuses the checkpoint.
 #include <cstdint>
 #include <cstdlib>
 
@@ -24,8 +26,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     WriteWholeFile(CHECKPOINT_FILE, data + 4, size - 4);
 
     int code = ResumeAssignment();
-    if (code == ASSIGNMENT_OBSOLETE_CHECKPOINT) return 0;
+    if (code == ASSIGNMENT_OBSOLETE_CHECKPOINT || code == ASSIGNMENT_CORRUPT_CHECKPOINT) return 0;
     if (code != ASSIGNMENT_OK) abort();
+    if (nCurrent == nEnd + 1 && kCurrent == kStart) return 0;
     if (nCurrent < nStart || nCurrent > nEnd) abort();
     if (kCurrent % 2 == 0 || kCurrent < kStart || kCurrent > kEnd) abort();
     return 0;
