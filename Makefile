@@ -12,7 +12,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # stays quick; CUDA_ARCHS=all (in a fresh BUILD) gives the release set.
 CUDA_ARCHS ?= 75
 
-.PHONY: all build boinc deps test run selftest bench fuzz cuda sass-profile include-graph clean
+.PHONY: all build boinc deps reconfigure test run selftest bench fuzz cuda sass-profile include-graph clean
 
 all: build
 
@@ -33,10 +33,13 @@ $(BOINC_BUILD)/CMakeCache.txt:
 boinc: deps-boinc $(BOINC_BUILD)/CMakeCache.txt
 	cmake --build $(BOINC_BUILD) -j$(JOBS)
 
-# Configures again, so that a folder first made without GoogleTest gets its
-# tests; ctest fails when none were built.
-test: deps-test
+# Configures BUILD again, so that a folder first made without GoogleTest
+# gets its tests (and fuzz targets) once it is installed.
+reconfigure:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release "-DQUILBREX_CUDA_ARCHS=$(CUDA_ARCHS)"
+
+# ctest fails when no test was built.
+test: deps-test reconfigure
 	cmake --build $(BUILD) -j$(JOBS)
 	cmake -S . -B $(BOINC_BUILD) -DCMAKE_BUILD_TYPE=Release -DQUILBREX_BOINC=ON -DQUILBREX_BUILD_CUDA=OFF
 	cmake --build $(BOINC_BUILD) -j$(JOBS)
@@ -71,7 +74,7 @@ bench: deps-bench build
 # the build folder; stops at the first failing input, which it writes here.
 # Paths are absolute: the targets work in a private temporary folder.
 FUZZ_SECONDS ?= 600
-fuzz: deps-fuzz build
+fuzz: deps-fuzz reconfigure build
 	@[ -d $(BUILD)/tests/fuzz ] && ls $(BUILD)/tests/fuzz/*_fuzz >/dev/null 2>&1 || \
 	  { echo "No fuzz targets: clang++ with libFuzzer was not found when configuring."; exit 1; }
 	@for t in first_line range_split checkpoint; do \

@@ -42,6 +42,31 @@ QUILBREX_KERNEL_FAMILY(QUILBREX_DEFINE_KERNEL)
 
 #include "kernels/host_paths.h"
 
+// The device arithmetic itself, candidate by candidate: the reference twin
+// of the host's fast paths.
+template <int W, int J>
+void referenceBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit) {
+    for (uint32_t i = 0; i < count; ++i) hit[i] = factorTest<W, J>(k[i], n);
+}
+
+#define QUILBREX_INSTANTIATE_REFERENCE(WIDTH, BAND, LENGTH, NAME) \
+    template void referenceBatch<WIDTH, BAND>(const unsigned long long*, uint32_t, uint32_t, uint8_t*);
+QUILBREX_KERNEL_FAMILY(QUILBREX_INSTANTIATE_REFERENCE)
+#undef QUILBREX_INSTANTIATE_REFERENCE
+
+// Here, beside the reference it names, so that the path choice never calls
+// back into the kernels.
+HostBatchTest hostBatchFor(HostTestPath path, uint32_t width, uint32_t band) {
+#define QUILBREX_BATCH_OF_MEMBER(WIDTH, BAND, LENGTH, NAME)                               \
+    if (width == WIDTH && band == BAND)                                                   \
+        return path == hostPathIfma     ? &ifmaBatch<WIDTH, BAND>                         \
+               : path == hostPathWord64 ? &word64Batch<WIDTH, BAND>                       \
+                                        : &referenceBatch<WIDTH, BAND>;
+    QUILBREX_KERNEL_FAMILY(QUILBREX_BATCH_OF_MEMBER)
+#undef QUILBREX_BATCH_OF_MEMBER
+    return nullptr;
+}
+
 namespace {
 
 // The host launch of a member: a range of the grid's threads tests its table
