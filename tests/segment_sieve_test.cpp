@@ -18,6 +18,7 @@
 #include "driver/kernel_registry.h"
 #include "gpu/host_runtime_control.h"
 #include "quilbrex.h"
+#include "sieve/device_sieve.h"
 #include "sieve/factor_report.h"
 #include "sieve/segment_sieve.h"
 #include "support/test_support.h"
@@ -88,10 +89,13 @@ time_t fakeClock() {
 }
 double fakeMonotonic() { return static_cast<double>(fakeClock()); }
 
-class SieveTest : public testing::Test {
+// Every search test runs on both sieves: the host's and the device's (the
+// sieve kernels through the stand-in), which must behave alike.
+class SieveTest : public testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
         hostRuntimeReset();
+        sieveOnDevice = GetParam();
         static bool registered = false;
         if (!registered) {
             const size_t sizes[3] = {sizeof(unsigned int*), sizeof(unsigned long long*), sizeof(unsigned int)};
@@ -144,6 +148,8 @@ protected:
         monotonicNow = savedMonotonic;
         stopSignal = 0;
         confirmHit = HostConfirmsHit;
+        ReleaseDeviceSieve();
+        sieveOnDevice = false;
     }
     std::vector<uint64_t> allRecorded() const {
         std::vector<uint64_t> ks;
@@ -166,6 +172,9 @@ protected:
 };
 
 }  // namespace
+
+INSTANTIATE_TEST_SUITE_P(BothSieves, SieveTest, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& info) { return info.param ? "Device" : "Host"; });
 
 TEST(SieveStart, KnownStartingPoints) {
     EXPECT_EQ(InverseTwoPower(11, 35), 10u);
@@ -201,7 +210,7 @@ TEST(SieveStart, AgreesWithGmpAnywhereInTheRange) {
     mpz_clear(p);
 }
 
-TEST_F(SieveTest, BatchesJoinWithoutGapOrOverlap) {
+TEST_P(SieveTest, BatchesJoinWithoutGapOrOverlap) {
     // Segments of 50 odd k hold more than 8 survivors: the table fills first,
     // the rest of the segment is sieved again as the next one.
     struct Case {
@@ -232,7 +241,7 @@ TEST_F(SieveTest, BatchesJoinWithoutGapOrOverlap) {
     }
 }
 
-TEST_F(SieveTest, EvenLastKAndEmptyRange) {
+TEST_P(SieveTest, EvenLastKAndEmptyRange) {
     Sieve(3, 100);
     std::vector<uint64_t> seen = allRecorded();
     EXPECT_EQ(*std::max_element(seen.begin(), seen.end()), expectedSurvivors(3, 99, 40).back());
@@ -250,7 +259,7 @@ TEST_F(SieveTest, EvenLastKAndEmptyRange) {
     EXPECT_EQ(kTested, 5u);
 }
 
-TEST_F(SieveTest, TopOfTheRangeEndsWithoutWrapping) {
+TEST_P(SieveTest, TopOfTheRangeEndsWithoutWrapping) {
     const uint64_t cases[][2] = {{18446744073709551557ull, 18446744073709551615ull},
                                  {18446744073709551615ull, 18446744073709551615ull},
                                  {18446744073709551001ull, 18446744073709551614ull}};
@@ -269,7 +278,7 @@ TEST_F(SieveTest, TopOfTheRangeEndsWithoutWrapping) {
     }
 }
 
-TEST_F(SieveTest, StaleEntriesAreNeverTestedAgain) {
+TEST_P(SieveTest, StaleEntriesAreNeverTestedAgain) {
     // A full batch, then a short one: the entries left behind by the first
     // must not be tested (or reported) again.
     threadsPerGrid = 16;
@@ -291,7 +300,7 @@ TEST_F(SieveTest, StaleEntriesAreNeverTestedAgain) {
     }
 }
 
-TEST_F(SieveTest, LeftoversAreClearedWhateverTheBatchesBefore) {
+TEST_P(SieveTest, LeftoversAreClearedWhateverTheBatchesBefore) {
     // Batches that shrink and grow from segment to segment, full ones among
     // them, and each search starting on a device table that other work
     // (another search, the self-test) left full of entries.
@@ -312,7 +321,7 @@ TEST_F(SieveTest, LeftoversAreClearedWhateverTheBatchesBefore) {
     }
 }
 
-TEST_F(SieveTest, ManyHitsInOneBatchAreAllReported) {
+TEST_P(SieveTest, ManyHitsInOneBatchAreAllReported) {
     std::vector<uint64_t> survivors = expectedSurvivors(3, 1001, 40);
     for (size_t i = 0; i < 9; ++i) fakeHits.insert(survivors[i * 7]);
     TempDir dir;
@@ -331,7 +340,7 @@ TEST_F(SieveTest, ManyHitsInOneBatchAreAllReported) {
     EXPECT_EQ(h_factors[0], 0u);
 }
 
-TEST_F(SieveTest, FramedAnnouncement) {
+TEST_P(SieveTest, FramedAnnouncement) {
     TempDir dir;
     fakeNow = 1700000000;
     testing::internal::CaptureStdout();
@@ -343,7 +352,7 @@ TEST_F(SieveTest, FramedAnnouncement) {
     EXPECT_EQ(readFile(dir.file("factors.txt")), std::string(ctime(&stamp)) + "!!! Found factor 3*2^41+1 !!!\n");
 }
 
-TEST_F(SieveTest, FactorAlreadyInFactorsFileIsAnnouncedButNotAppendedAgain) {
+TEST_P(SieveTest, FactorAlreadyInFactorsFileIsAnnouncedButNotAppendedAgain) {
     TempDir dir;
     fakeNow = 1700000000;
     const std::string earlier = "Sat Jan  1 00:00:00 2000\n!!! Found factor 3*2^41+1 !!!\n";
@@ -362,7 +371,7 @@ TEST_F(SieveTest, FactorAlreadyInFactorsFileIsAnnouncedButNotAppendedAgain) {
 
 // The factor is shown with the reason and the run stops before any
 // checkpoint passes it, so the next start finds it again.
-TEST_F(SieveTest, FactorThatCannotBeRecordedStopsTheRun) {
+TEST_P(SieveTest, FactorThatCannotBeRecordedStopsTheRun) {
     std::vector<uint64_t> survivors = expectedSurvivors(3, 1001, 40);
     const uint64_t k = survivors[12];
     const std::string line = "!!! Found factor " + std::to_string(k) + "*2^40+1 !!!\n";
@@ -404,7 +413,7 @@ TEST_F(SieveTest, FactorThatCannotBeRecordedStopsTheRun) {
     }
 }
 
-TEST_F(SieveTest, CheckpointsFollowTheClockAndFactors) {
+TEST_P(SieveTest, CheckpointsFollowTheClockAndFactors) {
     TempDir dir;
     threadsPerGrid = 8;
     sieveRange = 50;
@@ -428,7 +437,7 @@ TEST_F(SieveTest, CheckpointsFollowTheClockAndFactors) {
     EXPECT_NE(checkpoint.find("factors =1\n"), std::string::npos);
 }
 
-TEST_F(SieveTest, CheckpointAfterFactorKeepsItFromBeingReportedTwice) {
+TEST_P(SieveTest, CheckpointAfterFactorKeepsItFromBeingReportedTwice) {
     // A factor in the first of several batches: the checkpoint right after it
     // resumes behind it, although little time has passed.
     TempDir dir;
@@ -457,7 +466,7 @@ TEST_F(SieveTest, CheckpointAfterFactorKeepsItFromBeingReportedTwice) {
     EXPECT_EQ(resumed, expectedRest);
 }
 
-TEST_F(SieveTest, FailedSynchronisationStopsTheRunWithTheBatchUncounted) {
+TEST_P(SieveTest, FailedSynchronisationStopsTheRunWithTheBatchUncounted) {
     TempDir dir;
     threadsPerGrid = 8;
     fakeStep = 100;  // a checkpoint after every batch
@@ -479,7 +488,7 @@ TEST_F(SieveTest, FailedSynchronisationStopsTheRunWithTheBatchUncounted) {
     EXPECT_EQ(readFile(dir.file("quilbrex.cpt")).rfind(position, 0), 0u) << readFile(dir.file("quilbrex.cpt"));
 }
 
-TEST_F(SieveTest, StopSignalEndsTheSearchAtABatchBoundary) {
+TEST_P(SieveTest, StopSignalEndsTheSearchAtABatchBoundary) {
     TempDir dir;
     threadsPerGrid = 8;
     std::vector<uint64_t> survivors = expectedSurvivors(3, 1001, 40);
@@ -516,7 +525,7 @@ TEST_F(SieveTest, StopSignalEndsTheSearchAtABatchBoundary) {
     EXPECT_EQ(kCurrent, 201u);
 }
 
-TEST_F(SieveTest, FailedReadBackIsFatal) {
+TEST_P(SieveTest, FailedReadBackIsFatal) {
     ChildResult r = runInChild([]() {
         hostRuntimeFailCall(hostOpMemcpy, 2, cudaErrorLaunchFailure);  // the first read-back
         Sieve(3, 1001);

@@ -13,24 +13,16 @@
 #include "fatal_exit.h"
 #include "gpu/cuda_guard.h"
 #include "quilbrex.h"
+#include "kernels/sieve_kernels.h"
+#include "sieve/device_sieve.h"
 #include "sieve/factor_report.h"
 #include "sieve/segment_marking.h"
 #include "workfiles/checkpoint.h"
 
-uint32_t InverseTwoPower(uint32_t q, uint32_t n) {
-    uint64_t base = (q + 1) / 2, result = 1 % q;
-    for (uint32_t bits = n; bits != 0; bits >>= 1) {
-        if (bits & 1) result = result * base % q;
-        base = base * base % q;
-    }
-    return static_cast<uint32_t>(result);
-}
+// The device sieve's own arithmetic, so both sieves start every prime alike.
+uint32_t InverseTwoPower(uint32_t q, uint32_t n) { return inverseTwoPower(q, n); }
 
-uint32_t FirstSievedByte(uint32_t q, uint32_t e, uint64_t a) {
-    // a + 2j == -e (mod q)  <=>  j == (-e - a) * (q+1)/2  (mod q)
-    uint64_t target = (2 * static_cast<uint64_t>(q) - e % q - a % q) % q;
-    return static_cast<uint32_t>(target * ((q + 1) / 2) % q);
-}
+uint32_t FirstSievedByte(uint32_t q, uint32_t e, uint64_t a) { return firstSievedIndex(q, e, a); }
 
 namespace {
 
@@ -56,6 +48,7 @@ void shipBatch(uint32_t count, size_t& deviceFilled) {
 }  // namespace
 
 bool Sieve(uint64_t firstK, uint64_t lastK) {
+    if (sieveOnDevice) return DeviceSieve(firstK, lastK);
     ClearFactorReports();
     uint8_t* segment = static_cast<uint8_t*>(malloc(sieveRange));
     if (!segment) {
