@@ -1,14 +1,15 @@
 // The device sieve's kernels in the order a batch runs them, one row each:
 // X(length of the name, name, grid: one thread per prime or one block per
-// slice, when: once per exponent or every batch). Every kernel takes one
-// DeviceSieveArgs by value; everything per kernel is generated from here.
+// slice, when: once per exponent or every batch, whether its threads meet at
+// barriers). Every kernel takes one DeviceSieveArgs by value; everything per
+// kernel is generated from here.
 #pragma once
 
-#define QUILBREX_SIEVE_KERNELS(X)                                        \
-    X(21, quilbrexSieveInverses, SIEVE_GRID_PRIMES, SIEVE_PER_EXPONENT) \
-    X(18, quilbrexSieveLarge, SIEVE_GRID_PRIMES, SIEVE_PER_BATCH)       \
-    X(18, quilbrexSieveSmall, SIEVE_GRID_SLICES, SIEVE_PER_BATCH)       \
-    X(19, quilbrexSieveGather, SIEVE_GRID_SLICES, SIEVE_PER_BATCH)
+#define QUILBREX_SIEVE_KERNELS(X)                                               \
+    X(21, quilbrexSieveInverses, SIEVE_GRID_PRIMES, SIEVE_PER_EXPONENT, false) \
+    X(18, quilbrexSieveLarge, SIEVE_GRID_PRIMES, SIEVE_PER_BATCH, false)       \
+    X(18, quilbrexSieveSmall, SIEVE_GRID_SLICES, SIEVE_PER_BATCH, true)        \
+    X(19, quilbrexSieveGather, SIEVE_GRID_SLICES, SIEVE_PER_BATCH, true)
 
 enum SieveKernelGrid { SIEVE_GRID_PRIMES, SIEVE_GRID_SLICES };
 enum SieveKernelWhen { SIEVE_PER_EXPONENT, SIEVE_PER_BATCH };
@@ -16,9 +17,9 @@ enum SieveKernelWhen { SIEVE_PER_EXPONENT, SIEVE_PER_BATCH };
 struct DeviceSieveArgs;
 
 #ifdef __CUDACC__
-#define QUILBREX_DECLARE_SIEVE_KERNEL(LENGTH, NAME, GRID, WHEN) __global__ void NAME(DeviceSieveArgs args);
+#define QUILBREX_DECLARE_SIEVE_KERNEL(LENGTH, NAME, GRID, WHEN, BARRIERS) __global__ void NAME(DeviceSieveArgs args);
 #else
-#define QUILBREX_DECLARE_SIEVE_KERNEL(LENGTH, NAME, GRID, WHEN) void NAME(DeviceSieveArgs args);
+#define QUILBREX_DECLARE_SIEVE_KERNEL(LENGTH, NAME, GRID, WHEN, BARRIERS) void NAME(DeviceSieveArgs args);
 #endif
 QUILBREX_SIEVE_KERNELS(QUILBREX_DECLARE_SIEVE_KERNEL)
 #undef QUILBREX_DECLARE_SIEVE_KERNEL
@@ -30,6 +31,7 @@ struct SieveKernelEntry {
     const char* mangledName;  // e.g. "_Z18quilbrexSieveLarge15DeviceSieveArgs"
     SieveKernelGrid grid;
     SieveKernelWhen when;
+    bool barriers;            // its threads meet at __syncthreads
     SieveKernelFunction function;
 };
 

@@ -8,7 +8,8 @@ __global__ void quilbrexSieveLarge(DeviceSieveArgs args) { sieveLarge(args); }
 __global__ void quilbrexSieveSmall(DeviceSieveArgs args) { sieveSmall<0>(args); }
 __global__ void quilbrexSieveGather(DeviceSieveArgs args) { sieveGather<0>(args); }
 
-#define QUILBREX_SIEVE_ENTRY(LENGTH, NAME, GRID, WHEN) {#NAME, "_Z" #LENGTH #NAME "15DeviceSieveArgs", GRID, WHEN, NAME},
+#define QUILBREX_SIEVE_ENTRY(LENGTH, NAME, GRID, WHEN, BARRIERS) \
+    {#NAME, "_Z" #LENGTH #NAME "15DeviceSieveArgs", GRID, WHEN, BARRIERS, NAME},
 SieveKernelEntry sieveKernelTable[SIEVE_KERNEL_COUNT] = {QUILBREX_SIEVE_KERNELS(QUILBREX_SIEVE_ENTRY)};
 #undef QUILBREX_SIEVE_ENTRY
 
@@ -22,9 +23,15 @@ void invokeSieveKernel(const void* func, void** args) {
 
 bool registerSieveKernels() {
     static const size_t argSizes[1] = {sizeof(DeviceSieveArgs)};
-    for (const SieveKernelEntry& entry : sieveKernelTable)
-        hostRegisterBlockFunction(reinterpret_cast<const void*>(entry.function), entry.mangledName,
-                                  invokeSieveKernel, 1, argSizes);
+    // Kernels without barriers run thread after thread; the others as
+    // blocks of fibers.
+    for (const SieveKernelEntry& entry : sieveKernelTable) {
+        const void* function = reinterpret_cast<const void*>(entry.function);
+        if (entry.barriers)
+            hostRegisterBlockFunction(function, entry.mangledName, invokeSieveKernel, 1, argSizes);
+        else
+            hostRegisterFunction(function, entry.mangledName, invokeSieveKernel, 1, argSizes);
+    }
     return true;
 }
 
