@@ -21,7 +21,7 @@
 #include "gpu/host_runtime_control.h"
 #include "quilbrex.h"
 #include "sieve/device_sieve.h"
-#include "kernels/sieve_kernels.h"
+#include "kernels/sieve_kernel_bodies.h"
 #include "sieve/factor_report.h"
 #include "sieve/prime_sieve.h"
 #include "sieve/segment_marking.h"

@@ -29,6 +29,7 @@ inline unsigned int atomicAdd(unsigned int* address, unsigned int value) {
     return __atomic_fetch_add(address, value, __ATOMIC_SEQ_CST);
 }
 
+#ifndef QUILBREX_CUDA
 // The same for the device sieve's bit words, in shared or global memory.
 inline unsigned int atomicOr(unsigned int* address, unsigned int value) {
     return __atomic_fetch_or(address, value, __ATOMIC_SEQ_CST);
@@ -42,6 +43,7 @@ inline int __ffs(unsigned int x) { return __builtin_ffs(static_cast<int>(x)); }
 // Suspends the calling logical thread until every thread of its block has
 // arrived (host_runtime.cpp).
 inline void __syncthreads() { hostSyncThreads(); }
+#endif  // !QUILBREX_CUDA
 
 #endif  // !__CUDACC__
 
