@@ -101,6 +101,7 @@ class SieveTest : public testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
         hostRuntimeReset();
+        builtChoice = sieveOnDevice;
         sieveOnDevice = GetParam();
         static bool registered = false;
         if (!registered) {
@@ -155,7 +156,7 @@ protected:
         stopSignal = 0;
         confirmHit = HostConfirmsHit;
         ReleaseDeviceSieve();
-        sieveOnDevice = false;
+        sieveOnDevice = builtChoice;
     }
     std::vector<uint64_t> allRecorded() const {
         std::vector<uint64_t> ks;
@@ -175,6 +176,7 @@ protected:
     }
     std::vector<uint32_t> primes;
     double (*savedMonotonic)();
+    bool builtChoice = false;
 };
 
 }  // namespace
