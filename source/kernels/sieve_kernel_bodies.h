@@ -1,5 +1,7 @@
 // The device sieve's kernel bodies: nvcc compiles them for the device, the
-// host build for the stand-in; nothing else includes them.
+// host build for the stand-in; nothing else includes them. Their loops stay
+// loops (the trip counts vary from thread to thread anyway), which keeps each
+// one a loop of its own in the SASS that the profile reads.
 #pragma once
 
 #include "kernels/sieve_kernels.h"
@@ -30,6 +32,7 @@ __device__ __forceinline__ void sieveLarge(const DeviceSieveArgs& s) {
         s.offsets[i] = j;
         return;
     }
+    QUILBREX_NO_UNROLL
     for (uint32_t bit = j; bit < s.length; bit += q) {
         atomicOr(&s.bits[bit >> 5], 1u << (bit & 31));
         if (s.length - bit <= q) break;  // the next step would pass 2^32
@@ -45,19 +48,23 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
     __shared__ uint32_t survivors;
     const uint32_t slice = blockIdx.x;
     uint32_t* global = s.bits + slice * SIEVE_SLICE_WORDS;
+    QUILBREX_NO_UNROLL
     for (uint32_t w = threadIdx.x; w < SIEVE_SLICE_WORDS; w += blockDim.x) words[w] = global[w];
     if (threadIdx.x == 0) survivors = 0;
     if (DROPPED != 1) __syncthreads();
 
     const uint32_t first = slice * SIEVE_SLICE_BITS;
+    QUILBREX_NO_UNROLL
     for (uint32_t i = threadIdx.x; i < s.smallCount; i += blockDim.x) {
         const uint32_t q = s.primes[i];
+        QUILBREX_NO_UNROLL
         for (uint32_t bit = (s.offsets[i] + q - first % q) % q; bit < SIEVE_SLICE_BITS; bit += q)
             atomicOr(&words[bit >> 5], 1u << (bit & 31));
     }
     if (DROPPED != 2) __syncthreads();
 
     uint32_t count = 0;
+    QUILBREX_NO_UNROLL
     for (uint32_t w = threadIdx.x; w < SIEVE_SLICE_WORDS; w += blockDim.x) {
         count += __popc(~words[w] & insideSegment(s, slice, w));
         global[w] = words[w];
@@ -70,7 +77,7 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
 // Per batch, one block per slice: the survivors of the slices before it give
 // the slice's place in the table; each thread writes the k of its own run of
 // words there, in order, up to the batch limit, and leaves its words zero for
-// the next batch. The whole grid zeroes the table from the count to its end.
+// the next batch (it reads them twice rather than hold them in registers). The whole grid zeroes the table from the count to its end.
 template <int DROPPED>
 __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
     __shared__ uint32_t before, total;
@@ -80,6 +87,7 @@ __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
     if (DROPPED != 1) __syncthreads();
 
     uint32_t earlier = 0, all = 0;
+    QUILBREX_NO_UNROLL
     for (uint32_t other = t; other < s.slices; other += blockDim.x) {
         const uint32_t c = s.sliceCounts[other];
         all += c;
@@ -89,13 +97,10 @@ __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
     atomicAdd(&total, all);
 
     uint32_t* global = s.bits + slice * SIEVE_SLICE_WORDS + t * SIEVE_WORDS_PER_THREAD;
-    uint32_t live[SIEVE_WORDS_PER_THREAD];
     uint32_t mine = 0;
-    for (uint32_t w = 0; w < SIEVE_WORDS_PER_THREAD; ++w) {
-        live[w] = ~global[w] & insideSegment(s, slice, t * SIEVE_WORDS_PER_THREAD + w);
-        global[w] = 0;
-        mine += __popc(live[w]);
-    }
+    QUILBREX_NO_UNROLL
+    for (uint32_t w = 0; w < SIEVE_WORDS_PER_THREAD; ++w)
+        mine += __popc(~global[w] & insideSegment(s, slice, t * SIEVE_WORDS_PER_THREAD + w));
     placed[t] = mine;
     if (DROPPED != 2) __syncthreads();
 
@@ -103,6 +108,7 @@ __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
     // hundred additions per slice of 65536 odd k.
     if (t == 0) {
         uint32_t running = before;
+        QUILBREX_NO_UNROLL
         for (uint32_t other = 0; other < SIEVE_BLOCK_THREADS; ++other) {
             const uint32_t c = placed[other];
             placed[other] = running;
@@ -113,8 +119,12 @@ __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
 
     uint32_t index = placed[t];
     const uint32_t firstBit = slice * SIEVE_SLICE_BITS + t * SIEVE_WORDS_PER_THREAD * 32;
-    for (uint32_t w = 0; w < SIEVE_WORDS_PER_THREAD && index < s.limit; ++w) {
-        for (uint32_t bits = live[w]; bits != 0 && index < s.limit; bits &= bits - 1, ++index) {
+    QUILBREX_NO_UNROLL
+    for (uint32_t w = 0; w < SIEVE_WORDS_PER_THREAD; ++w) {
+        const uint32_t live = ~global[w] & insideSegment(s, slice, t * SIEVE_WORDS_PER_THREAD + w);
+        global[w] = 0;
+        QUILBREX_NO_UNROLL
+        for (uint32_t bits = live; bits != 0 && index < s.limit; bits &= bits - 1, ++index) {
             const uint32_t bit = firstBit + 32 * w + static_cast<uint32_t>(__ffs(bits) - 1);
             s.candidates[index] = s.a + 2 * static_cast<unsigned long long>(bit);
             if (index + 1 == s.limit && total > s.limit) {
@@ -140,6 +150,7 @@ __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
     }
     // A zero entry ends the test at once without a hit; a leftover k would be
     // tested, and reported, again.
+    QUILBREX_NO_UNROLL
     for (uint32_t e = count + slice * blockDim.x + t; e < s.gridEntries; e += s.slices * blockDim.x)
         s.candidates[e] = 0;
 }
