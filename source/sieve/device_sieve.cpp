@@ -22,14 +22,17 @@ bool sieveOnDevice = false;
 
 namespace {
 
-// Indexed by width - 3. Deep where it pays: a candidate left in costs the
-// device its whole squaring chain, which grows with the width squared times
-// n, while each prime costs about one start computation per batch. Width 3
-// stops at a million (the break-even of the two); from width 5 on the chain
-// is worth far more, and the depth is held at four million by the host's
-// table build (a 34 MB byte sieve once per line) and the per-exponent start
-// data, for 9 % fewer candidates than a million primes leave.
-const uint32_t deviceSievePrimeCounts[18] = {1000000, 2000000, 4000000, 4000000, 4000000, 4000000,
+// Indexed by width - 3. A prime costs the device about one start
+// computation per batch (some 380 SASS per prime and batch on sm_89, that is
+// 24 per odd k per million primes); a candidate it removes saves the whole
+// squaring chain, which grows with the width squared times n. A million
+// primes more pay while the candidates they remove (0.3 % of the odd k per
+// doubling near here) times the chain's cost exceed that: width 3 (about
+// 2900 SASS per candidate) breaks even near a million, widths 4 and 5 near
+// two million, width 6 on (16000 and up) gains from four million. Deeper
+// would still pay from width 10 on; four million holds the host's table
+// build (a byte sieve of 34 MB once per line) and the device's tables (48 MB).
+const uint32_t deviceSievePrimeCounts[18] = {1000000, 2000000, 2000000, 4000000, 4000000, 4000000,
                                              4000000, 4000000, 4000000, 4000000, 4000000, 4000000,
                                              4000000, 4000000, 4000000, 4000000, 4000000, 4000000};
 
