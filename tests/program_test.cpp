@@ -77,15 +77,7 @@ std::string withoutTimes(const std::string& log) {
 
 // The runs below go through either sieve: the host's, or the device's (its
 // kernels through the stand-in); the child inherits the choice.
-class ProgramOnBothSieves : public testing::TestWithParam<bool> {
-protected:
-    void SetUp() override {
-        builtChoice = sieveOnDevice;
-        sieveOnDevice = GetParam();
-    }
-    void TearDown() override { sieveOnDevice = builtChoice; }
-    bool builtChoice = false;
-};
+using ProgramOnBothSieves = BothSieves;
 
 uint32_t widthOf(uint64_t k, uint32_t n) {
     uint32_t bits = 0;
@@ -112,8 +104,7 @@ std::vector<uint64_t> hostSurvivors(uint32_t n, uint64_t first, uint64_t last, u
 
 }  // namespace
 
-INSTANTIATE_TEST_SUITE_P(BothSieves, ProgramOnBothSieves, testing::Values(false, true),
-                         [](const testing::TestParamInfo<bool>& info) { return info.param ? "Device" : "Host"; });
+INSTANTIATE_TEST_SUITE_P(BothSieves, ProgramOnBothSieves, testing::Values(false, true), sieveName);
 
 TEST_P(ProgramOnBothSieves, TypicalRun) {
     TempDir dir;

@@ -224,18 +224,9 @@ double signallingClock() {
 
 }  // namespace
 
-class SigtermOnBothSieves : public testing::TestWithParam<bool> {
-protected:
-    void SetUp() override {
-        builtChoice = sieveOnDevice;
-        sieveOnDevice = GetParam();
-    }
-    void TearDown() override { sieveOnDevice = builtChoice; }
-    bool builtChoice = false;
-};
+using SigtermOnBothSieves = BothSieves;
 
-INSTANTIATE_TEST_SUITE_P(BothSieves, SigtermOnBothSieves, testing::Values(false, true),
-                         [](const testing::TestParamInfo<bool>& info) { return info.param ? "Device" : "Host"; });
+INSTANTIATE_TEST_SUITE_P(BothSieves, SigtermOnBothSieves, testing::Values(false, true), sieveName);
 
 TEST_P(SigtermOnBothSieves, SigtermInTheMiddleOfAnExponentResumesAtTheBatchBoundary) {
     // Several batches at n = 54 whatever the host sieve's depth; the first

@@ -181,8 +181,7 @@ protected:
 
 }  // namespace
 
-INSTANTIATE_TEST_SUITE_P(BothSieves, SieveTest, testing::Values(false, true),
-                         [](const testing::TestParamInfo<bool>& info) { return info.param ? "Device" : "Host"; });
+INSTANTIATE_TEST_SUITE_P(BothSieves, SieveTest, testing::Values(false, true), sieveName);
 
 TEST(SieveStart, KnownStartingPoints) {
     EXPECT_EQ(InverseTwoPower(11, 35), 10u);
@@ -682,7 +681,9 @@ TEST_F(DeviceSieveTest, SurvivorsEqualTheHostSieveBitForBit) {
         if (std::string(c.what) == "p is a sieving prime") {
             // k = 1, n = 1 gives p = 3; k = 3, n = 2 gives 13.
             const uint64_t crossed = c.n == 1 ? 1 : c.n == 2 ? 3 : 0;
-            if (crossed) EXPECT_EQ(std::count(host.table.begin(), host.table.end(), crossed), 0);
+            if (crossed) {
+                EXPECT_EQ(std::count(host.table.begin(), host.table.end(), crossed), 0);
+            }
         }
     }
 }

@@ -124,7 +124,8 @@ __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
         const uint32_t live = ~global[w] & insideSegment(s, slice, t * SIEVE_WORDS_PER_THREAD + w);
         global[w] = 0;
         QUILBREX_NO_UNROLL
-        for (uint32_t bits = live; bits != 0 && index < s.limit; bits &= bits - 1, ++index) {
+        for (uint32_t bits = live; bits != 0; bits &= bits - 1) {
+            if (index >= s.limit) break;
             const uint32_t bit = firstBit + 32 * w + static_cast<uint32_t>(__ffs(bits) - 1);
             s.candidates[index] = s.a + 2 * static_cast<unsigned long long>(bit);
             if (index + 1 == s.limit && total > s.limit) {
@@ -134,6 +135,7 @@ __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
                 s.control[SIEVE_NEXT_K_LO] = static_cast<uint32_t>(next);
                 s.control[SIEVE_NEXT_K_HI] = static_cast<uint32_t>(next >> 32);
             }
+            ++index;
         }
     }
 

@@ -1,5 +1,7 @@
 #include "support/test_support.h"
 
+#include "sieve/device_sieve.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -141,3 +143,12 @@ void inDirectory(const std::string& dir, const std::function<void()>& body) {
     }
     if (chdir(previous) != 0) std::abort();
 }
+
+void BothSieves::SetUp() {
+    builtChoice_ = sieveOnDevice;
+    sieveOnDevice = GetParam();
+}
+
+void BothSieves::TearDown() { sieveOnDevice = builtChoice_; }
+
+std::string sieveName(const testing::TestParamInfo<bool>& info) { return info.param ? "Device" : "Host"; }

@@ -2,6 +2,8 @@
 // with its output captured, temporary working directories and small file I/O.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <string>
 
@@ -42,3 +44,16 @@ bool fileExists(const std::string& path);
 
 // Runs body with the current directory changed to dir, restoring it after.
 void inDirectory(const std::string& dir, const std::function<void()>& body);
+
+// A test run once on the host's sieve ("Host") and once on the device's
+// ("Device", its kernels through the stand-in); children of runInChild
+// inherit the choice. The build's own choice is restored afterwards.
+class BothSieves : public testing::TestWithParam<bool> {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+private:
+    bool builtChoice_ = false;
+};
+std::string sieveName(const testing::TestParamInfo<bool>& info);
