@@ -13,7 +13,11 @@
 #include "driver/startup.h"
 #include "gpu/host_runtime_control.h"
 #include "quilbrex.h"
+#include "sieve/device_sieve.h"
 #include "sieve/prime_sieve.h"
+#include "sieve/segment_marking.h"
+#include "sieve/segment_sieve.h"
+#include "verify/known_factors.h"
 #include "support/test_support.h"
 
 namespace {
@@ -52,23 +56,64 @@ std::string withoutTimes(const std::string& log) {
     return result;
 }
 
+// The runs below go through either sieve: the host's, or the device's (its
+// kernels through the stand-in); the child inherits the choice.
+using ProgramOnBothSieves = BothSieves;
+
+uint32_t widthOf(uint64_t k, uint32_t n) {
+    uint32_t bits = 0;
+    for (uint64_t rest = k; rest != 0; rest >>= 1) ++bits;
+    return (n + bits + 31) / 32;
+}
+
+// The odd k from first to last that survive the first `primes` odd primes at
+// n, by the host's marking (itself checked against GMP).
+std::vector<uint64_t> hostSurvivors(uint32_t n, uint64_t first, uint64_t last, uint32_t primes) {
+    primeCount = primes;
+    BuildPrimeTable();
+    std::vector<uint32_t> inverses(primeCount);
+    for (uint32_t i = 0; i < primeCount; ++i) inverses[i] = InverseTwoPower(primeTable[i], n);
+    const uint32_t length = static_cast<uint32_t>((last - (first | 1)) / 2 + 1);
+    std::vector<uint8_t> segment(length);
+    sieveSegment(segment.data(), length, first | 1, primeTable, inverses.data(), primeCount);
+    ReleasePrimeTable();
+    std::vector<uint64_t> kept;
+    for (uint32_t j = 0; j < length; ++j)
+        if (segment[j]) kept.push_back((first | 1) + 2ull * j);
+    return kept;
+}
+
 }  // namespace
 
-TEST(Program, TypicalRun) {
+INSTANTIATE_TEST_SUITE_P(BothSieves, ProgramOnBothSieves, testing::Values(false, true), sieveName);
+
+TEST_P(ProgramOnBothSieves, TypicalRun) {
     TempDir dir;
     writeFile(dir.file("worktodo.txt"), "FermatFactor=54,54,4001,5001\n");
     ChildResult r = runQuilbrex(dir.path());
     const std::string frame = std::string(32, '*') + std::string(46, ' ');
+    // The host device sieves with 100 primes at width 3; the device sieve
+    // with its own depth, over segments of the same formula.
+    std::string options = "  prime count               100\n"
+                          "  sieve range               5960000\n";
+    std::string summary = "n=54: tested 78 of 1001 numbers ( 7.79%)";
+    if (GetParam()) {
+        options = "  prime count               1000000\n"
+                  "  sieve range               15510000\n";
+        const size_t kept = hostSurvivors(54, 4001, 5001, 1000000).size();
+        char text[100];
+        snprintf(text, sizeof text, "n=54: tested %zu of 1001 numbers (%5.2f%%)", kept, 100.0 * kept / 1001);
+        summary = text;
+    }
     EXPECT_EQ(r.out, startupText() +
                          "\nStarting range: n=54-54 and k=4001-5001\n"
                          "\nRuntime options\n"
                          "  GPU kernel                quilbrex96bit_n32_63\n"
                          "  threads per grid          1048576\n"
-                         "  prime count               100\n"
-                         "  sieve range               5960000\n"
+                         + options +
                          "\nTesting for n = 54\n"
-                         "\n" + frame + "\n!!! Found factor 4119*2^54+1 !!!\n" + frame +
-                         "\nn=54: tested 78 of 1001 numbers ( 7.79%) in 0.00 seconds at inf/sec\n"
+                         "\n" + frame + "\n!!! Found factor 4119*2^54+1 !!!\n" + frame + "\n" + summary +
+                         " in 0.00 seconds at inf/sec\n"
                          "\nNo more assignments found in worktodo file. Work is done.\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 6);
@@ -77,7 +122,7 @@ TEST(Program, TypicalRun) {
     EXPECT_EQ(readFile(dir.file("factors.txt")), stampOf(FIXED_TIME) + "!!! Found factor 4119*2^54+1 !!!\n");
     EXPECT_EQ(readFile(dir.file("results.txt")),
               stampOf(FIXED_TIME) + "Starting range: n=54-54 and k=4001-5001\n" + stampOf(FIXED_TIME) +
-                  "n=54: tested 78 of 1001 numbers ( 7.79%) in 0.00 seconds at inf/sec\n"
+                  summary + " in 0.00 seconds at inf/sec\n"
                   "Range is complete. Found 1 factor(s). For details see file factors.txt\n" +
                   DASHES + "\n");
 }
@@ -145,7 +190,7 @@ TEST(Program, BlankLineThenValidLineInOneRun) {
     EXPECT_NE(r.out.find("!!! Found factor 4119*2^54+1 !!!"), std::string::npos);
 }
 
-TEST(Program, TwoFactorsInOneRange) {
+TEST_P(ProgramOnBothSieves, TwoFactorsInOneRange) {
     TempDir dir;
     writeFile(dir.file("worktodo.txt"), "FermatFactor=149,154,3125,5439\n");
     ChildResult r = runQuilbrex(dir.path());
@@ -173,15 +218,15 @@ TEST(Program, ObsoleteCheckpointIsRemovedAndTheLineStartsAfresh) {
     EXPECT_NE(r.out.find("n=54: tested 78 of 1001"), std::string::npos);
 }
 
-TEST(Program, TopOfTheSixtyFourBitRangeFinishes) {
+TEST_P(ProgramOnBothSieves, TopOfTheSixtyFourBitRangeFinishes) {
     TempDir dir;
     writeFile(dir.file("worktodo.txt"), "FermatFactor=60,60,18446744073709551557,18446744073709551615\n");
     ChildResult r = runQuilbrex(dir.path());
     EXPECT_EQ(r.status, 6);
     EXPECT_NE(r.out.find("  GPU kernel                quilbrex128bit_n32_63\n"), std::string::npos);
     // 30 odd k; those with a factor among the host device's 5000 sieving
-    // primes at width 4 are sieved out.
-    primeCount = 5000;
+    // primes at width 4 (or the device sieve's) are sieved out.
+    primeCount = GetParam() ? DeviceSievePrimeCount(4) : 5000;
     BuildPrimeTable();
     int kept = 0;
     for (unsigned __int128 k = 18446744073709551557ull; k <= 18446744073709551615ull; k += 2) {
@@ -196,7 +241,7 @@ TEST(Program, TopOfTheSixtyFourBitRangeFinishes) {
 
 // Every k that the sieve keeps and GMP finds to pass is reported, and nothing
 // else, over small ranges of several bands and both widths of a band.
-TEST(Program, AgreesWithGmpOnSmallRanges) {
+TEST_P(ProgramOnBothSieves, AgreesWithGmpOnSmallRanges) {
     struct Range {
         uint32_t n;
         uint64_t first, last;
@@ -229,7 +274,12 @@ TEST(Program, AgreesWithGmpOnSmallRanges) {
     mpz_inits(p, exponent, residue, two, nullptr);
     mpz_set_ui(two, 2);
     for (const Range& r : ranges) {
-        primeCount = r.primes;
+        // The device sieve's depth is too deep to check prime by prime here;
+        // its survivors equal the host's marking bit for bit (segment sieve
+        // tests), which decides what it keeps.
+        std::vector<uint64_t> deviceKept;
+        if (GetParam()) deviceKept = hostSurvivors(r.n, r.first, r.last, DeviceSievePrimeCount(widthOf(r.first, r.n)));
+        primeCount = GetParam() ? 0 : r.primes;
         BuildPrimeTable();
         std::vector<uint64_t> powers(primeCount);  // 2^n mod q
         for (uint32_t i = 0; i < primeCount; ++i) {
@@ -243,6 +293,7 @@ TEST(Program, AgreesWithGmpOnSmallRanges) {
             bool sieved = false;
             for (uint32_t i = 0; i < primeCount && !sieved; ++i)
                 sieved = ((k % primeTable[i]) * powers[i] + 1) % primeTable[i] == 0;
+            if (GetParam()) sieved = !std::binary_search(deviceKept.begin(), deviceKept.end(), k);
             if (!sieved) {
                 ++kept;
                 mpz_set_ui(p, k);
@@ -288,7 +339,7 @@ double hurriedClock() {
 
 }  // namespace
 
-TEST(Program, KilledRunResumesWithTheSameOutcome) {
+TEST_P(ProgramOnBothSieves, KilledRunResumesWithTheSameOutcome) {
     const char* line = "FermatFactor=54,58,4001,5001\n";
     TempDir whole, interrupted;
     writeFile(whole.file("worktodo.txt"), line);
@@ -323,4 +374,28 @@ TEST(Program, KilledRunResumesWithTheSameOutcome) {
     EXPECT_EQ(withoutTimes(readFile(interrupted.file("results.txt"))),
               withoutTimes(readFile(whole.file("results.txt"))));
     EXPECT_EQ(readFile(interrupted.file("worktodo.txt")), "");
+}
+
+// One known factor of every width that has one with odd k, each in a short
+// range of its own line: every one is found. (The table's other entries have
+// even k, which no search visits: the sieve looks at odd k only.)
+TEST_P(ProgramOnBothSieves, KnownFactorsOfEveryWidth) {
+    TempDir dir;
+    std::string work, expected;
+    bool width[21] = {};
+    for (size_t i = 0; i < KNOWN_FACTOR_COUNT; ++i) {
+        const KnownFactor& f = knownFactors[i];
+        const uint32_t w = widthOf(f.k, f.n);
+        if (f.k % 2 == 0 || width[w] || widthOf(f.k > 20 ? f.k - 20 : 1, f.n) != w || widthOf(f.k + 20, f.n) != w)
+            continue;
+        width[w] = true;
+        work += "FermatFactor=" + std::to_string(f.n) + "," + std::to_string(f.n) + "," +
+                std::to_string(f.k > 20 ? f.k - 20 : 1) + "," + std::to_string(f.k + 20) + "\n";
+        expected += "!!! Found factor " + std::to_string(f.k) + "*2^" + std::to_string(f.n) + "+1 !!!\n";
+    }
+    writeFile(dir.file("worktodo.txt"), work);
+    ChildResult r = runQuilbrex(dir.path());
+    ASSERT_EQ(r.status, 6) << r.out;
+    EXPECT_EQ(withoutTimes(readFile(dir.file("factors.txt"))), expected);
+    EXPECT_EQ(std::count(expected.begin(), expected.end(), '\n'), 9);
 }

@@ -15,6 +15,7 @@
 
 #include "driver/startup.h"
 #include "gpu/host_runtime_control.h"
+#include "sieve/device_sieve.h"
 #include "quilbrex.h"
 #include "support/test_support.h"
 #include "workfiles/durable_file.h"
@@ -207,9 +208,15 @@ double signallingClock() {
 
 }  // namespace
 
-TEST(RunSafety, SigtermInTheMiddleOfAnExponentResumesAtTheBatchBoundary) {
-    // Several batches at n = 54 whatever the sieve depth; the first finds 4119.
-    const std::string line = "FermatFactor=54,54,4001,12000001\n";
+using SigtermOnBothSieves = BothSieves;
+
+INSTANTIATE_TEST_SUITE_P(BothSieves, SigtermOnBothSieves, testing::Values(false, true), sieveName);
+
+TEST_P(SigtermOnBothSieves, SigtermInTheMiddleOfAnExponentResumesAtTheBatchBoundary) {
+    // Several batches at n = 54 whatever the host sieve's depth; the first
+    // finds 4119. The device sieve's segments are longer.
+    const std::string end = GetParam() ? "40000001" : "12000001";
+    const std::string line = "FermatFactor=54,54,4001," + end + "\n";
     TempDir whole, stopped;
     writeFile(whole.file("worktodo.txt"), line);
     writeFile(stopped.file("worktodo.txt"), line);
@@ -225,10 +232,13 @@ TEST(RunSafety, SigtermInTheMiddleOfAnExponentResumesAtTheBatchBoundary) {
         << checkpoint;
     // Where the first batch ended: past 4119, before the end, odd.
     EXPECT_GT(boundary, 4119u);
-    EXPECT_LT(boundary, 12000001u);
+    EXPECT_LT(boundary, std::stoull(end));
     EXPECT_EQ(boundary % 2, 1u);
     EXPECT_GT(tested, 0u);
-    EXPECT_NE(checkpoint.find("factors =1\nline    =FermatFactor=54,54,4001,12000001\n"), std::string::npos);
+    // The device's first batch reaches 4119 and, at 30 million, a second factor.
+    EXPECT_NE(checkpoint.find(std::string(GetParam() ? "factors =2" : "factors =1") + "\nline    =" + line),
+              std::string::npos)
+        << checkpoint;
     EXPECT_NE(signalled.out.find("\nStopped by signal 15 (Terminated) at n=54, k=" + std::to_string(boundary) +
                                  "; the next start continues there.\n"),
               std::string::npos)
@@ -237,7 +247,7 @@ TEST(RunSafety, SigtermInTheMiddleOfAnExponentResumesAtTheBatchBoundary) {
 
     ChildResult resumed = runQuilbrex(stopped.path());
     EXPECT_EQ(resumed.status, 6);
-    EXPECT_NE(resumed.out.find("\nContinue range: n=54-54(54) and k=4001-12000001(" + std::to_string(boundary) + ")\n"),
+    EXPECT_NE(resumed.out.find("\nContinue range: n=54-54(54) and k=4001-" + end + "(" + std::to_string(boundary) + ")\n"),
               std::string::npos);
     std::regex summary("n=54: tested \\d+ of \\d+ numbers \\( ?\\d+\\.\\d\\d%\\)");
     std::smatch expected, seen;

@@ -10,7 +10,9 @@
 
 #include "gpu/host_runtime_control.h"
 #include "kernels/kernel_registry.h"
+#include "kernels/sieve_kernels.h"
 #include "selftest/self_test.h"
+#include "sieve/device_sieve.h"
 #include "support/test_support.h"
 
 namespace {
@@ -132,3 +134,52 @@ TEST(SelfTest, CudaBuildsSelfTestRefusesWithoutDriver) {
     EXPECT_EQ(UnexpectedFiles(dir.path(), {}), "");
 }
 #endif
+
+// The self-test of a build that sieves on the device (forced here): the
+// device sieve's batches against the host's at every width, and the sieved
+// ranges found through it.
+TEST(SelfTest, PassesWithTheDeviceSieve) {
+    TempDir dir;
+    const ChildResult r = runInChild(
+        []() {
+            hostRuntimeReset();
+            sieveOnDevice = true;
+            return SelfTestMain();
+        },
+        dir.path());
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.find("FAILED"), std::string::npos) << r.out;
+    const std::vector<Row> rows = tableRows(r.out);
+    ASSERT_EQ(rows.size(), KERNEL_COUNT + 1u) << r.out;
+    // Three device sieve cases for the first member of each width on top
+    // of the host sieve's cases.
+    EXPECT_GE(rows[0].cases, 4u + 3 * 9 + 1 + 3);
+    EXPECT_EQ(rows[1].cases, rows[1].passed);
+    EXPECT_EQ(UnexpectedFiles(dir.path(), {}), "");
+}
+
+namespace {
+
+// The device sieve loses the first candidate of every batch.
+void dropFirstCandidate(const void* func, dim3, dim3, void** args) {
+    if (func != reinterpret_cast<const void*>(sieveKernelTable[SIEVE_KERNEL_COUNT - 1].function)) return;
+    const DeviceSieveArgs& sieve = *static_cast<DeviceSieveArgs*>(args[0]);
+    sieve.candidates[0] = sieve.candidates[1];
+}
+
+}  // namespace
+
+TEST(SelfTest, FailsWhenTheDeviceSieveLosesACandidate) {
+    TempDir dir;
+    const ChildResult r = runInChild(
+        []() {
+            hostRuntimeReset();
+            hostRuntimeSetLaunchHook(dropFirstCandidate);
+            sieveOnDevice = true;
+            return SelfTestMain();
+        },
+        dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("\n  FAILED quilbrex96bit_n32_63: device sieve n=32 k=4294967297 "), std::string::npos)
+        << r.out;
+}

@@ -9,6 +9,7 @@
 #include "fatal_exit.h"
 #include "kernels/kernel_registry.h"
 #include "quilbrex.h"
+#include "sieve/device_sieve.h"
 #include "sieve/prime_sieve.h"
 
 namespace {
@@ -134,6 +135,12 @@ void ConfigureRun() {
     } else if (strcmp(kernel->name, "quilbrex448bit_n352_383") == 0) {
         primeCount = 1000000;
         sieveRange = 15480000 / divisor;
+    }
+    if (sieveOnDevice) {
+        // The device sieves with its own depth; a segment of the same formula
+        // holds about a batch of its survivors.
+        primeCount = DeviceSievePrimeCount(num_digits);
+        sieveRange = sieveRangeFor(primeCount, divisor);
     }
 
     printf("\nRuntime options\n");

@@ -9,6 +9,7 @@
 #include "driver/stop_signals.h"
 #include "driver/work_loop.h"
 #include "fatal_exit.h"
+#include "sieve/device_sieve.h"
 #include "gpu/cuda_guard.h"
 #include "quilbrex.h"
 #include "workfiles/atomic_file.h"
@@ -137,6 +138,7 @@ void StartDevice() {
 }
 
 void ReleaseDevice() {
+    ReleaseDeviceSieve();
     CUDA_GUARD(cudaFreeHost(h_candidateTable));
     CUDA_GUARD(cudaFree(d_candidateTable));
     CUDA_GUARD(cudaFree(d_factors));

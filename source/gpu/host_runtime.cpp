@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include <ucontext.h>
+
 #include "gpu/host_runtime_control.h"
 
 thread_local uint3 blockIdx;
@@ -25,6 +27,7 @@ struct RegisteredFunction {
     HostKernelInvoker invoke;
     std::vector<size_t> argSizes;
     HostRangeInvoker invokeRange;
+    bool cooperative;
 };
 
 std::vector<RegisteredFunction>& registry() {
@@ -68,6 +71,8 @@ std::vector<std::thread>& launchWorkers = *new std::vector<std::thread>;
 std::vector<Launch> unfinishedLaunches;
 HostLaunchHook launchHook = nullptr;
 cudaError_t pendingError = cudaSuccess;
+unsigned long long scheduleSeed = 1;
+unsigned long long launchNumber = 0;
 
 // Set from a signal handler: launches stop handing out blocks.
 std::atomic<bool> launchesAbandoned(false);
@@ -92,6 +97,76 @@ void waitForLaunch() {
 unsigned hardwareThreads() {
     unsigned count = std::thread::hardware_concurrency();
     return count == 0 ? 1 : count;
+}
+
+// --- block-cooperative kernels: one fiber per logical thread ------------------
+
+constexpr size_t FIBER_STACK_BYTES = 64 * 1024;
+
+struct Fiber {
+    ucontext_t context;
+    std::unique_ptr<char[]> stack;
+    bool done;
+};
+
+// The block a host thread is running, if it is block-cooperative.
+struct BlockRun {
+    ucontext_t scheduler;
+    std::vector<Fiber> fibers;
+    Fiber* current = nullptr;
+    HostKernelInvoker invoke = nullptr;
+    const void* func = nullptr;
+    void** args = nullptr;
+};
+thread_local BlockRun blockRun;
+
+void fiberMain() {
+    blockRun.invoke(blockRun.func, blockRun.args);
+    blockRun.current->done = true;  // uc_link returns to the scheduler
+}
+
+// splitmix64: a well-mixed stream from any seed.
+unsigned long long mix(unsigned long long& state) {
+    unsigned long long z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+// Runs block b's threads: each round resumes every unfinished thread once,
+// in a fresh shuffled order, and it runs until its next barrier or its end.
+void runCooperativeBlock(const void* func, void** args, HostKernelInvoker invoke, unsigned threads, unsigned b,
+                         unsigned long long seed) {
+    BlockRun& run = blockRun;
+    run.invoke = invoke;
+    run.func = func;
+    run.args = args;
+    if (run.fibers.size() < threads) run.fibers.resize(threads);
+    for (unsigned t = 0; t < threads; ++t) {
+        Fiber& fiber = run.fibers[t];
+        if (!fiber.stack) fiber.stack.reset(new char[FIBER_STACK_BYTES]);
+        getcontext(&fiber.context);
+        fiber.context.uc_stack.ss_sp = fiber.stack.get();
+        fiber.context.uc_stack.ss_size = FIBER_STACK_BYTES;
+        fiber.context.uc_link = &run.scheduler;
+        makecontext(&fiber.context, fiberMain, 0);
+        fiber.done = false;
+    }
+    unsigned long long state = seed ^ (0xD1B54A32D192ED03ull * (b + 1));
+    std::vector<unsigned> order;
+    for (;;) {
+        order.clear();
+        for (unsigned t = 0; t < threads; ++t)
+            if (!run.fibers[t].done) order.push_back(t);
+        if (order.empty()) break;
+        for (size_t i = order.size(); i > 1; --i) std::swap(order[i - 1], order[mix(state) % i]);
+        for (unsigned t : order) {
+            run.current = &run.fibers[t];
+            threadIdx = uint3{t, 0, 0};
+            swapcontext(&run.scheduler, &run.current->context);
+        }
+    }
+    run.current = nullptr;
 }
 
 std::string cpuModelName() {
@@ -147,6 +222,8 @@ void hostRuntimeReset() {
     pendingError = cudaSuccess;
     launchesAbandoned = false;
     launchHook = nullptr;
+    scheduleSeed = 1;
+    launchNumber = 0;
     for (int op = 0; op < hostOpCount; ++op) {
         injected[op] = Injected{0, cudaSuccess};
         callCounts[op] = 0;
@@ -197,12 +274,32 @@ int hostRuntimeCallCount(HostRuntimeOp op) { return callCounts[op]; }
 
 void hostRuntimeSetLaunchHook(HostLaunchHook hook) { launchHook = hook; }
 
+void hostRuntimeSetScheduleSeed(unsigned long long seed) {
+    scheduleSeed = seed;
+    launchNumber = 0;
+}
+
 // --- registration -------------------------------------------------------------
 
 void hostRegisterFunction(const void* func, const char* deviceName, HostKernelInvoker invoke, int argCount,
                           const size_t* argSizes, HostRangeInvoker invokeRange) {
     registry().push_back(RegisteredFunction{func, deviceName, invoke,
-                                            std::vector<size_t>(argSizes, argSizes + argCount), invokeRange});
+                                            std::vector<size_t>(argSizes, argSizes + argCount), invokeRange, false});
+}
+
+void hostRegisterBlockFunction(const void* func, const char* deviceName, HostKernelInvoker invoke, int argCount,
+                               const size_t* argSizes) {
+    registry().push_back(RegisteredFunction{func, deviceName, invoke,
+                                            std::vector<size_t>(argSizes, argSizes + argCount), nullptr, true});
+}
+
+void hostSyncThreads() {
+    if (!blockRun.current) {
+        std::fprintf(stderr, "__syncthreads in a kernel not registered as block-cooperative\n");
+        std::abort();
+    }
+    Fiber* self = blockRun.current;
+    swapcontext(&self->context, &blockRun.scheduler);
 }
 
 void hostSetDeviceNote(const char* note) { deviceNote() = note ? note : ""; }
@@ -274,6 +371,13 @@ cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind 
     return cudaSuccess;
 }
 
+cudaError_t cudaMemset(void* devPtr, int value, size_t count) {
+    if (cudaError_t e = enter(hostOpMemset)) return e;
+    waitForLaunch();
+    if (count) std::memset(devPtr, value, count);
+    return cudaSuccess;
+}
+
 cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpyKind kind, cudaStream_t) {
     if (cudaError_t e = enter(hostOpMemcpyAsync)) return e;
     if (kind < cudaMemcpyHostToHost || kind > cudaMemcpyDefault) return cudaErrorInvalidMemcpyDirection;
@@ -298,6 +402,8 @@ cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** arg
     auto nextBlock = std::make_shared<std::atomic<unsigned>>(0);
     HostKernelInvoker invoke = target->invoke;
     HostRangeInvoker invokeRange = target->invokeRange;
+    const bool cooperative = target->cooperative;
+    const unsigned long long seed = scheduleSeed ^ (0xA0761D6478BD642Full * ++launchNumber);
 
     auto copy = std::make_shared<ArgumentCopy>();
     size_t total = 0;
@@ -321,6 +427,10 @@ cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** arg
                 blockIdx = uint3{b, 0, 0};
                 if (invokeRange) {
                     invokeRange(func, threadArgs, b * block.x, block.x);
+                    continue;
+                }
+                if (cooperative) {
+                    runCooperativeBlock(func, threadArgs, invoke, block.x, b, seed);
                     continue;
                 }
                 for (unsigned t = 0; t < block.x; ++t) {

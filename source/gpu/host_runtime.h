@@ -67,6 +67,7 @@ cudaError_t cudaMalloc(void** devPtr, size_t size);
 cudaError_t cudaFreeHost(void* ptr);
 cudaError_t cudaFree(void* devPtr);
 cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind kind);
+cudaError_t cudaMemset(void* devPtr, int value, size_t count);
 cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpyKind kind,
                             cudaStream_t stream = nullptr);
 cudaError_t cudaLaunchKernel(const void* func, dim3 gridDim, dim3 blockDim, void** args, size_t sharedMem,
@@ -96,6 +97,14 @@ typedef void (*HostRangeInvoker)(const void* func, void** args, unsigned first, 
 // `invoke` is not used (it may be null).
 void hostRegisterFunction(const void* func, const char* deviceName, HostKernelInvoker invoke, int argCount,
                           const size_t* argSizes, HostRangeInvoker invokeRange = nullptr);
+// A kernel that uses shared memory and barriers: each block's logical
+// threads run as fibers on one host thread, every one up to its next
+// __syncthreads in a seeded shuffled order that changes at every barrier, so
+// that a missing barrier or a race changes the result.
+void hostRegisterBlockFunction(const void* func, const char* deviceName, HostKernelInvoker invoke, int argCount,
+                               const size_t* argSizes);
+// __syncthreads of the stand-in. Aborts outside a block-cooperative kernel.
+void hostSyncThreads();
 void hostUnregisterFunctions();
 // What the registered module adds to the device name, e.g. "AVX-512 IFMA":
 // the name reads "host CPU: <model> (<note>)". Set before the device is read.

@@ -16,6 +16,7 @@ enum HostRuntimeOp {
     hostOpMemcpyAsync,
     hostOpLaunchKernel,
     hostOpDeviceSynchronize,
+    hostOpMemset,
     hostOpCount
 };
 
@@ -38,3 +39,8 @@ int hostRuntimeCallCount(HostRuntimeOp op);
 typedef void (*HostLaunchHook)(const void* func, dim3 grid, dim3 block, void** args);
 // nullptr: no hook.
 void hostRuntimeSetLaunchHook(HostLaunchHook hook);
+
+// The seed of the order in which block-cooperative kernels run their threads
+// between barriers (reset: 1). The order also varies with the launch, the
+// block and the barrier.
+void hostRuntimeSetScheduleSeed(unsigned long long seed);

@@ -29,6 +29,22 @@ inline unsigned int atomicAdd(unsigned int* address, unsigned int value) {
     return __atomic_fetch_add(address, value, __ATOMIC_SEQ_CST);
 }
 
+#ifndef QUILBREX_CUDA
+// The same for the device sieve's bit words, in shared or global memory.
+inline unsigned int atomicOr(unsigned int* address, unsigned int value) {
+    return __atomic_fetch_or(address, value, __ATOMIC_SEQ_CST);
+}
+inline int __popc(unsigned int x) { return __builtin_popcount(x); }
+inline int __ffs(unsigned int x) { return __builtin_ffs(static_cast<int>(x)); }
+
+// A block's shared memory: the stand-in runs all threads of a block on one
+// host thread (as fibers), and one block at a time there.
+#define __shared__ static thread_local
+// Suspends the calling logical thread until every thread of its block has
+// arrived (host_runtime.cpp).
+inline void __syncthreads() { hostSyncThreads(); }
+#endif  // !QUILBREX_CUDA
+
 #endif  // !__CUDACC__
 
 // Loops with compile-time trip counts are written out completely, so that the

@@ -8,6 +8,7 @@
 #include "driver/startup.h"
 #include "kernels/kernel_registry.h"
 #include "selftest/self_test_cases.h"
+#include "sieve/device_sieve.h"
 #include "verify/known_factors.h"
 
 int SelfTestMain() {
@@ -25,6 +26,7 @@ int SelfTestMain() {
     printf("\nSelf-test: every factor-test kernel against known factors and the host's reference\n");
     printf("  %-26s %7s %6s %7s %8s\n", "member", "batch", "cases", "passed", "seconds");
     uint32_t totalCases = 0, totalPassed = 0;
+    bool deviceSieveChecked[21] = {};
     double totalSeconds = 0;
     for (const KernelEntry& member : kernelTable) {
         const auto started = std::chrono::steady_clock::now();
@@ -36,6 +38,10 @@ int SelfTestMain() {
         CheckRangeEdges(member, tally);
         const KnownFactor* ranged = sievedRange[member.width];
         if (ranged && MemberFor(ranged->k, ranged->n) == &member) CheckSievedRange(*ranged, tally);
+        if (sieveOnDevice && !deviceSieveChecked[member.width]) {
+            CheckDeviceSieve(member, tally);
+            deviceSieveChecked[member.width] = true;
+        }
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 

@@ -14,7 +14,10 @@
 #include "driver/run_config.h"
 #include "gpu/cuda_guard.h"
 #include "quilbrex.h"
+#include "kernels/sieve_kernels.h"
+#include "sieve/device_sieve.h"
 #include "sieve/factor_report.h"
+#include "sieve/segment_marking.h"
 #include "sieve/prime_sieve.h"
 #include "sieve/segment_sieve.h"
 #include "verify/hit_check.h"
@@ -239,4 +242,61 @@ void CheckSievedRange(const KnownFactor& factor, CaseTally& tally) {
     record(tally, passed,
             what + "expected " + std::to_string(expectedCount) + " factor(s), recorded " +
                 std::to_string(foundFactors) + (recorded.empty() ? "" : ": " + recorded.substr(0, recorded.size() - 1)));
+}
+
+void CheckDeviceSieve(const KernelEntry& member, CaseTally& tally) {
+    const uint32_t width = member.width;
+    // The device sieve's own depth on a GPU; the host stand-in, which runs
+    // every logical thread itself, takes a shallower table that still has
+    // primes on both sides of the slice length.
+#ifdef QUILBREX_CUDA
+    primeCount = DeviceSievePrimeCount(width);
+#else
+    primeCount = 200000;
+#endif
+    BuildPrimeTable();
+    const uint32_t savedThreads = threadsPerGrid, savedBlocks = blocksPerGrid;
+    const uint32_t n = 32 * member.band + (width == member.band + 3 ? 31 : 0);
+    const uint64_t low = smallestK(width, n) | 1, high = largestK(width, n) | 1;
+    struct Segment {
+        uint64_t a;
+        uint32_t length, limit;
+    } segments[] = {
+        {low, 3 * SIEVE_SLICE_BITS + 1001, MAX_BATCH},                         // the width's first k
+        {low + 2 * ((high - low) / 4), 2 * SIEVE_SLICE_BITS, 4096},            // a batch that fills
+        {high - 2ull * (SIEVE_SLICE_BITS + 99), SIEVE_SLICE_BITS + 100, MAX_BATCH},  // the width's last k
+    };
+    std::vector<uint32_t> inverses(primeCount);
+    for (uint32_t i = 0; i < primeCount; ++i) inverses[i] = InverseTwoPower(primeTable[i], n);
+    for (const Segment& s : segments) {
+        threadsPerGrid = s.limit;
+        blocksPerGrid = s.limit / 256;
+        // The host's reference batch.
+        std::vector<uint8_t> marks(s.length);
+        sieveSegment(marks.data(), s.length, s.a, primeTable, inverses.data(), primeCount);
+        std::vector<unsigned long long> expected(s.limit + 1, 0);
+        uint32_t hostExamined;
+        const uint32_t hostCount = CollectSurvivors(marks.data(), s.length, s.a, expected.data(), s.limit, hostExamined);
+        std::fill(expected.begin() + hostCount, expected.end(), 0);
+        expected.pop_back();
+
+        PrepareDeviceSieve(n);
+        LaunchDeviceSieveBatch(s.a, s.length);
+        const cudaError_t synchronised = cudaDeviceSynchronize();
+        uint32_t count = 0, examined = 0;
+        if (synchronised == cudaSuccess) ReadDeviceSieveControl(count, examined);
+        std::vector<unsigned long long> seen(s.limit);
+        if (synchronised == cudaSuccess)
+            CUDA_GUARD(cudaMemcpy(seen.data(), d_candidateTable, 8 * static_cast<size_t>(s.limit), cudaMemcpyDeviceToHost));
+        const bool passed = synchronised == cudaSuccess && count == hostCount && examined == hostExamined && seen == expected;
+        record(tally, passed,
+               "device sieve n=" + std::to_string(n) + " k=" + std::to_string(s.a) + " (" +
+                   std::to_string(s.length) + " odd k, " + std::to_string(primeCount) + " primes): " +
+                   std::to_string(count) + " candidates over " + std::to_string(examined) +
+                   " odd k, the host sieve " + std::to_string(hostCount) + " over " + std::to_string(hostExamined) +
+                   (synchronised == cudaSuccess ? "" : std::string(", ") + cudaGetErrorString(synchronised)));
+    }
+    threadsPerGrid = savedThreads;
+    blocksPerGrid = savedBlocks;
+    ReleasePrimeTable();
 }

@@ -35,3 +35,8 @@ void CheckRangeEdges(const KernelEntry& member, CaseTally& tally);
 // temporary folder; one case: exactly the known factors of the range are
 // announced and recorded.
 void CheckSievedRange(const KnownFactor& factor, CaseTally& tally);
+
+// With the sieve on the device: three segments of the member's width (its
+// first k, a batch that fills part way, its last k) sieved by the device and
+// by the host, whose batches must be equal entry for entry; three cases.
+void CheckDeviceSieve(const KernelEntry& member, CaseTally& tally);

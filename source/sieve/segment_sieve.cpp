@@ -12,10 +12,17 @@
 #include "gpu/cuda_guard.h"
 #include "kernels/kernel_registry.h"
 #include "quilbrex.h"
+#include "kernels/sieve_kernels.h"
+#include "sieve/device_sieve.h"
 #include "sieve/factor_report.h"
 #include "sieve/segment_marking.h"
 #include "workfiles/checkpoint.h"
 #include "workunit/boinc_workunit.h"
+
+// The device sieve's own arithmetic, so both sieves start every prime alike.
+uint32_t InverseTwoPower(uint32_t q, uint32_t n) { return inverseTwoPower(q, n); }
+
+uint32_t FirstSievedByte(uint32_t q, uint32_t e, uint64_t a) { return firstSievedIndex(q, e, a); }
 
 namespace {
 
@@ -41,6 +48,7 @@ void shipBatch(uint32_t count, size_t& deviceFilled) {
 }  // namespace
 
 bool Sieve(uint64_t firstK, uint64_t lastK) {
+    if (sieveOnDevice) return DeviceSieve(firstK, lastK);
     ClearFactorReports();
     uint8_t* segment = static_cast<uint8_t*>(malloc(sieveRange));
     if (!segment) {

@@ -1,6 +1,8 @@
 #include "support/test_support.h"
 
 #include <dirent.h>
+#include "sieve/device_sieve.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -188,3 +190,11 @@ size_t countOf(const std::string& text, const std::string& what) {
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++found;
     return found;
 }
+void BothSieves::SetUp() {
+    builtChoice_ = sieveOnDevice;
+    sieveOnDevice = GetParam();
+}
+
+void BothSieves::TearDown() { sieveOnDevice = builtChoice_; }
+
+std::string sieveName(const testing::TestParamInfo<bool>& info) { return info.param ? "Device" : "Host"; }

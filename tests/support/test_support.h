@@ -4,6 +4,8 @@
 #pragma once
 
 #include <ctime>
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <initializer_list>
 #include <string>
@@ -73,3 +75,15 @@ std::string UnexpectedFiles(const std::string& dir, std::initializer_list<std::s
 
 // How many times what occurs in text (overlapping occurrences count).
 size_t countOf(const std::string& text, const std::string& what);
+// A test run once on the host's sieve ("Host") and once on the device's
+// ("Device", its kernels through the stand-in); children of runInChild
+// inherit the choice. The build's own choice is restored afterwards.
+class BothSieves : public testing::TestWithParam<bool> {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+private:
+    bool builtChoice_ = false;
+};
+std::string sieveName(const testing::TestParamInfo<bool>& info);

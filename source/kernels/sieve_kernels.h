@@ -1,0 +1,61 @@
+// The device sieve: one bit per odd k of a segment, crossed out by the primes
+// of the prime table, the survivors gathered into the candidate table in
+// ascending order. Written once for nvcc and for the host stand-in.
+#pragma once
+
+#include <cstdint>
+
+#include "kernels/portable.h"
+#include "kernels/sieve_kernel_list.h"
+
+// Odd k of one slice: a block's bits in shared memory (8 KB).
+constexpr uint32_t SIEVE_SLICE_WORDS = 2048;
+constexpr uint32_t SIEVE_SLICE_BITS = 32 * SIEVE_SLICE_WORDS;
+constexpr uint32_t SIEVE_BLOCK_THREADS = 256;
+constexpr uint32_t SIEVE_WORDS_PER_THREAD = SIEVE_SLICE_WORDS / SIEVE_BLOCK_THREADS;
+
+// The words the device writes for the host after every batch.
+enum DeviceSieveControlWord {
+    SIEVE_COUNT,       // candidates gathered into the table
+    SIEVE_EXAMINED,    // odd k of the segment consumed by the batch
+    SIEVE_NEXT_K_LO,   // the first k not yet sieved (wraps to 0 past 2^64-1)
+    SIEVE_NEXT_K_HI,
+    SIEVE_SURVIVORS,   // survivors of the whole segment, gathered or not
+    SIEVE_CONTROL_WORDS
+};
+
+// Everything a sieve kernel reads or writes; passed by value to each.
+struct DeviceSieveArgs {
+    const uint32_t* primes;        // the prime table, ascending odd primes
+    uint32_t* inverses;            // 2^(-n) mod primes[i], per exponent
+    uint32_t* offsets;             // per batch: first crossed-out bit of primes[i] < SLICE_BITS
+    uint32_t* bits;                // one bit per odd k, 1 = crossed out; all zero between batches
+    uint32_t* sliceCounts;         // survivors per slice
+    uint32_t* control;             // DeviceSieveControlWord
+    unsigned long long* candidates;
+    unsigned long long a;          // the segment's first (odd) k
+    uint32_t n;
+    uint32_t primeCount;
+    uint32_t smallCount;           // primes below SIEVE_SLICE_BITS: primes[0..smallCount-1]
+    uint32_t length;               // odd k in the segment
+    uint32_t slices;               // ceil(length / SIEVE_SLICE_BITS)
+    uint32_t limit;                // most candidates per batch
+    uint32_t gridEntries;          // entries the test kernel reads; those past the count are zeroed
+};
+
+// 2^(-n) mod q for an odd prime q, by powers of the inverse of 2, (q+1)/2.
+__host__ __device__ __forceinline__ uint32_t inverseTwoPower(uint32_t q, uint32_t n) {
+    uint64_t base = (q + 1) / 2, result = 1 % q;
+    for (uint32_t bits = n; bits != 0; bits >>= 1) {
+        if (bits & 1) result = result * base % q;
+        base = base * base % q;
+    }
+    return static_cast<uint32_t>(result);
+}
+
+// Index j of the first odd k = a + 2j whose k*2^n+1 is divisible by q, given
+// e = 2^(-n) mod q: a + 2j == -e (mod q)  <=>  j == (-e - a) * (q+1)/2 (mod q).
+__host__ __device__ __forceinline__ uint32_t firstSievedIndex(uint32_t q, uint32_t e, uint64_t a) {
+    const uint64_t target = (2 * static_cast<uint64_t>(q) - e % q - a % q) % q;
+    return static_cast<uint32_t>(target * ((q + 1) / 2) % q);
+}
