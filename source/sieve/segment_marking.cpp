@@ -13,20 +13,12 @@
 #include <thread>
 #include <vector>
 
-uint32_t InverseTwoPower(uint32_t q, uint32_t n) {
-    uint64_t base = (q + 1) / 2, result = 1 % q;
-    for (uint32_t bits = n; bits != 0; bits >>= 1) {
-        if (bits & 1) result = result * base % q;
-        base = base * base % q;
-    }
-    return static_cast<uint32_t>(result);
-}
+#include "kernels/sieve_kernels.h"
 
-uint32_t FirstSievedByte(uint32_t q, uint32_t e, uint64_t a) {
-    // a + 2j == -e (mod q)  <=>  j == (-e - a) * (q+1)/2  (mod q)
-    uint64_t target = (2 * static_cast<uint64_t>(q) - e % q - a % q) % q;
-    return static_cast<uint32_t>(target * ((q + 1) / 2) % q);
-}
+// The device sieve's own arithmetic, so both sieves start every prime alike.
+uint32_t InverseTwoPower(uint32_t q, uint32_t n) { return inverseTwoPower(q, n); }
+
+uint32_t FirstSievedByte(uint32_t q, uint32_t e, uint64_t a) { return firstSievedIndex(q, e, a); }
 
 namespace {
 

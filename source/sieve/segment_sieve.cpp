@@ -19,11 +19,6 @@
 #include "workfiles/checkpoint.h"
 #include "workunit/boinc_workunit.h"
 
-// The device sieve's own arithmetic, so both sieves start every prime alike.
-uint32_t InverseTwoPower(uint32_t q, uint32_t n) { return inverseTwoPower(q, n); }
-
-uint32_t FirstSievedByte(uint32_t q, uint32_t e, uint64_t a) { return firstSievedIndex(q, e, a); }
-
 namespace {
 
 // Copies a batch of count candidates to the device. Entries beyond the batch,
