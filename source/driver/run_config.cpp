@@ -69,7 +69,9 @@ const KernelEntry* chooseKernel(uint32_t n, uint32_t digits) {
     return entry;
 }
 
-uint32_t sieveRangeFor(uint32_t count, uint32_t divisor) {
+}  // namespace
+
+uint32_t SieveRangeFor(uint32_t count, uint32_t divisor) {
     if (count <= 9) return 2523140 / divisor;
     double L = std::log10(static_cast<double>(count));
     // Kept in exactly this order and precision: the segment lengths are defined by this evaluation.
@@ -77,8 +79,6 @@ uint32_t sieveRangeFor(uint32_t count, uint32_t divisor) {
     uint32_t segment = static_cast<uint32_t>(S);
     return (segment * 10000) / divisor;
 }
-
-}  // namespace
 
 uint32_t getThreadsPerGrid(int major, int multiProcessorCount) {
     for (const BatchRow& row : batchRows) {
@@ -127,7 +127,7 @@ void ConfigureRun() {
 
     const uint32_t* counts = classGPU == 0 ? primeCountLow : classGPU == 1 ? primeCountMedium : primeCountHigh;
     primeCount = counts[num_digits - 3];
-    sieveRange = sieveRangeFor(primeCount, divisor);
+    sieveRange = SieveRangeFor(primeCount, divisor);
     if (strcmp(kernel->name, "quilbrex384bit_n288_319") == 0) {
         primeCount = 800000;
         sieveRange = 15300000 / divisor;
