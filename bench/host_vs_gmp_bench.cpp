@@ -33,6 +33,7 @@
 #include "kernels/host_paths.h"
 #include "quilbrex.h"
 #include "sieve/prime_sieve.h"
+#include "sieve/segment_marking.h"
 #include "sieve/segment_sieve.h"
 #include "workfiles/checkpoint.h"
 
@@ -277,7 +278,7 @@ struct SearchCase {
     uint32_t segments;
 };
 // One exponent per width of the candidate table; k as large as the width allows.
-const SearchCase searchCases[] = {{54, (1ull << 30) + 1, 2},  {100, (1ull << 40) + 1, 1}, {207, (1ull << 40) + 1, 1},
+const SearchCase searchCases[] = {{54, (1ull << 30) + 1, 1},  {100, (1ull << 40) + 1, 1}, {207, (1ull << 40) + 1, 1},
                                   {300, (1ull << 40) + 1, 1}, {400, (1ull << 40) + 1, 1}, {500, (1ull << 40) + 1, 1},
                                   {600, (1ull << 30) + 1, 1}};
 
@@ -297,6 +298,49 @@ void useDepth(uint32_t count) {
     BuildPrimeTable();
 }
 
+// Survivors of the sieve from the range's start, as a run collects them:
+// enough for about 0.3 s of testing at the configured width, in whole blocks.
+std::vector<unsigned long long> survivorSample(uint64_t first) {
+    const uint32_t want = std::max<uint32_t>(256, (uint32_t)(4e8 / (num_digits * num_digits * nCurrent)) / 256 * 256);
+    std::vector<uint32_t> inversePowers(primeCount);
+    for (uint32_t i = 0; i < primeCount; ++i) inversePowers[i] = InverseTwoPower(primeTable[i], nCurrent);
+    std::vector<uint8_t> segment(sieveRange);
+    sieveSegment(segment.data(), sieveRange, first, primeTable, inversePowers.data(), primeCount);
+    std::vector<unsigned long long> sample(want);
+    uint32_t examined;
+    sample.resize(CollectSurvivors(segment.data(), sieveRange, first, sample.data(), want, examined) / 256 * 256);
+    return sample;
+}
+
+// CPU seconds per candidate of the configured kernel, launched on the sample
+// as Sieve launches it on a batch.
+double testSecondsPerCandidate(const std::vector<unsigned long long>& sample) {
+    cudaMemcpy(d_candidateTable, sample.data(), 8ull * sample.size(), cudaMemcpyHostToDevice);
+    return 1 / cpuRate(
+                   [&] {
+                       launchKernel(kernel, (uint32_t)sample.size() / 256, d_factors, d_candidateTable, nCurrent);
+                       cudaDeviceSynchronize();
+                   },
+                   (double)sample.size(), 0.3);
+}
+
+// One round of the whole search of a range: the sieve as a run does it
+// (marking, collecting, shipping, launching a kernel that tests nothing)
+// measured whole, the testing of its survivors by the real kernel measured
+// on a sample of them. Wide candidates cost too much to test whole segments
+// of them in every round; the sum is the CPU time a run spends.
+struct SearchRound {
+    double sieving, testing;
+    uint64_t tested;
+};
+SearchRound searchRound(uint64_t first, uint64_t last, const std::vector<unsigned long long>& sample) {
+    SearchRound round;
+    round.sieving = searchSeconds(first, last, false);
+    round.tested = kTested;
+    round.testing = round.tested * testSecondsPerCandidate(sample);
+    return round;
+}
+
 void wholeSearch() {
     std::fprintf(report, "\nWhole search (sieve and test) against GMP testing every odd k, per CPU second; %d rounds\n",
                  rounds);
@@ -309,51 +353,61 @@ void wholeSearch() {
         const uint64_t last = c.first + 2ull * sieveRange * c.segments - 1;
         const double kRange = (double)(last - c.first + 1);
         std::vector<double> rates, gmps, ratios, shares;
+        uint64_t tested = 0;
+        const std::vector<unsigned long long> sample = survivorSample(c.first);
         for (int round = 0; round < rounds; ++round) {
-            const double sieving = searchSeconds(c.first, last, false);
-            const double total = searchSeconds(c.first, last, true);
+            const SearchRound r = searchRound(c.first, last, sample);
             const double gmp = gmpKRangeRate(c);
+            const double total = r.sieving + r.testing;
+            tested = r.tested;
             rates.push_back(kRange / total);
             gmps.push_back(gmp);
             ratios.push_back(kRange / total / gmp);
-            shares.push_back(100 * sieving / total);
+            shares.push_back(100 * r.sieving / total);
         }
         const Spread share = spreadOf(shares);
         std::fprintf(report, "%-4u %-6u %-8u %-10.0f %-9llu %12.0f %14.0f %22s %5.1f%% [%.1f-%.1f]\n", c.n, num_digits,
-                     primeCount, kRange, (unsigned long long)kTested, spreadOf(rates).median, spreadOf(gmps).median,
+                     primeCount, kRange, (unsigned long long)tested, spreadOf(rates).median, spreadOf(gmps).median,
                      ratioText(ratios).c_str(), share.median, share.min, share.max);
         std::fflush(report);
         ReleasePrimeTable();
     }
 }
 
-// The whole search over the same k-range at each depth of a ladder, the
-// depths interleaved in every round.
+// The whole search of one segment at each depth of a ladder (each with the
+// segment length the run configuration gives it), the depths interleaved in
+// every round: median ratio to GMP and the sieve's share.
 void depthTable() {
     const uint32_t ladder[] = {100, 300, 1000, 3000, 10000, 30000, 100000, 300000, 1000000, 3000000};
-    std::fprintf(report, "\nWhole search by prime count: median ratio to GMP testing every odd k [min-max], %d rounds\n",
+    constexpr size_t depths = sizeof ladder / sizeof ladder[0];
+    std::fprintf(report, "\nWhole search by prime count: median ratio to GMP testing every odd k [min-max] and sieve share, %d rounds\n",
                  rounds);
     std::fprintf(report, "%-4s %-6s", "n", "width");
-    for (uint32_t count : ladder) std::fprintf(report, " %20u", count);
+    for (uint32_t count : ladder) std::fprintf(report, " %27u", count);
     std::fprintf(report, "\n");
     for (const SearchCase& c : searchCases) {
         nCurrent = c.n;
         kCurrent = c.first;
         ConfigureRun();
-        // One k-range for all depths: that of the deepest segment.
-        useDepth(ladder[sizeof ladder / sizeof ladder[0] - 1]);
-        const uint64_t last = c.first + 2ull * sieveRange - 1;
-        const double kRange = (double)(last - c.first + 1);
-        std::vector<std::vector<double>> ratios(sizeof ladder / sizeof ladder[0]);
+        std::vector<std::vector<double>> ratios(depths), shares(depths);
+        std::vector<std::vector<unsigned long long>> samples(depths);
+        for (size_t d = 0; d < depths; ++d) {
+            useDepth(ladder[d]);
+            samples[d] = survivorSample(c.first);
+        }
         for (int round = 0; round < rounds; ++round) {
             const double gmp = gmpKRangeRate(c);
-            for (size_t d = 0; d < ratios.size(); ++d) {
+            for (size_t d = 0; d < depths; ++d) {
                 useDepth(ladder[d]);
-                ratios[d].push_back(kRange / searchSeconds(c.first, last, true) / gmp);
+                const uint64_t last = c.first + 2ull * sieveRange - 1;
+                const SearchRound r = searchRound(c.first, last, samples[d]);
+                ratios[d].push_back((double)(last - c.first + 1) / (r.sieving + r.testing) / gmp);
+                shares[d].push_back(100 * r.sieving / (r.sieving + r.testing));
             }
         }
         std::fprintf(report, "%-4u %-6u", c.n, num_digits);
-        for (const std::vector<double>& r : ratios) std::fprintf(report, " %20s", ratioText(r).c_str());
+        for (size_t d = 0; d < depths; ++d)
+            std::fprintf(report, " %20s %5.1f%%", ratioText(ratios[d]).c_str(), spreadOf(shares[d]).median);
         std::fprintf(report, "\n");
         std::fflush(report);
         ReleasePrimeTable();
