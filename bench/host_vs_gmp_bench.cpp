@@ -278,9 +278,10 @@ struct SearchCase {
     uint32_t segments;
 };
 // One exponent per width of the candidate table; k as large as the width allows.
-const SearchCase searchCases[] = {{54, (1ull << 30) + 1, 1},  {100, (1ull << 40) + 1, 1}, {207, (1ull << 40) + 1, 1},
-                                  {300, (1ull << 40) + 1, 1}, {400, (1ull << 40) + 1, 1}, {500, (1ull << 40) + 1, 1},
-                                  {600, (1ull << 30) + 1, 1}};
+// Three segments: the later ones carry the sieve's offsets as in a run.
+const SearchCase searchCases[] = {{54, (1ull << 30) + 1, 3},  {100, (1ull << 40) + 1, 3}, {207, (1ull << 40) + 1, 3},
+                                  {300, (1ull << 40) + 1, 3}, {400, (1ull << 40) + 1, 3}, {500, (1ull << 40) + 1, 3},
+                                  {600, (1ull << 30) + 1, 3}};
 
 // GMP's k-range per CPU second testing every odd k of the range's start.
 double gmpKRangeRate(const SearchCase& c) {
@@ -374,11 +375,11 @@ void wholeSearch() {
     }
 }
 
-// The whole search of one segment at each depth of a ladder (each with the
+// The whole search of the case's segments at each depth of a ladder (each with the
 // segment length the run configuration gives it), the depths interleaved in
 // every round: median ratio to GMP and the sieve's share.
 void depthTable() {
-    const uint32_t ladder[] = {100, 300, 1000, 3000, 10000, 30000, 100000, 300000, 1000000, 3000000};
+    const uint32_t ladder[] = {100, 1000, 10000, 30000, 100000, 300000, 1000000, 3000000};
     constexpr size_t depths = sizeof ladder / sizeof ladder[0];
     std::fprintf(report, "\nWhole search by prime count: median ratio to GMP testing every odd k [min-max] and sieve share, %d rounds\n",
                  rounds);
@@ -399,7 +400,7 @@ void depthTable() {
             const double gmp = gmpKRangeRate(c);
             for (size_t d = 0; d < depths; ++d) {
                 useDepth(ladder[d]);
-                const uint64_t last = c.first + 2ull * sieveRange - 1;
+                const uint64_t last = c.first + 2ull * sieveRange * c.segments - 1;
                 const SearchRound r = searchRound(c.first, last, samples[d]);
                 ratios[d].push_back((double)(last - c.first + 1) / (r.sieving + r.testing) / gmp);
                 shares[d].push_back(100 * r.sieving / (r.sieving + r.testing));

@@ -83,11 +83,11 @@ TEST(Program, TypicalRun) {
                          "\nRuntime options\n"
                          "  GPU kernel                quilbrex96bit_n32_63\n"
                          "  threads per grid          1048576\n"
-                         "  prime count               100\n"
-                         "  sieve range               5960000\n"
+                         "  prime count               300000\n"
+                         "  sieve range               14310000\n"
                          "\nTesting for n = 54\n"
                          "\n" + frame + "\n!!! Found factor 4119*2^54+1 !!!\n" + frame +
-                         "\nn=54: tested 78 of 1001 numbers ( 7.79%) in 0.00 seconds at inf/sec\n"
+                         "\nn=54: tested 35 of 1001 numbers ( 3.50%) in 0.00 seconds at inf/sec\n"
                          "\nNo more assignments found in worktodo file. Work is done.\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 6);
@@ -96,7 +96,7 @@ TEST(Program, TypicalRun) {
     EXPECT_EQ(readFile(dir.file("factors.txt")), stamp(FIXED_TIME) + "!!! Found factor 4119*2^54+1 !!!\n");
     EXPECT_EQ(readFile(dir.file("results.txt")),
               stamp(FIXED_TIME) + "Starting range: n=54-54 and k=4001-5001\n" + stamp(FIXED_TIME) +
-                  "n=54: tested 78 of 1001 numbers ( 7.79%) in 0.00 seconds at inf/sec\n"
+                  "n=54: tested 35 of 1001 numbers ( 3.50%) in 0.00 seconds at inf/sec\n"
                   "Range is complete. Found 1 factor(s). For details see file factors.txt\n" +
                   DASHES + "\n");
 }
@@ -108,7 +108,7 @@ TEST(Program, TypicalRunOfTheBinary) {
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.status, 6);
     EXPECT_NE(r.out.find("\n!!! Found factor 4119*2^54+1 !!!\n"), std::string::npos);
-    EXPECT_TRUE(std::regex_search(r.out, std::regex("\nn=54: tested 78 of 1001 numbers \\( 7\\.79%\\) in ")));
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("\nn=54: tested 35 of 1001 numbers \\( 3\\.50%\\) in ")));
     EXPECT_EQ(readFile(dir.file("worktodo.txt")), "");
     EXPECT_EQ(withoutTimes(readFile(dir.file("factors.txt"))), "!!! Found factor 4119*2^54+1 !!!\n");
 }
@@ -189,7 +189,7 @@ TEST(Program, ObsoleteCheckpointIsRemovedAndTheLineStartsAfresh) {
                          "\nRemoved obsolete checkpoint file quilbrex.cpt and continue.\n"
                          "\nStarting range: n=54-54 and k=4001-5001\n"),
               std::string::npos);
-    EXPECT_NE(r.out.find("n=54: tested 78 of 1001"), std::string::npos);
+    EXPECT_NE(r.out.find("n=54: tested 35 of 1001"), std::string::npos);
 }
 
 TEST(Program, TopOfTheSixtyFourBitRangeFinishes) {
@@ -198,9 +198,9 @@ TEST(Program, TopOfTheSixtyFourBitRangeFinishes) {
     ChildResult r = runFixed(dir.path());
     EXPECT_EQ(r.status, 6);
     EXPECT_NE(r.out.find("  GPU kernel                quilbrex128bit_n32_63\n"), std::string::npos);
-    // 30 odd k; those with a factor among the host device's 5000 sieving
+    // 30 odd k; those with a factor among the host device's 1000000 sieving
     // primes at width 4 are sieved out.
-    primeCount = 5000;
+    primeCount = 1000000;
     BuildPrimeTable();
     int kept = 0;
     for (unsigned __int128 k = 18446744073709551557ull; k <= 18446744073709551615ull; k += 2) {
@@ -219,17 +219,17 @@ TEST(Program, AgreesWithGmpOnSmallRanges) {
     struct Range {
         uint32_t n;
         uint64_t first, last;
-        uint32_t primes;  // prime count of the width on the host device (class 0)
+        uint32_t primes;  // prime count of the width on the host device (its own table)
     } ranges[] = {
-        {54, 4001, 5001, 100},                                 // 96 bits, band 1, holds a factor
-        {61, 9, 401, 100},                                     // 96 bits, holds 95
-        {63, 8589934591ull - 400, 8589934591ull, 100},         // p of exactly 96 bits
-        {63, 8589934593ull, 8589934593ull + 400, 5000},        // 128 bits, band 1
-        {33, 18446744073709551615ull - 400, 18446744073709551615ull, 5000},  // 128 bits, band 1, low n
-        {93, 1001, 2001, 5000},                                // 128 bits, band 2, holds 1421
-        {127, 3, 601, 50000},                                  // 160 bits, band 3, holds 5
-        {157, 1001, 2001, 50000},                              // 192 bits, band 4, holds 1575
-        {252, 17, 601, 200000},                                // 288 bits, band 7, holds 403
+        {54, 4001, 5001, 300000},                                 // 96 bits, band 1, holds a factor
+        {61, 9, 401, 300000},                                     // 96 bits, holds 95
+        {63, 8589934591ull - 400, 8589934591ull, 300000},         // p of exactly 96 bits
+        {63, 8589934593ull, 8589934593ull + 400, 1000000},        // 128 bits, band 1
+        {33, 18446744073709551615ull - 400, 18446744073709551615ull, 1000000},  // 128 bits, band 1, low n
+        {93, 1001, 2001, 1000000},                                // 128 bits, band 2, holds 1421
+        {127, 3, 601, 3000000},                                  // 160 bits, band 3, holds 5
+        {157, 1001, 2001, 3000000},                              // 192 bits, band 4, holds 1575
+        {252, 17, 601, 3000000},                                // 288 bits, band 7, holds 403
         {560, 281474976710657ull, 281474976710657ull + 200, 1000000},  // 640 bits, band 17
         {607, 3, 201, 1000000},                                // 640 bits, band 18
     };

@@ -87,7 +87,7 @@ TEST(RunSafety, CheckpointOfTheRemovedLineDoesNotApplyToTheNext) {
                          "\nStarting range: n=54-54 and k=4001-5001\n"),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("\nn=54: tested 78 of 1001 numbers ( 7.79%) in 0.00 seconds at inf/sec\n"),
+    EXPECT_NE(r.out.find("\nn=54: tested 35 of 1001 numbers ( 3.50%) in 0.00 seconds at inf/sec\n"),
               std::string::npos);
     EXPECT_EQ(count(readFile(dir.file("factors.txt")), FACTOR_LINE), 1u);
 }
@@ -130,7 +130,7 @@ TEST(RunSafety, ShortExponentHasAFiniteRate) {
     std::smatch summary;
     const std::string out = r.out;
     ASSERT_TRUE(std::regex_search(out, summary,
-                                  std::regex("\nn=54: tested 78 of 1001 numbers \\( 7\\.79%\\) in (\\d+\\.\\d\\d) "
+                                  std::regex("\nn=54: tested 35 of 1001 numbers \\( 3\\.50%\\) in (\\d+\\.\\d\\d) "
                                              "seconds at (\\d+)/sec\n")))
         << r.out;
     EXPECT_GT(std::stod(summary[2]), 0);
@@ -224,8 +224,9 @@ double signallingClock() {
 }  // namespace
 
 TEST(RunSafety, SigtermInTheMiddleOfAnExponentResumesAtTheBatchBoundary) {
-    // Several batches at n = 54 whatever the sieve depth; the first finds 4119.
-    const std::string line = "FermatFactor=54,54,4001,12000001\n";
+    // Several batches at n = 54 whatever the sieve depth; the first finds 4119
+    // and 21626655 (both factors of F_52).
+    const std::string line = "FermatFactor=54,54,4001,40000001\n";
     TempDir whole, stopped;
     writeFile(whole.file("worktodo.txt"), line);
     writeFile(stopped.file("worktodo.txt"), line);
@@ -241,10 +242,11 @@ TEST(RunSafety, SigtermInTheMiddleOfAnExponentResumesAtTheBatchBoundary) {
         << checkpoint;
     // Where the first batch ended: past 4119, before the end, odd.
     EXPECT_GT(boundary, 4119u);
-    EXPECT_LT(boundary, 12000001u);
+    EXPECT_LT(boundary, 40000001u);
     EXPECT_EQ(boundary % 2, 1u);
     EXPECT_GT(tested, 0u);
-    EXPECT_NE(checkpoint.find("factors =1\nline    =FermatFactor=54,54,4001,12000001\n"), std::string::npos);
+    EXPECT_NE(checkpoint.find("factors =2\nline    =FermatFactor=54,54,4001,40000001\n"), std::string::npos)
+        << checkpoint;
     EXPECT_NE(signalled.out.find("\nStopped by signal 15 (Terminated) at n=54, k=" + std::to_string(boundary) +
                                  "; the next start continues there.\n"),
               std::string::npos)
@@ -253,7 +255,7 @@ TEST(RunSafety, SigtermInTheMiddleOfAnExponentResumesAtTheBatchBoundary) {
 
     ChildResult resumed = runFixed(stopped.path());
     EXPECT_EQ(resumed.status, 6);
-    EXPECT_NE(resumed.out.find("\nContinue range: n=54-54(54) and k=4001-12000001(" + std::to_string(boundary) + ")\n"),
+    EXPECT_NE(resumed.out.find("\nContinue range: n=54-54(54) and k=4001-40000001(" + std::to_string(boundary) + ")\n"),
               std::string::npos);
     std::regex summary("n=54: tested \\d+ of \\d+ numbers \\( ?\\d+\\.\\d\\d%\\)");
     std::smatch expected, seen;
@@ -279,7 +281,7 @@ double impatientClock() {
 
 TEST(RunSafety, SecondSignalEndsTheProcessAtOnce) {
     TempDir dir;
-    writeFile(dir.file("worktodo.txt"), "FermatFactor=54,54,4001,12000001\n");
+    writeFile(dir.file("worktodo.txt"), "FermatFactor=54,54,4001,40000001\n");
     looks = 0;
     ChildResult r = runWithClock(dir.path(), impatientClock);
     EXPECT_FALSE(r.exited);
