@@ -236,28 +236,9 @@ __attribute__((noinline)) uint32_t word64Group(const uint64_t* ks, uint32_t n) {
 
 }  // namespace
 
-// Served candidates are packed into groups; a short last group repeats its
-// first candidate in the empty places and ignores them.
 template <int W, int J>
 void word64Batch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit) {
-    constexpr int G = word64InFlight<W>();
-    uint32_t where[G];
-    uint64_t ks[G];
-    int filled = 0;
-    auto testFilled = [&] {
-        for (int g = filled; g < G; ++g) ks[g] = ks[0];
-        const uint32_t hits = word64Group<W, J>(ks, n);
-        for (int g = 0; g < filled; ++g) hit[where[g]] = (uint8_t)((hits >> g) & 1);
-        filled = 0;
-    };
-    for (uint32_t i = 0; i < count; ++i) {
-        hit[i] = 0;
-        if (!memberServes<W, J>(k[i], n)) continue;
-        where[filled] = i;
-        ks[filled++] = k[i];
-        if (filled == G) testFilled();
-    }
-    if (filled != 0) testFilled();
+    testInGroups<W, J, word64InFlight<W>()>(k, count, n, hit, word64Group<W, J>);
 }
 
 template <int W, int J>
