@@ -1,16 +1,23 @@
-// The host build against GMP, side by side in one run on the same candidates:
-// for widths 3 to 20 the path in use, each forced path (the 32-bit reference
-// among them) through the program's launch, and GMP's mpz_powm on all
-// hardware threads, in candidates per second and as ratios to GMP; then the
-// whole search (sieve and test, as the program runs it) at one exponent per
-// width, n = 54, 207 and 600 among them, in k-range per second against GMP
-// testing every odd k, with the share of the wall time spent sieving. Contenders take turns, best of two rounds,
-// so a noisy shared machine affects all alike.
+// The host build against GMP, side by side in one run on the same candidates,
+// in CPU time so that other work on a shared machine costs all contenders
+// alike: every contender is measured once in every round (interleaved), each
+// figure is a ratio to GMP's mpz_powm in the same round, and a table gives
+// the median with min and max over the rounds.
+//   candidates  widths 3 to 20: each path through the program's launch, per
+//               core, as ratios to GMP; the IFMA path also as a share of the
+//               processor's IFMA limit (a vpmadd52luq throughput loop).
+//   search      the whole search (sieve and test, as a run does) at one
+//               exponent per width, n = 54 and 207 among them: k-range per
+//               CPU second against GMP testing every odd k, and the sieve's share.
+//   depth       the whole search at one exponent per width for a ladder of
+//               prime counts, as ratios to GMP: the measurement behind the
+//               host device's prime counts.
+// Arguments: [part] [rounds]; no part runs candidates and search.
 #include <gmp.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,27 +33,57 @@
 #include "kernels/kernel_registry.h"
 #include "quilbrex.h"
 #include "sieve/prime_sieve.h"
+#include "sieve/segment_marking.h"
 #include "sieve/segment_sieve.h"
 #include "workfiles/checkpoint.h"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 namespace {
 
 FILE* report = stdout;  // the program's own messages go to /dev/null
+int rounds = 5;
 
-double now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+// CPU seconds of all the process's threads.
+double cpuNow() {
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return ts.tv_sec + 1e-9 * ts.tv_nsec;
 }
 
-// Repeats work (which handles `items` candidates) for at least minSeconds;
-// returns items per second.
-double rate(const std::function<void()>& work, double items, double minSeconds = 0.4) {
-    const double start = now();
-    int rounds = 0;
+// Repeats work (which handles `items` items) for at least minSeconds of CPU
+// time; returns items per CPU second, that is per core.
+double cpuRate(const std::function<void()>& work, double items, double minSeconds = 0.15) {
+    const double start = cpuNow();
+    int repeats = 0;
+    double spent;
     do {
         work();
-        ++rounds;
-    } while (now() - start < minSeconds);
-    return items * rounds / (now() - start);
+        ++repeats;
+        spent = cpuNow() - start;
+    } while (spent < minSeconds);
+    return items * repeats / spent;
+}
+
+struct Spread {
+    double median, min, max;
+};
+
+Spread spreadOf(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    const double median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    return {median, values.front(), values.back()};
+}
+
+// "12.34x [11.90-12.80]": the median ratio and its range over the rounds.
+std::string ratioText(const std::vector<double>& ratios) {
+    const Spread s = spreadOf(ratios);
+    char text[64];
+    std::snprintf(text, sizeof text, "%6.2fx [%.2f-%.2f]", s.median, s.min, s.max);
+    return text;
 }
 
 unsigned hardwareThreads() {
@@ -79,6 +116,45 @@ void gmpTest(const std::vector<unsigned long long>& ks, uint32_t n) {
     for (std::thread& worker : workers) worker.join();
 }
 
+// --- the IFMA limit -------------------------------------------------------------
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// vpmadd52luq per CPU second on one core: 16 independent accumulators, more
+// than latency times throughput on any processor with the instruction.
+__attribute__((target("avx512f,avx512ifma"), noinline)) double ifmaPerSecond() {
+    constexpr int CHAINS = 16;
+    constexpr long STEPS = 1 << 22;
+    __m512i acc[CHAINS];
+    const __m512i b = _mm512_set1_epi64(0x123456789ull), c = _mm512_set1_epi64(0xFEDCBA987ull);
+    for (int i = 0; i < CHAINS; ++i) acc[i] = _mm512_set1_epi64(i);
+    const double start = cpuNow();
+    for (long s = 0; s < STEPS; ++s) {
+#pragma GCC unroll 16
+        for (int i = 0; i < CHAINS; ++i) acc[i] = _mm512_madd52lo_epu64(acc[i], b, c);
+        __asm__ volatile("" : "+v"(acc[0]), "+v"(acc[5]), "+v"(acc[10]), "+v"(acc[15]));
+    }
+    const double seconds = cpuNow() - start;
+    __m512i sum = acc[0];
+    for (int i = 1; i < CHAINS; ++i) sum = _mm512_xor_si512(sum, acc[i]);
+    if (_mm512_reduce_add_epi64(sum) == 42) std::fprintf(report, "?");
+    return CHAINS * (double)STEPS / seconds;
+}
+#else
+double ifmaPerSecond() { return 0; }
+#endif
+
+// The IFMA path's multiply-adds per squaring of member (W, J), as its code
+// issues them: the square's M(M+1), then per column of the reduction two per
+// nonzero limb of p above limb 0, and below band 2 three more (m and p's low
+// limb), with M = ceil((32W+2)/52) limbs of 52 bits.
+int ifmaPerSquaring(int W, int J) {
+    const int M = (32 * W + 2 + 51) / 52;
+    const int first = std::max(1, 32 * J / 52), last = (32 * W - 1) / 52;
+    return M * (M + 1) + M * (2 * (last - first + 1) + (J >= 2 ? 0 : 3));
+}
+
+// --- candidates per second ---------------------------------------------------------
+
 // The program's launch of a member over the table, as Sieve makes it.
 void launchTest(const KernelEntry* entry, unsigned long long* d_table, unsigned int* d_buffer, uint32_t count,
                 uint32_t n) {
@@ -97,11 +173,23 @@ void candidateTable() {
     for (int path = hostPathCount - 1; path >= 0; --path)
         if (hostPathAvailable(static_cast<HostTestPath>(path))) paths.push_back(static_cast<HostTestPath>(path));
 
-    std::fprintf(report, "\nCandidates per second, %u hardware threads, path in use: %s\n", hardwareThreads(),
-                 hostPathName(hostPathBest()));
-    std::fprintf(report, "%-5s %-4s %-8s", "width", "n", "count");
-    for (HostTestPath path : paths) std::fprintf(report, " %22s", hostPathName(path));
-    std::fprintf(report, " %12s\n", "GMP mpz_powm");
+    double ifmaLimit = 0;
+    std::vector<double> limits;
+    if (ifmaSupported()) {
+        for (int round = 0; round < rounds; ++round) limits.push_back(ifmaPerSecond());
+        ifmaLimit = spreadOf(limits).median;
+    }
+    std::fprintf(report, "\nCandidates per CPU second (per core), %u hardware threads, path in use: %s; %d rounds\n",
+                 hardwareThreads(), hostPathName(hostPathBest()), rounds);
+    if (ifmaLimit > 0)
+        std::fprintf(report, "IFMA limit: %.3g vpmadd52luq per second per core (min %.3g, max %.3g)\n", ifmaLimit,
+                     spreadOf(limits).min, spreadOf(limits).max);
+    else
+        std::fprintf(report, "IFMA limit: not measured, this processor has no AVX-512 IFMA\n");
+    std::fprintf(report, "each path: candidates/s, median ratio to GMP [min-max]\n");
+    std::fprintf(report, "%-5s %-4s %-7s", "width", "n", "count");
+    for (HostTestPath path : paths) std::fprintf(report, " %34s", hostPathName(path));
+    std::fprintf(report, " %12s %s\n", "GMP mpz_powm", ifmaLimit > 0 ? "  IFMA/sq  % of IFMA limit" : "");
 
     unsigned long long* d_table = nullptr;
     unsigned int* d_buffer = nullptr;
@@ -113,24 +201,37 @@ void candidateTable() {
         // Odd k of bitlen 32W - n - 1 upward: p two bits short of the full width.
         const unsigned long long kFirst = (1ull << (32 * c.width - c.n - 2)) | 1;
         // Work proportional to W^2 n per candidate: about equal time per width.
-        const uint32_t count = std::max<uint32_t>(2048, (uint32_t)((1u << 18) * 486.0 / (c.width * c.width * c.n))) / 256 * 256;
+        const uint32_t count =
+            std::max<uint32_t>(2048, (uint32_t)((1u << 18) * 486.0 / (c.width * c.width * c.n))) / 256 * 256;
         std::vector<unsigned long long> ks(count);
         for (uint32_t i = 0; i < count; ++i) ks[i] = kFirst + 2ull * i;
         cudaMemcpy(d_table, ks.data(), 8ull * count, cudaMemcpyHostToDevice);
 
-        std::vector<double> best(paths.size() + 1, 0);
-        for (int round = 0; round < 2; ++round) {
+        std::vector<std::vector<double>> rates(paths.size() + 1), ratios(paths.size());
+        for (int round = 0; round < rounds; ++round) {
+            std::vector<double> got(paths.size() + 1);
             for (size_t i = 0; i < paths.size(); ++i) {
                 hostForcePath(paths[i]);
-                best[i] = std::max(best[i], rate([&] { launchTest(entry, d_table, d_buffer, count, c.n); }, count));
+                got[i] = cpuRate([&] { launchTest(entry, d_table, d_buffer, count, c.n); }, count);
             }
-            best[paths.size()] = std::max(best[paths.size()], rate([&] { gmpTest(ks, c.n); }, count));
+            got[paths.size()] = cpuRate([&] { gmpTest(ks, c.n); }, count);
+            for (size_t i = 0; i <= paths.size(); ++i) rates[i].push_back(got[i]);
+            for (size_t i = 0; i < paths.size(); ++i) ratios[i].push_back(got[i] / got[paths.size()]);
         }
         hostForcePath(hostPathBest());
-        const double gmp = best[paths.size()];
-        std::fprintf(report, "%-5u %-4u %-8u", c.width, c.n, count);
-        for (size_t i = 0; i < paths.size(); ++i) std::fprintf(report, " %12.0f (%6.2fx)", best[i], best[i] / gmp);
-        std::fprintf(report, " %12.0f\n", gmp);
+        std::fprintf(report, "%-5u %-4u %-7u", c.width, c.n, count);
+        for (size_t i = 0; i < paths.size(); ++i)
+            std::fprintf(report, " %11.0f %s", spreadOf(rates[i]).median, ratioText(ratios[i]).c_str());
+        std::fprintf(report, " %12.0f", spreadOf(rates[paths.size()]).median);
+        for (size_t i = 0; i < paths.size() && ifmaLimit > 0; ++i) {
+            if (paths[i] != hostPathIfma) continue;
+            const int perSquaring = ifmaPerSquaring(c.width, c.n / 32);
+            const Spread s = spreadOf(rates[i]);
+            const double share = 100.0 * perSquaring * (c.n - 1) / ifmaLimit;
+            std::fprintf(report, "  %7d  %5.1f%% [%.1f-%.1f]", perSquaring, share * s.median, share * s.min,
+                         share * s.max);
+        }
+        std::fprintf(report, "\n");
         std::fflush(report);
     }
     cudaFree(d_table);
@@ -146,30 +247,21 @@ void invokeNull(const void*, void**) {}
 void invokeNullRange(const void*, void**, unsigned, unsigned) {}
 const KernelEntry nullEntry = {"null", "null", 0, 0, nullKernel};
 
-// Seconds for Sieve over the range with the configured kernel, or with a
+// CPU seconds for Sieve over the range with the configured kernel, or with a
 // kernel that tests nothing (sieving, compaction and copies only).
 double searchSeconds(uint64_t first, uint64_t last, bool testing) {
     const KernelEntry* real = kernel;
     if (!testing) kernel = &nullEntry;
     StartCheckpointClock();  // no checkpoints while timing: every run is far shorter than the interval
     kTested = 0;
-    const double start = now();
+    const double start = cpuNow();
     Sieve(first, last);
-    const double seconds = now() - start;
+    const double seconds = cpuNow() - start;
     kernel = real;
     return seconds;
 }
 
-void wholeSearch() {
-    struct SearchCase {
-        uint32_t n;
-        uint64_t first;
-        uint32_t segments;
-    };
-    // One exponent per width of the candidate table; k as large as the width allows.
-    const SearchCase cases[] = {{54, (1ull << 30) + 1, 4},  {100, (1ull << 40) + 1, 2}, {207, (1ull << 40) + 1, 2},
-                                {300, (1ull << 40) + 1, 1}, {400, (1ull << 40) + 1, 1}, {500, (1ull << 40) + 1, 1},
-                                {600, (1ull << 30) + 1, 1}};
+void prepareSearch() {
     const size_t sizes[3] = {sizeof(unsigned int*), sizeof(unsigned long long*), sizeof(unsigned int)};
     hostRegisterFunction(reinterpret_cast<const void*>(nullKernel), "null", invokeNull, 3, sizes, invokeNullRange);
     deviceProp = hostRuntimeHostProperties();
@@ -178,29 +270,146 @@ void wholeSearch() {
     cudaHostAlloc(reinterpret_cast<void**>(&h_factors), FACTOR_BUFFER_BYTES, 0);
     cudaMalloc(reinterpret_cast<void**>(&d_factors), FACTOR_BUFFER_BYTES);
     std::memset(d_factors, 0, FACTOR_BUFFER_BYTES);
+}
 
-    std::fprintf(report, "\nWhole search (sieve and test) against GMP testing every odd k\n");
-    std::fprintf(report, "%-4s %-6s %-8s %-10s %-9s %9s %9s %12s %14s %8s %12s\n", "n", "width", "primes",
-                 "k-range", "tested", "seconds", "sieving", "k-range/s", "GMP k-range/s", "ratio", "sieve share");
-    for (const SearchCase& c : cases) {
+struct SearchCase {
+    uint32_t n;
+    uint64_t first;
+    uint32_t segments;
+};
+// One exponent per width of the candidate table; k as large as the width allows.
+// Three segments: the later ones carry the sieve's offsets as in a run.
+const SearchCase searchCases[] = {{54, (1ull << 30) + 1, 3},  {100, (1ull << 40) + 1, 3}, {207, (1ull << 40) + 1, 3},
+                                  {300, (1ull << 40) + 1, 3}, {400, (1ull << 40) + 1, 3}, {500, (1ull << 40) + 1, 3},
+                                  {600, (1ull << 30) + 1, 3}};
+
+// GMP's k-range per CPU second testing every odd k of the range's start.
+double gmpKRangeRate(const SearchCase& c) {
+    std::vector<unsigned long long> sample(std::max<uint32_t>(256, 4000000 / (num_digits * num_digits * c.n)));
+    for (size_t i = 0; i < sample.size(); ++i) sample[i] = c.first + 2 * i;
+    return 2 * cpuRate([&] { gmpTest(sample, c.n); }, (double)sample.size());
+}
+
+// Sets the configuration's depth to count primes with the segment length
+// the run configuration gives that count.
+void useDepth(uint32_t count) {
+    ReleasePrimeTable();
+    primeCount = count;
+    sieveRange = SieveRangeFor(count, 1048576 / threadsPerGrid);
+    BuildPrimeTable();
+}
+
+// Survivors of the sieve from the range's start, as a run collects them:
+// enough for about 0.3 s of testing at the configured width, in whole blocks.
+std::vector<unsigned long long> survivorSample(uint64_t first) {
+    const uint32_t want = std::max<uint32_t>(256, (uint32_t)(4e8 / (num_digits * num_digits * nCurrent)) / 256 * 256);
+    std::vector<uint32_t> inversePowers(primeCount);
+    for (uint32_t i = 0; i < primeCount; ++i) inversePowers[i] = InverseTwoPower(primeTable[i], nCurrent);
+    std::vector<uint8_t> segment(sieveRange);
+    sieveSegment(segment.data(), sieveRange, first, primeTable, inversePowers.data(), primeCount);
+    std::vector<unsigned long long> sample(want);
+    uint32_t examined;
+    sample.resize(CollectSurvivors(segment.data(), sieveRange, first, sample.data(), want, examined) / 256 * 256);
+    return sample;
+}
+
+// CPU seconds per candidate of the configured kernel, launched on the sample
+// as Sieve launches it on a batch.
+double testSecondsPerCandidate(const std::vector<unsigned long long>& sample) {
+    cudaMemcpy(d_candidateTable, sample.data(), 8ull * sample.size(), cudaMemcpyHostToDevice);
+    return 1 / cpuRate(
+                   [&] {
+                       launchKernel(kernel, (uint32_t)sample.size() / 256, d_factors, d_candidateTable, nCurrent);
+                       cudaDeviceSynchronize();
+                   },
+                   (double)sample.size(), 0.3);
+}
+
+// One round of the whole search of a range: the sieve as a run does it
+// (marking, collecting, shipping, launching a kernel that tests nothing)
+// measured whole, the testing of its survivors by the real kernel measured
+// on a sample of them. Wide candidates cost too much to test whole segments
+// of them in every round; the sum is the CPU time a run spends.
+struct SearchRound {
+    double sieving, testing;
+    uint64_t tested;
+};
+SearchRound searchRound(uint64_t first, uint64_t last, const std::vector<unsigned long long>& sample) {
+    SearchRound round;
+    round.sieving = searchSeconds(first, last, false);
+    round.tested = kTested;
+    round.testing = round.tested * testSecondsPerCandidate(sample);
+    return round;
+}
+
+void wholeSearch() {
+    std::fprintf(report, "\nWhole search (sieve and test) against GMP testing every odd k, per CPU second; %d rounds\n",
+                 rounds);
+    std::fprintf(report, "%-4s %-6s %-8s %-10s %-9s %12s %14s %22s %s\n", "n", "width", "primes", "k-range",
+                 "tested", "k-range/s", "GMP k-range/s", "ratio [min-max]", "sieve share [min-max]");
+    for (const SearchCase& c : searchCases) {
         nCurrent = c.n;
         kCurrent = c.first;
         ConfigureRun();
         const uint64_t last = c.first + 2ull * sieveRange * c.segments - 1;
-        // GMP on a sample of the range's odd k, without any sieve.
-        std::vector<unsigned long long> sample(std::max<uint32_t>(256, 4000000 / (num_digits * num_digits * c.n)));
-        for (size_t i = 0; i < sample.size(); ++i) sample[i] = c.first + 2 * i;
-        double total = 1e30, sieving = 1e30, gmp = 0;
-        for (int round = 0; round < 2; ++round) {
-            sieving = std::min(sieving, searchSeconds(c.first, last, false));
-            total = std::min(total, searchSeconds(c.first, last, true));
-            gmp = std::max(gmp, 2 * rate([&] { gmpTest(sample, c.n); }, (double)sample.size()));
-        }
-        const uint64_t tested = kTested;
         const double kRange = (double)(last - c.first + 1);
-        std::fprintf(report, "%-4u %-6u %-8u %-10.0f %-9llu %9.3f %9.3f %12.0f %14.0f %7.1fx %11.1f%%\n", c.n,
-                     num_digits, primeCount, kRange, (unsigned long long)tested, total, sieving, kRange / total, gmp,
-                     kRange / total / gmp, 100 * sieving / total);
+        std::vector<double> rates, gmps, ratios, shares;
+        uint64_t tested = 0;
+        const std::vector<unsigned long long> sample = survivorSample(c.first);
+        for (int round = 0; round < rounds; ++round) {
+            const SearchRound r = searchRound(c.first, last, sample);
+            const double gmp = gmpKRangeRate(c);
+            const double total = r.sieving + r.testing;
+            tested = r.tested;
+            rates.push_back(kRange / total);
+            gmps.push_back(gmp);
+            ratios.push_back(kRange / total / gmp);
+            shares.push_back(100 * r.sieving / total);
+        }
+        const Spread share = spreadOf(shares);
+        std::fprintf(report, "%-4u %-6u %-8u %-10.0f %-9llu %12.0f %14.0f %22s %5.1f%% [%.1f-%.1f]\n", c.n, num_digits,
+                     primeCount, kRange, (unsigned long long)tested, spreadOf(rates).median, spreadOf(gmps).median,
+                     ratioText(ratios).c_str(), share.median, share.min, share.max);
+        std::fflush(report);
+        ReleasePrimeTable();
+    }
+}
+
+// The whole search of the case's segments at each depth of a ladder (each with the
+// segment length the run configuration gives it), the depths interleaved in
+// every round: median ratio to GMP and the sieve's share.
+void depthTable() {
+    const uint32_t ladder[] = {100, 1000, 10000, 30000, 100000, 300000, 1000000, 3000000};
+    constexpr size_t depths = sizeof ladder / sizeof ladder[0];
+    std::fprintf(report, "\nWhole search by prime count: median ratio to GMP testing every odd k [min-max] and sieve share, %d rounds\n",
+                 rounds);
+    std::fprintf(report, "%-4s %-6s", "n", "width");
+    for (uint32_t count : ladder) std::fprintf(report, " %27u", count);
+    std::fprintf(report, "\n");
+    for (const SearchCase& c : searchCases) {
+        nCurrent = c.n;
+        kCurrent = c.first;
+        ConfigureRun();
+        std::vector<std::vector<double>> ratios(depths), shares(depths);
+        std::vector<std::vector<unsigned long long>> samples(depths);
+        for (size_t d = 0; d < depths; ++d) {
+            useDepth(ladder[d]);
+            samples[d] = survivorSample(c.first);
+        }
+        for (int round = 0; round < rounds; ++round) {
+            const double gmp = gmpKRangeRate(c);
+            for (size_t d = 0; d < depths; ++d) {
+                useDepth(ladder[d]);
+                const uint64_t last = c.first + 2ull * sieveRange * c.segments - 1;
+                const SearchRound r = searchRound(c.first, last, samples[d]);
+                ratios[d].push_back((double)(last - c.first + 1) / (r.sieving + r.testing) / gmp);
+                shares[d].push_back(100 * r.sieving / (r.sieving + r.testing));
+            }
+        }
+        std::fprintf(report, "%-4u %-6u", c.n, num_digits);
+        for (size_t d = 0; d < depths; ++d)
+            std::fprintf(report, " %20s %5.1f%%", ratioText(ratios[d]).c_str(), spreadOf(shares[d]).median);
+        std::fprintf(report, "\n");
         std::fflush(report);
         ReleasePrimeTable();
     }
@@ -208,9 +417,9 @@ void wholeSearch() {
 
 }  // namespace
 
-// With an argument, "candidates" or "search" runs that part alone.
 int main(int argc, char** argv) {
     const std::string part = argc > 1 ? argv[1] : "";
+    if (argc > 2) rounds = std::max(1, std::atoi(argv[2]));
     // Factor announcements, checkpoints and logs of the search land in a
     // scratch folder and on /dev/null, not in the caller's.
     report = fdopen(dup(1), "w");
@@ -221,8 +430,10 @@ int main(int argc, char** argv) {
     cudaDeviceProp prop;
     cudaGetDeviceProperties(&prop, 0);
     std::fprintf(report, "device: %s\n", prop.name);
-    if (part != "search") candidateTable();
-    if (part != "candidates") wholeSearch();
+    if (part == "" || part == "candidates") candidateTable();
+    if (part != "candidates") prepareSearch();
+    if (part == "" || part == "search") wholeSearch();
+    if (part == "depth") depthTable();
     std::fclose(report);
     std::filesystem::remove_all(folder);
     return 0;

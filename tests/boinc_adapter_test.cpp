@@ -154,7 +154,7 @@ TEST(BoincAdapterOn, TypicalLineStandalone) {
     std::string factors = readFile(dir.file("factors.txt"));
     EXPECT_EQ(factors.substr(factors.find('\n') + 1), "!!! Found factor 4119*2^54+1 !!!\n");
     std::string results = readFile(dir.file("results.txt"));
-    EXPECT_NE(results.find("\nSieve configuration: kernel quilbrex96bit_n32_63, prime count 100\n"), std::string::npos);
+    EXPECT_NE(results.find("\nSieve configuration: kernel quilbrex96bit_n32_63, prime count 300000\n"), std::string::npos);
     EXPECT_EQ(results.substr(results.size() - 81 - 71),
               "Range is complete. Found 1 factor(s). For details see file factors.txt\n" + std::string(80, '-') +
                   "\n");

@@ -92,11 +92,11 @@ TEST_P(ProgramOnBothSieves, TypicalRun) {
     writeFile(dir.file("worktodo.txt"), "FermatFactor=54,54,4001,5001\n");
     ChildResult r = runQuilbrex(dir.path());
     const std::string frame = std::string(32, '*') + std::string(46, ' ');
-    // The host device sieves with 100 primes at width 3; the device sieve
+    // The host device sieves with 300000 primes at width 3; the device sieve
     // with its own depth, over segments of the same formula.
-    std::string options = "  prime count               100\n"
-                          "  sieve range               5960000\n";
-    std::string summary = "n=54: tested 78 of 1001 numbers ( 7.79%)";
+    std::string options = "  prime count               300000\n"
+                          "  sieve range               14310000\n";
+    std::string summary = "n=54: tested 35 of 1001 numbers ( 3.50%)";
     if (GetParam()) {
         options = "  prime count               1000000\n"
                   "  sieve range               15510000\n";
@@ -134,7 +134,7 @@ TEST(Program, TypicalRunOfTheBinary) {
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.status, 6);
     EXPECT_NE(r.out.find("\n!!! Found factor 4119*2^54+1 !!!\n"), std::string::npos);
-    EXPECT_TRUE(std::regex_search(r.out, std::regex("\nn=54: tested 78 of 1001 numbers \\( 7\\.79%\\) in ")));
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("\nn=54: tested 35 of 1001 numbers \\( 3\\.50%\\) in ")));
     EXPECT_EQ(readFile(dir.file("worktodo.txt")), "");
     EXPECT_EQ(withoutTimes(readFile(dir.file("factors.txt"))), "!!! Found factor 4119*2^54+1 !!!\n");
 }
@@ -215,7 +215,7 @@ TEST(Program, ObsoleteCheckpointIsRemovedAndTheLineStartsAfresh) {
                          "\nRemoved obsolete checkpoint file quilbrex.cpt and continue.\n"
                          "\nStarting range: n=54-54 and k=4001-5001\n"),
               std::string::npos);
-    EXPECT_NE(r.out.find("n=54: tested 78 of 1001"), std::string::npos);
+    EXPECT_NE(r.out.find("n=54: tested 35 of 1001"), std::string::npos);
 }
 
 TEST_P(ProgramOnBothSieves, TopOfTheSixtyFourBitRangeFinishes) {
@@ -224,9 +224,9 @@ TEST_P(ProgramOnBothSieves, TopOfTheSixtyFourBitRangeFinishes) {
     ChildResult r = runQuilbrex(dir.path());
     EXPECT_EQ(r.status, 6);
     EXPECT_NE(r.out.find("  GPU kernel                quilbrex128bit_n32_63\n"), std::string::npos);
-    // 30 odd k; those with a factor among the host device's 5000 sieving
+    // 30 odd k; those with a factor among the host device's 1000000 sieving
     // primes at width 4 (or the device sieve's) are sieved out.
-    primeCount = GetParam() ? DeviceSievePrimeCount(4) : 5000;
+    primeCount = GetParam() ? DeviceSievePrimeCount(4) : 1000000;
     BuildPrimeTable();
     int kept = 0;
     for (unsigned __int128 k = 18446744073709551557ull; k <= 18446744073709551615ull; k += 2) {
@@ -245,17 +245,17 @@ TEST_P(ProgramOnBothSieves, AgreesWithGmpOnSmallRanges) {
     struct Range {
         uint32_t n;
         uint64_t first, last;
-        uint32_t primes;  // prime count of the width on the host device (class 0)
+        uint32_t primes;  // prime count of the width on the host device (its own table)
     } ranges[] = {
-        {54, 4001, 5001, 100},                                 // 96 bits, band 1, holds a factor
-        {61, 9, 401, 100},                                     // 96 bits, holds 95
-        {63, 8589934591ull - 400, 8589934591ull, 100},         // p of exactly 96 bits
-        {63, 8589934593ull, 8589934593ull + 400, 5000},        // 128 bits, band 1
-        {33, 18446744073709551615ull - 400, 18446744073709551615ull, 5000},  // 128 bits, band 1, low n
-        {93, 1001, 2001, 5000},                                // 128 bits, band 2, holds 1421
-        {127, 3, 601, 50000},                                  // 160 bits, band 3, holds 5
-        {157, 1001, 2001, 50000},                              // 192 bits, band 4, holds 1575
-        {252, 17, 601, 200000},                                // 288 bits, band 7, holds 403
+        {54, 4001, 5001, 300000},                                 // 96 bits, band 1, holds a factor
+        {61, 9, 401, 300000},                                     // 96 bits, holds 95
+        {63, 8589934591ull - 400, 8589934591ull, 300000},         // p of exactly 96 bits
+        {63, 8589934593ull, 8589934593ull + 400, 1000000},        // 128 bits, band 1
+        {33, 18446744073709551615ull - 400, 18446744073709551615ull, 1000000},  // 128 bits, band 1, low n
+        {93, 1001, 2001, 1000000},                                // 128 bits, band 2, holds 1421
+        {127, 3, 601, 3000000},                                  // 160 bits, band 3, holds 5
+        {157, 1001, 2001, 3000000},                              // 192 bits, band 4, holds 1575
+        {252, 17, 601, 3000000},                                // 288 bits, band 7, holds 403
         {560, 281474976710657ull, 281474976710657ull + 200, 1000000},  // 640 bits, band 17
         {607, 3, 201, 1000000},                                // 640 bits, band 18
     };

@@ -258,9 +258,10 @@ TEST(RunConfig, PrimeCountTablesAndSieveRanges) {
 }
 
 // The host build's device (compute capability 0.0, one multiprocessor per
-// hardware thread) is slower than any GPU and takes class 0 whatever its
-// thread count, full batches, and the deepest sieve, overrides included.
-TEST(RunConfig, HostDeviceSievesDeepest) {
+// hardware thread) has no row in the class table: class 0 whatever its
+// thread count, full batches, and the host layer's own prime counts, which
+// no band overrides, with the formula's segment lengths.
+TEST(RunConfig, HostDeviceSievesWithItsOwnTable) {
     for (int threads : {1, 2, 3, 16, 256}) EXPECT_EQ(getClassGPU(0, threads), 0u) << threads << " threads";
     struct Case {
         uint32_t n;
@@ -269,12 +270,14 @@ TEST(RunConfig, HostDeviceSievesDeepest) {
         uint32_t primes, range;
     };
     const Case cases[] = {
-        {54, 4001, "quilbrex96bit_n32_63", 100, 5960000},
-        {320, TWO_WORD_K, "quilbrex384bit_n320_351", 500000, 14820000},
-        {319, 1ull << 40, "quilbrex384bit_n288_319", 800000, 15300000},
-        {384, TWO_WORD_K, "quilbrex448bit_n384_415", 1000000, 15510000},
-        {383, 1ull << 40, "quilbrex448bit_n352_383", 1000000, 15480000},
+        {54, 4001, "quilbrex96bit_n32_63", 300000, 14310000},
+        {63, 8589934593ull, "quilbrex128bit_n32_63", 1000000, 15510000},
+        {100, 1ull << 40, "quilbrex160bit_n96_127", 3000000, 16600000},
+        {320, TWO_WORD_K, "quilbrex384bit_n320_351", 3000000, 16600000},
+        {319, 1ull << 40, "quilbrex384bit_n288_319", 3000000, 16600000},
+        {383, 1ull << 40, "quilbrex448bit_n352_383", 3000000, 16600000},
         {576, TWO_WORD_K, "quilbrex640bit_n576_607", 1000000, 15510000},
+        {560, TWO_WORD_K, "quilbrex608bit_n544_575", 3000000, 16600000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.kernel);
@@ -284,6 +287,8 @@ TEST(RunConfig, HostDeviceSievesDeepest) {
         EXPECT_EQ(r.threads, 1048576u);
         EXPECT_EQ(r.blocks, 4096u);
         EXPECT_EQ(r.kernelName, c.kernel);
+        EXPECT_EQ(r.primes, c.primes);
+        EXPECT_EQ(r.range, c.range);
         EXPECT_EQ(r.block, runtimeOptions(c.kernel, 1048576, c.primes, c.range));
     }
 }

@@ -30,6 +30,14 @@ bool hasSmallFactor(uint64_t k, uint32_t n, uint32_t count) {
     return false;
 }
 
+// What crossing out prime by prime over the whole segment gives.
+std::vector<uint8_t> referenceMarking(uint32_t length, uint64_t a, const std::vector<uint32_t>& inverse) {
+    std::vector<uint8_t> expected(length, 1);
+    for (size_t i = 0; i < inverse.size(); ++i)
+        for (uint64_t j = FirstSievedByte(primeTable[i], inverse[i], a); j < length; j += primeTable[i]) expected[j] = 0;
+    return expected;
+}
+
 TEST(SegmentMarking, EqualsCrossingOutPrimeByPrime) {
     struct Case {
         uint32_t primes, length, n;
@@ -54,10 +62,7 @@ TEST(SegmentMarking, EqualsCrossingOutPrimeByPrime) {
         std::vector<uint32_t> inverse(c.primes);
         for (uint32_t i = 0; i < c.primes; ++i) inverse[i] = InverseTwoPower(primeTable[i], c.n);
 
-        std::vector<uint8_t> expected(c.length, 1);
-        for (uint32_t i = 0; i < c.primes; ++i)
-            for (uint64_t j = FirstSievedByte(primeTable[i], inverse[i], c.a); j < c.length; j += primeTable[i])
-                expected[j] = 0;
+        const std::vector<uint8_t> expected = referenceMarking(c.length, c.a, inverse);
         std::vector<uint8_t> got(c.length + 1, 0xEE);
         sieveSegment(got.data(), c.length, c.a, primeTable, inverse.data(), c.primes);
         EXPECT_EQ(got[c.length], 0xEE) << "written past the segment";
@@ -69,6 +74,61 @@ TEST(SegmentMarking, EqualsCrossingOutPrimeByPrime) {
         for (int sample = 0; sample < 200; ++sample) {
             const uint32_t j = sample < 2 ? (sample ? c.length - 1 : 0) : (uint32_t)(rng() % c.length);
             EXPECT_EQ(got[j], hasSmallFactor(c.a + 2ull * j, c.n, c.primes) ? 0 : 1) << "byte " << j;
+        }
+        ReleasePrimeTable();
+    }
+}
+
+// A search's segments marked in turn, as Sieve does: segments that follow
+// directly with the same length take their offsets carried by addition, one
+// after a batch that filled early (a shorter step) or of another length
+// finds them anew; every segment equals the reference, up to the last one,
+// which may be short and may end at k = 2^64-1.
+TEST(SegmentMarking, SegmentsOfASearchEqualTheReferenceWhateverTheSteps) {
+    struct Step {
+        uint32_t length, advance;  // bytes marked, bytes the search moves on
+    };
+    struct Case {
+        uint32_t primes, n;
+        uint64_t a;
+        std::vector<Step> steps;
+    };
+    const uint64_t top = 18446744073709551615ull;
+    const Case cases[] = {
+        // Two slices, carried twice, then a batch that filled early, then carried again.
+        {3000, 54, 1073741825, {{2100000, 2100000}, {2100000, 2100000}, {2100000, 777777}, {2100000, 2100000}, {2100000, 0}}},
+        // Primes larger than a slice and than the segment; a short last segment ending at 2^64-1.
+        {200000, 207, top - 2 * 3 * 2000001ull - 2 * 999 + 2,
+         {{2000001, 2000001}, {2000001, 2000001}, {2000001, 2000001}, {999, 0}}},
+        // One slice, a length that changes, segments shorter than a prime.
+        {20000, 600, (1ull << 40) + 1, {{100000, 100000}, {100000, 100000}, {5000, 5000}, {5000, 5000}, {1, 0}}},
+    };
+    for (const Case& c : cases) {
+        primeCount = c.primes;
+        BuildPrimeTable();
+        std::vector<uint32_t> inverse(c.primes);
+        for (uint32_t i = 0; i < c.primes; ++i) inverse[i] = InverseTwoPower(primeTable[i], c.n);
+        SegmentMarker marker;
+        BeginMarking(marker, primeTable, inverse.data(), c.primes);
+        uint64_t a = c.a;
+        for (size_t s = 0; s < c.steps.size(); ++s) {
+            const Step& step = c.steps[s];
+            char trace[160];
+            std::snprintf(trace, sizeof trace, "primes %u, n %u, segment %zu at a=0x%llx, length %u", c.primes, c.n, s,
+                          (unsigned long long)a, step.length);
+            SCOPED_TRACE(trace);
+            std::vector<uint8_t> got(step.length + 1, 0xEE);
+            MarkSegment(marker, got.data(), step.length, a);
+            EXPECT_EQ(got[step.length], 0xEE) << "written past the segment";
+            got.pop_back();
+            const std::vector<uint8_t> expected = referenceMarking(step.length, a, inverse);
+            size_t mismatch = 0;
+            while (mismatch < got.size() && got[mismatch] == expected[mismatch]) ++mismatch;
+            EXPECT_EQ(mismatch, got.size()) << "first difference at byte " << mismatch;
+            if (s + 1 == c.steps.size() && c.a > top / 2) {
+                EXPECT_EQ(a + 2ull * (step.length - 1), top) << "the last segment ends at 2^64-1";
+            }
+            a += 2ull * step.advance;
         }
         ReleasePrimeTable();
     }

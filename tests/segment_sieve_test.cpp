@@ -195,6 +195,22 @@ TEST(SieveStart, KnownStartingPoints) {
 TEST(SieveStart, AgreesWithGmpAnywhereInTheRange) {
     const unsigned seed = 20261207;
     std::mt19937_64 random(seed);
+    // 2^(-n) mod q itself: every n of a search and around the multiples of
+    // 64, odd q up to the largest a prime table can hold.
+    mpz_t power;
+    mpz_init(power);
+    for (int trial = 0; trial < 20000; ++trial) {
+        const uint32_t q = trial < 9 ? std::vector<uint32_t>{3, 5, 7, 11, 13, 547, 7927, 611957, 4294967291u}[trial]
+                                     : (static_cast<uint32_t>(random()) >> (random() % 30)) | 1;
+        if (q < 3) continue;
+        const uint32_t n = trial % 4 == 0 ? 64 * (1 + random() % 9) + (uint32_t)(random() % 3) - 1 : random() % 640;
+        const uint32_t e = InverseTwoPower(q, n);
+        ASSERT_LT(e, q) << "q " << q << " n " << n;
+        mpz_set_ui(power, e);
+        mpz_mul_2exp(power, power, n);
+        ASSERT_EQ(mpz_fdiv_ui(power, q), 1 % q) << "seed " << seed << " q " << q << " n " << n << " e " << e;
+    }
+    mpz_clear(power);
     const uint32_t qs[] = {3, 5, 7, 11, 13, 547, 7927, 611957, 15485867};
     mpz_t p;
     mpz_init(p);

@@ -41,6 +41,20 @@ const uint32_t primeCountHigh[18] = {4,      4,      50,     100,    1000,   500
                                      20000,  50000,  200000, 200000, 200000, 200000,
                                      200000, 500000, 500000, 500000, 500000, 500000};
 
+// The host device's own depth, indexed by num_digits - 3: compute capability
+// 0.0 has no row in the class table. Each count is the smallest of a ladder
+// (up to 3,000,000) within 3 % of the most k-range per CPU second of the
+// whole search (sieve and test on the host's own cores), measured by
+// `host_vs_gmp_bench depth` at word counts 3, 5, 8, 11, 14, 17 and 20; the
+// word counts between take the deeper neighbour's count but for 4, between
+// the flat optimum of 3 and the deepest of 5.
+const uint32_t primeCountHost[18] = {300000,  1000000, 3000000, 3000000, 3000000, 3000000,
+                                     3000000, 3000000, 3000000, 3000000, 3000000, 3000000,
+                                     3000000, 3000000, 3000000, 3000000, 3000000, 1000000};
+
+// Compute capability 0.0: the host build's device, the host processor itself.
+bool isHostDevice() { return deviceProp.major == 0 && deviceProp.minor == 0; }
+
 uint32_t highestSetBit(uint64_t k) {
     uint32_t b = 0;
     while (k > 1) {
@@ -70,7 +84,9 @@ const KernelEntry* chooseKernel(uint32_t n, uint32_t digits) {
     return entry;
 }
 
-uint32_t sieveRangeFor(uint32_t count, uint32_t divisor) {
+}  // namespace
+
+uint32_t SieveRangeFor(uint32_t count, uint32_t divisor) {
     if (count <= 9) return 2523140 / divisor;
     double L = std::log10(static_cast<double>(count));
     // Kept in exactly this order and precision: the segment lengths are defined by this evaluation.
@@ -78,8 +94,6 @@ uint32_t sieveRangeFor(uint32_t count, uint32_t divisor) {
     uint32_t segment = static_cast<uint32_t>(S);
     return (segment * 10000) / divisor;
 }
-
-}  // namespace
 
 uint32_t getThreadsPerGrid(int major, int multiProcessorCount) {
     for (const BatchRow& row : batchRows) {
@@ -108,8 +122,8 @@ uint32_t getClassGPU(int major, int multiProcessorCount) {
             return 2;
         case 0:
             // Compute capability 0.0 is the host build's device, the host
-            // processor itself: slower than any GPU, so it gets the deepest
-            // sieve. The class table leaves this device to the host layer.
+            // processor itself, which the class table leaves to the host
+            // layer: class 0, and its own prime counts.
             return 0;
         default:
             return 2;
@@ -126,13 +140,19 @@ void ConfigureRun() {
     // Chosen before the prime-count look-up: the tables only cover the word counts a kernel serves.
     kernel = chooseKernel(nCurrent, num_digits);
 
-    const uint32_t* counts = classGPU == 0 ? primeCountLow : classGPU == 1 ? primeCountMedium : primeCountHigh;
+    const uint32_t* counts = isHostDevice()   ? primeCountHost
+                             : classGPU == 0  ? primeCountLow
+                             : classGPU == 1  ? primeCountMedium
+                                              : primeCountHigh;
     primeCount = counts[num_digits - 3];
-    sieveRange = sieveRangeFor(primeCount, divisor);
-    if (strcmp(kernel->name, "quilbrex384bit_n288_319") == 0) {
+    sieveRange = SieveRangeFor(primeCount, divisor);
+    // Two bands have depths of their own on a graphics device; the host's
+    // counts were measured with the formula's segment lengths.
+    const bool graphicsDevice = !isHostDevice();
+    if (graphicsDevice && strcmp(kernel->name, "quilbrex384bit_n288_319") == 0) {
         primeCount = 800000;
         sieveRange = 15300000 / divisor;
-    } else if (strcmp(kernel->name, "quilbrex448bit_n352_383") == 0) {
+    } else if (graphicsDevice && strcmp(kernel->name, "quilbrex448bit_n352_383") == 0) {
         primeCount = 1000000;
         sieveRange = 15480000 / divisor;
     }

@@ -197,28 +197,10 @@ IFMA_TARGET __attribute__((noinline)) void residueOfOne(uint64_t k, uint32_t n, 
 
 }  // namespace
 
-// Served candidates are packed into groups of 8G; a short last group repeats
-// its first candidate in the empty lanes and ignores them.
+// Groups of 8G candidates, G groups of eight lanes.
 template <int W, int J>
 void ifmaBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit) {
-    constexpr int WIDE = LANES * groupsInFlight<W>();
-    uint32_t where[WIDE];
-    uint64_t ks[WIDE];
-    int filled = 0;
-    auto testFilled = [&] {
-        for (int lane = filled; lane < WIDE; ++lane) ks[lane] = ks[0];
-        const uint32_t hits = testGroups<W, J>(ks, n);
-        for (int lane = 0; lane < filled; ++lane) hit[where[lane]] = (uint8_t)((hits >> lane) & 1);
-        filled = 0;
-    };
-    for (uint32_t i = 0; i < count; ++i) {
-        hit[i] = 0;
-        if (!memberServes<W, J>(k[i], n)) continue;
-        where[filled] = i;
-        ks[filled++] = k[i];
-        if (filled == WIDE) testFilled();
-    }
-    if (filled != 0) testFilled();
+    testInGroups<W, J, LANES * groupsInFlight<W>()>(k, count, n, hit, testGroups<W, J>);
 }
 
 template <int W, int J>

@@ -16,6 +16,32 @@ inline bool memberServes(uint64_t k, uint32_t n) {
     return bits > 32u * (W - 1) && bits <= 32u * W;
 }
 
+// Runs a member's batch through test, which tests G candidates at once (bit
+// i of its result the i-th's verdict): the candidates the member serves are
+// packed into groups of G, and a short last group repeats its first
+// candidate in the empty places and ignores them. Others get no hit.
+template <int W, int J, int G, typename GroupTest>
+inline void testInGroups(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit, GroupTest test) {
+    static_assert(G <= 32, "one bit of the group's result per candidate");
+    uint32_t where[G];
+    uint64_t ks[G];
+    int filled = 0;
+    auto testFilled = [&] {
+        for (int g = filled; g < G; ++g) ks[g] = ks[0];
+        const uint32_t hits = test(ks, n);
+        for (int g = 0; g < filled; ++g) hit[where[g]] = (uint8_t)((hits >> g) & 1);
+        filled = 0;
+    };
+    for (uint32_t i = 0; i < count; ++i) {
+        hit[i] = 0;
+        if (!memberServes<W, J>(k[i], n)) continue;
+        where[filled] = i;
+        ks[filled++] = k[i];
+        if (filled == G) testFilled();
+    }
+    if (filled != 0) testFilled();
+}
+
 // p = k*2^n+1 in N limbs (n >= 32, so the 1 never meets k's bits).
 template <int N>
 inline void formP64(uint64_t k, uint32_t n, uint64_t (&p)[N]) {

@@ -179,39 +179,66 @@ inline void plainValue(const uint64_t (&x)[N], const uint64_t (&p)[N], uint64_t 
     for (int i = 0; i < N; ++i) v[i] = t[N + i];
 }
 
+template <int N, int J>
+inline __attribute__((always_inline)) void montSquare(uint64_t (&x)[N], const uint64_t (&p)[N], uint64_t negInverse) {
+    if constexpr (N <= 3)
+        montSq64Separate<N, J>(x, p, negInverse);
+    else
+        montSq64<N, J>(x, p, negInverse);
+}
+
+// p, its -1/p mod 2^64 and the residue of 2 (2R mod p).
+template <int N>
+inline void startCandidate(uint64_t k, uint32_t n, uint64_t (&p)[N], uint64_t& negInverse, uint64_t (&x)[N]) {
+    formP64<N>(k, n, p);
+    // p's low limb is 1 + c*2^32, whose inverse mod 2^64 is 1 - c*2^32.
+    negInverse = p[0] - 2;
+    powerOfTwoModP<N>(64 * N + 1, p, x);
+}
+
 // 2^(2^(n-1)) mod k*2^n+1 as N limbs.
 template <int W, int J>
 void word64Value(uint64_t k, uint32_t n, uint64_t (&v)[(W + 1) / 2]) {
     constexpr int N = (W + 1) / 2;
-    uint64_t p[N];
-    formP64<N>(k, n, p);
-    // p's low limb is 1 + c*2^32, whose inverse mod 2^64 is 1 - c*2^32.
-    const uint64_t negInverse = p[0] - 2;
-    uint64_t x[N];
-    powerOfTwoModP<N>(64 * N + 1, p, x);  // 2R mod p: the residue of 2
-    for (uint32_t i = n - 1; i != 0; --i) {
-        if constexpr (N <= 3)
-            montSq64Separate<N, J>(x, p, negInverse);
-        else
-            montSq64<N, J>(x, p, negInverse);
-    }
+    uint64_t p[N], x[N], negInverse;
+    startCandidate<N>(k, n, p, negInverse, x);
+    for (uint32_t i = n - 1; i != 0; --i) montSquare<N, J>(x, p, negInverse);
     plainValue<N, J>(x, p, negInverse, v);
 }
 
+// The narrow squarings are a chain of dependent steps, each waiting for the
+// last: several candidates in the same loop let the processor overlap them.
+template <int W>
+constexpr int word64InFlight() {
+    return (W + 1) / 2 <= 3 ? 4 : (W + 1) / 2 <= 5 ? 2 : 1;
+}
+
+// Tests the G candidates of ks at once; bit i of the result is ks[i]'s hit.
 template <int W, int J>
-bool word64Test(uint64_t k, uint32_t n) {
-    uint64_t v[(W + 1) / 2];
-    word64Value<W, J>(k, n, v);
-    uint64_t rest = v[0] ^ 1;
-    for (int i = 1; i < (W + 1) / 2; ++i) rest |= v[i];
-    return rest == 0;
+__attribute__((noinline)) uint32_t word64Group(const uint64_t* ks, uint32_t n) {
+    constexpr int N = (W + 1) / 2, G = word64InFlight<W>();
+    uint64_t p[G][N], x[G][N], negInverse[G];
+    for (int g = 0; g < G; ++g) startCandidate<N>(ks[g], n, p[g], negInverse[g], x[g]);
+    for (uint32_t i = n - 1; i != 0; --i) {
+        WORD64_UNROLL
+        for (int g = 0; g < G; ++g) montSquare<N, J>(x[g], p[g], negInverse[g]);
+    }
+    uint32_t hits = 0;
+    for (int g = 0; g < G; ++g) {
+        uint64_t v[N];
+        plainValue<N, J>(x[g], p[g], negInverse[g], v);
+        uint64_t rest = v[0] ^ 1;
+        for (int i = 1; i < N; ++i) rest |= v[i];
+        hits |= (uint32_t)(rest == 0) << g;
+    }
+    return hits;
 }
 
 }  // namespace
 
 template <int W, int J>
 void word64Batch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit) {
-    for (uint32_t i = 0; i < count; ++i) hit[i] = memberServes<W, J>(k[i], n) && word64Test<W, J>(k[i], n);
+    testInGroups<W, J, word64InFlight<W>()>(k, count, n, hit, word64Group<W, J>);
 }
 
 template <int W, int J>

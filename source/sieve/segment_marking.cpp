@@ -3,7 +3,11 @@
 // within a slice the smallest primes are laid down as one repeating pattern,
 // the primes below the block length cross out block by block so the bytes
 // they touch stay in cache, and only the large primes, which touch a byte
-// here and there, walk the whole slice.
+// here and there, walk the whole slice. Every prime's first byte in every
+// slice is found once per segment, the primes shared among the threads, or
+// carried from the segment before by one addition when the segment follows
+// it directly with the same length: the usual case in a search, where the
+// divisions would otherwise cost more than marking at a million primes.
 #include "sieve/segment_marking.h"
 
 #include <immintrin.h>
@@ -15,9 +19,27 @@
 
 #include "kernels/sieve_kernels.h"
 
-// The device sieve's own arithmetic, so both sieves start every prime alike.
-uint32_t InverseTwoPower(uint32_t q, uint32_t n) { return inverseTwoPower(q, n); }
+// Montgomery reductions with R = 2^64, each one a multiplication by 2^(-64)
+// mod q without a division: a search at a million primes starts with one
+// power per prime, which by divisions cost as much as sieving many segments.
+uint32_t InverseTwoPower(uint32_t q, uint32_t n) {
+    uint64_t inverse = q;  // q^-1 mod 2^64 by Newton's steps: 3, 6, 12, 24, 48, 96 correct bits
+    for (int step = 0; step < 5; ++step) inverse *= 2 - q * inverse;
+    // x * 2^(-64) mod q for x = r * 2^s with r < q and s < 64: m is a
+    // multiple of 2^s below 2^64, so (x + m*q) / 2^64 < (r + (2^(64-s)-1) q) / 2^(64-s) < q.
+    auto reduce = [&](unsigned __int128 x) {
+        const uint64_t m = 0 - static_cast<uint64_t>(x) * inverse;
+        return static_cast<uint64_t>((x + static_cast<unsigned __int128>(m) * q) >> 64);
+    };
+    uint64_t result = 1 % q;
+    uint32_t left = n;
+    for (; left >= 64; left -= 64) result = reduce(result);
+    if (left != 0) result = reduce(static_cast<unsigned __int128>(result) << (64 - left));
+    return static_cast<uint32_t>(result);
+}
 
+// Where a prime starts in a segment: the device sieve's own arithmetic, so
+// both sieves start every prime alike.
 uint32_t FirstSievedByte(uint32_t q, uint32_t e, uint64_t a) { return firstSievedIndex(q, e, a); }
 
 namespace {
@@ -25,25 +47,49 @@ namespace {
 constexpr uint32_t BLOCK_BYTES = 1u << 17;       // well inside a core's L2
 constexpr uint32_t LARGEST_PATTERN_PRIME = 13;   // 3*5*7*11*13 = 15015 bytes
 constexpr uint32_t BYTES_PER_THREAD = 1u << 20;  // smaller segments stay on one thread
+constexpr uint32_t PRIMES_PER_THREAD = 1u << 14; // fewer offsets are found on one thread
 
-// Marks bytes lo..hi-1 of the segment that starts at the odd k a.
-void markSlice(uint8_t* segment, uint32_t lo, uint32_t hi, uint64_t a, const uint32_t* primes,
-               const uint32_t* inversePowers, uint32_t count) {
+unsigned threadsFor(uint32_t work, uint32_t perThread) {
+    const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    return std::max(1u, std::min(threads, work / perThread));
+}
+
+// Runs work(t) for t = 0..threads-1, t = 0 on the calling thread.
+template <typename Work>
+void inParallel(unsigned threads, const Work& work) {
+    std::vector<std::thread> helpers;
+    for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(work, t);
+    work(0u);
+    for (std::thread& helper : helpers) helper.join();
+}
+
+uint32_t sliceStart(uint32_t length, unsigned slices, unsigned t) {
+    return static_cast<uint32_t>(static_cast<uint64_t>(length) * t / slices);
+}
+
+// The first byte at or after `skip` bytes past a byte whose offset is
+// `offset`, for prime q: (offset - skip) mod q, with skipModQ = skip mod q.
+inline uint32_t offsetAfter(uint32_t offset, uint32_t q, uint32_t skipModQ) {
+    const uint32_t moved = offset + (q - skipModQ);  // below 2q < 2^32
+    return moved >= q ? moved - q : moved;
+}
+
+// Marks bytes lo..hi-1 of the segment; offsets[i] is primes[i]'s first
+// sieved byte counted from lo.
+void markSlice(uint8_t* segment, uint32_t lo, uint32_t hi, const uint32_t* primes, const uint32_t* offsets,
+               uint32_t count) {
     uint8_t* slice = segment + lo;
     const uint32_t length = hi - lo;
-    const uint64_t first = a + 2 * static_cast<uint64_t>(lo);
 
     uint32_t small = 0, period = 1;
     while (small < count && primes[small] <= LARGEST_PATTERN_PRIME) period *= primes[small++];
     std::vector<uint8_t> pattern(period, 1);
     for (uint32_t i = 0; i < small; ++i)
-        for (uint32_t j = FirstSievedByte(primes[i], inversePowers[i], first); j < period; j += primes[i])
-            pattern[j] = 0;
+        for (uint32_t j = offsets[i]; j < period; j += primes[i]) pattern[j] = 0;
 
     uint32_t medium = small;
     while (medium < count && primes[medium] < BLOCK_BYTES) ++medium;
-    std::vector<uint32_t> next(medium - small);
-    for (uint32_t i = small; i < medium; ++i) next[i - small] = FirstSievedByte(primes[i], inversePowers[i], first);
+    std::vector<uint32_t> next(offsets + small, offsets + medium);
 
     for (uint32_t start = 0; start < length; start += BLOCK_BYTES) {
         const uint32_t end = std::min(length, start + BLOCK_BYTES);
@@ -61,24 +107,63 @@ void markSlice(uint8_t* segment, uint32_t lo, uint32_t hi, uint64_t a, const uin
     }
 
     for (uint32_t i = medium; i < count; ++i)
-        for (uint64_t j = FirstSievedByte(primes[i], inversePowers[i], first); j < length; j += primes[i]) slice[j] = 0;
+        for (uint64_t j = offsets[i]; j < length; j += primes[i]) slice[j] = 0;
 }
 
 }  // namespace
 
+void BeginMarking(SegmentMarker& marker, const uint32_t* primes, const uint32_t* inversePowers, uint32_t count) {
+    marker.primes = primes;
+    marker.inversePowers = inversePowers;
+    marker.count = count;
+    marker.length = 0;  // nothing to carry yet
+    marker.slices = 0;
+    marker.nextA = 0;
+    marker.offsets.clear();
+    marker.lengthModQ.assign(count, 0);
+}
+
+void MarkSegment(SegmentMarker& marker, uint8_t* segment, uint32_t length, uint64_t a) {
+    const uint32_t count = marker.count;
+    const uint32_t* primes = marker.primes;
+    const unsigned slices = threadsFor(length, BYTES_PER_THREAD);
+    if (length == 0) return;
+    const bool carried = marker.length == length && marker.slices == slices && marker.nextA == a;
+    if (!carried) {
+        // Once per segment, not per slice: each prime's offset at the segment's
+        // start (the divisions), then at the other slices' starts and the
+        // segment length modulo the prime (one short division each).
+        marker.offsets.resize(static_cast<size_t>(slices) * count);
+        const bool newLength = marker.length != length;
+        const unsigned helpers = threadsFor(count, PRIMES_PER_THREAD);
+        inParallel(helpers, [&](unsigned h) {
+            const uint32_t from = sliceStart(count, helpers, h), to = sliceStart(count, helpers, h + 1);
+            for (uint32_t i = from; i < to; ++i) {
+                const uint32_t q = primes[i];
+                const uint32_t first = FirstSievedByte(q, marker.inversePowers[i], a);
+                marker.offsets[i] = first;
+                for (unsigned t = 1; t < slices; ++t)
+                    marker.offsets[static_cast<size_t>(t) * count + i] = offsetAfter(first, q, sliceStart(length, slices, t) % q);
+                if (newLength) marker.lengthModQ[i] = length % q;
+            }
+        });
+    }
+    inParallel(slices, [&](unsigned t) {
+        uint32_t* offsets = marker.offsets.data() + static_cast<size_t>(t) * count;
+        markSlice(segment, sliceStart(length, slices, t), sliceStart(length, slices, t + 1), primes, offsets, count);
+        // The same slice of the segment that follows this one directly.
+        for (uint32_t i = 0; i < count; ++i) offsets[i] = offsetAfter(offsets[i], primes[i], marker.lengthModQ[i]);
+    });
+    marker.length = length;
+    marker.slices = slices;
+    marker.nextA = a + 2 * static_cast<uint64_t>(length);  // may wrap past 2^64 after the last segment: never used then
+}
+
 void sieveSegment(uint8_t* segment, uint32_t length, uint64_t a, const uint32_t* primes,
                   const uint32_t* inversePowers, uint32_t count) {
-    unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-    threads = std::max(1u, std::min(threads, length / BYTES_PER_THREAD));
-    std::vector<std::thread> helpers;
-    for (unsigned t = 1; t < threads; ++t) {
-        const uint32_t lo = static_cast<uint32_t>(static_cast<uint64_t>(length) * t / threads);
-        const uint32_t hi = static_cast<uint32_t>(static_cast<uint64_t>(length) * (t + 1) / threads);
-        helpers.emplace_back(markSlice, segment, lo, hi, a, primes, inversePowers, count);
-    }
-    markSlice(segment, 0, static_cast<uint32_t>(static_cast<uint64_t>(length) / threads), a, primes, inversePowers,
-              count);
-    for (std::thread& helper : helpers) helper.join();
+    SegmentMarker marker;
+    BeginMarking(marker, primes, inversePowers, count);
+    MarkSegment(marker, segment, length, a);
 }
 
 bool avx512CollectSupported() {
@@ -170,20 +255,13 @@ uint32_t setBytes(const uint8_t* bytes, uint32_t length) {
 // neighbours do not meet. Only the slice where the batch fills stops early.
 uint32_t CollectSurvivors(const uint8_t* segment, uint32_t length, uint64_t a, unsigned long long* table,
                           uint32_t limit, uint32_t& examined) {
-    unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-    threads = std::max(1u, std::min(threads, length / BYTES_PER_THREAD));
+    const unsigned threads = threadsFor(length, BYTES_PER_THREAD);
     if (threads == 1 || limit == 0) return collectChosen(segment, length, a, table, limit, examined);
 
     std::vector<uint32_t> bounds(threads + 1), counts(threads), offsets(threads), looked(threads);
     for (unsigned t = 0; t <= threads; ++t)
         bounds[t] = static_cast<uint32_t>(static_cast<uint64_t>(length) * t / threads);
-    auto inParallel = [&](auto work) {
-        std::vector<std::thread> helpers;
-        for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(work, t);
-        work(0u);
-        for (std::thread& helper : helpers) helper.join();
-    };
-    inParallel([&](unsigned t) { counts[t] = setBytes(segment + bounds[t], bounds[t + 1] - bounds[t]); });
+    inParallel(threads, [&](unsigned t) { counts[t] = setBytes(segment + bounds[t], bounds[t + 1] - bounds[t]); });
     uint64_t total = 0;
     unsigned filling = threads;  // the slice in which the batch fills, if any
     for (unsigned t = 0; t < threads; ++t) {
@@ -191,7 +269,7 @@ uint32_t CollectSurvivors(const uint8_t* segment, uint32_t length, uint64_t a, u
         if (filling == threads && total + counts[t] >= limit) filling = t;
         total += counts[t];
     }
-    inParallel([&](unsigned t) {
+    inParallel(threads, [&](unsigned t) {
         if (t > filling) return;
         const uint32_t sliceLimit = t == filling ? limit - offsets[t] : counts[t];
         collectChosen(segment + bounds[t], bounds[t + 1] - bounds[t], a + 2 * static_cast<uint64_t>(bounds[t]),

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 // 2^(-n) mod q for an odd prime q, by powers of the inverse of 2, (q+1)/2.
 uint32_t InverseTwoPower(uint32_t q, uint32_t n);
@@ -18,6 +19,23 @@ uint32_t FirstSievedByte(uint32_t q, uint32_t e, uint64_t a);
 // else, however the work is divided.
 void sieveSegment(uint8_t* segment, uint32_t length, uint64_t a, const uint32_t* primes,
                   const uint32_t* inversePowers, uint32_t count);
+
+// The marking of one search's segments in turn, which carries every prime's
+// first sieved byte from a segment to the one that follows it directly.
+struct SegmentMarker {
+    const uint32_t* primes;
+    const uint32_t* inversePowers;
+    uint32_t count;
+    uint32_t length;  // of the last segment marked, 0 before the first
+    unsigned slices;
+    uint64_t nextA;                    // where a directly following segment starts
+    std::vector<uint32_t> offsets;     // per slice, per prime: first sieved byte from the slice's start
+    std::vector<uint32_t> lengthModQ;  // length mod primes[i]
+};
+// Starts a search with the table (the arrays are used until its end).
+void BeginMarking(SegmentMarker& marker, const uint32_t* primes, const uint32_t* inversePowers, uint32_t count);
+// Marks the segment of length odd k from a exactly as sieveSegment does.
+void MarkSegment(SegmentMarker& marker, uint8_t* segment, uint32_t length, uint64_t a);
 
 // Stores a + 2j for the set bytes j of the marked segment into table, in
 // order, until limit are stored or the segment ends; returns the count and

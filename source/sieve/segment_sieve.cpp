@@ -53,6 +53,8 @@ bool Sieve(uint64_t firstK, uint64_t lastK) {
     // 2^(-n) mod q does not depend on the segment: one exponentiation per prime.
     std::vector<uint32_t> inversePowers(primeCount);
     for (uint32_t i = 0; i < primeCount; ++i) inversePowers[i] = InverseTwoPower(primeTable[i], nCurrent);
+    SegmentMarker marker;
+    BeginMarking(marker, primeTable, inversePowers.data(), primeCount);
 
     // Counting the odd k still to examine, instead of comparing a with lastK,
     // keeps every step clear of the wrap-around at 2^64.
@@ -70,7 +72,7 @@ bool Sieve(uint64_t firstK, uint64_t lastK) {
             break;
         }
         uint32_t length = remaining < sieveRange ? static_cast<uint32_t>(remaining) : sieveRange;
-        sieveSegment(segment, length, a, primeTable, inversePowers.data(), primeCount);
+        MarkSegment(marker, segment, length, a);
 
         uint32_t j;
         uint32_t count = CollectSurvivors(segment, length, a, h_candidateTable, threadsPerGrid, j);
