@@ -160,7 +160,7 @@ void ConfigureRun() {
         // The device sieves with its own depth; a segment of the same formula
         // holds about a batch of its survivors.
         primeCount = DeviceSievePrimeCount(num_digits);
-        sieveRange = sieveRangeFor(primeCount, divisor);
+        sieveRange = SieveRangeFor(primeCount, divisor);
     }
 
     printf("\nRuntime options\n");
