@@ -300,7 +300,9 @@ double steppingClock() {
 // batch it abandons is searched again, and its time would count twice.
 TEST(RunSafety, StopCountsTheTimeUpToTheLastBatchDone) {
     TempDir dir;
-    writeFile(dir.file("worktodo.txt"), "FermatFactor=54,54,5001,12000001\n");
+    // More than one batch at the host device's depth, and no factor in the
+    // first, whose checkpoint would move the search time on.
+    writeFile(dir.file("worktodo.txt"), "FermatFactor=54,54,21626657,60000001\n");
     looks = 0;
     signalToSend = SIGTERM;
     ChildResult r = runQuilbrex(dir.path(), {fixedClock, steppingClock});
