@@ -134,7 +134,7 @@ TEST(Program, TypicalRunOfTheBinary) {
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.status, 6);
     EXPECT_NE(r.out.find("\n!!! Found factor 4119*2^54+1 !!!\n"), std::string::npos);
-    EXPECT_TRUE(std::regex_search(r.out, std::regex("\nn=54: tested 35 of 1001 numbers \\( 3\\.50%\\) in ")));
+    EXPECT_NE(r.out.find("\n" + typicalTested() + " in "), std::string::npos) << r.out;
     EXPECT_EQ(readFile(dir.file("worktodo.txt")), "");
     EXPECT_EQ(withoutTimes(readFile(dir.file("factors.txt"))), "!!! Found factor 4119*2^54+1 !!!\n");
 }
@@ -215,7 +215,7 @@ TEST(Program, ObsoleteCheckpointIsRemovedAndTheLineStartsAfresh) {
                          "\nRemoved obsolete checkpoint file quilbrex.cpt and continue.\n"
                          "\nStarting range: n=54-54 and k=4001-5001\n"),
               std::string::npos);
-    EXPECT_NE(r.out.find("n=54: tested 35 of 1001"), std::string::npos);
+    EXPECT_NE(r.out.find(typicalTested()), std::string::npos);
 }
 
 TEST_P(ProgramOnBothSieves, TopOfTheSixtyFourBitRangeFinishes) {
@@ -315,7 +315,7 @@ TEST_P(ProgramOnBothSieves, AgreesWithGmpOnSmallRanges) {
     mpz_clears(p, exponent, residue, two, nullptr);
 
     EXPECT_EQ(withoutTimes(readFile(dir.file("factors.txt"))), expectedFactors);
-    EXPECT_EQ(std::count(expectedFactors.begin(), expectedFactors.end(), '\n'), 6);  // the known ones are in
+    EXPECT_EQ(std::countOf(expectedFactors.begin(), expectedFactors.end(), '\n'), 6);  // the known ones are in
     std::string results = readFile(dir.file("results.txt"));
     for (const Range& r : ranges)
         EXPECT_NE(results.find("n=" + std::to_string(r.n) + ": tested " + std::to_string(expectedTested[r.n]) + " of "),
@@ -397,5 +397,5 @@ TEST_P(ProgramOnBothSieves, KnownFactorsOfEveryWidth) {
     ChildResult r = runQuilbrex(dir.path());
     ASSERT_EQ(r.status, 6) << r.out;
     EXPECT_EQ(withoutTimes(readFile(dir.file("factors.txt"))), expected);
-    EXPECT_EQ(std::count(expected.begin(), expected.end(), '\n'), 9);
+    EXPECT_EQ(std::countOf(expected.begin(), expected.end(), '\n'), 9);
 }

@@ -198,3 +198,7 @@ void BothSieves::SetUp() {
 void BothSieves::TearDown() { sieveOnDevice = builtChoice_; }
 
 std::string sieveName(const testing::TestParamInfo<bool>& info) { return info.param ? "Device" : "Host"; }
+
+std::string typicalTested() {
+    return sieveOnDevice ? "n=54: tested 32 of 1001 numbers ( 3.20%)" : "n=54: tested 35 of 1001 numbers ( 3.50%)";
+}
