@@ -1,6 +1,8 @@
 // The segment sieve: starting points of the sieving primes, segments and
 // batches (no gap, no overlap, nothing past the last k, near 2^64 too),
-// factor reports and the checkpoints written between batches.
+// factor reports and the checkpoints written between batches; every search
+// test runs the serial and the overlapped batch loop alike, and the two must
+// leave exactly the same traces.
 #include <gmp.h>
 #include <gtest/gtest.h>
 
@@ -88,10 +90,12 @@ time_t fakeClock() {
 }
 double fakeMonotonic() { return static_cast<double>(fakeClock()); }
 
-class SieveTest : public testing::Test {
+// Parameter: whether the overlapped batch loop runs.
+class SieveTest : public testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
         hostRuntimeReset();
+        overlapSieveAndTest = GetParam();
         static bool registered = false;
         if (!registered) {
             const size_t sizes[3] = {sizeof(unsigned int*), sizeof(unsigned long long*), sizeof(unsigned int)};
@@ -144,7 +148,10 @@ protected:
         monotonicNow = savedMonotonic;
         stopSignal = 0;
         confirmHit = HostConfirmsHit;
+        overlapSieveAndTest = false;
     }
+    // The runtime call that waits for a batch in the loop under test.
+    HostRuntimeOp batchWait() const { return GetParam() ? hostOpEventSynchronize : hostOpDeviceSynchronize; }
     std::vector<uint64_t> allRecorded() const {
         std::vector<uint64_t> ks;
         for (auto& entry : recorded) ks.push_back(entry.second);
@@ -201,7 +208,7 @@ TEST(SieveStart, AgreesWithGmpAnywhereInTheRange) {
     mpz_clear(p);
 }
 
-TEST_F(SieveTest, BatchesJoinWithoutGapOrOverlap) {
+TEST_P(SieveTest, BatchesJoinWithoutGapOrOverlap) {
     // Segments of 50 odd k hold more than 8 survivors: the table fills first,
     // the rest of the segment is sieved again as the next one.
     struct Case {
@@ -232,7 +239,7 @@ TEST_F(SieveTest, BatchesJoinWithoutGapOrOverlap) {
     }
 }
 
-TEST_F(SieveTest, EvenLastKAndEmptyRange) {
+TEST_P(SieveTest, EvenLastKAndEmptyRange) {
     Sieve(3, 100);
     std::vector<uint64_t> seen = allRecorded();
     EXPECT_EQ(*std::max_element(seen.begin(), seen.end()), expectedSurvivors(3, 99, 40).back());
@@ -250,7 +257,7 @@ TEST_F(SieveTest, EvenLastKAndEmptyRange) {
     EXPECT_EQ(kTested, 5u);
 }
 
-TEST_F(SieveTest, TopOfTheRangeEndsWithoutWrapping) {
+TEST_P(SieveTest, TopOfTheRangeEndsWithoutWrapping) {
     const uint64_t cases[][2] = {{18446744073709551557ull, 18446744073709551615ull},
                                  {18446744073709551615ull, 18446744073709551615ull},
                                  {18446744073709551001ull, 18446744073709551614ull}};
@@ -269,7 +276,7 @@ TEST_F(SieveTest, TopOfTheRangeEndsWithoutWrapping) {
     }
 }
 
-TEST_F(SieveTest, StaleEntriesAreNeverTestedAgain) {
+TEST_P(SieveTest, StaleEntriesAreNeverTestedAgain) {
     // A full batch, then a short one: the entries left behind by the first
     // must not be tested (or reported) again.
     threadsPerGrid = 16;
@@ -291,7 +298,7 @@ TEST_F(SieveTest, StaleEntriesAreNeverTestedAgain) {
     }
 }
 
-TEST_F(SieveTest, LeftoversAreClearedWhateverTheBatchesBefore) {
+TEST_P(SieveTest, LeftoversAreClearedWhateverTheBatchesBefore) {
     // Batches that shrink and grow from segment to segment, full ones among
     // them, and each search starting on a device table that other work
     // (another search, the self-test) left full of entries.
@@ -312,7 +319,7 @@ TEST_F(SieveTest, LeftoversAreClearedWhateverTheBatchesBefore) {
     }
 }
 
-TEST_F(SieveTest, ManyHitsInOneBatchAreAllReported) {
+TEST_P(SieveTest, ManyHitsInOneBatchAreAllReported) {
     std::vector<uint64_t> survivors = expectedSurvivors(3, 1001, 40);
     for (size_t i = 0; i < 9; ++i) fakeHits.insert(survivors[i * 7]);
     TempDir dir;
@@ -331,7 +338,7 @@ TEST_F(SieveTest, ManyHitsInOneBatchAreAllReported) {
     EXPECT_EQ(h_factors[0], 0u);
 }
 
-TEST_F(SieveTest, FramedAnnouncement) {
+TEST_P(SieveTest, FramedAnnouncement) {
     TempDir dir;
     fakeNow = 1700000000;
     testing::internal::CaptureStdout();
@@ -343,7 +350,7 @@ TEST_F(SieveTest, FramedAnnouncement) {
     EXPECT_EQ(readFile(dir.file("factors.txt")), std::string(ctime(&stamp)) + "!!! Found factor 3*2^41+1 !!!\n");
 }
 
-TEST_F(SieveTest, FactorAlreadyInFactorsFileIsAnnouncedButNotAppendedAgain) {
+TEST_P(SieveTest, FactorAlreadyInFactorsFileIsAnnouncedButNotAppendedAgain) {
     TempDir dir;
     fakeNow = 1700000000;
     const std::string earlier = "Sat Jan  1 00:00:00 2000\n!!! Found factor 3*2^41+1 !!!\n";
@@ -362,7 +369,7 @@ TEST_F(SieveTest, FactorAlreadyInFactorsFileIsAnnouncedButNotAppendedAgain) {
 
 // The factor is shown with the reason and the run stops before any
 // checkpoint passes it, so the next start finds it again.
-TEST_F(SieveTest, FactorThatCannotBeRecordedStopsTheRun) {
+TEST_P(SieveTest, FactorThatCannotBeRecordedStopsTheRun) {
     std::vector<uint64_t> survivors = expectedSurvivors(3, 1001, 40);
     const uint64_t k = survivors[12];
     const std::string line = "!!! Found factor " + std::to_string(k) + "*2^40+1 !!!\n";
@@ -404,7 +411,7 @@ TEST_F(SieveTest, FactorThatCannotBeRecordedStopsTheRun) {
     }
 }
 
-TEST_F(SieveTest, CheckpointsFollowTheClockAndFactors) {
+TEST_P(SieveTest, CheckpointsFollowTheClockAndFactors) {
     TempDir dir;
     threadsPerGrid = 8;
     sieveRange = 50;
@@ -428,7 +435,7 @@ TEST_F(SieveTest, CheckpointsFollowTheClockAndFactors) {
     EXPECT_NE(checkpoint.find("factors =1\n"), std::string::npos);
 }
 
-TEST_F(SieveTest, CheckpointAfterFactorKeepsItFromBeingReportedTwice) {
+TEST_P(SieveTest, CheckpointAfterFactorKeepsItFromBeingReportedTwice) {
     // A factor in the first of several batches: the checkpoint right after it
     // resumes behind it, although little time has passed.
     TempDir dir;
@@ -457,13 +464,14 @@ TEST_F(SieveTest, CheckpointAfterFactorKeepsItFromBeingReportedTwice) {
     EXPECT_EQ(resumed, expectedRest);
 }
 
-TEST_F(SieveTest, FailedSynchronisationStopsTheRunWithTheBatchUncounted) {
+TEST_P(SieveTest, FailedSynchronisationStopsTheRunWithTheBatchUncounted) {
     TempDir dir;
     threadsPerGrid = 8;
     fakeStep = 100;  // a checkpoint after every batch
+    const HostRuntimeOp wait = batchWait();
     ChildResult r = runInChild(
-        []() {
-            hostRuntimeFailCall(hostOpDeviceSynchronize, 2, cudaErrorLaunchFailure);
+        [wait]() {
+            hostRuntimeFailCall(wait, 2, cudaErrorLaunchFailure);
             Sieve(3, 1001);
             return 0;
         },
@@ -479,7 +487,7 @@ TEST_F(SieveTest, FailedSynchronisationStopsTheRunWithTheBatchUncounted) {
     EXPECT_EQ(readFile(dir.file("quilbrex.cpt")).rfind(position, 0), 0u) << readFile(dir.file("quilbrex.cpt"));
 }
 
-TEST_F(SieveTest, StopSignalEndsTheSearchAtABatchBoundary) {
+TEST_P(SieveTest, StopSignalEndsTheSearchAtABatchBoundary) {
     TempDir dir;
     threadsPerGrid = 8;
     std::vector<uint64_t> survivors = expectedSurvivors(3, 1001, 40);
@@ -516,7 +524,7 @@ TEST_F(SieveTest, StopSignalEndsTheSearchAtABatchBoundary) {
     EXPECT_EQ(kCurrent, 201u);
 }
 
-TEST_F(SieveTest, FailedReadBackIsFatal) {
+TEST_P(SieveTest, FailedReadBackIsFatal) {
     ChildResult r = runInChild([]() {
         hostRuntimeFailCall(hostOpMemcpy, 2, cudaErrorLaunchFailure);  // the first read-back
         Sieve(3, 1001);
@@ -525,3 +533,110 @@ TEST_F(SieveTest, FailedReadBackIsFatal) {
     EXPECT_EQ(r.status, 255);
     EXPECT_NE(r.err.find(" : CUDA Runtime API error 719: unspecified launch failure.\n"), std::string::npos) << r.err;
 }
+
+INSTANTIATE_TEST_SUITE_P(BatchLoops, SieveTest, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& info) { return info.param ? "Overlapped" : "Serial"; });
+
+namespace {
+
+// Everything a search leaves behind: the batches as launched, the counts, the
+// position, what it printed and the files it wrote.
+struct SearchTrace {
+    std::vector<std::vector<uint64_t>> batches;
+    uint64_t tested = 0, position = 0;
+    uint32_t factors = 0;
+    bool finished = false;
+    std::string out, checkpoint, factorFile;
+};
+
+class BatchLoopComparison : public SieveTest {
+protected:
+    struct Case {
+        const char* what;
+        uint64_t first, last;
+        uint32_t n, threads, range;
+        std::vector<size_t> hits;  // indices of survivors reported as factors (a past-the-end index: the last)
+        size_t stopAt;             // a stop signal while this survivor is tested (SIZE_MAX: none)
+        int clockStep;             // 100: a checkpoint after every batch
+    };
+
+    SearchTrace search(const Case& c, bool overlapped) {
+        overlapSieveAndTest = overlapped;
+        recorded.clear();
+        fakeHits.clear();
+        const std::vector<uint64_t> survivors = expectedSurvivors(c.first, c.last, c.n);
+        for (size_t i : c.hits) fakeHits.insert(survivors[std::min(i, survivors.size() - 1)]);
+        stopWhileTesting = c.stopAt == SIZE_MAX ? 0 : survivors[std::min(c.stopAt, survivors.size() - 1)];
+        stopSignal = 0;
+        nCurrent = c.n;
+        nStart = nEnd = c.n;
+        kStart = c.first;
+        kEnd = c.last;
+        threadsPerGrid = c.threads;
+        blocksPerGrid = (c.threads + 255) / 256;
+        sieveRange = c.range;
+        kTested = 0;
+        foundFactors = 0;
+        kCurrent = 0;
+        seconds = 0;
+        fakeNow = 1000000;
+        fakeStep = c.clockStep;
+        StartCheckpointClock();
+        memset(d_candidateTable, 0x5A, 8 * MAX_BATCH);
+        SearchTrace trace;
+        TempDir dir;
+        testing::internal::CaptureStdout();
+        inDirectory(dir.path(), [&]() {
+            startTime = static_cast<double>(fakeNow);
+            trace.finished = Sieve(c.first, c.last);
+        });
+        trace.out = testing::internal::GetCapturedStdout();
+        trace.batches = batches();
+        trace.tested = kTested;
+        trace.factors = foundFactors;
+        trace.position = kCurrent;
+        trace.checkpoint = readFile(dir.file("quilbrex.cpt"));
+        trace.factorFile = readFile(dir.file("factors.txt"));
+        return trace;
+    }
+};
+
+TEST_P(BatchLoopComparison, SameBatchesCountsFactorsAndCheckpoints) {
+    const uint64_t top = 18446744073709551615ull;
+    const size_t none = SIZE_MAX, last = SIZE_MAX - 1;
+    const Case cases[] = {
+        {"factors in the first and the last batch", 3, 1001, 40, 8, 50, {0, last}, none, 0},
+        {"a checkpoint after every batch", 3, 1001, 40, 8, 50, {20}, none, 100},
+        {"short final segment", 3, 1001, 40, 256, 97, {5, last}, none, 100},
+        {"segments shorter than a batch", 1001, 5001, 40, 16, 37, {}, none, 100},
+        {"one batch", 4001, 5001, 54, 256, 2523140, {3}, none, 0},
+        {"the last k is 2^64-1", top - 118, top, 60, 8, 7, {0, last}, none, 100},
+        {"a single k at 2^64-1", top - 4, top, 60, 8, 50, {last}, none, 0},
+        {"a stop in the middle", 3, 1001, 40, 8, 50, {2}, 20, 100},
+        {"a stop in the first batch", 3, 1001, 40, 8, 50, {}, 3, 0},
+        {"a stop in the last batch", 3, 1001, 40, 8, 50, {}, last, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const SearchTrace serial = search(c, false), overlapped = search(c, true);
+        ASSERT_FALSE(serial.batches.empty());
+        EXPECT_EQ(overlapped.batches, serial.batches);
+        EXPECT_EQ(overlapped.tested, serial.tested);
+        EXPECT_EQ(overlapped.factors, serial.factors);
+        EXPECT_EQ(overlapped.finished, serial.finished);
+        EXPECT_EQ(overlapped.position, serial.position);
+        EXPECT_EQ(overlapped.out, serial.out);
+        EXPECT_EQ(overlapped.checkpoint, serial.checkpoint);
+        EXPECT_EQ(overlapped.factorFile, serial.factorFile);
+        // And what the serial loop leaves is what it must leave.
+        const std::vector<uint64_t> survivors = expectedSurvivors(c.first, c.last, c.n);
+        EXPECT_EQ(serial.factors, c.hits.size());
+        EXPECT_EQ(serial.finished, c.stopAt == none);
+        if (c.stopAt == none) EXPECT_EQ(serial.tested, survivors.size());
+        else EXPECT_EQ(serial.tested, std::min(c.stopAt, survivors.size() - 1) / c.threads * c.threads);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothLoops, BatchLoopComparison, testing::Values(false));
+
+}  // namespace

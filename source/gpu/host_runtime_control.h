@@ -16,6 +16,10 @@ enum HostRuntimeOp {
     hostOpMemcpyAsync,
     hostOpLaunchKernel,
     hostOpDeviceSynchronize,
+    hostOpStreamCreate,
+    hostOpEventCreate,
+    hostOpEventRecord,
+    hostOpEventSynchronize,
     hostOpCount
 };
 
