@@ -7,7 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <sys/stat.h>
 
 #include <csignal>
@@ -635,6 +638,78 @@ TEST_P(BatchLoopComparison, SameBatchesCountsFactorsAndCheckpoints) {
         if (c.stopAt == none) EXPECT_EQ(serial.tested, survivors.size());
         else EXPECT_EQ(serial.tested, std::min(c.stopAt, survivors.size() - 1) / c.threads * c.threads);
     }
+}
+
+// A kernel that holds its launch until the test opens the gate, then writes
+// its argument n into the table's first entry.
+std::atomic<bool> gateOpen(false);
+void gatedKernel(unsigned int*, unsigned long long* table, unsigned int n) {
+    while (!gateOpen.load()) std::this_thread::yield();
+    if (blockIdx.x == 0 && threadIdx.x == 0) table[0] = n;
+}
+int hookCalls;
+
+// The stand-in's streams and events keep CUDA's order: an event is complete
+// exactly when the work issued before its record has finished; a copy on the
+// stream sees what the launch before it wrote; waiting reports a failed
+// launch or an injected failure once.
+TEST_P(BatchLoopComparison, StandInStreamsAndEventsKeepCudaOrder) {
+    static bool registered = false;
+    if (!registered) {
+        const size_t sizes[3] = {sizeof(unsigned int*), sizeof(unsigned long long*), sizeof(unsigned int)};
+        hostRegisterFunction(reinterpret_cast<const void*>(gatedKernel), "gated", invokeRecording, 3, sizes);
+        registered = true;
+    }
+    hookCalls = 0;
+    hostRuntimeSetLaunchHook([](const void*, dim3, dim3, void**) { ++hookCalls; });
+    cudaStream_t stream;
+    cudaEvent_t done;
+    ASSERT_EQ(cudaStreamCreate(&stream), cudaSuccess);
+    ASSERT_EQ(cudaEventCreateWithFlags(&done, cudaEventBlockingSync | cudaEventDisableTiming), cudaSuccess);
+    EXPECT_EQ(cudaEventRecord(done, stream), cudaSuccess);
+    EXPECT_EQ(cudaEventQuery(done), cudaSuccess);  // nothing issued before it
+
+    gateOpen = false;
+    unsigned int* factors = d_factors;
+    unsigned long long* table = d_candidateTable;
+    unsigned int n = 77;
+    void* args[] = {&factors, &table, &n};
+    ASSERT_EQ(cudaLaunchKernel(reinterpret_cast<const void*>(gatedKernel), dim3(4), dim3(8), args, 0, stream),
+              cudaSuccess);
+    ASSERT_EQ(cudaEventRecord(done, stream), cudaSuccess);
+    EXPECT_EQ(cudaEventQuery(done), cudaErrorNotReady);
+    EXPECT_EQ(hookCalls, 0);
+    gateOpen = true;
+    EXPECT_EQ(cudaEventSynchronize(done), cudaSuccess);
+    EXPECT_EQ(hookCalls, 1);
+    EXPECT_EQ(cudaEventQuery(done), cudaSuccess);
+
+    // A copy issued after a launch sees what the launch wrote.
+    gateOpen = false;
+    n = 78;
+    ASSERT_EQ(cudaLaunchKernel(reinterpret_cast<const void*>(gatedKernel), dim3(1), dim3(8), args, 0, stream),
+              cudaSuccess);
+    unsigned long long first = 0;
+    std::thread opener([]() {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        gateOpen = true;
+    });
+    EXPECT_EQ(cudaMemcpyAsync(&first, d_candidateTable, 8, cudaMemcpyDeviceToHost, stream), cudaSuccess);
+    opener.join();
+    EXPECT_EQ(first, 78u);
+
+    // A launch that fails, and an injected failure, are each reported once.
+    EXPECT_EQ(cudaLaunchKernel(reinterpret_cast<const void*>(gatedKernel), dim3(1, 2), dim3(8), args, 0, stream),
+              cudaErrorInvalidConfiguration);
+    ASSERT_EQ(cudaEventRecord(done, stream), cudaSuccess);
+    EXPECT_EQ(cudaEventSynchronize(done), cudaErrorInvalidConfiguration);
+    EXPECT_EQ(cudaEventSynchronize(done), cudaSuccess);
+    hostRuntimeFailCall(hostOpEventSynchronize, 1, cudaErrorLaunchFailure);
+    EXPECT_EQ(cudaEventSynchronize(done), cudaErrorLaunchFailure);
+    EXPECT_EQ(cudaEventSynchronize(done), cudaSuccess);
+    EXPECT_EQ(cudaEventCreateWithFlags(&done, 0x80), cudaErrorInvalidValue);
+    EXPECT_EQ(cudaEventDestroy(done), cudaSuccess);
+    EXPECT_EQ(cudaStreamDestroy(stream), cudaSuccess);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothLoops, BatchLoopComparison, testing::Values(false));

@@ -584,10 +584,11 @@ __host__ __device__ __forceinline__ void montSq(uint32_t (&a)[W], const uint32_t
 // residues the worked examples give.
 enum class Correction { Full, OnCarry, None };
 
-// Which widths the kernels run with OnCarry and None, from bench/sass_profile:
-// at the narrowest the comparison with p is a sixth of a squaring; wider, it
-// is a small share and a second chain doubles the loop's code.
-__host__ __device__ constexpr bool hasCheapChains(int W) { return W <= 4; }
+// Which widths the kernels run with OnCarry and None, from bench/sass_profile
+// on sm_89: None saves 14 to 25 % of a squaring up to width 8 (width 3: 47.75
+// -> 39.75 per squaring with OnCarry, 53 with Full). Wider members would
+// gain less and a second chain doubles loops that already take 8 KB of code.
+__host__ __device__ constexpr bool hasCheapChains(int W) { return W <= 8; }
 
 // True when p = k*2^n+1 (bits = n + bitlen(k) of it) is below R/4.
 template <int W>
