@@ -12,7 +12,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # stays quick; CUDA_ARCHS=all (in a fresh BUILD) gives the release set.
 CUDA_ARCHS ?= 75
 
-.PHONY: all build boinc deps reconfigure test run selftest bench fuzz cuda sass-profile include-graph clean
+.PHONY: all build boinc deps reconfigure test run selftest bench fuzz cuda sass-profile model include-graph clean
 
 all: build
 
@@ -90,7 +90,14 @@ cuda: deps-run $(BUILD)/CMakeCache.txt
 # Static SASS instruction profile of every member for sm_75 and sm_89; needs
 # nvcc but no GPU, and installs cuobjdump into $(BUILD)/sass-profile/venv.
 sass-profile:
-	python3 bench/sass_profile --build $(BUILD)/sass-profile
+	python3 bench/sass_profile --build $(BUILD)/sass-profile --json bench/sass_figures.json
+
+# The model of the host-fed and the device-sieved search on current GPUs, from
+# the SASS figures (bench/sass_figures.json) and this machine's host sieve
+# rate, measured as it runs (about a minute); needs no GPU.
+model: deps-bench $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j$(JOBS) --target host_sieve_rate
+	python3 bench/device_model --build $(BUILD)
 
 # The dependencies between source/'s folders and files, from its includes and
 # the library's calls, and any that runs back up a layer or closes a circle.

@@ -2,7 +2,8 @@
 // built, plus for every member one kernel that only loads and stores the
 // operands and, for each order of the cross products, one that makes two
 // squarings in between, so that half their difference is the code of one
-// squaring in a chain.
+// squaring in a chain; and one that is the member kernel without its
+// squarings, the fixed cost of a candidate.
 #include "kernels/factor_kernels.cu"
 
 // Operands come from memory and the result goes back to it, so that nothing
@@ -26,7 +27,20 @@ __device__ __forceinline__ void probeSquarings(const unsigned int* words, unsign
     for (int s = 0; s < W - J; ++s) out[base + W + s] = H[s];
 }
 
+// The member kernel's thread without the squaring chain.
+template <int W, int J>
+__device__ __forceinline__ void probeFixedCost(unsigned int* factors, const unsigned long long* candidates,
+                                               unsigned int n) {
+    const unsigned int i = blockIdx.x * blockDim.x + threadIdx.x;
+    const unsigned long long k = candidates[i];
+    if (factorTest<W, J, false>(k, n)) appendFactorRecord(factors, k);
+}
+
 #define QUILBREX_DEFINE_PROBES(WIDTH, BAND, LENGTH, NAME)                                            \
+    extern "C" __global__ void probeFixed_##NAME(unsigned int* factors, const unsigned long long* candidates, \
+                                                 unsigned int n) {                                      \
+        probeFixedCost<WIDTH, BAND>(factors, candidates, n);                                            \
+    }                                                                                                   \
     extern "C" __global__ void probe0_##NAME(const unsigned int* words, unsigned int* out) {            \
         probeSquarings<WIDTH, BAND, 0>(words, out);                                                     \
     }                                                                                                   \

@@ -333,6 +333,78 @@ void checkChain(std::mt19937_64& rng) {
     }
 }
 
+// The kernels' start 2^(32W-64) and their cheaper chains. The corrected
+// chain from the start represents 2^(-2^(6+i)). The chain that corrects on
+// the carry only keeps residues below R, the one without correction (p below
+// R/4, at most 32W-2 bits) below 2p, both congruent to the full chain's,
+// from the start and from edge operands. factorTest agrees with GMP on both
+// sides of the switch between them (32W-2 and 32W-1 bits) and at the widest p.
+template <int W, int J>
+void checkCheapChains(std::mt19937_64& rng) {
+    const mpz_class R = powerOfTwo(32ul * W);
+    for (int c = 0; c < 12; ++c) {
+        uint64_t k;
+        uint32_t n;
+        randomCandidate(rng, W, J, k, n);
+        const uint32_t minBits = minServedBits(W, n), maxBits = maxServedBits(W, n);
+        // p has n + bitlen(k) bits: aim at the switch and at both ends.
+        const uint32_t aims[] = {32u * W - 2 - n, 32u * W - 1 - n, maxBits, minBits};
+        const uint32_t bits = aims[c % 4];
+        if (bits < minBits || bits > maxBits || bits == 0 || bits > 64) continue;
+        k = kWithBits(rng, bits);
+        uint32_t K[W - J], p[W];
+        formK<W, J>(k, n, K);
+        layoutP<W, J>(K, p);
+        const mpz_class P = toMpz(p);
+        SCOPED_TRACE("k=" + std::to_string(k) + " n=" + std::to_string(n) + " p=" + hex(p));
+        EXPECT_EQ((factorTest<W, J>(k, n)), gmpIsHit(k, n));
+
+        uint32_t start[W];
+        inverseStart<W>(start);
+        ASSERT_TRUE(toMpz(start) == powerOfTwo(32ul * W - 64) && toMpz(start) < P);
+        mpz_class inverseTwo, v;  // v: what the residue after i squarings represents
+        mpz_invert(inverseTwo.get_mpz_t(), mpz_class(2).get_mpz_t(), P.get_mpz_t());
+        mpz_powm_ui(v.get_mpz_t(), inverseTwo.get_mpz_t(), 64, P.get_mpz_t());
+        uint32_t x[W];
+        std::memcpy(x, start, sizeof x);
+        for (uint32_t i = 1; i <= n - 1 - INVERSE_START_SQUARINGS; ++i) {
+            squaringChain<W, J>(x, K, 1);
+            v = v * v % P;
+            if ((toMpz(x) - v * R) % P != 0) {
+                ADD_FAILURE() << "from the start, x_" << i << " is " << hex(x) << ", not 2^(-2^" << 6 + i << ")*R";
+                return;
+            }
+        }
+        const bool uncorrected = n + bitLength(k) <= 32u * W - 2;
+        const mpz_class limit = uncorrected ? 2 * P : R;
+        const mpz_class operands[] = {toMpz(start), 0, 1, P - 1, P, P + 1, 2 * P - 1, limit - 1,
+                                      randomOperand(rng, W, P) % limit, randomOperand(rng, W, P) % limit};
+        for (const mpz_class& a : operands) {
+            if (a >= limit) continue;
+            uint32_t onCarry[W], none[W], full[W];
+            fromMpz(a, full);
+            std::memcpy(onCarry, full, sizeof full);
+            std::memcpy(none, full, sizeof full);
+            for (uint32_t count : {1u, 4u, 7u}) {
+                squaringChain<W, J>(full, K, count);
+                squaringChain<W, J, Correction::OnCarry>(onCarry, K, count);
+                if ((toMpz(onCarry) - toMpz(full)) % P != 0) {
+                    ADD_FAILURE() << "chain correcting on the carry from " << hexMpz(a) << " gives " << hex(onCarry)
+                                  << ", the full one " << hex(full);
+                    return;
+                }
+                if (!uncorrected) continue;
+                squaringChain<W, J, Correction::None>(none, K, count);
+                if (toMpz(none) >= 2 * P || (toMpz(none) - toMpz(full)) % P != 0) {
+                    ADD_FAILURE() << "uncorrected chain from " << hexMpz(a) << " gives " << hex(none)
+                                  << ", the full one " << hex(full);
+                    return;
+                }
+            }
+        }
+    }
+}
+
 // The final test reports exactly the residues congruent to R, whichever
 // representative below R they are; residues of 0, 2, 3, -1 and the like, at
 // their lowest and highest representatives (where x + q*p is a small
@@ -401,6 +473,7 @@ struct MemberChecks {
     void (*montSq)(std::mt19937_64&);
     void (*montSqCorrect)(std::mt19937_64&);
     void (*chain)(std::mt19937_64&);
+    void (*cheapChains)(std::mt19937_64&);
     void (*finalTest)(std::mt19937_64&);
     void (*outside)(std::mt19937_64&);
 };
@@ -408,6 +481,7 @@ struct MemberChecks {
 #define MEMBER_CHECKS(WIDTH, BAND, LENGTH, NAME)                                                          \
     {#NAME,                        &checkFormP<WIDTH, BAND>, &checkStartResidue<WIDTH, BAND>,             \
      &checkMontSq<WIDTH, BAND>,    &checkMontSqCorrect<WIDTH, BAND>, &checkChain<WIDTH, BAND>,             \
+     &checkCheapChains<WIDTH, BAND>,                                                                 \
      &checkFinalTest<WIDTH, BAND>, &checkOutsidePrecondition<WIDTH, BAND>},
 const MemberChecks members[] = {QUILBREX_KERNEL_FAMILY(MEMBER_CHECKS)};
 #undef MEMBER_CHECKS
@@ -427,6 +501,7 @@ TEST(KernelArithmeticMembers, StartResidueIsTwoRModP) { forEveryMember(&MemberCh
 TEST(KernelArithmeticMembers, MontSqMatchesGmp) { forEveryMember(&MemberChecks::montSq); }
 TEST(KernelArithmeticMembers, ConditionalSubtractionAtItsBoundaries) { forEveryMember(&MemberChecks::montSqCorrect); }
 TEST(KernelArithmeticMembers, ChainResiduesRepresentPowersOfTwo) { forEveryMember(&MemberChecks::chain); }
+TEST(KernelArithmeticMembers, KernelStartAndCheapChainsMatchGmp) { forEveryMember(&MemberChecks::cheapChains); }
 TEST(KernelArithmeticMembers, FinalTestHitsExactlyOnOne) { forEveryMember(&MemberChecks::finalTest); }
 TEST(KernelArithmeticMembers, OutsidePreconditionNeverHits) { forEveryMember(&MemberChecks::outside); }
 

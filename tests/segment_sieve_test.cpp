@@ -1,13 +1,17 @@
 // The segment sieve: starting points of the sieving primes, segments and
 // batches (no gap, no overlap, nothing past the last k, near 2^64 too),
 // factor reports and the checkpoints written between batches, on the host's
-// sieve and the device's; the device sieve's batches against the host's, bit
-// for bit, and its kernels' barriers.
+// sieve (by the serial and the overlapped batch loop, which must leave exactly
+// the same traces) and the device's; the device sieve's batches against the
+// host's, bit for bit, and its kernels' barriers.
 #include <gmp.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <sys/stat.h>
 
 #include <csignal>
@@ -95,14 +99,20 @@ time_t fakeClock() {
 }
 double fakeMonotonic() { return static_cast<double>(fakeClock()); }
 
-// Every search test runs on both sieves: the host's and the device's (the
-// sieve kernels through the stand-in), which must behave alike.
-class SieveTest : public testing::TestWithParam<bool> {
+// Every search test runs on the host's sieve by either batch loop, and on
+// the device's (the sieve kernels through the stand-in): all must behave alike.
+enum SearchPath { HOST_SERIAL, HOST_OVERLAPPED, DEVICE_SIEVE };
+std::string pathName(const testing::TestParamInfo<int>& info) {
+    return info.param == HOST_SERIAL ? "HostSerial" : info.param == HOST_OVERLAPPED ? "HostOverlapped" : "Device";
+}
+
+class SieveTest : public testing::TestWithParam<int> {
 protected:
     void SetUp() override {
         hostRuntimeReset();
         builtChoice = sieveOnDevice;
-        sieveOnDevice = GetParam();
+        sieveOnDevice = GetParam() == DEVICE_SIEVE;
+        overlapSieveAndTest = GetParam() == HOST_OVERLAPPED;
         static bool registered = false;
         if (!registered) {
             const size_t sizes[3] = {sizeof(unsigned int*), sizeof(unsigned long long*), sizeof(unsigned int)};
@@ -157,6 +167,11 @@ protected:
         confirmHit = HostConfirmsHit;
         ReleaseDeviceSieve();
         sieveOnDevice = builtChoice;
+        overlapSieveAndTest = false;
+    }
+    // The runtime call that waits for a batch in the loop under test.
+    HostRuntimeOp batchWait() const {
+        return GetParam() == HOST_OVERLAPPED ? hostOpEventSynchronize : hostOpDeviceSynchronize;
     }
     std::vector<uint64_t> allRecorded() const {
         std::vector<uint64_t> ks;
@@ -181,7 +196,8 @@ protected:
 
 }  // namespace
 
-INSTANTIATE_TEST_SUITE_P(BothSieves, SieveTest, testing::Values(false, true), sieveName);
+INSTANTIATE_TEST_SUITE_P(SearchPaths, SieveTest, testing::Values(int(HOST_SERIAL), int(HOST_OVERLAPPED), int(DEVICE_SIEVE)),
+                         pathName);
 
 TEST(SieveStart, KnownStartingPoints) {
     EXPECT_EQ(InverseTwoPower(11, 35), 10u);
@@ -493,9 +509,10 @@ TEST_P(SieveTest, FailedSynchronisationStopsTheRunWithTheBatchUncounted) {
     TempDir dir;
     threadsPerGrid = 8;
     fakeStep = 100;  // a checkpoint after every batch
+    const HostRuntimeOp wait = batchWait();
     ChildResult r = runInChild(
-        []() {
-            hostRuntimeFailCall(hostOpDeviceSynchronize, 2, cudaErrorLaunchFailure);
+        [wait]() {
+            hostRuntimeFailCall(wait, 2, cudaErrorLaunchFailure);
             Sieve(3, 1001);
             return 0;
         },
@@ -761,3 +778,182 @@ TEST_F(DeviceSieveTest, AMissingBarrierChangesTheResult) {
         EXPECT_GT(differing, 0);
     }
 }
+
+namespace {
+
+// Everything a search leaves behind: the batches as launched, the counts, the
+// position, what it printed and the files it wrote.
+struct SearchTrace {
+    std::vector<std::vector<uint64_t>> batches;
+    uint64_t tested = 0, position = 0;
+    uint32_t factors = 0;
+    bool finished = false;
+    std::string out, checkpoint, factorFile;
+};
+
+class BatchLoopComparison : public SieveTest {
+protected:
+    struct Case {
+        const char* what;
+        uint64_t first, last;
+        uint32_t n, threads, range;
+        std::vector<size_t> hits;  // indices of survivors reported as factors (a past-the-end index: the last)
+        size_t stopAt;             // a stop signal while this survivor is tested (SIZE_MAX: none)
+        int clockStep;             // 100: a checkpoint after every batch
+    };
+
+    SearchTrace search(const Case& c, bool overlapped) {
+        overlapSieveAndTest = overlapped;
+        recorded.clear();
+        fakeHits.clear();
+        const std::vector<uint64_t> survivors = expectedSurvivors(c.first, c.last, c.n);
+        for (size_t i : c.hits) fakeHits.insert(survivors[std::min(i, survivors.size() - 1)]);
+        stopWhileTesting = c.stopAt == SIZE_MAX ? 0 : survivors[std::min(c.stopAt, survivors.size() - 1)];
+        stopSignal = 0;
+        nCurrent = c.n;
+        nStart = nEnd = c.n;
+        kStart = c.first;
+        kEnd = c.last;
+        threadsPerGrid = c.threads;
+        blocksPerGrid = (c.threads + 255) / 256;
+        sieveRange = c.range;
+        kTested = 0;
+        foundFactors = 0;
+        kCurrent = 0;
+        seconds = 0;
+        fakeNow = 1000000;
+        fakeStep = c.clockStep;
+        StartCheckpointClock();
+        memset(d_candidateTable, 0x5A, 8 * MAX_BATCH);
+        SearchTrace trace;
+        TempDir dir;
+        testing::internal::CaptureStdout();
+        inDirectory(dir.path(), [&]() {
+            startTime = static_cast<double>(fakeNow);
+            trace.finished = Sieve(c.first, c.last);
+        });
+        trace.out = testing::internal::GetCapturedStdout();
+        trace.batches = batches();
+        trace.tested = kTested;
+        trace.factors = foundFactors;
+        trace.position = kCurrent;
+        trace.checkpoint = readFile(dir.file("quilbrex.cpt"));
+        trace.factorFile = readFile(dir.file("factors.txt"));
+        return trace;
+    }
+};
+
+TEST_P(BatchLoopComparison, SameBatchesCountsFactorsAndCheckpoints) {
+    const uint64_t top = 18446744073709551615ull;
+    const size_t none = SIZE_MAX, last = SIZE_MAX - 1;
+    const Case cases[] = {
+        {"factors in the first and the last batch", 3, 1001, 40, 8, 50, {0, last}, none, 0},
+        {"a checkpoint after every batch", 3, 1001, 40, 8, 50, {20}, none, 100},
+        {"short final segment", 3, 1001, 40, 256, 97, {5, last}, none, 100},
+        {"segments shorter than a batch", 1001, 5001, 40, 16, 37, {}, none, 100},
+        {"one batch", 4001, 5001, 54, 256, 2523140, {3}, none, 0},
+        {"the last k is 2^64-1", top - 118, top, 60, 8, 7, {0, last}, none, 100},
+        {"a single k at 2^64-1", top - 4, top, 60, 8, 50, {last}, none, 0},
+        {"a stop in the middle", 3, 1001, 40, 8, 50, {2}, 20, 100},
+        {"a stop in the first batch", 3, 1001, 40, 8, 50, {}, 3, 0},
+        {"a stop in the last batch", 3, 1001, 40, 8, 50, {}, last, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const SearchTrace serial = search(c, false), overlapped = search(c, true);
+        ASSERT_FALSE(serial.batches.empty());
+        EXPECT_EQ(overlapped.batches, serial.batches);
+        EXPECT_EQ(overlapped.tested, serial.tested);
+        EXPECT_EQ(overlapped.factors, serial.factors);
+        EXPECT_EQ(overlapped.finished, serial.finished);
+        EXPECT_EQ(overlapped.position, serial.position);
+        EXPECT_EQ(overlapped.out, serial.out);
+        EXPECT_EQ(overlapped.checkpoint, serial.checkpoint);
+        EXPECT_EQ(overlapped.factorFile, serial.factorFile);
+        // And what the serial loop leaves is what it must leave.
+        const std::vector<uint64_t> survivors = expectedSurvivors(c.first, c.last, c.n);
+        EXPECT_EQ(serial.factors, c.hits.size());
+        EXPECT_EQ(serial.finished, c.stopAt == none);
+        if (c.stopAt == none) EXPECT_EQ(serial.tested, survivors.size());
+        else EXPECT_EQ(serial.tested, std::min(c.stopAt, survivors.size() - 1) / c.threads * c.threads);
+    }
+}
+
+// A kernel that holds its launch until the test opens the gate, then writes
+// its argument n into the table's first entry.
+std::atomic<bool> gateOpen(false);
+void gatedKernel(unsigned int*, unsigned long long* table, unsigned int n) {
+    while (!gateOpen.load()) std::this_thread::yield();
+    if (blockIdx.x == 0 && threadIdx.x == 0) table[0] = n;
+}
+int hookCalls;
+
+// The stand-in's streams and events keep CUDA's order: an event is complete
+// exactly when the work issued before its record has finished; a copy on the
+// stream sees what the launch before it wrote; waiting reports a failed
+// launch or an injected failure once.
+TEST_P(BatchLoopComparison, StandInStreamsAndEventsKeepCudaOrder) {
+    static bool registered = false;
+    if (!registered) {
+        const size_t sizes[3] = {sizeof(unsigned int*), sizeof(unsigned long long*), sizeof(unsigned int)};
+        hostRegisterFunction(reinterpret_cast<const void*>(gatedKernel), "gated", invokeRecording, 3, sizes);
+        registered = true;
+    }
+    hookCalls = 0;
+    hostRuntimeSetLaunchHook([](const void*, dim3, dim3, void**) { ++hookCalls; });
+    cudaStream_t stream;
+    cudaEvent_t done;
+    ASSERT_EQ(cudaStreamCreate(&stream), cudaSuccess);
+    ASSERT_EQ(cudaEventCreateWithFlags(&done, cudaEventBlockingSync | cudaEventDisableTiming), cudaSuccess);
+    EXPECT_EQ(cudaEventRecord(done, stream), cudaSuccess);
+    EXPECT_EQ(cudaEventQuery(done), cudaSuccess);  // nothing issued before it
+
+    gateOpen = false;
+    unsigned int* factors = d_factors;
+    unsigned long long* table = d_candidateTable;
+    unsigned int n = 77;
+    void* args[] = {&factors, &table, &n};
+    ASSERT_EQ(cudaLaunchKernel(reinterpret_cast<const void*>(gatedKernel), dim3(4), dim3(8), args, 0, stream),
+              cudaSuccess);
+    ASSERT_EQ(cudaEventRecord(done, stream), cudaSuccess);
+    EXPECT_EQ(cudaEventQuery(done), cudaErrorNotReady);
+    EXPECT_EQ(hookCalls, 0);
+    gateOpen = true;
+    EXPECT_EQ(cudaEventSynchronize(done), cudaSuccess);
+    EXPECT_EQ(hookCalls, 1);
+    EXPECT_EQ(cudaEventQuery(done), cudaSuccess);
+
+    // A copy issued after a launch sees what the launch wrote.
+    gateOpen = false;
+    n = 78;
+    ASSERT_EQ(cudaLaunchKernel(reinterpret_cast<const void*>(gatedKernel), dim3(1), dim3(8), args, 0, stream),
+              cudaSuccess);
+    unsigned long long first = 0;
+    std::thread opener([]() {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        gateOpen = true;
+    });
+    EXPECT_EQ(cudaMemcpyAsync(&first, d_candidateTable, 8, cudaMemcpyDeviceToHost, stream), cudaSuccess);
+    opener.join();
+    EXPECT_EQ(first, 78u);
+
+    // A launch that fails, and an injected failure, are each reported once.
+    EXPECT_EQ(cudaLaunchKernel(reinterpret_cast<const void*>(gatedKernel), dim3(1, 2), dim3(8), args, 0, stream),
+              cudaErrorInvalidConfiguration);
+    ASSERT_EQ(cudaEventRecord(done, stream), cudaSuccess);
+    EXPECT_EQ(cudaEventSynchronize(done), cudaErrorInvalidConfiguration);
+    EXPECT_EQ(cudaEventSynchronize(done), cudaSuccess);
+    hostRuntimeFailCall(hostOpEventSynchronize, 1, cudaErrorLaunchFailure);
+    EXPECT_EQ(cudaEventSynchronize(done), cudaErrorLaunchFailure);
+    EXPECT_EQ(cudaEventSynchronize(done), cudaSuccess);
+    EXPECT_EQ(cudaEventCreateWithFlags(&done, 0x80), cudaErrorInvalidValue);
+    EXPECT_EQ(cudaEventDestroy(done), cudaSuccess);
+    EXPECT_EQ(cudaStreamDestroy(stream), cudaSuccess);
+}
+
+// Each case runs both loops itself; the fixture's parameter only sets the
+// loop its set-up starts with.
+INSTANTIATE_TEST_SUITE_P(BothLoops, BatchLoopComparison, testing::Values(int(HOST_SERIAL)),
+                         [](const testing::TestParamInfo<int>&) { return "SerialAgainstOverlapped"; });
+
+}  // namespace

@@ -64,6 +64,19 @@ struct Launch {
     std::shared_ptr<ArgumentCopy> args;
 };
 
+}  // namespace
+
+// Every stream is the one queue of the host device; events remember how many
+// launches had been issued when they were recorded.
+struct CUstream_st {
+    int unused;
+};
+struct CUevent_st {
+    uint64_t launchesBefore;
+};
+
+namespace {
+
 // Work of the last launch, joined by the next synchronising call. Never
 // destroyed: a process that exits while a launch runs (a BOINC client quitting
 // the task exits from a signal handler) must not abort on joinable threads.
@@ -73,6 +86,11 @@ HostLaunchHook launchHook = nullptr;
 cudaError_t pendingError = cudaSuccess;
 unsigned long long scheduleSeed = 1;
 unsigned long long launchNumber = 0;
+// Launches issued and launches whose work has been joined, since the start.
+uint64_t launchesIssued = 0;
+uint64_t launchesJoined = 0;
+// Workers of the launch under way that have not finished yet.
+std::shared_ptr<std::atomic<unsigned>> workersLeft = std::make_shared<std::atomic<unsigned>>(0);
 
 // Set from a signal handler: launches stop handing out blocks.
 std::atomic<bool> launchesAbandoned(false);
@@ -88,6 +106,7 @@ cudaError_t enter(HostRuntimeOp op) {
 void waitForLaunch() {
     for (std::thread& worker : launchWorkers) worker.join();
     launchWorkers.clear();
+    launchesJoined = launchesIssued;
     std::vector<Launch> finished;
     finished.swap(unfinishedLaunches);  // a hook may itself wait for work
     for (const Launch& launch : finished)
@@ -417,6 +436,9 @@ cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** arg
     }
     unsigned workers = hardwareThreads();
     if (workers > grid.x) workers = grid.x;
+    workersLeft = std::make_shared<std::atomic<unsigned>>(workers);
+    auto left = workersLeft;
+    ++launchesIssued;
     for (unsigned w = 0; w < workers; ++w) {
         launchWorkers.emplace_back([=]() {
             void** threadArgs = copy->addresses.data();
@@ -438,6 +460,7 @@ cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** arg
                     invoke(func, threadArgs);
                 }
             }
+            left->fetch_sub(1, std::memory_order_release);
         });
     }
     unfinishedLaunches.push_back(Launch{func, grid, block, copy});
@@ -454,6 +477,56 @@ cudaError_t cudaDeviceSynchronize() {
     return result;
 }
 
+cudaError_t cudaStreamCreate(cudaStream_t* stream) {
+    if (cudaError_t e = enter(hostOpStreamCreate)) return e;
+    if (!stream) return cudaErrorInvalidValue;
+    *stream = new CUstream_st{0};
+    return cudaSuccess;
+}
+
+cudaError_t cudaStreamDestroy(cudaStream_t stream) {
+    if (!stream) return cudaErrorInvalidResourceHandle;
+    delete stream;
+    return cudaSuccess;
+}
+
+cudaError_t cudaEventCreateWithFlags(cudaEvent_t* event, unsigned int flags) {
+    if (cudaError_t e = enter(hostOpEventCreate)) return e;
+    if (!event || flags > (cudaEventBlockingSync | cudaEventDisableTiming)) return cudaErrorInvalidValue;
+    *event = new CUevent_st{0};
+    return cudaSuccess;
+}
+
+cudaError_t cudaEventDestroy(cudaEvent_t event) {
+    if (!event) return cudaErrorInvalidResourceHandle;
+    delete event;
+    return cudaSuccess;
+}
+
+cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t) {
+    if (cudaError_t e = enter(hostOpEventRecord)) return e;
+    if (!event) return cudaErrorInvalidResourceHandle;
+    event->launchesBefore = launchesIssued;
+    return cudaSuccess;
+}
+
+cudaError_t cudaEventQuery(cudaEvent_t event) {
+    if (!event) return cudaErrorInvalidResourceHandle;
+    if (event->launchesBefore <= launchesJoined) return cudaSuccess;
+    if (workersLeft->load(std::memory_order_acquire) != 0) return cudaErrorNotReady;
+    waitForLaunch();  // finished: joining is immediate
+    return cudaSuccess;
+}
+
+cudaError_t cudaEventSynchronize(cudaEvent_t event) {
+    cudaError_t injectedError = enter(hostOpEventSynchronize);
+    if (!event) return cudaErrorInvalidResourceHandle;
+    if (event->launchesBefore > launchesJoined) waitForLaunch();
+    cudaError_t result = injectedError ? injectedError : pendingError;
+    pendingError = cudaSuccess;
+    return result;
+}
+
 const char* cudaGetErrorString(cudaError_t error) {
     switch (error) {
         case cudaSuccess: return "no error";
@@ -465,6 +538,8 @@ const char* cudaGetErrorString(cudaError_t error) {
         case cudaErrorInvalidMemcpyDirection: return "invalid copy direction for memcpy";
         case cudaErrorInsufficientDriver: return "CUDA driver version is insufficient for CUDA runtime version";
         case cudaErrorInvalidDeviceFunction: return "invalid device function";
+        case cudaErrorInvalidResourceHandle: return "invalid resource handle";
+        case cudaErrorNotReady: return "device not ready";
         case cudaErrorNoDevice: return "no CUDA-capable device is detected";
         case cudaErrorInvalidDevice: return "invalid device ordinal";
         case cudaErrorLaunchOutOfResources: return "too many resources requested for launch";

@@ -16,6 +16,8 @@ enum cudaError_t {
     cudaErrorInvalidMemcpyDirection = 21,
     cudaErrorInsufficientDriver = 35,
     cudaErrorInvalidDeviceFunction = 98,
+    cudaErrorInvalidResourceHandle = 400,
+    cudaErrorNotReady = 600,
     cudaErrorNoDevice = 100,
     cudaErrorInvalidDevice = 101,
     cudaErrorLaunchOutOfResources = 701,
@@ -32,6 +34,11 @@ enum cudaMemcpyKind {
 };
 
 typedef struct CUstream_st* cudaStream_t;
+typedef struct CUevent_st* cudaEvent_t;
+
+constexpr unsigned int cudaEventDefault = 0;
+constexpr unsigned int cudaEventBlockingSync = 1;
+constexpr unsigned int cudaEventDisableTiming = 2;
 
 struct dim3 {
     unsigned int x, y, z;
@@ -73,6 +80,17 @@ cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpy
 cudaError_t cudaLaunchKernel(const void* func, dim3 gridDim, dim3 blockDim, void** args, size_t sharedMem,
                              cudaStream_t stream);
 cudaError_t cudaDeviceSynchronize();
+// Streams and events. The host device runs all work in the order it was
+// issued, whatever the stream, which is one of the orders CUDA allows; an
+// event is complete once everything issued before its record has finished.
+// Waiting on an event reports a failed launch as cudaDeviceSynchronize does.
+cudaError_t cudaStreamCreate(cudaStream_t* stream);
+cudaError_t cudaStreamDestroy(cudaStream_t stream);
+cudaError_t cudaEventCreateWithFlags(cudaEvent_t* event, unsigned int flags);
+cudaError_t cudaEventDestroy(cudaEvent_t event);
+cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream = nullptr);
+cudaError_t cudaEventQuery(cudaEvent_t event);
+cudaError_t cudaEventSynchronize(cudaEvent_t event);
 // Not a CUDA call: the host device's batches take seconds, so a stop request
 // makes running and later launches end after their current blocks, leaving
 // the rest of the grid untested. Safe to call from a signal handler.

@@ -17,6 +17,10 @@ enum HostRuntimeOp {
     hostOpLaunchKernel,
     hostOpDeviceSynchronize,
     hostOpMemset,
+    hostOpStreamCreate,
+    hostOpEventCreate,
+    hostOpEventRecord,
+    hostOpEventSynchronize,
     hostOpCount
 };
 

@@ -240,4 +240,18 @@ __host__ __device__ __forceinline__ uint32_t madHiCarryIn(uint32_t a, uint32_t b
 #endif
 }
 
+// The whole 64-bit product a*b, no flag. Written as one instruction on the
+// device: left to the compiler, a product of two zero-extended words that it
+// has hoisted out of a loop becomes a 64x64-bit multiply, whose high-word
+// terms ptxas keeps as additions of a register it knows to be zero.
+__host__ __device__ __forceinline__ uint64_t mulWide(uint32_t a, uint32_t b) {
+#ifdef __CUDA_ARCH__
+    uint64_t d;
+    asm("mul.wide.u32 %0, %1, %2;" : "=l"(d) : "r"(a), "r"(b));
+    return d;
+#else
+    return (uint64_t)a * b;
+#endif
+}
+
 }  // inline namespace QUILBREX_CARRY_NAMESPACE

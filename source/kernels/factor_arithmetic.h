@@ -229,7 +229,7 @@ __host__ __device__ __forceinline__ void accumulateRun(uint32_t (&acc)[N], const
                 if constexpr (q >= PLAIN) {
                     // A fresh pair after the chain: the whole product, no carry.
                     if constexpr ((q - POS) % 2 == 0) {
-                        const uint64_t product = (uint64_t)xv * yv;
+                        const uint64_t product = mulWide(xv, yv);
                         acc[q] = (uint32_t)product;
                         if constexpr (q + 1 <= LIMIT) acc[q + 1] = (uint32_t)(product >> 32);
                     }
@@ -574,25 +574,78 @@ __host__ __device__ __forceinline__ void montSq(uint32_t (&a)[W], const uint32_t
     montSqTail<W, J, ORDER>(a, K, H);
 }
 
+// The kernels' chains need less than montSqCorrect. Residues only have to
+// stay below R (the final test is exact for any of them), and U + carry*R <
+// R + p means U < p whenever the carry is set: subtracting p exactly when the
+// carry is set (OnCarry) keeps every residue below R without comparing U
+// with p. For p below R/4 no correction at all is needed (None): every a
+// below 2p gives U = (a^2 + m*p)/R < 4p^2/R + p < 2p, so residues stay below
+// 2p (and R/2: the carry is 0). Full is montSqCorrect, the chain whose
+// residues the worked examples give.
+enum class Correction { Full, OnCarry, None };
+
+// Which widths the kernels run with OnCarry and None, from bench/sass_profile
+// on sm_89: None saves 14 to 25 % of a squaring up to width 8 (width 3: 47.75
+// -> 39.75 per squaring with OnCarry, 53 with Full). Wider members would
+// gain less and a second chain doubles loops that already take 8 KB of code.
+__host__ __device__ constexpr bool hasCheapChains(int W) { return W <= 8; }
+
+// True when p = k*2^n+1 (bits = n + bitlen(k) of it) is below R/4.
+template <int W>
+__host__ __device__ __forceinline__ bool belowQuarterR(uint32_t bits) {
+    return bits <= 32u * W - 2u;
+}
+
+// U = U - p when carry is 1 (then U < p, so U - p + R is below R); U stays
+// when it is 0.
+template <int W, int J>
+__host__ __device__ __forceinline__ void montSqCorrectOnCarry(uint32_t (&U)[W], uint32_t carry,
+                                                              const uint32_t (&K)[W - J]) {
+    constexpr int L = W - J;
+    const uint32_t mask = 0u - carry;
+    U[0] = subBorrowOut(U[0], carry);
+    QUILBREX_UNROLL
+    for (int t = 1; t < J; ++t) U[t] = subBorrowInOut(U[t], 0);
+    QUILBREX_UNROLL
+    for (int s = 0; s < L - 1; ++s) U[J + s] = subBorrowInOut(U[J + s], K[s] & mask);
+    U[W - 1] = subBorrowIn(U[W - 1], K[L - 1] & mask);
+}
+
+template <int W, int J, Correction C>
+__host__ __device__ __forceinline__ void montSqStep(uint32_t (&a)[W], const uint32_t (&K)[W - J],
+                                                   const uint32_t (&H)[W - J]) {
+    if constexpr (C == Correction::Full) {
+        montSqTail<W, J>(a, K, H);
+    } else {
+        uint32_t U[W];
+        uint32_t carry;
+        montSqProductTail<W, J>(a, K, H, U, carry);
+        if constexpr (C == Correction::OnCarry) montSqCorrectOnCarry<W, J>(U, carry, K);
+        QUILBREX_UNROLL
+        for (int i = 0; i < W; ++i) a[i] = U[i];
+    }
+}
+
 // count squarings of x. Up to width 17 the leftover count mod 4 comes first,
 // then four per pass; the widest members keep one per pass to stay small.
-template <int W, int J>
+// With Correction::None, p must be below R/4 and x below 2p.
+template <int W, int J, Correction C = Correction::Full>
 __host__ __device__ __forceinline__ void squaringChain(uint32_t (&x)[W], const uint32_t (&K)[W - J], uint32_t count) {
     uint32_t H[W - J];
     reductionTail<W, J>(K, H);
     if constexpr (W <= 17) {
         QUILBREX_NO_UNROLL
-        for (uint32_t i = count & 3u; i != 0; --i) montSqTail<W, J>(x, K, H);
+        for (uint32_t i = count & 3u; i != 0; --i) montSqStep<W, J, C>(x, K, H);
         QUILBREX_NO_UNROLL
         for (uint32_t i = count >> 2; i != 0; --i) {
-            montSqTail<W, J>(x, K, H);
-            montSqTail<W, J>(x, K, H);
-            montSqTail<W, J>(x, K, H);
-            montSqTail<W, J>(x, K, H);
+            montSqStep<W, J, C>(x, K, H);
+            montSqStep<W, J, C>(x, K, H);
+            montSqStep<W, J, C>(x, K, H);
+            montSqStep<W, J, C>(x, K, H);
         }
     } else {
         QUILBREX_NO_UNROLL
-        for (uint32_t i = count; i != 0; --i) montSqTail<W, J>(x, K, H);
+        for (uint32_t i = count; i != 0; --i) montSqStep<W, J, C>(x, K, H);
     }
 }
 
@@ -628,18 +681,46 @@ __host__ __device__ __forceinline__ bool finalTest(const uint32_t (&x)[W], const
     return rest == 0 && y[W] == 1;
 }
 
-// The whole test: true when 2^(2^(n-1)) = 1 mod k*2^n+1, for a candidate this
-// member serves; false at once for any other.
-template <int W, int J>
+// --- the whole test ----------------------------------------------------------------
+
+// The start the kernels use instead of 2R mod p, which costs up to 32
+// shift-and-subtract steps: the plain value 2^(32W-64), one bit in word W-2,
+// is a residue that represents 2^(32W-64)/R = 2^(-64) = 2^(-2^6). It is below
+// p (p has more than 32(W-1) bits), so it suits both chains, and n-7
+// squarings take it to 2^(-2^(n-1)), which is 1 exactly when 2^(2^(n-1)) is,
+// for any odd p, prime or not.
+constexpr uint32_t INVERSE_START_SQUARINGS = 6;
+
+template <int W>
+__host__ __device__ __forceinline__ void inverseStart(uint32_t (&x)[W]) {
+    QUILBREX_UNROLL
+    for (int i = 0; i < W; ++i) x[i] = i == W - 2 ? 1u : 0u;
+}
+
+// True when 2^(2^(n-1)) = 1 mod k*2^n+1, for a candidate this member serves;
+// false at once for any other. Without CHAIN the squarings are left out: what
+// remains is the fixed cost of a candidate, which bench/sass_profile counts.
+template <int W, int J, bool CHAIN = true>
 __host__ __device__ __forceinline__ bool factorTest(uint64_t k, uint32_t n) {
     if (!servesCandidate<W, J>(k, n)) return false;
     uint32_t K[W - J];
     formK<W, J>(k, n, K);
-    uint32_t p[W];
-    layoutP<W, J>(K, p);
     uint32_t x[W];
-    startResidue<W>(p, n, highBitIndex(k), x);
-    squaringChain<W, J>(x, K, n - 1);
+    inverseStart<W>(x);
+    const uint32_t squarings = n - 1 - INVERSE_START_SQUARINGS;
+    if constexpr (!CHAIN) {
+        // The chains' set-up, which every chain makes once.
+        uint32_t H[W - J];
+        reductionTail<W, J>(K, H);
+        x[0] ^= H[0] ^ squarings;
+    } else if constexpr (hasCheapChains(W)) {
+        if (belowQuarterR<W>(n + highBitIndex(k) + 1u))
+            squaringChain<W, J, Correction::None>(x, K, squarings);
+        else
+            squaringChain<W, J, Correction::OnCarry>(x, K, squarings);
+    } else {
+        squaringChain<W, J>(x, K, squarings);
+    }
     return finalTest<W, J>(x, K);
 }
 

@@ -31,7 +31,7 @@ const KernelEntry* kernelFor(uint32_t n, uint32_t width) {
 }
 
 void launchKernel(const KernelEntry* entry, uint32_t blocks, unsigned int* factors, unsigned long long* table,
-                  uint32_t n) {
+                  uint32_t n, cudaStream_t stream) {
     void* args[] = {&factors, &table, &n};
-    cudaLaunchKernel(reinterpret_cast<const void*>(entry->function), dim3(blocks), dim3(256), args, 0, 0);
+    cudaLaunchKernel(reinterpret_cast<const void*>(entry->function), dim3(blocks), dim3(256), args, 0, stream);
 }

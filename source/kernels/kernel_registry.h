@@ -26,8 +26,8 @@ const KernelEntry* findKernel(const char* name);
 // The member of band n/32 and the given width, or nullptr when no member serves them.
 const KernelEntry* kernelFor(uint32_t n, uint32_t width);
 
-// Launches entry over blocks x 256 threads on the default stream with the
-// three kernel arguments. Its result, like a real launch's, is only seen at the
-// next synchronisation.
+// Launches entry over blocks x 256 threads on stream (the default stream
+// unless given) with the three kernel arguments. Its result, like a real
+// launch's, is only seen at the next synchronisation.
 void launchKernel(const KernelEntry* entry, uint32_t blocks, unsigned int* factors, unsigned long long* table,
-                  uint32_t n);
+                  uint32_t n, cudaStream_t stream = 0);
