@@ -315,7 +315,7 @@ TEST_P(ProgramOnBothSieves, AgreesWithGmpOnSmallRanges) {
     mpz_clears(p, exponent, residue, two, nullptr);
 
     EXPECT_EQ(withoutTimes(readFile(dir.file("factors.txt"))), expectedFactors);
-    EXPECT_EQ(std::countOf(expectedFactors.begin(), expectedFactors.end(), '\n'), 6);  // the known ones are in
+    EXPECT_EQ(std::count(expectedFactors.begin(), expectedFactors.end(), '\n'), 6);  // the known ones are in
     std::string results = readFile(dir.file("results.txt"));
     for (const Range& r : ranges)
         EXPECT_NE(results.find("n=" + std::to_string(r.n) + ": tested " + std::to_string(expectedTested[r.n]) + " of "),
@@ -397,5 +397,5 @@ TEST_P(ProgramOnBothSieves, KnownFactorsOfEveryWidth) {
     ChildResult r = runQuilbrex(dir.path());
     ASSERT_EQ(r.status, 6) << r.out;
     EXPECT_EQ(withoutTimes(readFile(dir.file("factors.txt"))), expected);
-    EXPECT_EQ(std::countOf(expected.begin(), expected.end(), '\n'), 9);
+    EXPECT_EQ(std::count(expected.begin(), expected.end(), '\n'), 9);
 }
