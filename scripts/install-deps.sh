@@ -6,7 +6,8 @@
 #   boinc  run + GoogleTest and BOINC's application library
 #   fuzz   run + GoogleTest and clang with its libFuzzer runtime
 #   bench  run + Google Benchmark
-#   test   run + GoogleTest, Python 3 (the include-graph check), clang with
+#   test   run + GoogleTest, Google Benchmark (the benchmarks are built, so
+#          they keep compiling), Python 3 (the include-graph check), clang with
 #          libFuzzer (the fuzz cases), and for the BOINC build's tests BOINC's
 #          application library, its client (the end-to-end test runs a task
 #          under it), pytest, and ip (loopback in the test's private network
@@ -29,7 +30,7 @@ for target in "$@"; do
     boinc) packages="$packages g++ make cmake libgmp-dev libgtest-dev libboinc-app-dev" ;;
     fuzz) packages="$packages g++ make cmake libgmp-dev libgtest-dev clang libclang-rt-dev" ;;
     bench) packages="$packages g++ make cmake libgmp-dev libbenchmark-dev" ;;
-    test) packages="$packages g++ make cmake libgmp-dev libgtest-dev python3 clang libclang-rt-dev
+    test) packages="$packages g++ make cmake libgmp-dev libgtest-dev libbenchmark-dev python3 clang libclang-rt-dev
                     libboinc-app-dev boinc-client python3-pytest iproute2" ;;
     *) echo "install-deps.sh: unknown target '$target' (run, build, selftest, cuda, boinc, fuzz, bench, test)" >&2
        exit 2 ;;

@@ -6,13 +6,12 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "workunit/boinc_workunit.h"
-#include "kernels/kernel_registry.h"
 #include "gpu/cuda_guard.h"
+#include "kernels/kernel_registry.h"
 #include "kernels/sieve_kernels.h"
 #include "quilbrex.h"
+#include "sieve/batch_steps.h"
 #include "sieve/factor_report.h"
-#include "workfiles/checkpoint.h"
 
 #ifdef QUILBREX_DEVICE_SIEVE
 bool sieveOnDevice = true;
@@ -132,8 +131,7 @@ bool DeviceSieve(uint64_t firstK, uint64_t lastK) {
     bool finished = true, prepared = false;
     while (remaining > 0) {
         if (stopSignal) {
-            CheckpointIfDue(a, CHECKPOINT_STOP);
-            kCurrent = a;
+            StopBeforeBatch(a);
             finished = false;
             break;
         }
@@ -143,12 +141,9 @@ bool DeviceSieve(uint64_t firstK, uint64_t lastK) {
         LaunchDeviceSieveBatch(a, length);
         launchKernel(kernel, blocksPerGrid, d_factors, d_candidateTable, nCurrent);
         cudaError_t synchronised = cudaDeviceSynchronize();
-        if (synchronised != cudaSuccess) {
-            // A batch the device did not finish is not tested: stop with the
-            // checkpoint and the line before it.
-            printf("cudaThreadSynchronize failed!\n");
-            checkCudaErrors(synchronised, __FILE__, __LINE__);
-        }
+        // A batch the device did not finish is not tested: stop with the
+        // checkpoint and the line before it.
+        if (synchronised != cudaSuccess) BatchWaitFailed(synchronised);
         // A stop may have cut the launches short: the batch counts as not
         // tested, and the checkpoint (written at the top) stays at its first k.
         if (stopSignal) continue;
@@ -163,15 +158,7 @@ bool DeviceSieve(uint64_t firstK, uint64_t lastK) {
             checkCudaErrors(cudaErrorLaunchFailure, __FILE__, __LINE__);
         }
         sizeTable = count * 8;
-        kTested += count;
-        remaining -= examined;
-        if (remaining > 0) a += 2 * static_cast<uint64_t>(examined);
-
-        // Factors are on disk before any checkpoint moves past them.
-        uint32_t found = ReadFactorReports();
-        foundFactors += found;
-        BoincReportProgress(remaining);
-        if (remaining > 0) CheckpointIfDue(a, found != 0 ? CHECKPOINT_FACTOR_FOUND : CHECKPOINT_BATCH_DONE);
+        BookBatch(count, examined, a, remaining);
     }
     return finished;
 }
