@@ -43,13 +43,22 @@ struct DeviceSieveArgs {
     uint32_t gridEntries;          // entries the test kernel reads; those past the count are zeroed
 };
 
-// 2^(-n) mod q for an odd prime q, by powers of the inverse of 2, (q+1)/2.
+// 2^(-n) mod q for an odd q below 2^32, by Montgomery reductions with
+// R = 2^64, each a multiplication by 2^(-64) mod q without a division: a
+// search at millions of primes starts every exponent with one power per prime.
 __host__ __device__ __forceinline__ uint32_t inverseTwoPower(uint32_t q, uint32_t n) {
-    uint64_t base = (q + 1) / 2, result = 1 % q;
-    for (uint32_t bits = n; bits != 0; bits >>= 1) {
-        if (bits & 1) result = result * base % q;
-        base = base * base % q;
-    }
+    uint64_t inverse = q;  // q^-1 mod 2^64 by Newton's steps: 3, 6, 12, 24, 48, 96 correct bits
+    for (int step = 0; step < 5; ++step) inverse *= 2 - q * inverse;
+    // x * 2^(-64) mod q for x = r * 2^s with r < q and s < 64: m is a
+    // multiple of 2^s below 2^64, so (x + m*q) / 2^64 < (r + (2^(64-s)-1) q) / 2^(64-s) < q.
+    auto reduce = [&](unsigned __int128 x) {
+        const uint64_t m = 0 - static_cast<uint64_t>(x) * inverse;
+        return static_cast<uint64_t>((x + static_cast<unsigned __int128>(m) * q) >> 64);
+    };
+    uint64_t result = 1 % q;
+    uint32_t left = n;
+    for (; left >= 64; left -= 64) result = reduce(result);
+    if (left != 0) result = reduce(static_cast<unsigned __int128>(result) << (64 - left));
     return static_cast<uint32_t>(result);
 }
 

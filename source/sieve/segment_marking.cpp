@@ -19,27 +19,9 @@
 
 #include "kernels/sieve_kernels.h"
 
-// Montgomery reductions with R = 2^64, each one a multiplication by 2^(-64)
-// mod q without a division: a search at a million primes starts with one
-// power per prime, which by divisions cost as much as sieving many segments.
-uint32_t InverseTwoPower(uint32_t q, uint32_t n) {
-    uint64_t inverse = q;  // q^-1 mod 2^64 by Newton's steps: 3, 6, 12, 24, 48, 96 correct bits
-    for (int step = 0; step < 5; ++step) inverse *= 2 - q * inverse;
-    // x * 2^(-64) mod q for x = r * 2^s with r < q and s < 64: m is a
-    // multiple of 2^s below 2^64, so (x + m*q) / 2^64 < (r + (2^(64-s)-1) q) / 2^(64-s) < q.
-    auto reduce = [&](unsigned __int128 x) {
-        const uint64_t m = 0 - static_cast<uint64_t>(x) * inverse;
-        return static_cast<uint64_t>((x + static_cast<unsigned __int128>(m) * q) >> 64);
-    };
-    uint64_t result = 1 % q;
-    uint32_t left = n;
-    for (; left >= 64; left -= 64) result = reduce(result);
-    if (left != 0) result = reduce(static_cast<unsigned __int128>(result) << (64 - left));
-    return static_cast<uint32_t>(result);
-}
+// The device sieve's own arithmetic, so both sieves start every prime alike.
+uint32_t InverseTwoPower(uint32_t q, uint32_t n) { return inverseTwoPower(q, n); }
 
-// Where a prime starts in a segment: the device sieve's own arithmetic, so
-// both sieves start every prime alike.
 uint32_t FirstSievedByte(uint32_t q, uint32_t e, uint64_t a) { return firstSievedIndex(q, e, a); }
 
 namespace {

@@ -3,9 +3,7 @@
 // serially here, or overlapped (sieve/overlapped_sieve.cpp), chosen here.
 #include "sieve/segment_sieve.h"
 
-#include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
 #include "kernels/kernel_registry.h"
