@@ -1,8 +1,8 @@
 # Thin front end over CMake. `make run` builds the program alone in its own
 # folder and runs it in run/ (seeded with an example assignment); `make test`
-# builds and runs every test, also those of the BOINC build (host only) in its
-# own folder. Each target first installs what it needs and nothing more
-# (scripts/install-deps.sh).
+# builds and runs every test, also those of the BOINC build in its own folder;
+# `make boinc-app` assembles the BOINC build's app versions. Each target first
+# installs what it needs and nothing more (scripts/install-deps.sh).
 BUILD ?= build
 BOINC_BUILD ?= build-boinc
 # The program and its library only: no tests, no CUDA build, no benchmarks.
@@ -11,8 +11,12 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # The CUDA build of this tree carries one architecture so that `make test`
 # stays quick; CUDA_ARCHS=all (in a fresh BUILD) gives the release set.
 CUDA_ARCHS ?= 75
+# The number of the BOINC app versions (<major>.<minor>).
+APP_VERSION ?= 1.00
+BOINC_CONFIGURE = cmake -S . -B $(BOINC_BUILD) -DCMAKE_BUILD_TYPE=Release -DQUILBREX_BOINC=ON \
+  "-DQUILBREX_CUDA_ARCHS=$(CUDA_ARCHS)" "-DQUILBREX_APP_VERSION=$(APP_VERSION)"
 
-.PHONY: all build boinc deps reconfigure test run selftest bench fuzz cuda sass-profile model include-graph clean
+.PHONY: all build boinc boinc-app deps reconfigure test run selftest bench fuzz cuda sass-profile model include-graph clean
 
 all: build
 
@@ -28,10 +32,18 @@ build: deps-run $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS)
 
 $(BOINC_BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BOINC_BUILD) -DCMAKE_BUILD_TYPE=Release -DQUILBREX_BOINC=ON -DQUILBREX_BUILD_CUDA=OFF
+	$(BOINC_CONFIGURE)
 
 boinc: deps-boinc $(BOINC_BUILD)/CMakeCache.txt
 	cmake --build $(BOINC_BUILD) -j$(JOBS)
+
+# The host app version and, where nvcc is found, the CUDA one, under
+# $(BOINC_BUILD)/app-versions/ as the project's apps folder holds them. A
+# release carries every architecture: make boinc-app CUDA_ARCHS=all in a fresh
+# BOINC_BUILD.
+boinc-app: deps-boinc
+	$(BOINC_CONFIGURE)
+	cmake --build $(BOINC_BUILD) -j$(JOBS) --target app_versions
 
 # Configures BUILD again, so that a folder first made without GoogleTest
 # gets its tests (and fuzz targets) once it is installed.
@@ -41,7 +53,7 @@ reconfigure:
 # ctest fails when no test was built.
 test: deps-test reconfigure
 	cmake --build $(BUILD) -j$(JOBS)
-	cmake -S . -B $(BOINC_BUILD) -DCMAKE_BUILD_TYPE=Release -DQUILBREX_BOINC=ON -DQUILBREX_BUILD_CUDA=OFF
+	$(BOINC_CONFIGURE)
 	cmake --build $(BOINC_BUILD) -j$(JOBS)
 	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j$(JOBS)
 	cd $(BOINC_BUILD) && ctest --output-on-failure --no-tests=error -j$(JOBS)

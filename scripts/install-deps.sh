@@ -3,7 +3,8 @@
 # may lack, and nothing else:
 #   run    (also build, selftest, cuda) the compiler, CMake and GMP (the host
 #          check of every hit and the self-test's reference)
-#   boinc  run + GoogleTest and BOINC's application library
+#   boinc  (also boinc-app) run + GoogleTest, BOINC's application library and
+#          Python 3 (assembles the app versions)
 #   fuzz   run + GoogleTest and clang with its libFuzzer runtime
 #   bench  run + Google Benchmark
 #   test   run + GoogleTest, Google Benchmark (the benchmarks are built, so
@@ -27,12 +28,12 @@ packages=""
 for target in "$@"; do
   case "$target" in
     run | build | selftest | cuda) packages="$packages g++ make cmake libgmp-dev" ;;
-    boinc) packages="$packages g++ make cmake libgmp-dev libgtest-dev libboinc-app-dev" ;;
+    boinc | boinc-app) packages="$packages g++ make cmake libgmp-dev libgtest-dev libboinc-app-dev python3" ;;
     fuzz) packages="$packages g++ make cmake libgmp-dev libgtest-dev clang libclang-rt-dev" ;;
     bench) packages="$packages g++ make cmake libgmp-dev libbenchmark-dev" ;;
     test) packages="$packages g++ make cmake libgmp-dev libgtest-dev libbenchmark-dev python3 clang libclang-rt-dev
                     libboinc-app-dev boinc-client python3-pytest iproute2" ;;
-    *) echo "install-deps.sh: unknown target '$target' (run, build, selftest, cuda, boinc, fuzz, bench, test)" >&2
+    *) echo "install-deps.sh: unknown target '$target' (run, build, selftest, cuda, boinc, boinc-app, fuzz, bench, test)" >&2
        exit 2 ;;
   esac
 done

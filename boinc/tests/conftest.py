@@ -1,10 +1,14 @@
 """Fixtures: the scripts importable, and real task results made by running the
 BOINC build of the program (standalone) on small lines."""
 
+import collections
+import glob
 import os
+import re
 import shutil
 import subprocess
 import sys
+import xml.etree.ElementTree as ElementTree
 
 import pytest
 
@@ -19,6 +23,43 @@ def tool(variable):
     if not path or not os.path.exists(path):
         pytest.skip("%s is not set: run through CTest of a build with -DQUILBREX_BOINC=ON" % variable)
     return path
+
+
+VersionFile = collections.namedtuple("VersionFile", "physical logical copy main")
+
+
+class AppVersion:
+    """An assembled app version as the project's update_versions would read it:
+    the folder's name, its version.xml, and the API version marker of its main
+    program."""
+
+    def __init__(self, version_xml):
+        self.folder = os.path.dirname(version_xml)
+        parts = self.folder.split(os.sep)
+        self.app, self.version, variant = parts[-3], parts[-2], parts[-1]
+        self.platform, _, self.plan_class = variant.partition("__")
+        major, minor = self.version.split(".")
+        self.version_num = int(major) * 100 + int(minor)
+        self.files = [VersionFile(f.findtext("physical_name"), f.findtext("logical_name"),
+                                  f.find("copy_file") is not None, f.find("main_program") is not None)
+                      for f in ElementTree.parse(version_xml).getroot().findall("file")]
+        main = [f for f in self.files if f.main]
+        self.main = main[0] if len(main) == 1 else None
+        self.api_version = None
+        if self.main:
+            with open(os.path.join(self.folder, self.main.physical), "rb") as f:
+                m = re.search(rb"API_VERSION_([0-9.]+[0-9])", f.read())
+            self.api_version = m.group(1).decode() if m else None
+
+
+def app_versions():
+    """Every app version assembled by the build (make boinc-app, or any build of
+    build-boinc)."""
+    root = tool("QUILBREX_APP_VERSIONS")
+    found = [AppVersion(path) for path in sorted(glob.glob(os.path.join(root, "*", "*", "*", "version.xml")))]
+    if not found:
+        pytest.fail("no app version assembled in %s" % root)
+    return found
 
 
 class Task:

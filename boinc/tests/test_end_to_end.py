@@ -1,7 +1,9 @@
 """A whole task under the real BOINC client, with no server and no network: the
 client runs in a private network namespace with only loopback, from a client
 state written by hand, with a declared (fake) NVIDIA coprocessor whose device 0
-is excluded, so the task must get device 1. The long task is suspended after
+is excluded, so the task must get device 1. The app version is the assembled
+host app version, its files declared as its version.xml says, with the API
+version its main program carries. The long task is suspended after
 its first checkpoint and resumed; both tasks must end successfully, and the
 validator and the assimilator must accept what they hand back.
 
@@ -18,7 +20,7 @@ import pytest
 
 import assimilator
 import validator
-from conftest import tool
+from conftest import app_versions, tool
 
 URL = "http://127.0.0.1/quilbrex/"
 PROJECT = "127.0.0.1_quilbrex"
@@ -46,7 +48,7 @@ def write(path, text):
         f.write(text)
 
 
-def workunit_xml(name):
+def workunit_xml(name, version_num):
     return """<file_info>
     <name>{0}</name>
     <status>1</status>
@@ -54,7 +56,7 @@ def workunit_xml(name):
 <workunit>
     <name>{0}</name>
     <app_name>quilbrex</app_name>
-    <version_num>100</version_num>
+    <version_num>{3}</version_num>
     <rsc_fpops_est>1e12</rsc_fpops_est>
     <rsc_fpops_bound>1e16</rsc_fpops_bound>
     <rsc_memory_bound>500000000</rsc_memory_bound>
@@ -80,7 +82,7 @@ def workunit_xml(name):
 <result>
     <name>{0}_0</name>
     <wu_name>{0}</wu_name>
-    <version_num>100</version_num>
+    <version_num>{3}</version_num>
     <plan_class>{1}</plan_class>
     <platform>x86_64-pc-linux-gnu</platform>
     <state>2</state>
@@ -96,10 +98,43 @@ def workunit_xml(name):
         <copy_file/>
     </file_ref>
 </result>
-""".format(name, PLAN_CLASS, time.time() + 7 * 86400)
+""".format(name, PLAN_CLASS, time.time() + 7 * 86400, version_num)
 
 
-def lay_out(data, binary):
+def app_version_xml(app_version):
+    """The client's file_infos and app_version for the assembled app version, its
+    files copied into the project folder under their physical names."""
+    infos, refs = "", ""
+    for entry in app_version.files:
+        infos += """<file_info>
+    <name>%s</name>
+    <status>1</status>
+    <executable/>
+</file_info>
+""" % entry.physical
+        refs += """    <file_ref>
+        <file_name>%s</file_name>
+        <open_name>%s</open_name>
+%s%s    </file_ref>
+""" % (entry.physical, entry.logical, "        <copy_file/>\n" if entry.copy else "",
+       "        <main_program/>\n" if entry.main else "")
+    return infos + """<app_version>
+    <app_name>quilbrex</app_name>
+    <version_num>%d</version_num>
+    <platform>%s</platform>
+    <avg_ncpus>0.2</avg_ncpus>
+    <flops>1e11</flops>
+    <plan_class>%s</plan_class>
+    <api_version>%s</api_version>
+    <coproc>
+        <type>NVIDIA</type>
+        <count>1</count>
+    </coproc>
+%s</app_version>
+""" % (app_version.version_num, app_version.platform, PLAN_CLASS, app_version.api_version, refs)
+
+
+def lay_out(data, app_version):
     """The client's data folder: configuration, preferences, account, state, files."""
     write(os.path.join(data, "cc_config.xml"), """<cc_config>
 <log_flags>
@@ -141,7 +176,8 @@ def lay_out(data, binary):
 """ % URL)
     project = os.path.join(data, "projects", PROJECT)
     os.makedirs(project)
-    shutil.copy(binary, os.path.join(project, "quilbrex_boinc_100"))
+    for entry in app_version.files:
+        shutil.copy(os.path.join(app_version.folder, entry.physical), os.path.join(project, entry.physical))
     for name, line in (TYPICAL, LONG):
         write(os.path.join(project, name), line + "\n")
     write(os.path.join(data, "client_state.xml"), """<client_state>
@@ -154,30 +190,9 @@ def lay_out(data, binary):
     <name>quilbrex</name>
     <user_friendly_name>quilbrex</user_friendly_name>
 </app>
-<file_info>
-    <name>quilbrex_boinc_100</name>
-    <status>1</status>
-    <executable/>
-</file_info>
-<app_version>
-    <app_name>quilbrex</app_name>
-    <version_num>100</version_num>
-    <platform>x86_64-pc-linux-gnu</platform>
-    <avg_ncpus>0.2</avg_ncpus>
-    <flops>1e11</flops>
-    <plan_class>%s</plan_class>
-    <api_version>7.20.5</api_version>
-    <coproc>
-        <type>NVIDIA</type>
-        <count>1</count>
-    </coproc>
-    <file_ref>
-        <file_name>quilbrex_boinc_100</file_name>
-        <main_program/>
-    </file_ref>
-</app_version>
-%s%s</client_state>
-""" % (URL, PLAN_CLASS, workunit_xml(TYPICAL[0]), workunit_xml(LONG[0])))
+%s%s%s</client_state>
+""" % (URL, app_version_xml(app_version), workunit_xml(TYPICAL[0], app_version.version_num),
+       workunit_xml(LONG[0], app_version.version_num)))
     return project
 
 
@@ -227,6 +242,24 @@ class Client:
         self.log.close()
 
 
+def mapped_by_task(data):
+    """The slot, the executable and the shared libraries mapped by the program
+    running in one of the client's slots, read from /proc."""
+    slots = os.path.join(data, "slots") + os.sep
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            slot = os.readlink("/proc/%s/cwd" % pid)
+            if not slot.startswith(slots):
+                continue
+            executable = os.readlink("/proc/%s/exe" % pid)
+            with open("/proc/%s/maps" % pid) as f:
+                libraries = {line.split()[-1] for line in f if ".so" in line.split()[-1]}
+        except OSError:
+            continue
+        return slot, executable, libraries
+    pytest.fail("no program running in %s" % slots)
+
+
 def result_state(data, name):
     with open(os.path.join(data, "client_state.xml")) as f:
         state = f.read()
@@ -236,17 +269,29 @@ def result_state(data, name):
 
 
 def test_tasks_under_the_real_client(tmp_path):
-    binary = tool("QUILBREX_BINARY")
+    host = [version for version in app_versions() if not version.plan_class]
+    assert len(host) == 1, "no single host app version in %s" % tool("QUILBREX_APP_VERSIONS")
     reason = client_usable()
     if reason:
         pytest.skip("the BOINC client cannot run here: " + reason)
     data = str(tmp_path / "client")
-    project = lay_out(data, binary)
+    project = lay_out(data, host[0])
     client = Client(data)
     deadline = time.time() + DEADLINE_SECONDS
     key_lines = []
     try:
         client.wait_for(r"\[checkpoint\] result %s_0 checkpointed" % re.escape(LONG[0]), "checkpoint", deadline)
+        # The client runs the main program from the project folder under its
+        # physical name, in the slot, with the slot on the library path: the
+        # loader takes the shipped libraries from the slot, where the client
+        # copied them under their logical names, not from this machine's BOINC.
+        slot, executable, libraries = mapped_by_task(data)
+        assert executable == os.path.join(project, host[0].main.physical), executable
+        for name in ("libboinc_api.so.7", "libboinc.so.7", "libstdc++.so.6", "libgcc_s.so.1"):
+            assert os.path.join(slot, name) in libraries, (name, sorted(libraries))
+        assert all(path.startswith(slot) or re.search(r"/(ld-linux-x86-64|libc|libm)\.so", path)
+                   for path in libraries), sorted(libraries)
+        key_lines.append("the long task runs %s in %s and maps %s" % (executable, slot, " ".join(sorted(libraries))))
         fraction = client.fraction_done(LONG[0] + "_0")
         key_lines.append("fraction done of %s_0 after its first checkpoint: %s" % (LONG[0], fraction))
         assert 0 < fraction < 1

@@ -12,6 +12,7 @@
 
 #include "app_ipc.h"
 #include "boinc_api.h"
+#include "version.h"
 #endif
 
 #ifndef QUILBREX_BOINC
@@ -30,6 +31,12 @@ void BoincLeaveAfterRuntimeError(int, const char*) {}
 void BoincLeaveTemporarily(const char*) {}
 
 #else
+
+// The project's update_versions reads the API version of an app version from
+// this marker in its main program. BOINC's API library carries it too, but it
+// ships as a library of its own, so the executable needs its own copy; without
+// one the client takes the program for a pre-7.5 application.
+extern "C" __attribute__((used)) const char quilbrexBoincApiVersion[] = "API_VERSION_" BOINC_VERSION_STRING;
 
 namespace {
 
