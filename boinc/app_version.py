@@ -11,14 +11,25 @@ any of them needs.
         [--plan-class cuda130] --executable build-boinc/quilbrex_cuda --out build-boinc/app-versions
 
 Physical names carry the version (the download folder never changes a file once
-it is there): quilbrex_1.00_x86_64-pc-linux-gnu__cuda130, libboinc_api_1.00.so.7."""
+it is there): quilbrex_1.00_x86_64-pc-linux-gnu__cuda130, libboinc_api_1.00.so.7.
+The client copies each file into the task's slot under its logical name
+(quilbrex, libboinc_api.so.7) and puts the slot on the library path. To run an
+app version outside the client, on this machine or a fresh one, lay it out the
+same way:
+
+    app_version.py --slot build-boinc/app-versions/quilbrex/1.00/x86_64-pc-linux-gnu FOLDER
+
+FOLDER then holds the program as quilbrex beside its libraries, which it finds
+there through its run path $ORIGIN."""
 
 import argparse
+import collections
 import os
 import re
 import shutil
 import subprocess
 import sys
+import xml.etree.ElementTree as ElementTree
 
 # What every Linux machine has: the C library and its loader. Everything else
 # the executable loads ships with it.
@@ -95,6 +106,30 @@ def version_xml(files):
     return "\n".join(lines) + "\n"
 
 
+VersionFile = collections.namedtuple("VersionFile", "physical logical copy main")
+
+
+def read_version(folder):
+    """The files an app version's version.xml names, in its order."""
+    root = ElementTree.parse(os.path.join(folder, "version.xml")).getroot()
+    return [VersionFile(f.findtext("physical_name"), f.findtext("logical_name") or f.findtext("physical_name"),
+                        f.find("copy_file") is not None, f.find("main_program") is not None)
+            for f in root.findall("file")]
+
+
+def lay_out_slot(folder, slot):
+    """Copies the app version in folder into slot as the client does, each file
+    under its logical name; returns the main program's path there."""
+    files = read_version(folder)
+    main = [f for f in files if f.main]
+    if len(main) != 1:
+        raise Refused("%s/version.xml marks %d main programs" % (folder, len(main)))
+    os.makedirs(slot, exist_ok=True)
+    for f in files:
+        shutil.copy(os.path.join(folder, f.physical), os.path.join(slot, f.logical))
+    return os.path.join(slot, main[0].logical)
+
+
 def assemble(app, version, platform, plan_class, executable, out):
     if not re.match(r"^\d+\.\d\d$", version):
         raise Refused("version %r is not <major>.<minor> with two digits of minor" % version)
@@ -137,7 +172,18 @@ def assemble(app, version, platform, plan_class, executable, out):
 
 
 def main(argv):
-    parser = argparse.ArgumentParser(description="Assemble a BOINC app version from a built executable.")
+    if argv[:1] == ["--slot"]:
+        if len(argv) != 3:
+            print("usage: app_version.py --slot APP_VERSION_FOLDER SLOT_FOLDER", file=sys.stderr)
+            return 2
+        try:
+            print(lay_out_slot(argv[1], argv[2]))
+        except (Refused, OSError, ElementTree.ParseError) as failure:
+            print("app_version.py: %s" % failure, file=sys.stderr)
+            return 1
+        return 0
+    parser = argparse.ArgumentParser(description="Assemble a BOINC app version from a built executable "
+                                     "(or, with --slot, lay one out to run outside the client).")
     parser.add_argument("--app", required=True)
     parser.add_argument("--version", required=True, help="<major>.<minor>, e.g. 1.00")
     parser.add_argument("--platform", required=True, help="e.g. x86_64-pc-linux-gnu")

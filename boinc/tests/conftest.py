@@ -1,19 +1,19 @@
 """Fixtures: the scripts importable, and real task results made by running the
 BOINC build of the program (standalone) on small lines."""
 
-import collections
 import glob
 import os
 import re
 import shutil
 import subprocess
 import sys
-import xml.etree.ElementTree as ElementTree
 
 import pytest
 
 BOINC_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, BOINC_DIR)
+
+import app_version  # noqa: E402  (importable only once BOINC_DIR is on the path)
 
 TYPICAL = "FermatFactor=54,54,4001,5001"
 
@@ -23,9 +23,6 @@ def tool(variable):
     if not path or not os.path.exists(path):
         pytest.skip("%s is not set: run through CTest of a build with -DQUILBREX_BOINC=ON" % variable)
     return path
-
-
-VersionFile = collections.namedtuple("VersionFile", "physical logical copy main")
 
 
 class AppVersion:
@@ -40,9 +37,7 @@ class AppVersion:
         self.platform, _, self.plan_class = variant.partition("__")
         major, minor = self.version.split(".")
         self.version_num = int(major) * 100 + int(minor)
-        self.files = [VersionFile(f.findtext("physical_name"), f.findtext("logical_name"),
-                                  f.find("copy_file") is not None, f.find("main_program") is not None)
-                      for f in ElementTree.parse(version_xml).getroot().findall("file")]
+        self.files = app_version.read_version(self.folder)
         main = [f for f in self.files if f.main]
         self.main = main[0] if len(main) == 1 else None
         self.api_version = None

@@ -6,6 +6,7 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 
 import pytest
 
@@ -17,11 +18,12 @@ C_LIBRARY = re.compile(r"^(linux-vdso\.so\.1|ld-linux-x86-64\.so\.2|lib(c|m|pthr
 
 
 def slot(version, folder):
-    """The files of an app version as the client lays them out in a slot: each
-    copied under its logical name."""
-    os.makedirs(folder)
-    for entry in version.files:
-        shutil.copy(os.path.join(version.folder, entry.physical), os.path.join(folder, entry.logical))
+    """The files of an app version as the client lays them out in a slot, by the
+    script's own --slot."""
+    done = subprocess.run([sys.executable, os.path.join(BOINC_DIR, "app_version.py"), "--slot", version.folder,
+                           folder], capture_output=True, text=True)
+    assert done.returncode == 0 and done.stdout == os.path.join(folder, "quilbrex") + "\n", done
+    assert sorted(os.listdir(folder)) == sorted(f.logical for f in version.files)
     return folder
 
 
