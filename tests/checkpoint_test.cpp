@@ -75,6 +75,14 @@ TEST(Resume, CheckpointIsReadOrTheLineStartsAfresh) {
         {"searched through, naming this line", LINE,
          "nCurrent=51\nkCurrent=3\nfactors =2\nline    =FermatFactor=40,50,3,10000\n", 0,
          "\nContinue range: n=40-50(51) and k=3-10000(3)\n", 51, 3, 77, 8.5, 2},
+        // The assignment file's size when it was searched through tells a
+        // restart whether the line has been removed since: LINE is 27 bytes.
+        {"searched through, the file as it was", LINE,
+         "nCurrent=51\nkCurrent=3\nfactors =2\nline    =FermatFactor=40,50,3,10000\nworktodo=27\n", 0,
+         "\nContinue range: n=40-50(51) and k=3-10000(3)\n", 51, 3, 77, 8.5, 2},
+        {"searched through and removed: the same line queued again is next", LINE,
+         "nCurrent=51\nkCurrent=3\nfactors =2\nline    =FermatFactor=40,50,3,10000\nworktodo=54\n", 5, "", 0, 0, 0,
+         0, 0},
         {"searched through, k moved on", LINE, "nCurrent=51\nkCurrent=1001\nline    =FermatFactor=40,50,3,10000\n", 5,
          N_OUTSIDE, 0, 0, 0, 0, 0},
         {"names the line as written, kStart even", "FermatFactor=40,50,4,10000\n",
@@ -134,6 +142,7 @@ TEST(Resume, CorruptValueIsNamedAndNothingTouched) {
         {"nCurrent=45\nkCurrent=1001\nfactors =-5\n", "factors"},
         {"nCurrent=45\nkCurrent=1001\nfactors =4294967296\n", "factors"},
         {"nCurrent=45\nkCurrent=1001\nfactors =two\n", "factors"},
+        {"nCurrent=51\nkCurrent=3\nworktodo=-27\n", "worktodo"},
         // The first bad field is named.
         {"factors =x\nnCurrent=45\nkCurrent=1001\nseconds =nan\n", "factors"},
     };

@@ -433,6 +433,22 @@ TEST(RunSafety, LeftoverCheckpointOfTheLastLineIsRemovedAndNeverStandsInForWork)
     EXPECT_NE(again.out.find("\nStarting range: n=54-54 and k=4001-5001\n"), std::string::npos) << again.out;
     EXPECT_NE(again.out.find(FACTOR_LINE), std::string::npos);
 
+    // The same line twice in a row, a stop between the first copy's removal
+    // and its checkpoint's: the second copy is searched, not taken for the
+    // first. Before the removal the first copy is only closed and removed.
+    const std::string searchedThrough = leftover + "worktodo=" + std::to_string(2 * TYPICAL.size()) + "\n";
+    for (int copies : {1, 2}) {
+        SCOPED_TRACE(copies);
+        writeFile(dir.file("worktodo.txt"), copies == 1 ? TYPICAL : TYPICAL + TYPICAL);
+        writeFile(dir.file("quilbrex.cpt"), searchedThrough);
+        writeFile(dir.file("results.txt"), "");
+        ChildResult queued = runQuilbrex(dir.path());
+        EXPECT_EQ(queued.status, 6) << queued.err;
+        EXPECT_EQ(countOf(queued.out, "\nStarting range: n=54-54 and k=4001-5001\n"), 1u) << queued.out;
+        EXPECT_EQ(countOf(readFile(dir.file("results.txt")), "n=54: tested "), 1u);
+        EXPECT_EQ(readFile(dir.file("worktodo.txt")), "");
+    }
+
     // A checkpoint of a line not searched through is no leftover: kept.
     const std::string unfinished = "nCurrent=54\nkCurrent=4201\nline    =FermatFactor=54,54,4001,5001\n";
     writeFile(dir.file("quilbrex.cpt"), unfinished);

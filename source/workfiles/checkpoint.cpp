@@ -1,6 +1,8 @@
 // The checkpoint file quilbrex.cpt: when it is written (CheckpointIfDue), what it holds (WriteCheckpointFile), and how ResumeAssignment reads it back when a line starts.
 #include "workfiles/checkpoint.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -16,6 +18,7 @@
 #include "workfiles/atomic_file.h"
 #include "workfiles/regular_file.h"
 #include "workfiles/run_log.h"
+#include "workfiles/work_file_names.h"
 
 namespace {
 
@@ -33,6 +36,15 @@ std::string WorkedLine() {
     snprintf(text, sizeof text, LINE_FORMAT, nStart, nEnd, static_cast<unsigned long long>(kStart),
              static_cast<unsigned long long>(kEnd));
     return text;
+}
+
+// The assignment file's size in bytes, or -1 when it cannot be measured. The
+// checkpoint of a line searched through records it: if the file has changed
+// by the next start, the line was removed and what is first now is another
+// line, even when it reads the same (the same line queued twice in a row).
+long long WorktodoSize() {
+    struct stat status;
+    return stat(BoincFileName(WORKTODO_FILE), &status) == 0 ? static_cast<long long>(status.st_size) : -1;
 }
 
 // Keys are eight characters followed by '='; anything else is not ours.
@@ -68,7 +80,8 @@ bool ConvertSeconds(const char* text, double* value) {
 
 // Fills the resume state from the file; *line gets the line it names, if
 // any, and *corrupt the first field whose value cannot be taken.
-void ReadCheckpointValues(FILE* file, std::string* line, bool* named, const char** corrupt) {
+void ReadCheckpointValues(FILE* file, std::string* line, bool* named, long long* worktodoSize,
+                          const char** corrupt) {
     char text[100];
     while (fgets(text, sizeof text, file)) {
         const char* value = text + 9;
@@ -91,6 +104,9 @@ void ReadCheckpointValues(FILE* file, std::string* line, bool* named, const char
         } else if (HasKey(text, "line    ")) {
             *named = true;
             *line = std::string(value, strcspn(value, "\r\n"));
+        } else if (HasKey(text, "worktodo")) {
+            if (ConvertWhole(value, INT64_MAX, &whole)) *worktodoSize = static_cast<long long>(whole);
+            else field = "worktodo";
         }
         if (field && !*corrupt) *corrupt = field;
     }
@@ -98,13 +114,18 @@ void ReadCheckpointValues(FILE* file, std::string* line, bool* named, const char
 
 // A checkpoint resumes only where it cannot skip a candidate: on its own
 // line, at an exponent of the line and at an odd k of the line.
-int JudgeCheckpoint(bool named, const std::string& line) {
+int JudgeCheckpoint(bool named, const std::string& line, long long worktodoSize) {
     // A checkpoint left behind by a stop between a line's removal and its
     // own belongs to the removed line, never to this one.
     if (named && line != WorkedLine()) return ASSIGNMENT_OBSOLETE_CHECKPOINT;
     // Every exponent searched and summarised; only the line's end record and
-    // its removal may be missing.
-    if (named && nCurrent == nEnd + 1 && kCurrent == kStart) return ASSIGNMENT_OK;
+    // its removal may be missing, unless the assignment file has changed since
+    // (the line removed; a file changed otherwise searches the line again,
+    // which repeats work but skips none).
+    if (named && nCurrent == nEnd + 1 && kCurrent == kStart) {
+        if (worktodoSize >= 0 && worktodoSize != WorktodoSize()) return ASSIGNMENT_OBSOLETE_CHECKPOINT;
+        return ASSIGNMENT_OK;
+    }
     if (nCurrent < nStart || nCurrent > nEnd) {
         printf("\nThe current value for n (nCurrent) is outside of the range of n.\n");
         return ASSIGNMENT_OBSOLETE_CHECKPOINT;
@@ -175,10 +196,13 @@ bool WriteCheckpointFile(uint32_t n, uint64_t k, uint64_t tested, double secs, u
     unsigned long long kValue = k, testedValue = tested;
     std::string line = WorkedLine();
     int length = snprintf(nullptr, 0, format, n, kValue, testedValue, secs, factors, line.c_str());
-    std::vector<char> text(static_cast<size_t>(length) + 1);
-    snprintf(text.data(), text.size(), format, n, kValue, testedValue, secs, factors, line.c_str());
+    std::vector<char> buffer(static_cast<size_t>(length) + 1);
+    snprintf(buffer.data(), buffer.size(), format, n, kValue, testedValue, secs, factors, line.c_str());
+    std::string text(buffer.data(), static_cast<size_t>(length));
+    long long size = n == nEnd + 1 && k == kStart ? WorktodoSize() : -1;
+    if (size >= 0) text += "worktodo=" + std::to_string(size) + "\n";
     BoincBeginCriticalSection();
-    bool written = ReplaceFileContents(CHECKPOINT_FILE, text.data(), static_cast<size_t>(length));
+    bool written = ReplaceFileContents(CHECKPOINT_FILE, text.data(), text.size());
     if (written) BoincCheckpointWritten();
     BoincEndCriticalSection();
     return written;
@@ -216,9 +240,10 @@ int ResumeAssignment() {
     if (file || notRegular) {
         std::string line;
         bool named = false;
+        long long worktodoSize = -1;
         const char* corrupt = nullptr;
         if (file) {
-            ReadCheckpointValues(file, &line, &named, &corrupt);
+            ReadCheckpointValues(file, &line, &named, &worktodoSize, &corrupt);
             fclose(file);
         }
         // Resuming from a wrapped or poisoned value would print a wrong count
@@ -232,7 +257,7 @@ int ResumeAssignment() {
                     CHECKPOINT_FILE, corrupt);
             return ASSIGNMENT_CORRUPT_CHECKPOINT;
         }
-        int verdict = JudgeCheckpoint(named, line);
+        int verdict = JudgeCheckpoint(named, line, worktodoSize);
         if (verdict != ASSIGNMENT_OK) return verdict;
     } else {
         kTested = 0;
