@@ -42,7 +42,7 @@ def ldd(program):
 def test_each_app_version_is_laid_out_as_update_versions_reads_it():
     versions = app_versions()
     assert [v.plan_class for v in versions].count("") == 1, [v.folder for v in versions]
-    with open(os.path.join(BOINC_DIR, "plan_class_spec.xml")) as f:
+    with open(os.path.join(BOINC_DIR, "plan_classes.xml")) as f:
         declared = re.findall(r"<name>(\w+)</name>", f.read())
     with open("/usr/include/boinc/version.h") as f:
         boinc_version = re.search(r'BOINC_VERSION_STRING "([0-9.]+)"', f.read()).group(1)
