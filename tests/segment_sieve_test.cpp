@@ -648,8 +648,12 @@ protected:
         return o;
     }
     static SieveOutcome onDevice(uint64_t a, uint32_t length, uint32_t n) {
-        memset(d_candidateTable, 0x5A, 8 * MAX_BATCH);  // leftovers of earlier work
         PrepareDeviceSieve(n);
+        return nextOnDevice(a, length);
+    }
+    // A batch after those before it in the same exponent.
+    static SieveOutcome nextOnDevice(uint64_t a, uint32_t length) {
+        memset(d_candidateTable, 0x5A, 8 * MAX_BATCH);  // leftovers of earlier work
         LaunchDeviceSieveBatch(a, length);
         EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
         SieveOutcome o;
@@ -721,6 +725,44 @@ TEST_F(DeviceSieveTest, SurvivorsEqualTheHostSieveBitForBit) {
     }
 }
 
+// Batches after the first of an exponent move each prime's start on from
+// the last batch's instead of computing it afresh: each equals the host's
+// batch at its own a, whether it follows on where the last one stopped
+// (full or not), skips ahead, or lies too far ahead or behind to move on to.
+TEST_F(DeviceSieveTest, FollowingBatchesEqualTheHostSieve) {
+    const struct {
+        uint32_t primes, limit, n, length;
+        uint64_t a;
+    } cases[] = {
+        {200000, 512, 100, 300000, 1000001},
+        {200000, MAX_BATCH, 607, 70001, 3},
+        {5000, 256, 54, 131072, (1ull << 40) + 1},
+        {1000000, 2048, 300, 200000, UINT64_MAX - 2ull * 1999999},
+    };
+    for (const auto& c : cases) {
+        usePrimes(c.primes);
+        useLimit(c.limit);
+        PrepareDeviceSieve(c.n);
+        uint64_t a = c.a;
+        for (int batch = 0; batch < 9; ++batch) {
+            // Batches 0-4 follow on; then 2^33 odd k ahead and back to the
+            // first (both start afresh), and 12345 odd k ahead (moved on).
+            if (batch == 5) a += 1ull << 34;
+            if (batch == 6) a = c.a;
+            if (batch == 7) a += 2 * 12345;
+            const uint32_t length =
+                static_cast<uint32_t>(std::min<uint64_t>(c.length, (UINT64_MAX - a) / 2 + 1));
+            SCOPED_TRACE("primes " + std::to_string(c.primes) + " limit " + std::to_string(c.limit) + " n " +
+                         std::to_string(c.n) + " batch " + std::to_string(batch) + " a " + std::to_string(a));
+            if (a < c.a) break;  // wrapped past 2^64-1
+            const SieveOutcome device = nextOnDevice(a, length);
+            const SieveOutcome host = onHost(a, length, c.n);
+            ASSERT_TRUE(device == host) << "device " << describe(device) << "\nhost   " << describe(host);
+            a += 2ull * host.examined;
+        }
+    }
+}
+
 TEST_F(DeviceSieveTest, KnownFactorsAreNeverSievedOut) {
     useLimit(MAX_BATCH);
     for (size_t i = 0; i < KNOWN_FACTOR_COUNT; ++i) {
@@ -744,12 +786,12 @@ TEST_F(DeviceSieveTest, AMissingBarrierChangesTheResult) {
         int slot;  // the kernel's row in sieveKernelTable
         SieveKernelFunction function;
     } variants[] = {
-        {"small primes, no barrier after loading the slice", 2, smallWithoutBarrier1},
-        {"small primes, no barrier before counting", 2, smallWithoutBarrier2},
-        {"small primes, no barrier before storing the count", 2, smallWithoutBarrier3},
-        {"gather, no barrier after clearing the sums", 3, gatherWithoutBarrier1},
-        {"gather, no barrier before the prefix sum", 3, gatherWithoutBarrier2},
-        {"gather, no barrier after the prefix sum", 3, gatherWithoutBarrier3},
+        {"small primes, no barrier after loading the slice", 3, smallWithoutBarrier1},
+        {"small primes, no barrier before counting", 3, smallWithoutBarrier2},
+        {"small primes, no barrier before storing the count", 3, smallWithoutBarrier3},
+        {"gather, no barrier after clearing the sums", 4, gatherWithoutBarrier1},
+        {"gather, no barrier before the prefix sum", 4, gatherWithoutBarrier2},
+        {"gather, no barrier after the prefix sum", 4, gatherWithoutBarrier3},
     };
     static bool registered = false;
     if (!registered) {

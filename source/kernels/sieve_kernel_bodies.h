@@ -20,18 +20,25 @@ __device__ __forceinline__ void sieveInverses(const DeviceSieveArgs& s) {
     if (i < s.primeCount) s.inverses[i] = inverseTwoPower(s.primes[i], s.n);
 }
 
-// Per batch, one thread per prime: where each prime starts in the segment;
-// the large ones, which hit a slice at most once, cross out their few bits
-// straight in global memory.
+// At a segment that does not follow the last one (the first of an
+// exponent), one thread per prime: where each prime first crosses out, by the
+// 64-bit remainders that the batches following one another do without.
+__device__ __forceinline__ void sieveStarts(const DeviceSieveArgs& s) {
+    const uint32_t i = blockIdx.x * blockDim.x + threadIdx.x;
+    if (i < s.primeCount) s.offsets[i] = firstSievedIndex(s.primes[i], s.inverses[i], s.a);
+}
+
+// Per batch, one thread per prime: each prime's start moves on by the odd k
+// since the last batch (one 32-bit remainder); the large ones, which hit a
+// slice at most once, cross out their few bits straight in global memory.
 __device__ __forceinline__ void sieveLarge(const DeviceSieveArgs& s) {
     const uint32_t i = blockIdx.x * blockDim.x + threadIdx.x;
     if (i >= s.primeCount) return;
     const uint32_t q = s.primes[i];
-    const uint32_t j = firstSievedIndex(q, s.inverses[i], s.a);
-    if (i < s.smallCount) {
-        s.offsets[i] = j;
-        return;
-    }
+    const uint32_t back = s.advance % q, last = s.offsets[i];
+    const uint32_t j = last >= back ? last - back : last + (q - back);
+    s.offsets[i] = j;
+    if (i < s.smallCount) return;
     QUILBREX_NO_UNROLL
     for (uint32_t bit = j; bit < s.length; bit += q) {
         atomicOr(&s.bits[bit >> 5], 1u << (bit & 31));

@@ -1,18 +1,19 @@
 // The device sieve's kernels in the order a batch runs them, one row each:
 // X(length of the name, name, grid: one thread per prime or one block per
-// slice, when: once per exponent or every batch, whether its threads meet at
-// barriers). Every kernel takes one DeviceSieveArgs by value; everything per
+// slice, when: once per exponent, at a segment that does not follow the last
+// one, or every batch, whether its threads meet at barriers). Every kernel takes one DeviceSieveArgs by value; everything per
 // kernel is generated from here.
 #pragma once
 
 #define QUILBREX_SIEVE_KERNELS(X)                                               \
     X(21, quilbrexSieveInverses, SIEVE_GRID_PRIMES, SIEVE_PER_EXPONENT, false) \
+    X(19, quilbrexSieveStarts, SIEVE_GRID_PRIMES, SIEVE_PER_START, false)      \
     X(18, quilbrexSieveLarge, SIEVE_GRID_PRIMES, SIEVE_PER_BATCH, false)       \
     X(18, quilbrexSieveSmall, SIEVE_GRID_SLICES, SIEVE_PER_BATCH, true)        \
     X(19, quilbrexSieveGather, SIEVE_GRID_SLICES, SIEVE_PER_BATCH, true)
 
 enum SieveKernelGrid { SIEVE_GRID_PRIMES, SIEVE_GRID_SLICES };
-enum SieveKernelWhen { SIEVE_PER_EXPONENT, SIEVE_PER_BATCH };
+enum SieveKernelWhen { SIEVE_PER_EXPONENT, SIEVE_PER_START, SIEVE_PER_BATCH };
 
 struct DeviceSieveArgs;
 
@@ -35,6 +36,6 @@ struct SieveKernelEntry {
     SieveKernelFunction function;
 };
 
-constexpr int SIEVE_KERNEL_COUNT = 4;
+constexpr int SIEVE_KERNEL_COUNT = 5;
 // In list order. Not const: a test may put a variant in a kernel's place.
 extern SieveKernelEntry sieveKernelTable[SIEVE_KERNEL_COUNT];

@@ -4,6 +4,7 @@
 #include "kernels/sieve_kernel_bodies.h"
 
 __global__ void quilbrexSieveInverses(DeviceSieveArgs args) { sieveInverses(args); }
+__global__ void quilbrexSieveStarts(DeviceSieveArgs args) { sieveStarts(args); }
 __global__ void quilbrexSieveLarge(DeviceSieveArgs args) { sieveLarge(args); }
 __global__ void quilbrexSieveSmall(DeviceSieveArgs args) { sieveSmall<0>(args); }
 __global__ void quilbrexSieveGather(DeviceSieveArgs args) { sieveGather<0>(args); }

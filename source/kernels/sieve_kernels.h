@@ -28,12 +28,13 @@ enum DeviceSieveControlWord {
 struct DeviceSieveArgs {
     const uint32_t* primes;        // the prime table, ascending odd primes
     uint32_t* inverses;            // 2^(-n) mod primes[i], per exponent
-    uint32_t* offsets;             // per batch: first crossed-out bit of primes[i] < SLICE_BITS
+    uint32_t* offsets;             // first crossed-out bit of primes[i], counted from the a of the last batch
     uint32_t* bits;                // one bit per odd k, 1 = crossed out; all zero between batches
     uint32_t* sliceCounts;         // survivors per slice
     uint32_t* control;             // DeviceSieveControlWord
     unsigned long long* candidates;
     unsigned long long a;          // the segment's first (odd) k
+    uint32_t advance;              // odd k from the a the offsets count from to this a
     uint32_t n;
     uint32_t primeCount;
     uint32_t smallCount;           // primes below SIEVE_SLICE_BITS: primes[0..smallCount-1]

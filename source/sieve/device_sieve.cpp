@@ -21,15 +21,15 @@ bool sieveOnDevice = false;
 
 namespace {
 
-// Indexed by width - 3. A prime costs the device about one start
-// computation per batch (some 380 SASS per prime and batch on sm_89, that is
-// 24 per odd k per million primes); a candidate it removes saves the whole
-// squaring chain, which grows with the width squared times n. A million
-// primes more pay while the candidates they remove (0.3 % of the odd k per
-// doubling near here) times the chain's cost exceed that: width 3 (about
-// 2900 SASS per candidate) breaks even near a million, widths 4 and 5 near
-// two million, width 6 on (16000 and up) gains from four million. Deeper
-// would still pay from width 10 on; four million holds the host's table
+// Indexed by width - 3. A prime costs the device one move of its start per
+// batch (some 50 SASS per prime and batch on sm_89, about 3 per odd k per
+// million primes) besides its marks; a candidate it removes saves the whole
+// squaring chain, which grows with the width squared times n. Chosen when
+// each batch still computed every start afresh (380 SASS per prime): width 3
+// broke even near a million primes, widths 4 and 5 near two million, width 6
+// on gained from four million. With the starts moved on, the model puts four
+// million ahead everywhere, but by about 1 % at width 3, within its own
+// error, so the counts stay. Four million is the cap, for the host's table
 // build (a byte sieve of 34 MB once per line) and the device's tables (48 MB).
 const uint32_t deviceSievePrimeCounts[18] = {1000000, 2000000, 2000000, 4000000, 4000000, 4000000,
                                              4000000, 4000000, 4000000, 4000000, 4000000, 4000000,
@@ -44,6 +44,10 @@ uint32_t* d_sliceCounts;
 uint32_t* d_control;
 uint32_t primeRoom, sliceRoom;
 DeviceSieveArgs sieveArgs;
+// The a the offsets on the device count from, once a batch of this exponent
+// has set them: a batch that follows starts by moving them on.
+bool offsetsSet;
+uint64_t offsetsA;
 
 void launchSieveKernels(SieveKernelWhen when) {
     for (const SieveKernelEntry& entry : sieveKernelTable) {
@@ -85,6 +89,7 @@ void PrepareDeviceSieve(uint32_t n) {
     // The bit words start zero and every batch leaves them so; an earlier
     // search cut short by a stop may not have.
     if (d_bits) CUDA_GUARD(cudaMemset(d_bits, 0, 4 * static_cast<size_t>(sliceRoom) * SIEVE_SLICE_WORDS));
+    offsetsSet = false;
     launchSieveKernels(SIEVE_PER_EXPONENT);
 }
 
@@ -106,6 +111,15 @@ void LaunchDeviceSieveBatch(uint64_t a, uint32_t length) {
     sieveArgs.slices = slices;
     sieveArgs.limit = threadsPerGrid;
     sieveArgs.gridEntries = std::min<uint32_t>(blocksPerGrid * 256, MAX_BATCH);
+    // Batches follow one another from a start, each at most 2^32 odd k on.
+    if (offsetsSet && a >= offsetsA && (a - offsetsA) / 2 <= UINT32_MAX) {
+        sieveArgs.advance = static_cast<uint32_t>((a - offsetsA) / 2);
+    } else {
+        sieveArgs.advance = 0;
+        launchSieveKernels(SIEVE_PER_START);
+    }
+    offsetsSet = true;
+    offsetsA = a;
     launchSieveKernels(SIEVE_PER_BATCH);
 }
 
@@ -122,6 +136,7 @@ void ReleaseDeviceSieve() {
         *buffer = nullptr;
     }
     primeRoom = sliceRoom = 0;
+    offsetsSet = false;
 }
 
 bool DeviceSieve(uint64_t firstK, uint64_t lastK) {
