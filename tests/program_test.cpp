@@ -98,9 +98,9 @@ TEST_P(ProgramOnBothSieves, TypicalRun) {
                           "  sieve range               14310000\n";
     std::string summary = "n=54: tested 35 of 1001 numbers ( 3.50%)";
     if (GetParam()) {
-        options = "  prime count               1000000\n"
-                  "  sieve range               15510000\n";
-        const size_t kept = hostSurvivors(54, 4001, 5001, 1000000).size();
+        options = "  prime count               4000000\n"
+                  "  sieve range               16880000\n";
+        const size_t kept = hostSurvivors(54, 4001, 5001, 4000000).size();
         char text[100];
         snprintf(text, sizeof text, "n=54: tested %zu of 1001 numbers (%5.2f%%)", kept, 100.0 * kept / 1001);
         summary = text;

@@ -24,14 +24,14 @@ namespace {
 // Indexed by width - 3. A prime costs the device one move of its start per
 // batch (some 50 SASS per prime and batch on sm_89, about 3 per odd k per
 // million primes) besides its marks; a candidate it removes saves the whole
-// squaring chain, which grows with the width squared times n. Chosen when
-// each batch still computed every start afresh (380 SASS per prime): width 3
-// broke even near a million primes, widths 4 and 5 near two million, width 6
-// on gained from four million. With the starts moved on, the model puts four
-// million ahead everywhere, but by about 1 % at width 3, within its own
-// error, so the counts stay. Four million is the cap, for the host's table
-// build (a byte sieve of 34 MB once per line) and the device's tables (48 MB).
-const uint32_t deviceSievePrimeCounts[18] = {1000000, 2000000, 2000000, 4000000, 4000000, 4000000,
+// squaring chain, which grows with the width squared times n. While every
+// batch computed its starts afresh (380 SASS per prime), width 3 broke even
+// near a million primes and widths 4 and 5 near two million; with the starts
+// moved on, four million is ahead at every width (by about 1 % at width 3 and
+// 3 % at widths 4 and 5, in the model). Deeper would still pay; four million
+// is the cap, for the host's table build (a byte sieve of 34 MB once per
+// line) and the device's tables (48 MB).
+const uint32_t deviceSievePrimeCounts[18] = {4000000, 4000000, 4000000, 4000000, 4000000, 4000000,
                                              4000000, 4000000, 4000000, 4000000, 4000000, 4000000,
                                              4000000, 4000000, 4000000, 4000000, 4000000, 4000000};
 
