@@ -101,19 +101,19 @@ cuda: deps-run $(BUILD)/CMakeCache.txt
 
 # Static SASS instruction profile of every member for sm_75 and sm_89; needs
 # nvcc but no GPU, and installs cuobjdump into $(BUILD)/sass-profile/venv.
-sass-profile:
+sass-profile: deps-sass-profile
 	python3 bench/sass_profile --build $(BUILD)/sass-profile --json bench/sass_figures.json
 
 # The model of the host-fed and the device-sieved search on current GPUs, from
 # the SASS figures (bench/sass_figures.json) and this machine's host sieve
 # rate, measured as it runs (about a minute); needs no GPU.
-model: deps-bench $(BUILD)/CMakeCache.txt
+model: deps-model $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS) --target host_sieve_rate
 	python3 bench/device_model --build $(BUILD)
 
 # The dependencies between source/'s folders and files, from its includes and
 # the library's calls, and any that runs back up a layer or closes a circle.
-include-graph: deps-run $(RUN_BUILD)/CMakeCache.txt
+include-graph: deps-include-graph $(RUN_BUILD)/CMakeCache.txt
 	cmake --build $(RUN_BUILD) -j$(JOBS) --target quilbrex_host
 	python3 scripts/include-graph --objects $(RUN_BUILD)/libquilbrex_host.a
 

@@ -7,6 +7,11 @@
 #          Python 3 (assembles the app versions)
 #   fuzz   run + GoogleTest and clang with its libFuzzer runtime
 #   bench  run + Google Benchmark
+#   model  bench + Python 3 (the model of the search on current GPUs)
+#   sass-profile  Python 3 with venv (it installs cuobjdump into its own
+#          environment); nvcc, the CUDA toolkit, it cannot install
+#   include-graph  run + Python 3
+#   all, deps, reconfigure  as run; clean  nothing
 #   test   run + GoogleTest, Google Benchmark (the benchmarks are built, so
 #          they keep compiling), Python 3 (the include-graph check), clang with
 #          libFuzzer (the fuzz cases), and for the BOINC build's tests BOINC's
@@ -31,9 +36,16 @@ for target in "$@"; do
     boinc | boinc-app) packages="$packages g++ make cmake libgmp-dev libgtest-dev libboinc-app-dev python3" ;;
     fuzz) packages="$packages g++ make cmake libgmp-dev libgtest-dev clang libclang-rt-dev" ;;
     bench) packages="$packages g++ make cmake libgmp-dev libbenchmark-dev" ;;
+    model) packages="$packages g++ make cmake libgmp-dev libbenchmark-dev python3" ;;
+    sass-profile) packages="$packages python3 python3-venv"
+                  command -v nvcc >/dev/null 2>&1 ||
+                    echo "install-deps.sh: sass-profile needs nvcc from NVIDIA's CUDA toolkit, which is not on PATH" >&2 ;;
+    include-graph) packages="$packages g++ make cmake libgmp-dev python3" ;;
+    all | deps | reconfigure) packages="$packages g++ make cmake libgmp-dev" ;;
+    clean) ;;
     test) packages="$packages g++ make cmake libgmp-dev libgtest-dev libbenchmark-dev python3 clang libclang-rt-dev
                     libboinc-app-dev boinc-client python3-pytest iproute2" ;;
-    *) echo "install-deps.sh: unknown target '$target' (run, build, selftest, cuda, boinc, boinc-app, fuzz, bench, test)" >&2
+    *) echo "install-deps.sh: unknown target '$target' (run, build, selftest, cuda, boinc, boinc-app, fuzz, bench, model, sass-profile, include-graph, test, all, deps, reconfigure, clean)" >&2
        exit 2 ;;
   esac
 done
@@ -47,6 +59,7 @@ present() {
     libgtest-dev) [ -d /usr/include/gtest ] ;;
     libbenchmark-dev) [ -d /usr/include/benchmark ] ;;
     python3) [ -x /usr/bin/python3 ] ;;
+    python3-venv) command -v python3 >/dev/null 2>&1 && python3 -c 'import venv, ensurepip' >/dev/null 2>&1 ;;
     libclang-rt-dev) ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ;;
     libboinc-app-dev) [ -f /usr/include/boinc/boinc_api.h ] ;;
     boinc-client) command -v boinc >/dev/null 2>&1 || [ -x /usr/bin/boinc ] ;;

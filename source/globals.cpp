@@ -2,6 +2,7 @@
 #include "quilbrex.h"
 
 uint32_t nStart, nEnd;
+char assignmentLineText[100];
 uint64_t kStart, kEnd;
 
 uint32_t nCurrent;

@@ -24,6 +24,10 @@ constexpr uint32_t FACTOR_BUFFER_BYTES = 4 * FACTOR_BUFFER_WORDS;
 extern uint32_t nStart, nEnd;
 extern uint64_t kStart, kEnd;
 
+// The first line of worktodo.txt as last read (at most 99 characters,
+// without its line end): what the messages of a removal or a refusal name.
+extern char assignmentLineText[100];
+
 // Resume state.
 extern uint32_t nCurrent;
 extern uint64_t kCurrent;

@@ -141,34 +141,107 @@ TEST(Program, TypicalRunOfTheBinary) {
 
 TEST(Program, WorkLoopEdgeCases) {
     const std::string done = "\nNo more assignments found in worktodo file. Work is done.\n";
+    const std::string foreign = "\nRemoved a line that does not begin with FermatFactor= (case-sensitive).\n";
+    const std::string invalid = "\nRemoved a line with incorrect start or end values of k or n.\n";
+    const std::string what = " Edit its k range in worktodo.txt or remove the line.\n";
     struct Case {
         const char* file;
         std::string outTail;
         int status;
         const char* fileAfter;
+        std::string results;  // without time stamps
+        std::string err;
     } cases[] = {
-        {"", "\nNo available assignments found in worktodo file.\n", 1, ""},
-        {"\n", "\nRemoved blank line from worktodo file.\n" + done, 6, ""},
-        {"  \t\n\n", "\nRemoved blank line from worktodo file.\n\nRemoved blank line from worktodo file.\n" + done, 6,
-         ""},
-        {"fermatfactor=40,50,3,1001\n",
-         "\nRemoved a line that does not begin with FermatFactor= (case-sensitive).\n" + done, 6, ""},
+        {"", "\nNo available assignments found in worktodo file.\n", 1, "", "", ""},
+        {"\n", "\nRemoved blank line from worktodo file.\nRemoved line: \n" + done, 6, "", "Removed line: \n", ""},
+        {"  \t\n\n",
+         "\nRemoved blank line from worktodo file.\nRemoved line:   \t\n"
+         "\nRemoved blank line from worktodo file.\nRemoved line: \n" + done,
+         6, "", "Removed line:   \t\nRemoved line: \n", ""},
+        {"fermatfactor=40,50,3,1001\n", foreign + "Removed line: fermatfactor=40,50,3,1001\n" + done, 6, "",
+         "Removed line: fermatfactor=40,50,3,1001\n", ""},
+        // Typos: the text of what was removed stays in the run log.
+        {"FermatFactor = 54, 54, 4001, 5001\r\nFermatFactor=54,54,5001,4001\n",
+         foreign + "Removed line: FermatFactor = 54, 54, 4001, 5001\n"
+         "\nThe ending value for k (kEnd) was not set or less than the starting value of k (kStart).\n" + invalid +
+             "Removed line: FermatFactor=54,54,5001,4001\n" + done,
+         6, "", "Removed line: FermatFactor = 54, 54, 4001, 5001\nRemoved line: FermatFactor=54,54,5001,4001\n", ""},
         {"FermatFactor=31,40,3,1001\n",
-         "\nThe values of n must be in the range from nMin = 32 to nMax = 607.\n"
-         "\nRemoved a line with incorrect start or end values of k or n.\n" + done,
-         6, ""},
-        // No kernel serves it: refused before anything is searched, kept for next time.
+         "\nThe values of n must be in the range from nMin = 32 to nMax = 607.\n" + invalid +
+             "Removed line: FermatFactor=31,40,3,1001\n" + done,
+         6, "", "Removed line: FermatFactor=31,40,3,1001\n", ""},
+        // No kernel serves it: refused before anything is searched, kept for
+        // next time, with what the user can do about it.
         {"FermatFactor=40,41,3,1000\nFermatFactor=54,54,4001,5001\n",
          "\nStarting range: n=40-41 and k=3-1000\nNo kernel for that bit level\n", 1,
-         "FermatFactor=40,41,3,1000\nFermatFactor=54,54,4001,5001\n"},
+         "FermatFactor=40,41,3,1000\nFermatFactor=54,54,4001,5001\n", "Starting range: n=40-41 and k=3-1000\n",
+         "\nThe line FermatFactor=40,41,3,1000 cannot be searched: at n=40 no kernel serves k from 3 to 1000 (p too "
+         "short for the band's kernels below k=16777216)." + what},
+        {"FermatFactor=39,39,3,7\n", "\nStarting range: n=39-39 and k=3-7\nNo kernel for that bit level\n", 1,
+         "FermatFactor=39,39,3,7\n", "Starting range: n=39-39 and k=3-7\n",
+         "\nThe line FermatFactor=39,39,3,7 cannot be searched: at n=39 no kernel serves k from 3 to 7 (p too short "
+         "for the band's kernels below k=33554432)." + what},
+        {"FermatFactor=600,600,1099511627776,1099511627779\n",
+         "\nStarting range: n=600-600 and k=1099511627777-1099511627779\nNo kernel for that bit level\n", 1,
+         "FermatFactor=600,600,1099511627776,1099511627779\n",
+         "Starting range: n=600-600 and k=1099511627777-1099511627779\n",
+         "\nThe line FermatFactor=600,600,1099511627776,1099511627779 cannot be searched: at n=600 no kernel serves k "
+         "from 1099511627777 to 1099511627779 (p too long for the band's kernel from k=1099511627776 on)." + what},
     };
     for (const Case& c : cases) {
         TempDir dir;
         writeFile(dir.file("worktodo.txt"), c.file);
         ChildResult r = runQuilbrex(dir.path());
         EXPECT_EQ(r.out, startupText() + c.outTail) << c.file;
+        EXPECT_EQ(r.err, c.err) << c.file;
         EXPECT_EQ(r.status, c.status) << c.file;
         EXPECT_EQ(readFile(dir.file("worktodo.txt")), c.fileAfter) << c.file;
+        EXPECT_EQ(withoutTimes(readFile(dir.file("results.txt"))), c.results) << c.file;
+    }
+}
+
+// Any argument, --help or a typo, gets the usage and touches nothing, and a
+// folder without worktodo.txt is left as it was found.
+TEST(Program, ArgumentsAndMissingAssignmentFileTouchNothing) {
+    const std::string usage =
+        "Usage: quilbrex (no arguments)\n"
+        "\n"
+        "quilbrex searches for factors k*2^n+1 of Fermat numbers and works in the current folder:\n"
+        "  worktodo.txt  its assignments, one per line: FermatFactor=nStart,nEnd,kStart,kEnd\n"
+        "                (the first line is worked and removed when it is finished)\n"
+        "  factors.txt   every factor found (also shown on standard output)\n"
+        "  results.txt   the run log: what was searched, in how long, and what was found\n"
+        "  quilbrex.cpt  the checkpoint from which a stopped run continues\n"
+        "  quilbrex.lock the process that holds the folder\n"
+        "Start it with no arguments in a folder that holds worktodo.txt; Ctrl-C stops it and the next start\n"
+        "continues. README.md at the top of quilbrex's source tree tells more.\n";
+    struct Case {
+        std::vector<std::string> arguments;
+        bool work;
+        std::string out;
+        int status;
+    } cases[] = {
+        {{"--help"}, true, usage, 1},
+        {{"-h"}, false, usage, 1},
+        {{"worktodo.txt", "extra"}, true, usage, 1},
+        {{}, false, "", 1},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        if (c.work) writeFile(dir.file("worktodo.txt"), "FermatFactor=54,54,4001,5001\n");
+        ChildResult r = runProgram(QUILBREX_BINARY, dir.path(), 300, c.arguments);
+        const std::string what = c.arguments.empty() ? "no arguments" : c.arguments[0];
+        ASSERT_TRUE(r.exited) << what;
+        EXPECT_EQ(r.status, c.status) << what;
+        if (!c.out.empty()) {
+            EXPECT_EQ(r.out, c.out) << what;
+        } else {
+            EXPECT_EQ(r.err, "\nCan't open worktodo file: No such file or directory\n") << what;
+        }
+        EXPECT_EQ(UnexpectedFiles(dir.path(), {"worktodo.txt"}), "") << what;
+        if (c.work) {
+            EXPECT_EQ(readFile(dir.file("worktodo.txt")), "FermatFactor=54,54,4001,5001\n") << what;
+        }
     }
 }
 
@@ -185,7 +258,8 @@ TEST(Program, BlankLineThenValidLineInOneRun) {
     writeFile(dir.file("worktodo.txt"), "\nFermatFactor=54,54,4001,5001\n");
     ChildResult r = runQuilbrex(dir.path());
     EXPECT_EQ(r.status, 6);
-    EXPECT_NE(r.out.find("\nRemoved blank line from worktodo file.\n\nStarting range: n=54-54 and k=4001-5001\n"),
+    EXPECT_NE(r.out.find("\nRemoved blank line from worktodo file.\nRemoved line: \n"
+                         "\nStarting range: n=54-54 and k=4001-5001\n"),
               std::string::npos);
     EXPECT_NE(r.out.find("!!! Found factor 4119*2^54+1 !!!"), std::string::npos);
 }

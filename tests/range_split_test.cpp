@@ -5,7 +5,9 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -41,6 +43,59 @@ uint32_t WordsOf(uint64_t k, uint32_t n) {
 // Rest of the file that must come back unchanged: a blank line, a line of
 // white space, a foreign line, an invalid one, binary bytes and no final newline.
 const std::string REST = std::string("\n \t\nnot an assignment\nFermatFactor=1,2,3,4\n\x01\x00\xff\xfe binary", 52);
+
+uint64_t OddIn(uint64_t first, uint64_t last) {
+    if (first % 2 == 0) ++first;
+    if (last % 2 == 0) --last;
+    return first > last ? 0 : (last - first) / 2 + 1;
+}
+
+// What a cut must say it leaves out, from GMP's word counts alone: per
+// exponent of the band piece, the odd k of the range whose p is shorter than
+// the band's kernels, then those longer than the top band's one kernel, that
+// none of the written lines holds (a written line that no kernel serves is
+// refused in its turn, with its own explanation).
+std::string ExpectedLeftOut(uint32_t nStart, uint32_t nEnd, uint64_t kStart, uint64_t kEnd,
+                            const std::vector<AssignmentLine>& written = {}) {
+    const uint32_t band = nStart / 32;
+    const uint32_t top = (band + 1) * 32 - 1 < nEnd ? (band + 1) * 32 - 1 : nEnd;
+    const uint32_t widest = band == 18 ? 20 : band + 3;
+    std::string text;
+    for (uint32_t n = nStart; n <= top; ++n) {
+        uint64_t tooShort = 0, tooLong = 0, shortBound = 0, longBound = 0;
+        for (uint32_t bits = 1; bits <= 64; ++bits) {
+            const uint64_t low = 1ULL << (bits - 1);
+            const uint64_t high = bits == 64 ? UINT64_MAX : (1ULL << bits) - 1;
+            const uint32_t words = WordsOf(low, n);
+            if (words == band + 2 && shortBound == 0) shortBound = low;
+            if (words > widest && longBound == 0) longBound = low;
+            const uint64_t first = low < kStart ? kStart : low;
+            const uint64_t last = high < kEnd ? high : kEnd;
+            if (first > last) continue;
+            uint64_t odd = OddIn(first, last);
+            for (const AssignmentLine& line : written) {
+                if (line.nStart > n || line.nEnd < n) continue;
+                const uint64_t from = line.kStart > first ? line.kStart : first;
+                const uint64_t to = line.kEnd < last ? line.kEnd : last;
+                if (from <= to) odd -= OddIn(from, to);
+            }
+            if (words < band + 2) tooShort += odd;
+            if (words > widest) tooLong += odd;
+        }
+        char record[200];
+        if (tooShort) {
+            snprintf(record, sizeof record, "n=%u: %llu odd k left out (k below %llu: p too short for the band's kernels)\n",
+                     n, static_cast<unsigned long long>(tooShort), static_cast<unsigned long long>(shortBound));
+            text += record;
+        }
+        if (tooLong) {
+            snprintf(record, sizeof record, "n=%u: %llu odd k left out (k from %llu: p too long for the band's kernel)\n",
+                     n, static_cast<unsigned long long>(tooLong), static_cast<unsigned long long>(longBound));
+            text += record;
+        }
+    }
+    return text;
+}
 
 struct WorkedExample {
     const char* what;
@@ -144,6 +199,61 @@ TEST(RangeSplit, WorkedExamplesRewriteTheFileByteForByte) {
         EXPECT_EQ(kStart, example.loaded.kStart | 1);
         EXPECT_EQ(kEnd, example.loaded.kEnd);
         EXPECT_EQ(UnexpectedFiles(dir.path(), {"worktodo.txt", RESULTS_FILE}), "");
+        // A cut tells what it leaves out, on standard output and in the run log, before the line starts.
+        AssignmentLine read;
+        ASSERT_EQ(sscanf(example.line.c_str(), "FermatFactor=%u,%u,%" SCNu64 ",%" SCNu64, &read.nStart, &read.nEnd,
+                         &read.kStart, &read.kEnd),
+                  4);
+        std::vector<AssignmentLine> written;
+        std::istringstream lines(example.written);
+        for (std::string text; std::getline(lines, text);) {
+            AssignmentLine line;
+            ASSERT_EQ(sscanf(text.c_str(), "FermatFactor=%u,%u,%" SCNu64 ",%" SCNu64, &line.nStart, &line.nEnd,
+                             &line.kStart, &line.kEnd),
+                      4);
+            written.push_back(line);
+        }
+        const std::string told = example.written.empty()
+                                     ? ""
+                                     : ExpectedLeftOut(read.nStart, read.nEnd, read.kStart, read.kEnd, written);
+        EXPECT_EQ(outcome.out.substr(0, told.empty() ? 0 : told.size() + 1), told.empty() ? "" : "\n" + told);
+        EXPECT_EQ(readFile(dir.file(RESULTS_FILE)).substr(0, told.size()), told);
+    }
+}
+
+// The lines a newcomer tries first, and what their cut leaves out: the
+// quick start's former example, and one that starts above kStart unasked.
+TEST(RangeSplit, LeftOutMultipliersAreToldOnceAtTheCut) {
+    struct Case {
+        AssignmentLine line;
+        const char* firstRecord;  // a known answer beside the computed ones
+        int records;
+    } cases[] = {
+        {{40, 63, 3, 100000000}, "n=40: 8388607 odd k left out (k below 16777216: p too short for the band's kernels)\n",
+         23},
+        {{54, 60, 3, 200001}, "n=54: 511 odd k left out (k below 1024: p too short for the band's kernels)\n", 7},
+        {{600, 607, 1073741824, 1099511627776},
+         "n=601: 274877906944 odd k left out (k from 549755813888: p too long for the band's kernel)\n", 7},
+        {{576, 590, 3, UINT64_MAX},
+         "n=576: 2147483647 odd k left out (k below 4294967296: p too short for the band's kernels)\n", 29},
+    };
+    for (const Case& c : cases) {
+        const AssignmentLine& line = c.line;
+        SCOPED_TRACE(Line(line.nStart, line.nEnd, line.kStart, line.kEnd));
+        const std::string told = ExpectedLeftOut(line.nStart, line.nEnd, line.kStart, line.kEnd);
+        EXPECT_EQ(told.substr(0, strlen(c.firstRecord)), c.firstRecord);
+        EXPECT_EQ(countOf(told, "\n"), static_cast<size_t>(c.records));
+        ResetWorkFileState();
+        TempDir dir;
+        writeFile(dir.file("worktodo.txt"), Line(line.nStart, line.nEnd, line.kStart, line.kEnd));
+        CallOutcome outcome = CaptureCall(dir.path(), [] { return Read_Assignment_Line("worktodo.txt"); });
+        EXPECT_EQ(outcome.code, 0);
+        EXPECT_EQ(outcome.out.substr(0, told.size() + 1), "\n" + told);
+        EXPECT_EQ(readFile(dir.file(RESULTS_FILE)).substr(0, told.size()), told);
+        // Met again, the first cut line is not cut again and tells nothing more.
+        CallOutcome again = CaptureCall(dir.path(), [] { return Read_Assignment_Line("worktodo.txt"); });
+        EXPECT_EQ(again.out.find("left out"), std::string::npos) << again.out;
+        EXPECT_EQ(countOf(readFile(dir.file(RESULTS_FILE)), "left out"), static_cast<size_t>(c.records));
     }
 }
 
@@ -316,9 +426,15 @@ TEST(RangeSplit, RandomLinesCoverEveryServedCandidateOnce) {
                      std::to_string(read.nEnd) + ", k " + Hex(read.kStart) + "-" + Hex(read.kEnd));
 
         AssignmentLine lines[MAX_CUT_LINES];
-        int count = CutAssignmentLine(read, lines);
+        LeftOutMultipliers leftOut[MAX_LEFT_OUT];
+        int leftOutCount = -1;
+        int count = CutAssignmentLine(read, lines, leftOut, &leftOutCount);
         uint32_t band = read.nStart / 32;
         uint32_t top = (band + 1) * 32 - 1 < read.nEnd ? (band + 1) * 32 - 1 : read.nEnd;
+        if (count == 0) {
+            EXPECT_EQ(leftOutCount, 0);
+        }
+        const bool cut = count != 0;
         if (count == 0) {
             lines[0] = read;
             count = 1;
@@ -364,6 +480,16 @@ TEST(RangeSplit, RandomLinesCoverEveryServedCandidateOnce) {
                     EXPECT_TRUE(other.second < first || last < other.first)
                         << "n " << n << ": odd k tested twice around " << Hex(first);
                 covered.push_back({first, last});
+            }
+            // What the cut says it leaves out at n is what no line covers.
+            if (cut) {
+                unsigned __int128 uncovered = (read.kEnd / 2 + (read.kEnd & 1)) - read.kStart / 2;
+                for (auto& interval : covered) uncovered -= (interval.second - interval.first) / 2 + 1;
+                unsigned __int128 told = 0;
+                for (int i = 0; i < leftOutCount; ++i)
+                    if (leftOut[i].n == n) told += leftOut[i].count;
+                EXPECT_TRUE(told == uncovered) << "n " << n << ": told " << static_cast<uint64_t>(told)
+                                               << " odd k left out, no line covers " << static_cast<uint64_t>(uncovered);
             }
             // Served odd k come in runs of one bit length.
             for (uint32_t bits = 1; bits <= 64; ++bits) {

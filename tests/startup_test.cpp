@@ -69,6 +69,11 @@ TEST(Startup, VersionRefusals) {
          "\nERROR: CUDA runtime version must match the CUDA toolkit version used during compile!\n"},
         {9020, 10020, "9.2", "10.2",
          "\nERROR: CUDA runtime version must match the CUDA toolkit version used during compile!\n"},
+        // No driver at all reads as version 0: the refusal says so.
+        {10000, 0, "10.0", "0.0",
+         "\nERROR: current CUDA driver version is lower than the CUDA toolkit version used during compile!\n"
+         "\nERROR: no NVIDIA driver found. Install NVIDIA's driver for this GPU, or use the host build, which needs "
+         "none.\n"},
         // Both wrong: only the driver is named, since it is checked first.
         {10020, 9999, "10.2", "9.99",
          "\nERROR: current CUDA driver version is lower than the CUDA toolkit version used during compile!\n"},
@@ -198,8 +203,12 @@ TEST(Startup, CudaBuildRefusesWithoutDriver) {
     if (driver >= compiled) GTEST_SKIP() << "an NVIDIA driver is installed here";
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(versions.position(0), 0);
+    std::string noDriver = driver == 0 ? "\nERROR: no NVIDIA driver found. Install NVIDIA's driver for this GPU, or use "
+                                         "the host build, which needs none.\n"
+                                       : "";
     EXPECT_EQ(r.out.substr(versions.length(0)),
-              "\nERROR: current CUDA driver version is lower than the CUDA toolkit version used during compile!\n");
+              "\nERROR: current CUDA driver version is lower than the CUDA toolkit version used during compile!\n" +
+                  noDriver);
     EXPECT_EQ(readFile(dir.file("worktodo.txt")), "FermatFactor=54,54,4001,5001\n");
 }
 #endif

@@ -11,6 +11,7 @@
 #include "quilbrex.h"
 #include "sieve/device_sieve.h"
 #include "sieve/prime_sieve.h"
+#include "workfiles/range_split.h"
 
 namespace {
 
@@ -64,6 +65,23 @@ uint32_t highestSetBit(uint64_t k) {
     return b;
 }
 
+// The line would stay first in worktodo.txt and be refused at every start:
+// say which k no kernel serves and what the user can do about it.
+void explainUnservedLine(uint32_t n, bool tooLong) {
+    if (tooLong)
+        fprintf(stderr,
+                "\nThe line %s cannot be searched: at n=%u no kernel serves k from %llu to %llu (p too long for the "
+                "band's kernel from k=%llu on). Edit its k range in worktodo.txt or remove the line.\n",
+                assignmentLineText, n, static_cast<unsigned long long>(kStart),
+                static_cast<unsigned long long>(kEnd), static_cast<unsigned long long>(UpperWordThreshold(n)));
+    else
+        fprintf(stderr,
+                "\nThe line %s cannot be searched: at n=%u no kernel serves k from %llu to %llu (p too short for the "
+                "band's kernels below k=%llu). Edit its k range in worktodo.txt or remove the line.\n",
+                assignmentLineText, n, static_cast<unsigned long long>(kStart),
+                static_cast<unsigned long long>(kEnd), static_cast<unsigned long long>(LowerWordThreshold(n)));
+}
+
 // Refuses lines that no kernel serves; the messages deliberately lack the usual leading newline.
 const KernelEntry* chooseKernel(uint32_t n, uint32_t digits) {
     if (n < 32) {
@@ -79,6 +97,7 @@ const KernelEntry* chooseKernel(uint32_t n, uint32_t digits) {
     const KernelEntry* entry = served ? kernelFor(n, digits) : nullptr;
     if (!entry) {
         printf("No kernel for that bit level\n");
+        explainUnservedLine(n, digits > band + 2);
         FatalExit(1);
     }
     return entry;

@@ -2,6 +2,9 @@
 // shared with the device, the work loop and the release of the buffers.
 #include "driver/startup.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -69,7 +72,11 @@ void printVersion(const char* label, int version) {
 // second instance must not take over this one's line.
 void claimWorkFolder() {
     std::string holder;
-    if (!LockWorkFolder(&holder)) {
+    // A folder without worktodo.txt is refused below; the lock file would be
+    // all that start left there.
+    struct stat work;
+    const bool workHere = lstat(WORKTODO_FILE, &work) == 0 || errno != ENOENT;
+    if (!LockWorkFolder(&holder, workHere)) {
         fprintf(stderr, "\nAnother quilbrex (%s) is working in this folder; stopping without touching any file.\n",
                 holder.c_str());
         FatalExit(1);
@@ -96,6 +103,11 @@ void StartDevice() {
 
     if (driverVersion < TOOLKIT_VERSION) {
         printf("\nERROR: current CUDA driver version is lower than the CUDA toolkit version used during compile!\n");
+        // The runtime reports version 0 when it finds no driver at all: an
+        // update would not help, installing one would.
+        if (driverVersion == 0)
+            printf("\nERROR: no NVIDIA driver found. Install NVIDIA's driver for this GPU, or use the host build, "
+                   "which needs none.\n");
         FatalExit(1);
     }
     if (runtimeVersion != TOOLKIT_VERSION) {
@@ -147,6 +159,23 @@ void ReleaseDevice() {
     d_candidateTable = nullptr;
     h_factors = nullptr;
     d_factors = nullptr;
+}
+
+void RefuseArguments(int argc) {
+    if (argc <= 1) return;
+    fputs("Usage: quilbrex (no arguments)\n"
+          "\n"
+          "quilbrex searches for factors k*2^n+1 of Fermat numbers and works in the current folder:\n"
+          "  worktodo.txt  its assignments, one per line: FermatFactor=nStart,nEnd,kStart,kEnd\n"
+          "                (the first line is worked and removed when it is finished)\n"
+          "  factors.txt   every factor found (also shown on standard output)\n"
+          "  results.txt   the run log: what was searched, in how long, and what was found\n"
+          "  quilbrex.cpt  the checkpoint from which a stopped run continues\n"
+          "  quilbrex.lock the process that holds the folder\n"
+          "Start it with no arguments in a folder that holds worktodo.txt; Ctrl-C stops it and the next start\n"
+          "continues. README.md at the top of quilbrex's source tree tells more.\n",
+          stdout);
+    FatalExit(1);
 }
 
 int quilbrexMain() {

@@ -10,3 +10,7 @@ int quilbrexMain();
 void StartDevice();
 // Releases the buffers StartDevice allocated.
 void ReleaseDevice();
+
+// The standalone program takes no arguments: with any, it prints what it
+// reads and writes and ends with status 1 before touching anything.
+void RefuseArguments(int argc);

@@ -128,6 +128,16 @@ int workLine() {
     return result;
 }
 
+// A line removed for a typo is otherwise gone without a trace: its text goes
+// to the run log first, so the user can see which assignment it was and mend it.
+int removeLineAsRead() {
+    char record[120];
+    snprintf(record, sizeof record, "Removed line: %s\n", assignmentLineText);
+    fputs(record, stdout);
+    AppendRecord(RESULTS_FILE, record, false);
+    return Delete_Assignment_Line(WORKTODO_FILE);
+}
+
 // Announced only once it is gone: one that stays would meet the line again
 // on every start.
 int removeObsoleteCheckpoint() {
@@ -181,15 +191,15 @@ int WorkLoop() {
                 break;
             case ASSIGNMENT_BLANK_LINE:
                 printf("\nRemoved blank line from worktodo file.\n");
-                result = Delete_Assignment_Line(WORKTODO_FILE);
+                result = removeLineAsRead();
                 break;
             case ASSIGNMENT_FOREIGN_LINE:
                 printf("\nRemoved a line that does not begin with FermatFactor= (case-sensitive).\n");
-                result = Delete_Assignment_Line(WORKTODO_FILE);
+                result = removeLineAsRead();
                 break;
             case ASSIGNMENT_INVALID_LINE:
                 printf("\nRemoved a line with incorrect start or end values of k or n.\n");
-                result = Delete_Assignment_Line(WORKTODO_FILE);
+                result = removeLineAsRead();
                 break;
             case ASSIGNMENT_OBSOLETE_CHECKPOINT:
                 result = removeObsoleteCheckpoint();

@@ -16,6 +16,7 @@
 #include "workfiles/checkpoint.h"
 #include "workfiles/first_line.h"
 #include "workfiles/range_split.h"
+#include "workfiles/run_log.h"
 
 namespace {
 
@@ -94,12 +95,35 @@ int ValidateAssignmentLine(const char* line) {
     FatalExitRetryLater(1, "worktodo.txt cannot be rewritten");
 }
 
+void KeepLineAsRead(const char* text) {
+    snprintf(assignmentLineText, sizeof assignmentLineText, "%s", text);
+    size_t length = strlen(assignmentLineText);
+    while (length > 0 && (assignmentLineText[length - 1] == '\n' || assignmentLineText[length - 1] == '\r'))
+        assignmentLineText[--length] = '\0';
+}
+
+// The user asked for these k; the closing record of the range says nothing
+// about them, so the cut says so once, where it leaves them out.
+void logLeftOut(const LeftOutMultipliers* records, int count) {
+    if (count == 0) return;
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        char record[160];
+        FormatLeftOut(records[i], record, sizeof record);
+        text += record;
+    }
+    printf("\n%s", text.c_str());
+    AppendRecord(RESULTS_FILE, text.c_str(), false);
+}
+
 // Replaces the first line by its cut lines, keeping the rest of the file
 // byte for byte, and loads the first of them; closes file.
 void CutFirstLine(FILE* file, long fileLength, long lineLength, const char* lineText, const char* path) {
     AssignmentLine lines[MAX_CUT_LINES];
+    LeftOutMultipliers leftOut[MAX_LEFT_OUT];
+    int leftOutCount = 0;
     AssignmentLine read = {nStart, nEnd, kStart, kEnd};
-    int count = CutAssignmentLine(read, lines);
+    int count = CutAssignmentLine(read, lines, leftOut, &leftOutCount);
     if (count == 0) {
         fclose(file);
         return;
@@ -126,8 +150,13 @@ void CutFirstLine(FILE* file, long fileLength, long lineLength, const char* line
         }
     }
     fclose(file);
-    if (!same && !ReplaceFileContents(path, content.data(), content.size(), REWRITE_IN_PLACE_IF_NEEDED))
-        StopUnchanged(path);
+    if (!same) {
+        if (!ReplaceFileContents(path, content.data(), content.size(), REWRITE_IN_PLACE_IF_NEEDED))
+            StopUnchanged(path);
+        // Only once the cut is made: a failed rewrite leaves every file as it
+        // was, and the next start tells it then.
+        logLeftOut(leftOut, leftOutCount);
+    }
 
     nStart = lines[0].nStart;
     nEnd = lines[0].nEnd;
@@ -152,6 +181,7 @@ int Read_Assignment_Line(const char* path) {
     kStart = kEnd = kCurrent = 0;
 
     FirstLine first = ReadFirstLine(path);
+    KeepLineAsRead(first.read ? first.text : "");
     if (!first.read) {
         fclose(first.file);
         return ASSIGNMENT_EMPTY_FILE;

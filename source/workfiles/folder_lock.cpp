@@ -39,7 +39,7 @@ void NameThisProcess() {
 
 }  // namespace
 
-bool LockWorkFolder(std::string* holder) {
+bool LockWorkFolder(std::string* holder, bool nameHolder) {
     // Never closed: the lock lasts as long as the process and goes with it.
     int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return true;
@@ -53,6 +53,6 @@ bool LockWorkFolder(std::string* holder) {
         // A file system without locks: nothing can be enforced there.
         return true;
     }
-    NameThisProcess();
+    if (nameHolder) NameThisProcess();
     return true;
 }

@@ -34,6 +34,25 @@ AssignmentLine MakeLine(uint32_t nFirst, uint32_t nLast, uint64_t kFirst, uint64
     return line;
 }
 
+// Odd k from first to last, both included; no sum that could pass 2^64.
+uint64_t OddCount(uint64_t first, uint64_t last) {
+    if (last < first) return 0;
+    return (last / 2 + (last & 1)) - first / 2;
+}
+
+// Collects what a cut leaves out; without a table it only counts.
+struct LeftOutTable {
+    LeftOutMultipliers* records;
+    int count;
+
+    void add(uint32_t n, uint64_t first, uint64_t last, uint64_t bound, bool tooLong) {
+        uint64_t odd = OddCount(first, last);
+        if (odd == 0) return;
+        if (records) records[count] = LeftOutMultipliers{n, odd, bound, tooLong};
+        ++count;
+    }
+};
+
 }  // namespace
 
 uint64_t LowerWordThreshold(uint32_t n) { return 1ULL << (32 - n % 32); }
@@ -45,7 +64,10 @@ uint64_t UpperWordThreshold(uint32_t n) {
 
 uint64_t HalfWordThreshold(uint32_t n) { return 1ULL << (63 - n % 32); }
 
-int CutAssignmentLine(const AssignmentLine& line, AssignmentLine lines[MAX_CUT_LINES]) {
+int CutAssignmentLine(const AssignmentLine& line, AssignmentLine lines[MAX_CUT_LINES], LeftOutMultipliers* leftOut,
+                      int* leftOutCount) {
+    LeftOutTable left = {leftOut, 0};
+    if (leftOutCount) *leftOutCount = 0;
     const uint32_t band = line.nStart / 32;
     const uint32_t nextBandStart = (band + 1) * 32;
     const bool bandCut = nextBandStart <= line.nEnd;
@@ -83,6 +105,7 @@ int CutAssignmentLine(const AssignmentLine& line, AssignmentLine lines[MAX_CUT_L
     while (n <= top) {
         ExponentKind kind = kinds[n - line.nStart];
         if (kind == KIND_CROSSING_L) {
+            left.add(n, line.kStart, LowerWordThreshold(n) - 1, LowerWordThreshold(n), false);
             lines[count++] = MakeLine(n, n, LowerWordThreshold(n), line.kEnd);
             ++n;
             continue;
@@ -90,8 +113,12 @@ int CutAssignmentLine(const AssignmentLine& line, AssignmentLine lines[MAX_CUT_L
         if (kind == KIND_CROSSING_U) {
             uint64_t lower = LowerWordThreshold(n);
             uint64_t upper = UpperWordThreshold(n);
+            left.add(n, line.kStart, lower - 1, lower, false);
             lines[count++] = MakeLine(n, n, line.kStart > lower ? line.kStart : lower, upper);
-            if (band < FIRST_UNSERVED_WIDER_BAND) lines[count++] = MakeLine(n, n, upper, line.kEnd);
+            if (band < FIRST_UNSERVED_WIDER_BAND)
+                lines[count++] = MakeLine(n, n, upper, line.kEnd);
+            else
+                left.add(n, upper, line.kEnd, upper, true);
             ++n;
             continue;
         }
@@ -108,10 +135,25 @@ int CutAssignmentLine(const AssignmentLine& line, AssignmentLine lines[MAX_CUT_L
         // unservable once their crossing-U neighbours are cut.
         bool underCrossingL = anyCrossingL && runEnd < lowestCrossingL;
         bool unservedAbove = band >= FIRST_UNSERVED_WIDER_BAND && anyCrossingU && allAbove;
-        if (!underCrossingL && !unservedAbove) lines[count++] = MakeLine(runStart, runEnd, line.kStart, line.kEnd);
+        if (!underCrossingL && !unservedAbove) {
+            lines[count++] = MakeLine(runStart, runEnd, line.kStart, line.kEnd);
+            continue;
+        }
+        for (uint32_t m = runStart; m <= runEnd; ++m)
+            left.add(m, line.kStart, line.kEnd, unservedAbove ? UpperWordThreshold(m) : LowerWordThreshold(m),
+                     unservedAbove);
     }
     if (bandCut) lines[count++] = MakeLine(nextBandStart, line.nEnd, line.kStart, line.kEnd);
+    if (leftOutCount) *leftOutCount = left.count;
     return count;
+}
+
+int FormatLeftOut(const LeftOutMultipliers& record, char* buffer, size_t size) {
+    const char* format = record.tooLong
+                             ? "n=%d: %llu odd k left out (k from %llu: p too long for the band's kernel)\n"
+                             : "n=%d: %llu odd k left out (k below %llu: p too short for the band's kernels)\n";
+    return snprintf(buffer, size, format, static_cast<int>(record.n), static_cast<unsigned long long>(record.count),
+                    static_cast<unsigned long long>(record.bound));
 }
 
 int FormatAssignmentLine(const AssignmentLine& line, char* buffer, size_t size) {

@@ -21,10 +21,29 @@ uint64_t LowerWordThreshold(uint32_t n);
 uint64_t UpperWordThreshold(uint32_t n);
 uint64_t HalfWordThreshold(uint32_t n);
 
+// Odd multipliers of one exponent that a cut leaves to no line: those under
+// L(n) (p too short for the band's kernels) or, in the top band, those from
+// U(n) on (p too long for its one kernel).
+struct LeftOutMultipliers {
+    uint32_t n;
+    uint64_t count;  // odd k of the line's range
+    uint64_t bound;  // L(n), or U(n) when tooLong
+    bool tooLong;
+};
+
+// At most one record per end of each of a band piece's 32 exponents.
+constexpr int MAX_LEFT_OUT = 64;
+
 // Fills lines with the lines that take the place of line in the assignment
 // file, in file order, and returns their number; 0 when the line needs no cut
-// and the file is to stay untouched.
-int CutAssignmentLine(const AssignmentLine& line, AssignmentLine lines[MAX_CUT_LINES]);
+// and the file is to stay untouched. When leftOut is given, it receives in
+// ascending n what the cut leaves out and *leftOutCount their number.
+int CutAssignmentLine(const AssignmentLine& line, AssignmentLine lines[MAX_CUT_LINES],
+                      LeftOutMultipliers* leftOut = nullptr, int* leftOutCount = nullptr);
+
+// The record of the run log and standard output for what a cut leaves out at
+// one exponent, newline included; returns its length.
+int FormatLeftOut(const LeftOutMultipliers& record, char* buffer, size_t size);
 
 // Writes line in the assignment file's format, newline included, into buffer
 // and returns its length.

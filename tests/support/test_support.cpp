@@ -96,9 +96,13 @@ ChildResult spawn(const std::string& dir, int timeoutSeconds, const std::functio
 
 ChildResult runInChild(const std::function<int()>& body, const std::string& dir) { return spawn(dir, 0, body); }
 
-ChildResult runProgram(const std::string& path, const std::string& dir, int timeoutSeconds) {
+ChildResult runProgram(const std::string& path, const std::string& dir, int timeoutSeconds,
+                       const std::vector<std::string>& arguments) {
     return spawn(dir, timeoutSeconds, [&]() {
-        execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
+        std::vector<char*> argv{const_cast<char*>(path.c_str())};
+        for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        execv(path.c_str(), argv.data());
         return 252;
     });
 }

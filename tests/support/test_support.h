@@ -9,6 +9,7 @@
 #include <functional>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "gpu/host_runtime_control.h"
 
@@ -24,9 +25,10 @@ struct ChildResult {
 // it passed to exit(). Standard input is /dev/null.
 ChildResult runInChild(const std::function<int()>& body, const std::string& dir = "");
 
-// Runs an executable with no arguments in dir, output captured; the child is
-// killed after timeoutSeconds (0: no limit).
-ChildResult runProgram(const std::string& path, const std::string& dir, int timeoutSeconds = 0);
+// Runs an executable (with no arguments unless given) in dir, output
+// captured; the child is killed after timeoutSeconds (0: no limit).
+ChildResult runProgram(const std::string& path, const std::string& dir, int timeoutSeconds = 0,
+                       const std::vector<std::string>& arguments = {});
 
 // A wall clock that stands still at FIXED_TIME (2023-11-14 22:13:20 UTC) and
 // durations that do not move, so that every text of a run is predictable.
