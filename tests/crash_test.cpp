@@ -461,10 +461,17 @@ TEST(PowerCut, EveryStateAPowerCutCanLeaveEndsWithNothingLostOrDoubled) {
           {"Range is complete. No factors found.\n" + RULE, 4}},
          6},
         QUEUE_OF_TWO,
-        // Two batches; both factors in the first, whose checkpoint is not the line's last.
-        {"factors in a batch before the last", "FermatFactor=54,54,4001,30000001\n",
-         {"!!! Found factor 4119*2^54+1 !!!\n", "!!! Found factor 21626655*2^54+1 !!!\n"}, {54},
-         {{"Range is complete. Found 2 factor(s). For details see file factors.txt\n" + RULE, 1}}, 1},
+        // The second line has two batches, both factors in the first: their
+        // checkpoint comes before the line's last, right after its Starting
+        // range record, which must be on disk first.
+        {"factors in a batch before the last of a second line",
+         "FermatFactor=61,61,9,101\nFermatFactor=54,54,4001,30000001\n",
+         {"!!! Found factor 95*2^61+1 !!!\n", "!!! Found factor 4119*2^54+1 !!!\n",
+          "!!! Found factor 21626655*2^54+1 !!!\n"},
+         {61, 54},
+         {{"Range is complete. Found 1 factor(s). For details see file factors.txt\n" + RULE, 1},
+          {"Range is complete. Found 2 factor(s). For details see file factors.txt\n" + RULE, 1}},
+         2},
     };
     size_t explored = 0;
     for (const PowerCutScenario& scenario : scenarios) {

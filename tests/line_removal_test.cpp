@@ -170,6 +170,25 @@ TEST(LineRemoval, FailedRewriteStopsWithTheFileUnchanged) {
     EXPECT_EQ(readFile(dir.file("worktodo.txt")), "FermatFactor=60,61,5,7\n");
     // Kept: the checkpoint of a finished line tells the next start which content the disk holds.
     EXPECT_TRUE(fileExists(dir.file(CHECKPOINT_FILE)));
+
+    // The same for a line cut where it crosses a band.
+    const std::string crossing = "FermatFactor=40,70,3,1001\nnext\n";
+    writeFile(dir.file("worktodo.txt"), crossing);
+    child = runInChild(
+        [] {
+            durableFailAt = DURABLE_FAIL_FOLDER_SYNC;
+            durableFailPath = "worktodo.txt";
+            return Read_Assignment_Line("worktodo.txt");
+        },
+        dir.path());
+    EXPECT_EQ(child.status, 1);
+    EXPECT_EQ(child.err, "\nCan't make the new content of worktodo.txt last: flushing its folder failed: Input/output "
+                         "error. A power cut may bring the previous content back.\n"
+                         "\nWrote the cut assignment lines to worktodo.txt, but the change may not be on disk; "
+                         "stopping. The next start goes on from whichever content the disk holds.\n");
+    EXPECT_NE(readFile(dir.file("worktodo.txt")), crossing);
+    const std::string cut = readFile(dir.file("worktodo.txt"));
+    EXPECT_EQ(cut.substr(cut.size() - 5), "next\n");
 }
 
 TEST(LineRemoval, ReadOnlyFileStopsWithTheFileUnchanged) {

@@ -126,8 +126,18 @@ void CutFirstLine(FILE* file, long fileLength, long lineLength, const char* line
         }
     }
     fclose(file);
-    if (!same && !ReplaceFileContents(path, content.data(), content.size(), REWRITE_IN_PLACE_IF_NEEDED))
+    bool changed = false;
+    if (!same && !ReplaceFileContents(path, content.data(), content.size(), REWRITE_IN_PLACE_IF_NEEDED, &changed)) {
+        // The cut lines are in place but may not last; cutting again gives the same.
+        if (changed) {
+            fprintf(stderr,
+                    "\nWrote the cut assignment lines to %s, but the change may not be on disk; stopping. The next "
+                    "start goes on from whichever content the disk holds.\n",
+                    path);
+            FatalExitRetryLater(1, "worktodo.txt cannot be flushed");
+        }
         StopUnchanged(path);
+    }
 
     nStart = lines[0].nStart;
     nEnd = lines[0].nEnd;
