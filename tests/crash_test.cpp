@@ -369,21 +369,7 @@ std::set<FolderState> statesOfOneRun(const PowerCutScenario& scenario) {
 // Every state a kill at any file operation, then a power cut during the
 // restart, could leave.
 std::set<FolderState> statesOfAKillThenAPowerCut(const PowerCutScenario& scenario) {
-    long total;
-    {
-        TempDir counting;
-        writeFile(counting.file("worktodo.txt"), scenario.worktodo);
-        ChildResult clean = runInChild(
-            [&]() {
-                setenv("LD_PRELOAD", QUILBREX_KILL_SHIM, 1);
-                setenv("QUILBREX_OP_COUNT", counting.file("operations").c_str(), 1);
-                execl(QUILBREX_BINARY, QUILBREX_BINARY, static_cast<char*>(nullptr));
-                return 253;
-            },
-            counting.path());
-        EXPECT_EQ(clean.status, 6);
-        total = std::atol(readFile(counting.file("operations")).c_str());
-    }
+    const long total = countOperations(scenario.worktodo);
     EXPECT_GT(total, 20);
     std::set<FolderState> states;
     for (long at = 1; at <= total; ++at) {
