@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -146,7 +147,7 @@ TEST(Crash, KilledAtEveryFileOperationNothingIsLostOrDoubled) {
         long killPoints;
     } setups[] = {
         {"own files", LINE, false, total},
-        {"another user's worktodo.txt", "\n" + LINE, true, blankRemoval + 10},
+        {"another user's worktodo.txt", "\n" + LINE, true, blankRemoval + 5},
     };
 
     long killed = 0, points = 0;
@@ -366,6 +367,23 @@ std::set<FolderState> statesOfOneRun(const PowerCutScenario& scenario) {
     return states;
 }
 
+// The state with what differs from run to run only by the clock (time stamps,
+// seconds, rates) and by chance (temporary names) made the same, so that
+// states that differ in nothing else are restarted once.
+FolderState Unclocked(const FolderState& state) {
+    static const std::regex stamp("[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9:]{8} [0-9]{4}\n");
+    static const std::regex rate("in [0-9.]+ seconds at ([0-9]+|inf)/sec"), seconds("seconds =[0-9.]+");
+    static const std::regex temporary("\\.tmp-[A-Za-z0-9]{6}$");
+    FolderState same;
+    for (const auto& file : state) {
+        std::string content = std::regex_replace(file.second, stamp, "Thu Jan  1 00:00:00 1970\n");
+        content = std::regex_replace(content, rate, "in 1.00 seconds at 1/sec");
+        same[std::regex_replace(file.first, temporary, ".tmp-000000")] =
+            std::regex_replace(content, seconds, "seconds =1.00");
+    }
+    return same;
+}
+
 // Every state a kill at any file operation, then a power cut during the
 // restart, could leave.
 std::set<FolderState> statesOfAKillThenAPowerCut(const PowerCutScenario& scenario) {
@@ -382,8 +400,7 @@ std::set<FolderState> statesOfAKillThenAPowerCut(const PowerCutScenario& scenari
         std::vector<FileOperation> operations = readOperationLog(logs.file("killed"));
         const size_t restartFrom = operations.size();
         for (const FileOperation& op : readOperationLog(logs.file("restart"))) operations.push_back(op);
-        std::set<FolderState> cut = powerCutStates(operations, start, restartFrom);
-        states.insert(cut.begin(), cut.end());
+        for (const FolderState& state : powerCutStates(operations, start, restartFrom)) states.insert(Unclocked(state));
     }
     std::cout << "power-cut test, " << scenario.what << ", killed at each of " << total
               << " file operations, then a power cut in the restart: " << states.size() << " crash states\n";
@@ -475,6 +492,6 @@ TEST(PowerCut, EveryStateAPowerCutCanLeaveEndsWithNothingLostOrDoubled) {
 TEST(PowerCut, AKillThenAPowerCutInTheRestartEndsWithNothingLostOrDoubled) {
     MemoryTemporaries memory;
     size_t explored = checkEveryState(QUEUE_OF_TWO, statesOfAKillThenAPowerCut(QUEUE_OF_TWO));
-    EXPECT_GE(explored, 100u);
+    EXPECT_GE(explored, 20u);
     RecordProperty("kill_then_power_cut_states", static_cast<int>(explored));
 }

@@ -165,11 +165,7 @@ bool ReplaceFileContents(const char* path, const char* data, size_t size, Rewrit
     else
         fd = mkstemp(&temporary[0]);
     if (fd < 0) {
-        if (inPlaceAllowed) {
-            bool ok = RewriteInPlace(path, target, data, size, old.st_size);
-            if (changed) *changed = true;  // even a failed rewrite in place may have changed it
-            return ok;
-        }
+        if (inPlaceAllowed) return RewriteInPlace(path, target, data, size, old.st_size);
         return ReportFailure(path, "creating a temporary file beside it", errno, "");
     }
     fcntl(fd, F_SETFD, FD_CLOEXEC);
