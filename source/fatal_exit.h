@@ -7,10 +7,17 @@
 // assignment line and checkpoint; the folder lock goes with the process.
 // Destructors and exit handlers are skipped on purpose: the host device's
 // launch threads may still be running, and tearing down what they use would
-// turn a clean refusal into a crash.
+// turn a clean refusal into a crash. Under BOINC the task fails at once with
+// status (boinc_finish), so that the client reports it instead of retrying.
 [[noreturn]] void FatalExit(int status);
 
-// The same for a condition a later start may well get past (a full disk, a
-// file that cannot be written now): under BOINC the client is asked to
-// restart the task later, for reason, instead of failing it for good.
+// The error (errno) of the last work-file operation that failed, 0 when none
+// is known; the work files set it where they fail.
+extern int workFileError;
+
+// The same for a file that cannot be written, read or flushed now. Under
+// BOINC a condition that may pass by itself (workFileError a full disk, an
+// I/O error, a lack of memory or descriptors, or not known) asks the client
+// to restart the task later, for reason; any other (a folder in a file's
+// place, no permission) fails the task at once, as FatalExit does.
 [[noreturn]] void FatalExitRetryLater(int status, const char* reason);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "workfiles/assignment.h"
@@ -125,28 +126,58 @@ TEST(AtomicFile, ReadOnlyDirectoryIsReported) {
     EXPECT_EQ(UnexpectedFiles(dir.path(), {"data.txt"}), "");
 }
 
-// The folder refuses a temporary file but the file itself is writable: the
-// rewrite happens in place, and only where the caller allows it.
-TEST(AtomicFile, ReadOnlyFolderWithAWritableFileIsRewrittenInPlace) {
-    ResetWorkFileState();
-    TempDir dir;
-    writeFile(dir.file("data.txt"), "old content, longer than the new\n");
-    ASSERT_EQ(chown(dir.file("data.txt").c_str(), 65534, 65534), 0);
-    ASSERT_EQ(chmod(dir.path().c_str(), 0555), 0);
-    ChildResult child = runInChild(
-        [] {
-            if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 90;
-            std::string atomicOnly = WhyNotReplaceable("data.txt", REWRITE_ATOMIC_ONLY);
-            std::string inPlace = WhyNotReplaceable("data.txt", REWRITE_IN_PLACE_IF_NEEDED);
-            if (atomicOnly != "its folder cannot take a temporary file beside it" || !inPlace.empty()) return 91;
-            return ReplaceFileContents("data.txt", "new\n", 4, REWRITE_IN_PLACE_IF_NEEDED) ? 0 : 1;
-        },
-        dir.path());
-    chmod(dir.path().c_str(), 0755);
-    EXPECT_EQ(child.status, 0) << child.err;
-    EXPECT_EQ(child.err, "");
-    EXPECT_EQ(readFile(dir.file("data.txt")), "new\n");
-    EXPECT_EQ(UnexpectedFiles(dir.path(), {"data.txt"}), "");
+// A process other than root cannot keep another user's ownership. Where the
+// folder takes a temporary file the file is still replaced whole (a kill can
+// never leave it empty) and the change of owner is said; only a folder that
+// takes none leaves the rewrite in place, and only where the caller allows it.
+TEST(AtomicFile, FileOfAnotherUserIsReplacedWholeWhereverTheFolderAllows) {
+    const struct {
+        const char* what;
+        bool folderWritable;
+        uid_t owner;
+        const char* err;
+        uid_t ownerAfter;
+        bool sameInode;
+    } cases[] = {
+        {"own file, read-only folder", false, 65534, "", 65534, true},
+        {"another user's file, read-only folder", false, 4321, "", 4321, true},
+        {"another user's file, writable folder", true, 4321,
+         "\ndata.txt belonged to another user (uid 4321) and was replaced whole: it now belongs to the user running "
+         "the program (uid 65534), with the same permissions, since only root can keep a file's owner.\n",
+         65534, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ResetWorkFileState();
+        TempDir dir;
+        writeFile(dir.file("data.txt"), "old content, longer than the new\n");
+        ASSERT_EQ(chown(dir.file("data.txt").c_str(), c.owner, 65534), 0);
+        ASSERT_EQ(chmod(dir.file("data.txt").c_str(), 0666), 0);
+        ASSERT_EQ(chown(dir.path().c_str(), 65534, 65534), 0);
+        ASSERT_EQ(chmod(dir.path().c_str(), c.folderWritable ? 0755 : 0555), 0);
+        struct stat before, after;
+        ASSERT_EQ(stat(dir.file("data.txt").c_str(), &before), 0);
+        ChildResult child = runInChild(
+            [] {
+                if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 90;
+                std::string atomicOnly = WhyNotReplaceable("data.txt", REWRITE_ATOMIC_ONLY);
+                std::string inPlace = WhyNotReplaceable("data.txt", REWRITE_IN_PLACE_IF_NEEDED);
+                const bool folder = access(".", W_OK) == 0;
+                if (atomicOnly != (folder ? "" : "its folder cannot take a temporary file beside it") || !inPlace.empty())
+                    return 91;
+                return ReplaceFileContents("data.txt", "new\n", 4, REWRITE_IN_PLACE_IF_NEEDED) ? 0 : 1;
+            },
+            dir.path());
+        chmod(dir.path().c_str(), 0755);
+        EXPECT_EQ(child.status, 0) << child.err;
+        EXPECT_EQ(child.err, c.err);
+        EXPECT_EQ(readFile(dir.file("data.txt")), "new\n");
+        ASSERT_EQ(stat(dir.file("data.txt").c_str(), &after), 0);
+        EXPECT_EQ(after.st_uid, c.ownerAfter);
+        EXPECT_EQ(after.st_mode & 07777, 0666u);
+        EXPECT_EQ(after.st_ino == before.st_ino, c.sameInode);
+        EXPECT_EQ(UnexpectedFiles(dir.path(), {"data.txt"}), "");
+    }
 }
 
 TEST(AtomicFile, SymlinkIsRewrittenAtItsTargetWithOwnerAndMode) {
@@ -260,6 +291,12 @@ TEST(RunLog, RecordThatCannotBeWrittenStopsTheRun) {
     }
 }
 
+// text followed by lines of x up to size bytes.
+std::string Padded(std::string text, size_t size) {
+    while (text.size() < size) text += std::string(std::min<size_t>(60, size - text.size()) - 1, 'x') + "\n";
+    return text;
+}
+
 // The records of the line under way: its Starting range record is written
 // once however often the line starts afresh, and a summary it already has is
 // found after it, never in an earlier line's records.
@@ -284,6 +321,12 @@ TEST(RunLog, LineRecordsAreWrittenOnce) {
         {"the record at the log's start", START + "n=149: tested 1\n", false, true},
         {"a long closed log before", std::string(50000, 'x') + "\n" + RULE + "d\n" + START + "d\nn=149: tested 7\n",
          false, true},
+        // The log is read backwards in pieces of 16384 bytes: a rule across
+        // two pieces, or at a piece's start, counts as one anywhere else.
+        {"a rule across two pieces", "d\nn=149: tested 1\n" + RULE + Padded("d\n" + START, 16384 - 40), false, false},
+        {"a rule at a piece's start", "d\nn=149: tested 1\n" + RULE + Padded("d\n" + START, 16384 - 81), false, false},
+        {"a rule's text inside a line", "d\n" + START + "d\nn=149: tested 1\nx" + RULE + Padded("d\n", 16384 - 81),
+         false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -301,6 +344,22 @@ TEST(RunLog, LineRecordsAreWrittenOnce) {
         EXPECT_EQ(holds, c.holds149);
         EXPECT_EQ(readFile(dir.file(RESULTS_FILE)), c.startAppended ? c.log + FIXED_STAMP + START : c.log);
     }
+    // 12 MB of foreign lines and no rule: each look reads and searches every
+    // byte once, not once per piece read after it.
+    TempDir dir;
+    const std::string foreign = Padded("", 12 << 20);
+    writeFile(dir.file(RESULTS_FILE), foreign + START);
+    runLogBytesExamined = 0;
+    bool holds = true;
+    CaptureCall(dir.path(), [&] {
+        holds = LineLogHolds(START.c_str(), "n=149: tested ");
+        LogLineStart(START.c_str());
+        return 0;
+    });
+    EXPECT_FALSE(holds);
+    const long long size = static_cast<long long>(foreign.size() + START.size());
+    EXPECT_GE(runLogBytesExamined, 2 * size);
+    EXPECT_LE(runLogBytesExamined, 2 * size + 2 * (size / 16384 + 1) * 81);
 }
 
 }  // namespace

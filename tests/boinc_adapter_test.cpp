@@ -5,12 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "boinc/boinc_adapter.h"
+#include "fatal_exit.h"
 #include "quilbrex.h"
 #include "support/test_support.h"
 #include "workfiles/assignment.h"
@@ -240,6 +242,16 @@ TEST(BoincAdapterOn, ExitMapping) {
         {"out of memory", []() { BoincLeaveAfterRuntimeError(2, "out of memory"); return 7; }, 0, nullptr, true},
         {"a file that cannot be written now", []() { BoincLeaveTemporarily("results.txt cannot be written"); return 7; },
          0, nullptr, true},
+        // Only what may pass by itself is retried; anything else fails the task at once.
+        {"a full disk", []() { workFileError = ENOSPC; FatalExitRetryLater(1, "results.txt cannot be written"); return 7; },
+         0, nullptr, true},
+        {"an I/O error", []() { workFileError = EIO; FatalExitRetryLater(1, "results.txt cannot be written"); return 7; }, 0,
+         nullptr, true},
+        {"a folder in a file's place", []() { workFileError = EISDIR; FatalExitRetryLater(1, "results.txt cannot be written"); return 7; },
+         1, "1\n", false},
+        {"no permission", []() { workFileError = EACCES; FatalExitRetryLater(1, "results.txt cannot be written"); return 7; }, 1,
+         "1\n", false},
+        {"a refusal", []() { FatalExit(1); return 7; }, 1, "1\n", false},
     };
     for (const Case& c : cases) {
         TempDir dir;
@@ -271,22 +283,53 @@ TEST(BoincAdapterOn, ExitMapping) {
     EXPECT_EQ(readFile(dir.file("boinc_finish_called")).substr(0, 2), "0\n");
 }
 
-// A full disk, a factors.txt that cannot be had: the client is asked to
-// retry later, the slot's lock goes, and the line stays before the factor.
-TEST(BoincAdapterOn, FactorThatCannotBeRecordedIsATemporaryExit) {
-    TempDir dir;
-    writeFile(dir.file("worktodo.txt"), TYPICAL);
-    ASSERT_EQ(mkdir(dir.file("factors.txt").c_str(), 0755), 0);
-    ChildResult r = runBinary(dir.path());
-    ASSERT_TRUE(r.exited);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_FALSE(fileExists(dir.file("boinc_finish_called")));
-    EXPECT_NE(readFile(dir.file("boinc_temporary_exit")).find("a factor cannot be recorded in factors.txt"),
-              std::string::npos);
-    EXPECT_FALSE(fileExists(dir.file("boinc_lockfile")));
-    EXPECT_NE(readFile(dir.file("stderr.txt")).find("Can't record this factor in factors.txt: Is a directory."),
-              std::string::npos);
-    EXPECT_EQ(readFile(dir.file("worktodo.txt")), TYPICAL);
+// A refusal, or a file that cannot be had for a reason that does not pass by
+// itself, fails the task at once: boinc_finish with a status that is not 0,
+// the slot's lock released, the client reports it instead of retrying it
+// every five minutes. The line stays before the factor all the same.
+TEST(BoincAdapterOn, RefusalsFailTheTaskAtOnce) {
+    const struct {
+        const char* what;
+        std::function<void(const TempDir&)> prepare;
+        const char* said;
+    } cases[] = {
+        {"no worktodo.txt", [](const TempDir&) {}, "\nCan't open worktodo file: No such file or directory\n"},
+        {"worktodo.txt a folder",
+         [](const TempDir& dir) { ASSERT_EQ(mkdir(dir.file("worktodo.txt").c_str(), 0755), 0); },
+         "\nCan't use worktodo file worktodo.txt: it is not a regular file.\n"},
+        {"factors.txt a folder",
+         [](const TempDir& dir) {
+             writeFile(dir.file("worktodo.txt"), TYPICAL);
+             ASSERT_EQ(mkdir(dir.file("factors.txt").c_str(), 0755), 0);
+         },
+         "Can't record this factor in factors.txt: Is a directory."},
+        {"results.txt a link of another user",
+         [](const TempDir& dir) {
+             writeFile(dir.file("worktodo.txt"), TYPICAL);
+             writeFile(dir.file("elsewhere.txt"), "");
+             ASSERT_EQ(symlink("elsewhere.txt", dir.file("results.txt").c_str()), 0);
+             ASSERT_EQ(lchown(dir.file("results.txt").c_str(), 4321, 4321), 0);
+         },
+         "\nCan't use results.txt: it is a symbolic link owned by another user (uid 4321)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (geteuid() != 0 && std::string(c.what).find("another user") != std::string::npos) continue;
+        TempDir dir;
+        c.prepare(dir);
+        ChildResult r = runBinary(dir.path());
+        ASSERT_TRUE(r.exited);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(readFile(dir.file("boinc_finish_called")).substr(0, 2), "1\n");
+        EXPECT_FALSE(fileExists(dir.file("boinc_temporary_exit")));
+        EXPECT_FALSE(fileExists(dir.file("boinc_lockfile")));
+        EXPECT_NE(readFile(dir.file("stderr.txt")).find(c.said), std::string::npos) << readFile(dir.file("stderr.txt"));
+        if (fileExists(dir.file("elsewhere.txt"))) EXPECT_EQ(readFile(dir.file("elsewhere.txt")), "");
+        struct stat info;
+        if (stat(dir.file("worktodo.txt").c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+            EXPECT_EQ(readFile(dir.file("worktodo.txt")), TYPICAL);
+        }
+    }
 }
 
 TEST(BoincAdapterOn, ProgressOverTheWorkunitsOriginalLine) {

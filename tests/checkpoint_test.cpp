@@ -143,6 +143,8 @@ TEST(Resume, CorruptValueIsNamedAndNothingTouched) {
         {"nCurrent=45\nkCurrent=1001\nfactors =4294967296\n", "factors"},
         {"nCurrent=45\nkCurrent=1001\nfactors =two\n", "factors"},
         {"nCurrent=51\nkCurrent=3\nworktodo=-27\n", "worktodo"},
+        {"nCurrent=51\nkCurrent=3\nbefore  =0123456789abcdeg\n", "before"},
+        {"nCurrent=51\nkCurrent=3\nafter   =0123456789abcde\n", "after"},
         // The first bad field is named.
         {"factors =x\nnCurrent=45\nkCurrent=1001\nseconds =nan\n", "factors"},
     };
@@ -277,6 +279,42 @@ TEST(CheckPointWriter, WrittenCheckpointResumesTheLine) {
     EXPECT_EQ(kTested, 18446744073709551615ULL);
     EXPECT_EQ(foundFactors, 4294967295u);
     EXPECT_EQ(seconds, 0.12);  // "%.2f" rounds the exact binary 0.125 to even
+}
+
+// The checkpoint of a line searched through tells the next start, by the
+// content of worktodo.txt, whether the line's removal happened: the same line
+// queued twice, and the file edited while stopped, included.
+TEST(CheckPointWriter, CheckpointOfAFinishedLineTellsTheRemovalByContent) {
+    const std::string EDITED = "\nThe assignment file was edited after its first line was searched through; that line "
+                               "is searched again rather than taken for done.\n";
+    const std::string SAME_LENGTH = "FermatFactor=40,50,3,10009\n";
+    const struct {
+        const char* what;
+        std::string written, now;
+        int code;
+        std::string out;
+    } cases[] = {
+        {"not removed", LINE + LINE, LINE + LINE, 0, "\nContinue range: n=40-50(51) and k=3-10000(3)\n"},
+        {"removed: the second copy is next", LINE + LINE, LINE, 5, ""},
+        {"removed, a line of the same length appended", LINE + LINE, LINE + SAME_LENGTH, 5, EDITED},
+        {"not removed, a line appended", LINE, LINE + SAME_LENGTH, 5, EDITED},
+        {"not removed, the next line replaced by one of the same length", LINE + LINE, LINE + SAME_LENGTH, 5, EDITED},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SetSearchState();
+        TempDir dir;
+        writeFile(dir.file("worktodo.txt"), c.written);
+        CaptureCall(dir.path(), [] { return WriteCheckpointFile(51, 3, 0, 0, 2) ? 0 : 1; });
+        const std::string checkpoint = readFile(dir.file(CHECKPOINT_FILE));
+        EXPECT_NE(checkpoint.find("\nbefore  ="), std::string::npos) << checkpoint;
+        EXPECT_NE(checkpoint.find("\nafter   ="), std::string::npos) << checkpoint;
+        ResetWorkFileState();
+        writeFile(dir.file("worktodo.txt"), c.now);
+        CallOutcome outcome = CaptureCall(dir.path(), [] { return Read_Assignment_Line("worktodo.txt"); });
+        EXPECT_EQ(outcome.code, c.code);
+        EXPECT_EQ(outcome.out, c.out);
+    }
 }
 
 TEST(CheckPointWriter, FailedWriteKeepsTheOldFileAndTheSearchGoesOn) {

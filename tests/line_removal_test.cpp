@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "workfiles/assignment.h"
+#include "workfiles/durable_file.h"
 #include "workfiles/line_removal.h"
 #include "workfiles_test_helpers.h"
 
@@ -52,6 +53,39 @@ TEST(LineRemoval, FirstLineGoesAndTheRestStaysByteForByte) {
         EXPECT_EQ(readFile(dir.file("worktodo.txt")), c.left);
         EXPECT_FALSE(fileExists(dir.file(CHECKPOINT_FILE)));
         EXPECT_EQ(UnexpectedFiles(dir.path(), {"worktodo.txt"}), "");
+    }
+}
+
+// A checkpoint that names its line belongs to no blank or foreign line: the
+// progress of the line below them stays. Others go with the line, as before.
+TEST(LineRemoval, NamedCheckpointOfALineBelowOutlivesABlankOrForeignLine) {
+    const std::string named = "nCurrent=45\nkCurrent=1001\nline    =FermatFactor=40,50,3,1001\n";
+    const std::string below = "FermatFactor=40,50,3,1001\n";
+    const struct {
+        const char* what;
+        std::string first, rest, checkpoint;
+        bool kept;
+    } cases[] = {
+        {"blank line", "\n", below, named, true},
+        {"blank line of spaces", " \t \n", below, named, true},
+        {"foreign line", "# my queue\n", below, named, true},
+        {"foreign line over 99 characters", std::string(120, '#') + "\n", below, named, true},
+        {"the line itself, searched", below, below, named, false},
+        {"an invalid line", "FermatFactor=31,40,3,1001\n", below, named, false},
+        {"blank, unnamed checkpoint", "\n", below, "nCurrent=45\nkCurrent=1001\n", false},
+        {"blank, nothing below", "\n", "", named, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ResetWorkFileState();
+        TempDir dir;
+        writeFile(dir.file("worktodo.txt"), c.first + c.rest);
+        writeFile(dir.file(CHECKPOINT_FILE), c.checkpoint);
+        CallOutcome outcome = CaptureCall(dir.path(), [] { return Delete_Assignment_Line("worktodo.txt"); });
+        EXPECT_EQ(outcome.code, c.rest.empty() ? 6 : 0);
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_EQ(readFile(dir.file("worktodo.txt")), c.rest);
+        EXPECT_EQ(fileExists(dir.file(CHECKPOINT_FILE)), c.kept);
     }
 }
 
@@ -117,6 +151,44 @@ TEST(LineRemoval, FailedRewriteStopsWithTheFileUnchanged) {
             EXPECT_EQ(UnexpectedFiles(dir.path(), {"worktodo.txt"}), "");
         }
     }
+    // Renamed into place, but the folder's flush failed: changed, and said so.
+    TempDir dir;
+    writeFile(dir.file("worktodo.txt"), contents[0]);
+    writeFile(dir.file(CHECKPOINT_FILE), "nCurrent=45\n");
+    ChildResult child = runInChild(
+        [] {
+            durableFailAt = DURABLE_FAIL_FOLDER_SYNC;
+            durableFailPath = "worktodo.txt";
+            return Delete_Assignment_Line("worktodo.txt");
+        },
+        dir.path());
+    EXPECT_EQ(child.status, 1);
+    EXPECT_EQ(child.err, "\nCan't make the new content of worktodo.txt last: flushing its folder failed: Input/output "
+                         "error. A power cut may bring the previous content back.\n"
+                         "\nRemoved the first line of worktodo.txt, but the change may not be on disk; stopping. The "
+                         "next start goes on from whichever content the disk holds.\n");
+    EXPECT_EQ(readFile(dir.file("worktodo.txt")), "FermatFactor=60,61,5,7\n");
+    // Kept: the checkpoint of a finished line tells the next start which content the disk holds.
+    EXPECT_TRUE(fileExists(dir.file(CHECKPOINT_FILE)));
+
+    // The same for a line cut where it crosses a band.
+    const std::string crossing = "FermatFactor=40,70,3,1001\nnext\n";
+    writeFile(dir.file("worktodo.txt"), crossing);
+    child = runInChild(
+        [] {
+            durableFailAt = DURABLE_FAIL_FOLDER_SYNC;
+            durableFailPath = "worktodo.txt";
+            return Read_Assignment_Line("worktodo.txt");
+        },
+        dir.path());
+    EXPECT_EQ(child.status, 1);
+    EXPECT_EQ(child.err, "\nCan't make the new content of worktodo.txt last: flushing its folder failed: Input/output "
+                         "error. A power cut may bring the previous content back.\n"
+                         "\nWrote the cut assignment lines to worktodo.txt, but the change may not be on disk; "
+                         "stopping. The next start goes on from whichever content the disk holds.\n");
+    EXPECT_NE(readFile(dir.file("worktodo.txt")), crossing);
+    const std::string cut = readFile(dir.file("worktodo.txt"));
+    EXPECT_EQ(cut.substr(cut.size() - 5), "next\n");
 }
 
 TEST(LineRemoval, ReadOnlyFileStopsWithTheFileUnchanged) {

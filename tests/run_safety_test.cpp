@@ -456,17 +456,69 @@ TEST(RunSafety, LeftoverCheckpointOfTheLastLineIsRemovedAndNeverStandsInForWork)
     EXPECT_EQ(readFile(dir.file("quilbrex.cpt")), unfinished);
 }
 
-// A link someone else planted is not followed; the user's own is.
-TEST(RunSafety, SymlinkedWorktodoOfAnotherUserIsRefused) {
+// A link someone else planted is not followed, whichever work file it
+// stands for: a root run in a folder another user can write would write its
+// records, or empty a file line by line, wherever that user points it.
+TEST(RunSafety, SymlinkOfAnotherUserIsRefusedForEveryWorkFile) {
     if (geteuid() != 0) GTEST_SKIP() << "giving a link away needs root";
-    TempDir dir;
-    writeFile(dir.file("target.txt"), "first\n" + TYPICAL);
-    ASSERT_EQ(symlink("target.txt", dir.file("worktodo.txt").c_str()), 0);
-    ASSERT_EQ(lchown(dir.file("worktodo.txt").c_str(), 4321, 4321), 0);
-    ChildResult r = runQuilbrex(dir.path());
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "\nCan't use worktodo file worktodo.txt: it is a symbolic link owned by another user (uid "
-                     "4321), and only links of the user running the program (uid 0) are followed.\n");
-    EXPECT_EQ(readFile(dir.file("target.txt")), "first\n" + TYPICAL);
-    EXPECT_FALSE(fileExists(dir.file("results.txt")));
+    const struct {
+        const char* name;
+        const char* shown;
+    } cases[] = {
+        {"worktodo.txt", "worktodo file worktodo.txt"},
+        {"results.txt", "results.txt"},
+        {"factors.txt", "factors.txt"},
+        {"quilbrex.cpt", "quilbrex.cpt"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string precious = "first\n" + TYPICAL;
+        writeFile(dir.file("target.txt"), precious);
+        if (std::string(c.name) != "worktodo.txt") writeFile(dir.file("worktodo.txt"), TYPICAL);
+        ASSERT_EQ(symlink("target.txt", dir.file(c.name).c_str()), 0);
+        ASSERT_EQ(lchown(dir.file(c.name).c_str(), 4321, 4321), 0);
+        ChildResult r = runQuilbrex(dir.path());
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, std::string("\nCan't use ") + c.shown +
+                             ": it is a symbolic link owned by another user (uid 4321), and only links of the user "
+                             "running the program (uid 0) are followed.\n");
+        EXPECT_EQ(readFile(dir.file("target.txt")), precious);
+        EXPECT_EQ(r.out.find("Testing for n"), std::string::npos);
+    }
+}
+
+// Foreign lines are removed one by one from a file that is evidently an
+// assignment file; one with no assignment line and several others (the
+// user's own link to the wrong file, say) is refused, untouched.
+TEST(RunSafety, FileWithoutAnyAssignmentLineIsNotEmptied) {
+    const std::string REFUSED = "\nCan't use worktodo file worktodo.txt: none of its lines begins with FermatFactor= "
+                                "and 3 lines hold something else, so it is not taken for an assignment file and no "
+                                "line of it is removed.\n";
+    const struct {
+        const char* what;
+        std::string content;
+        bool link;
+        int status;
+        std::string err, left;
+    } cases[] = {
+        {"the user's link to notes", "my notes\n\nmore notes\nand more", true, 1, REFUSED, ""},
+        {"a file of notes", "my notes\n\nmore notes\nand more\n", false, 1, REFUSED, ""},
+        {"one foreign line", "# a note\n", false, 6, "", ""},
+        {"foreign lines above an assignment", "# a note\n# another\n" + TYPICAL, false, 6, "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        if (c.link) {
+            writeFile(dir.file("notes.txt"), c.content);
+            ASSERT_EQ(symlink("notes.txt", dir.file("worktodo.txt").c_str()), 0);
+        } else {
+            writeFile(dir.file("worktodo.txt"), c.content);
+        }
+        ChildResult r = runQuilbrex(dir.path());
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(readFile(dir.file(c.link ? "notes.txt" : "worktodo.txt")), c.err.empty() ? c.left : c.content);
+    }
 }

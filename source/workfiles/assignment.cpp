@@ -151,8 +151,18 @@ void CutFirstLine(FILE* file, long fileLength, long lineLength, const char* line
     }
     fclose(file);
     if (!same) {
-        if (!ReplaceFileContents(path, content.data(), content.size(), REWRITE_IN_PLACE_IF_NEEDED))
+        bool changed = false;
+        if (!ReplaceFileContents(path, content.data(), content.size(), REWRITE_IN_PLACE_IF_NEEDED, &changed)) {
+            // The cut lines are in place but may not last; cutting again gives the same.
+            if (changed) {
+                fprintf(stderr,
+                        "\nWrote the cut assignment lines to %s, but the change may not be on disk; stopping. The "
+                        "next start goes on from whichever content the disk holds.\n",
+                        path);
+                FatalExitRetryLater(1, "worktodo.txt cannot be flushed");
+            }
             StopUnchanged(path);
+        }
         // Only once the cut is made: a failed rewrite leaves every file as it
         // was, and the next start tells it then.
         logLeftOut(leftOut, leftOutCount);
@@ -174,6 +184,32 @@ void EnsureLineCanBeRemoved(const char* path) {
     FatalExit(1);
 }
 
+// Foreign lines are removed one by one from a file that is evidently an
+// assignment file. One with no assignment line at all and several others (a
+// link to the wrong file, say) would be emptied line by line: it is refused,
+// untouched. Reads the rest of file.
+void RefuseUnlessAssignmentFile(FILE* file, const char* path) {
+    int foreign = 1;  // the first line
+    char* text = nullptr;
+    size_t capacity = 0;
+    bool assignment = false;
+    while (!assignment && getline(&text, &capacity, file) >= 0) {
+        const char* start = text;
+        while (isspace(static_cast<unsigned char>(*start))) ++start;
+        if (*start == '\0') continue;
+        if (strncmp(start, PREFIX, PREFIX_LENGTH) == 0) assignment = true;
+        else ++foreign;
+    }
+    free(text);
+    if (assignment || foreign < 2) return;
+    fclose(file);
+    fprintf(stderr,
+            "\nCan't use worktodo file %s: none of its lines begins with FermatFactor= and %d lines hold something "
+            "else, so it is not taken for an assignment file and no line of it is removed.\n",
+            path, foreign);
+    FatalExit(1);
+}
+
 }  // namespace
 
 int Read_Assignment_Line(const char* path) {
@@ -187,6 +223,15 @@ int Read_Assignment_Line(const char* path) {
         return ASSIGNMENT_EMPTY_FILE;
     }
     int result = ValidateAssignmentLine(first.text);
+    if (result == ASSIGNMENT_FOREIGN_LINE) {
+        // The first line's rest, when longer than the buffer, is no line of its own.
+        if (first.lineLength > 0 && first.text[first.lineLength - 1] != '\n') {
+            int c;
+            while ((c = getc(first.file)) != EOF && c != '\n') {
+            }
+        }
+        RefuseUnlessAssignmentFile(first.file, path);
+    }
     if (result != ASSIGNMENT_OK) {
         fclose(first.file);
         return result;

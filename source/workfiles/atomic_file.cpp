@@ -13,7 +13,9 @@
 #include <cstring>
 
 #include "boinc/boinc_adapter.h"
+#include "fatal_exit.h"
 #include "workfiles/durable_file.h"
+#include "workfiles/regular_file.h"
 
 int atomicWriteFailAt = ATOMIC_FAIL_NONE;
 
@@ -25,6 +27,7 @@ const char TEMPORARY_INFIX[] = ".tmp-";
 const size_t TEMPORARY_SUFFIX_LENGTH = 6;  // mkstemp's XXXXXX
 
 bool ReportFailure(const char* path, const char* stage, int error, const std::string& temporary) {
+    workFileError = error;
     if (!temporary.empty()) unlink(temporary.c_str());
     fprintf(stderr, "\nCan't replace file %s: %s failed: %s. The file keeps its previous content.\n", path, stage,
             strerror(error));
@@ -66,10 +69,19 @@ bool WriteAll(int fd, const char* data, size_t size, int* error) {
     return true;
 }
 
-// A file owned by someone else keeps its owner only if we may give it away;
-// root may, and so may anyone for a file of their own.
-bool OwnerCanBeKept(const struct stat& old) {
-    return geteuid() == 0 || (old.st_uid == geteuid() && old.st_gid == getegid());
+// Only root may give a file away. Anyone else replacing another user's file
+// makes it their own: said on standard error, with the file's group kept
+// where the process belongs to it, so that whoever wrote the file through
+// its group still can.
+bool KeepOwner(int fd, const struct stat& old, bool* ownerChanged) {
+    *ownerChanged = false;
+    if (old.st_uid == geteuid() && old.st_gid == getegid()) return true;
+    if (geteuid() == 0) return fchown(fd, old.st_uid, old.st_gid) == 0;
+    if (old.st_gid != getegid() && fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
+        // Not a member of the file's group: the copy has ours.
+    }
+    *ownerChanged = old.st_uid != geteuid();
+    return true;
 }
 
 bool FolderTakesTemporary(const std::string& target) {
@@ -77,17 +89,27 @@ bool FolderTakesTemporary(const std::string& target) {
     return access(DirectoryOf(target).c_str(), W_OK | X_OK) == 0;
 }
 
-// The last resort: no other file is involved, but a stop in the middle leaves
-// the file short.
-bool RewriteInPlace(const char* path, const std::string& target, const char* data, size_t size) {
+// The last resort, in a folder that takes no temporary file. A shorter
+// content is padded with newlines to the old length and written in one write
+// over the old, flushed, and only then is the file cut to its new length and
+// flushed again: a stop in between leaves the new lines followed by blank
+// lines, which later passes remove as blank lines, never a file emptied by a
+// truncation whose write did not follow.
+bool RewriteInPlace(const char* path, const std::string& target, const char* data, size_t size, off_t oldSize) {
     int fd = open(target.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) return ReportFailure(path, "opening it for a rewrite in place", errno, "");
+    std::string padded(data, size);
+    if (static_cast<off_t>(size) < oldSize) padded.append(static_cast<size_t>(oldSize) - size, '\n');
     int error = 0;
-    bool ok = ftruncate(fd, 0) == 0 || (error = errno, false);
-    ok = ok && WriteAll(fd, data, size, &error);
+    bool ok = WriteAll(fd, padded.data(), padded.size(), &error);
     ok = ok && (fsync(fd) == 0 || (error = errno, false));
+    if (ok && padded.size() != size) {
+        ok = ftruncate(fd, static_cast<off_t>(size)) == 0 || (error = errno, false);
+        ok = ok && (fsync(fd) == 0 || (error = errno, false));
+    }
     if (close(fd) != 0 && ok) ok = (error = errno, false);
     if (!ok) {
+        workFileError = error;
         fprintf(stderr, "\nCan't rewrite file %s in place: %s. Its content may be incomplete.\n", path,
                 strerror(error));
         return false;
@@ -104,22 +126,26 @@ std::string WhyNotReplaceable(const char* path, RewriteFallback fallback) {
     if (!S_ISREG(old.st_mode)) return "it is not a regular file";
     // Root could write it anyway, but whoever took every write bit away meant it.
     if ((old.st_mode & 0222) == 0) return "it has no write permission";
-    if (FolderTakesTemporary(target) && OwnerCanBeKept(old)) return "";
+    if (FolderTakesTemporary(target)) return "";
     if (fallback == REWRITE_IN_PLACE_IF_NEEDED && access(target.c_str(), W_OK) == 0) return "";
     return "its folder cannot take a temporary file beside it";
 }
 
-bool ReplaceFileContents(const char* path, const char* data, size_t size, RewriteFallback fallback) {
+bool ReplaceFileContents(const char* path, const char* data, size_t size, RewriteFallback fallback, bool* changed) {
+    if (changed) *changed = false;
+    RefuseForeignLink(path);
     const std::string target = TargetOf(path);
     struct stat old;
     const bool exists = stat(target.c_str(), &old) == 0;
     mode_t mode;
     if (exists) {
         if (!S_ISREG(old.st_mode)) {
+            workFileError = EINVAL;
             fprintf(stderr, "\nCan't replace file %s: it is not a regular file. It stays as it is.\n", path);
             return false;
         }
         if ((old.st_mode & 0222) == 0) {
+            workFileError = EACCES;
             fprintf(stderr, "\nCan't replace file %s: it has no write permission. The file keeps its previous content.\n",
                     path);
             return false;
@@ -131,7 +157,6 @@ bool ReplaceFileContents(const char* path, const char* data, size_t size, Rewrit
         mode = 0666 & ~mask;
     }
     const bool inPlaceAllowed = exists && fallback == REWRITE_IN_PLACE_IF_NEEDED;
-    if (exists && !OwnerCanBeKept(old) && inPlaceAllowed) return RewriteInPlace(path, target, data, size);
 
     std::string temporary = target + TEMPORARY_INFIX + std::string(TEMPORARY_SUFFIX_LENGTH, 'X');
     int fd = -1;
@@ -140,7 +165,7 @@ bool ReplaceFileContents(const char* path, const char* data, size_t size, Rewrit
     else
         fd = mkstemp(&temporary[0]);
     if (fd < 0) {
-        if (inPlaceAllowed) return RewriteInPlace(path, target, data, size);
+        if (inPlaceAllowed) return RewriteInPlace(path, target, data, size, old.st_size);
         return ReportFailure(path, "creating a temporary file beside it", errno, "");
     }
     fcntl(fd, F_SETFD, FD_CLOEXEC);
@@ -165,7 +190,8 @@ bool ReplaceFileContents(const char* path, const char* data, size_t size, Rewrit
         return ReportFailure(path, "setting the permissions", error, temporary);
     }
     // A root run must not leave a user's file owned by root.
-    if (exists && (old.st_uid != geteuid() || old.st_gid != getegid()) && fchown(fd, old.st_uid, old.st_gid) != 0) {
+    bool ownerChanged = false;
+    if (exists && !KeepOwner(fd, old, &ownerChanged)) {
         error = errno;
         close(fd);
         return ReportFailure(path, "keeping the owner", error, temporary);
@@ -180,6 +206,12 @@ bool ReplaceFileContents(const char* path, const char* data, size_t size, Rewrit
         return ReportFailure(path, "renaming the new content over it", EXDEV, temporary);
     if (rename(temporary.c_str(), target.c_str()) != 0)
         return ReportFailure(path, "renaming the new content over it", errno, temporary);
+    if (changed) *changed = true;
+    if (ownerChanged)
+        fprintf(stderr,
+                "\n%s belonged to another user (uid %u) and was replaced whole: it now belongs to the user running "
+                "the program (uid %u), with the same permissions, since only root can keep a file's owner.\n",
+                path, static_cast<unsigned>(old.st_uid), static_cast<unsigned>(geteuid()));
     // The rename itself only lasts once the folder entry is on disk.
     std::string reason;
     if (!SyncFolderOf(target, &reason)) {

@@ -5,8 +5,7 @@
 #include <cstddef>
 #include <string>
 
-// What may be done when the folder cannot take a temporary file, or the
-// temporary file cannot be given the old file's owner.
+// What may be done when the folder cannot take a temporary file.
 enum RewriteFallback {
     REWRITE_ATOMIC_ONLY,        // fail and keep the old content
     REWRITE_IN_PLACE_IF_NEEDED  // truncate, write and flush the file itself
@@ -15,13 +14,17 @@ enum RewriteFallback {
 // Writes data to a temporary file beside path, flushes it to disk and renames
 // it over path. A symlink is followed: its target is rewritten and the link
 // stays. The file keeps its mode and, where the process may set it, its
-// owner. On any failure the temporary file is removed, path keeps its old
-// content, a message naming path goes to standard error and the result is
-// false. A failing flush of the folder after the rename is reported and gives
-// false too: the new content is in place but might not survive a power cut. With REWRITE_IN_PLACE_IF_NEEDED the file is rewritten in place
-// when that is the only way left (not crash-safe, but better than stopping).
+// owner: a process other than root replacing another user's file says on
+// standard error that the file is now its own. On any failure the temporary
+// file is removed, path keeps its old content, a message naming path goes to
+// standard error and the result is false. A failing flush of the folder after
+// the rename is reported and gives false too: the new content is in place
+// (*changed is set) but might not survive a power cut. With
+// REWRITE_IN_PLACE_IF_NEEDED the file is rewritten in place only when the
+// folder takes no temporary file, padded so that a stop leaves the old
+// content, the new, or the new followed by blank lines.
 bool ReplaceFileContents(const char* path, const char* data, size_t size,
-                         RewriteFallback fallback = REWRITE_ATOMIC_ONLY);
+                         RewriteFallback fallback = REWRITE_ATOMIC_ONLY, bool* changed = nullptr);
 
 // Why ReplaceFileContents could not rewrite the existing file path now ("it
 // is not a regular file", ...), or an empty text when it could.

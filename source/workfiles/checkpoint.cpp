@@ -38,14 +38,61 @@ std::string WorkedLine() {
     return text;
 }
 
-// The assignment file's size in bytes, or -1 when it cannot be measured. The
-// checkpoint of a line searched through records it: if the file has changed
-// by the next start, the line was removed and what is first now is another
-// line, even when it reads the same (the same line queued twice in a row).
+// The assignment file's size in bytes, or -1 when it cannot be measured.
+// Checkpoints of lines searched through once recorded it; they are still read.
 long long WorktodoSize() {
     struct stat status;
     return stat(BoincFileName(WORKTODO_FILE), &status) == 0 ? static_cast<long long>(status.st_size) : -1;
 }
+
+// The whole assignment file, false when it cannot be read.
+bool ReadWorktodo(std::string* content) {
+    bool notRegular = false;
+    FILE* file = OpenRegularFile(WORKTODO_FILE, &notRegular);
+    if (!file) return false;
+    content->clear();
+    char buffer[16384];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) content->append(buffer, got);
+    bool ok = !ferror(file);
+    fclose(file);
+    return ok;
+}
+
+// A digest of a file's content (64-bit FNV-1a, 16 hexadecimal digits): the
+// checkpoint of a line searched through records the assignment file's digest
+// before and after the line's removal, so that the next start tells which of
+// the two it finds, or an edit, whatever the sizes.
+std::string ContentDigest(const std::string& content) {
+    uint64_t hash = 14695981039346656037ULL;
+    for (unsigned char c : content) {
+        hash ^= c;
+        hash *= 1099511628211ULL;
+    }
+    char text[17];
+    snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+    return text;
+}
+
+// The file as the removal of its first line leaves it: everything after the
+// first newline.
+std::string WithoutFirstLine(const std::string& content) {
+    size_t newline = content.find('\n');
+    return newline == std::string::npos ? std::string() : content.substr(newline + 1);
+}
+
+bool IsDigest(const char* text) {
+    size_t length = strcspn(text, "\r\n");
+    if (length != 16) return false;
+    for (size_t i = 0; i < length; ++i)
+        if (!isxdigit(static_cast<unsigned char>(text[i]))) return false;
+    return true;
+}
+
+struct FinishedLineKeys {
+    long long worktodoSize = -1;
+    std::string before, after;  // digests of worktodo.txt around the removal
+};
 
 // Keys are eight characters followed by '='; anything else is not ours.
 bool HasKey(const char* line, const char* key) { return strncmp(line, key, 8) == 0 && line[8] == '='; }
@@ -80,7 +127,7 @@ bool ConvertSeconds(const char* text, double* value) {
 
 // Fills the resume state from the file; *line gets the line it names, if
 // any, and *corrupt the first field whose value cannot be taken.
-void ReadCheckpointValues(FILE* file, std::string* line, bool* named, long long* worktodoSize,
+void ReadCheckpointValues(FILE* file, std::string* line, bool* named, FinishedLineKeys* finished,
                           const char** corrupt) {
     char text[100];
     while (fgets(text, sizeof text, file)) {
@@ -105,8 +152,14 @@ void ReadCheckpointValues(FILE* file, std::string* line, bool* named, long long*
             *named = true;
             *line = std::string(value, strcspn(value, "\r\n"));
         } else if (HasKey(text, "worktodo")) {
-            if (ConvertWhole(value, INT64_MAX, &whole)) *worktodoSize = static_cast<long long>(whole);
+            if (ConvertWhole(value, INT64_MAX, &whole)) finished->worktodoSize = static_cast<long long>(whole);
             else field = "worktodo";
+        } else if (HasKey(text, "before  ")) {
+            if (IsDigest(value)) finished->before.assign(value, 16);
+            else field = "before";
+        } else if (HasKey(text, "after   ")) {
+            if (IsDigest(value)) finished->after.assign(value, 16);
+            else field = "after";
         }
         if (field && !*corrupt) *corrupt = field;
     }
@@ -114,16 +167,27 @@ void ReadCheckpointValues(FILE* file, std::string* line, bool* named, long long*
 
 // A checkpoint resumes only where it cannot skip a candidate: on its own
 // line, at an exponent of the line and at an odd k of the line.
-int JudgeCheckpoint(bool named, const std::string& line, long long worktodoSize) {
+int JudgeCheckpoint(bool named, const std::string& line, const FinishedLineKeys& finished) {
     // A checkpoint left behind by a stop between a line's removal and its
     // own belongs to the removed line, never to this one.
     if (named && line != WorkedLine()) return ASSIGNMENT_OBSOLETE_CHECKPOINT;
     // Every exponent searched and summarised; only the line's end record and
-    // its removal may be missing, unless the assignment file has changed since
-    // (the line removed; a file changed otherwise searches the line again,
-    // which repeats work but skips none).
+    // its removal may be missing. The file as it was before the removal: the
+    // removal is still to do. As it was to be after: done, and the line first
+    // now is another copy, which starts afresh. Anything else is an edit
+    // made while stopped: the line is searched again, which repeats work but
+    // skips none.
     if (named && nCurrent == nEnd + 1 && kCurrent == kStart) {
-        if (worktodoSize >= 0 && worktodoSize != WorktodoSize()) return ASSIGNMENT_OBSOLETE_CHECKPOINT;
+        if (!finished.before.empty() && !finished.after.empty()) {
+            std::string content;
+            const std::string now = ReadWorktodo(&content) ? ContentDigest(content) : "";
+            if (now == finished.before) return ASSIGNMENT_OK;
+            if (now != finished.after)
+                printf("\nThe assignment file was edited after its first line was searched through; that line is "
+                       "searched again rather than taken for done.\n");
+            return ASSIGNMENT_OBSOLETE_CHECKPOINT;
+        }
+        if (finished.worktodoSize >= 0 && finished.worktodoSize != WorktodoSize()) return ASSIGNMENT_OBSOLETE_CHECKPOINT;
         return ASSIGNMENT_OK;
     }
     if (nCurrent < nStart || nCurrent > nEnd) {
@@ -199,8 +263,9 @@ bool WriteCheckpointFile(uint32_t n, uint64_t k, uint64_t tested, double secs, u
     std::vector<char> buffer(static_cast<size_t>(length) + 1);
     snprintf(buffer.data(), buffer.size(), format, n, kValue, testedValue, secs, factors, line.c_str());
     std::string text(buffer.data(), static_cast<size_t>(length));
-    long long size = n == nEnd + 1 && k == kStart ? WorktodoSize() : -1;
-    if (size >= 0) text += "worktodo=" + std::to_string(size) + "\n";
+    std::string content;
+    if (n == nEnd + 1 && k == kStart && ReadWorktodo(&content))
+        text += "before  =" + ContentDigest(content) + "\nafter   =" + ContentDigest(WithoutFirstLine(content)) + "\n";
     BoincBeginCriticalSection();
     bool written = ReplaceFileContents(CHECKPOINT_FILE, text.data(), text.size());
     if (written) BoincCheckpointWritten();
@@ -232,6 +297,17 @@ bool CheckpointOfFinishedLine() {
     return hasN && named && n == last + 1;
 }
 
+bool CheckpointNamesItsLine() {
+    bool notRegular = false;
+    FILE* file = OpenRegularFileOrStop(CHECKPOINT_FILE, &notRegular);
+    if (!file) return false;
+    bool named = false;
+    char text[100];
+    while (fgets(text, sizeof text, file)) named = named || HasKey(text, "line    ");
+    fclose(file);
+    return named;
+}
+
 int ResumeAssignment() {
     if (kStart % 2 == 0) ++kStart;
 
@@ -240,10 +316,10 @@ int ResumeAssignment() {
     if (file || notRegular) {
         std::string line;
         bool named = false;
-        long long worktodoSize = -1;
+        FinishedLineKeys finished;
         const char* corrupt = nullptr;
         if (file) {
-            ReadCheckpointValues(file, &line, &named, &worktodoSize, &corrupt);
+            ReadCheckpointValues(file, &line, &named, &finished, &corrupt);
             fclose(file);
         }
         // Resuming from a wrapped or poisoned value would print a wrong count
@@ -257,7 +333,7 @@ int ResumeAssignment() {
                     CHECKPOINT_FILE, corrupt);
             return ASSIGNMENT_CORRUPT_CHECKPOINT;
         }
-        int verdict = JudgeCheckpoint(named, line, worktodoSize);
+        int verdict = JudgeCheckpoint(named, line, finished);
         if (verdict != ASSIGNMENT_OK) return verdict;
     } else {
         kTested = 0;

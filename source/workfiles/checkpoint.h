@@ -47,6 +47,10 @@ bool WriteCheckpointFile(uint32_t n, uint64_t k, uint64_t tested, double secs, u
 // gone, which must not stand in for the same line queued again.
 bool CheckpointOfFinishedLine();
 
+// Whether quilbrex.cpt names the line it belongs to (as every checkpoint
+// this program writes does), so that no other line can take it for its own.
+bool CheckpointNamesItsLine();
+
 // The line's Starting range record, without its stamp: "Starting range:
 // n=%d-%d and k=%llu-%llu\n" with the loaded line (kStart made odd).
 void FormatStartRecord(char* text, size_t size);

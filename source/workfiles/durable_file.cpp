@@ -11,6 +11,8 @@
 #include <utility>
 
 #include "boinc/boinc_adapter.h"
+#include "fatal_exit.h"
+#include "workfiles/regular_file.h"
 
 int durableFailAt = DURABLE_FAIL_NONE;
 const char* durableFailPath = nullptr;
@@ -23,6 +25,7 @@ namespace {
 std::set<std::pair<dev_t, ino_t>> entriesOnDisk;
 
 bool Fail(int error, std::string* reason) {
+    workFileError = error;
     *reason = strerror(error);
     return false;
 }
@@ -60,6 +63,7 @@ bool SyncFolderOf(const std::string& physicalPath, std::string* reason) {
 }
 
 bool AppendDurably(const char* logicalPath, const std::string& record, std::string* reason, bool flush) {
+    RefuseForeignLink(logicalPath);
     const std::string path = BoincFileName(logicalPath);
     struct stat before;
     // A record nothing depends on may wait for the next flush; the file's
@@ -114,6 +118,7 @@ bool AppendDurably(const char* logicalPath, const std::string& record, std::stri
 }
 
 bool FlushExisting(const char* logicalPath, std::string* reason) {
+    RefuseForeignLink(logicalPath);
     const std::string path = BoincFileName(logicalPath);
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return errno == ENOENT ? true : Fail(errno, reason);
@@ -137,6 +142,7 @@ bool RemoveDurably(const char* logicalPath, std::string* reason) {
         return Fail(errno, reason);
     }
     if (S_ISDIR(info.st_mode)) {
+        workFileError = EISDIR;
         *reason = "it is a folder, not a file";
         return false;
     }

@@ -10,6 +10,9 @@
 // Returns false with reason set when the flush fails.
 bool SyncFolderOf(const std::string& physicalPath, std::string* reason);
 
+// These refuse a work file that is a symbolic link owned by another user
+// (RefuseForeignLink).
+
 // Appends record to the work file named logicalPath (created when missing),
 // flushes it to disk (unless flush is false; a new file is always flushed),
 // and flushes its folder at the first flush of the file in this process.

@@ -11,17 +11,6 @@
 
 
 FirstLine ReadFirstLine(const char* path) {
-    // A link the user made is followed; one planted by someone else (in a
-    // shared folder) would have the program empty a file of the user's line
-    // by line. The kernel's protected-symlinks rule draws the same line.
-    struct stat link;
-    if (lstat(BoincFileName(path), &link) == 0 && S_ISLNK(link.st_mode) && link.st_uid != geteuid()) {
-        fprintf(stderr,
-                "\nCan't use worktodo file %s: it is a symbolic link owned by another user (uid %u), and only links "
-                "of the user running the program (uid %u) are followed.\n",
-                path, static_cast<unsigned>(link.st_uid), static_cast<unsigned>(geteuid()));
-        FatalExit(1);
-    }
     FirstLine line;
     bool notRegular = false;
     line.file = OpenRegularFile(path, &notRegular);

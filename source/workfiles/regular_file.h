@@ -4,7 +4,11 @@
 
 #include <cstdio>
 
-// Opens path for reading. Returns nullptr with errno set when it cannot be
+// Ends the process with status 1, after saying why, when the work file path is
+// a symbolic link owned by another user than the one running the program.
+void RefuseForeignLink(const char* path);
+
+// Opens path for reading (refusing a foreign link). Returns nullptr with errno set when it cannot be
 // opened, and nullptr with *notRegular set (errno EINVAL) when it is not a
 // regular file; the open never waits for a writer.
 FILE* OpenRegularFile(const char* path, bool* notRegular);

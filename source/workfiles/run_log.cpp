@@ -6,13 +6,17 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "fatal_exit.h"
 #include "quilbrex.h"
 #include "workfiles/durable_file.h"
 #include "workfiles/regular_file.h"
 #include "workfiles/work_file_names.h"
+
+long long runLogBytesExamined = 0;
 
 const char RUN_LOG_RULE[] = "--------------------------------------------------------------------------------";
 
@@ -34,36 +38,51 @@ void Trust(const char* path) {
 
 // The text of path after its last closing rule (all of it when there is
 // none), read backwards from the end: a line's records are few, however long
-// the run log has grown.
+// the run log has grown. Each byte is read and searched once, so a log
+// without any rule costs its size, not its size squared.
 std::string OpenPart(const char* path) {
     bool notRegular = false;
     FILE* file = OpenRegularFileOrStop(path, &notRegular);
     if (!file) return "";
     const std::string rule = std::string(RUN_LOG_RULE) + "\n";
-    std::string tail;
     fseek(file, 0, SEEK_END);
     long end = ftell(file);
     const long CHUNK = 16384;
-    size_t ruleAt = std::string::npos;
-    while (end > 0) {
+    std::vector<std::string> parts;  // from the end of the file backwards
+    std::string following;           // what follows the part being searched, as far as a rule could reach
+    size_t openFrom = std::string::npos;  // within parts.back(): where the open part begins
+    while (end > 0 && openFrom == std::string::npos) {
         long start = end > CHUNK ? end - CHUNK : 0;
-        std::string chunk(static_cast<size_t>(end - start), '\0');
-        fseek(file, start, SEEK_SET);
-        chunk.resize(fread(&chunk[0], 1, chunk.size(), file));
-        tail = chunk + tail;
-        end = start;
-        // The rule begins a line: at the file's start or after a newline.
-        for (size_t at = tail.rfind(rule); at != std::string::npos; at = at ? tail.rfind(rule, at - 1) : std::string::npos) {
-            if ((at == 0 && end == 0) || (at > 0 && tail[at - 1] == '\n')) {
-                ruleAt = at + rule.size();
+        // One byte more before the part: a rule counts only at a line's start.
+        long from = start > 0 ? start - 1 : 0;
+        std::string block(static_cast<size_t>(end - from), '\0');
+        fseek(file, from, SEEK_SET);
+        block.resize(fread(&block[0], 1, block.size(), file));
+        runLogBytesExamined += static_cast<long long>(block.size() + following.size());
+        const size_t first = static_cast<size_t>(start - from);
+        if (block.size() < first) break;
+        const std::string window = block + following;
+        for (size_t at = window.rfind(rule); at != std::string::npos && at >= first;
+             at = at > first ? window.rfind(rule, at - 1) : std::string::npos) {
+            if (at == 0 || window[at - 1] == '\n') {
+                openFrom = at - first + rule.size();
                 break;
             }
-            if (at == 0) break;
         }
-        if (ruleAt != std::string::npos) break;
+        parts.push_back(block.substr(first));
+        following = parts.back().substr(0, rule.size() - 1);
+        end = start;
     }
     fclose(file);
-    return ruleAt == std::string::npos ? tail : tail.substr(ruleAt);
+    // The rule may end in the part after the one it begins in.
+    size_t skip = openFrom == std::string::npos ? 0 : openFrom;
+    std::string open;
+    for (size_t i = parts.size(); i-- > 0;) {
+        size_t from = std::min(skip, parts[i].size());
+        skip -= from;
+        open.append(parts[i], from, std::string::npos);
+    }
+    return open;
 }
 
 // Where the records of the line begin within the open part: after its own
@@ -116,8 +135,9 @@ void LogLineStart(const char* startRecord) {
         Trust(RESULTS_FILE);
         return;
     }
-    // Nothing depends on this record alone: the line's first summary flushes it.
-    AppendRecord(RESULTS_FILE, startRecord, true, false);
+    // On disk before any checkpoint of the line: a restart from one continues
+    // the line and never writes the record again.
+    AppendRecord(RESULTS_FILE, startRecord, true);
 }
 
 bool LineLogHolds(const char* startRecord, const char* prefix) {

@@ -27,5 +27,9 @@ void LogLineStart(const char* startRecord);
 // write again. A record found is flushed before the answer is trusted.
 bool LineLogHolds(const char* startRecord, const char* prefix);
 
+// Bytes of the run log read and searched for its open part so far (tests
+// count them: the work is linear in the log's size).
+extern long long runLogBytesExamined;
+
 // The line of 80 minus signs that closes the records of a line.
 extern const char RUN_LOG_RULE[];
