@@ -66,7 +66,8 @@ __device__ __forceinline__ uint32_t firstPrimeFrom(const DeviceSieveArgs& s, uin
 // with the masks of the primes below 32 applied, counts and stores them. The
 // marks of the other primes, which any thread may set in any word, are atomic
 // ORs, dealt so that every warp issues about as many: the primes below 2048
-// one per warp in turn, its marks shared by the lanes; the rest one per lane,
+// one per warp in turn, its marks shared by the lanes, its start worked out
+// by one thread for all; the rest one per lane,
 // in runs of 32 that go to the warps in turn, forwards and backwards
 // alternately. DROPPED names a barrier left out, PLAIN_MARKS has the marks
 // as plain |= (tests only: 0 and false are the kernel).
@@ -74,6 +75,7 @@ template <int DROPPED, bool PLAIN_MARKS = false>
 __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
     __shared__ SharedArray<uint32_t, SIEVE_SLICE_WORDS> words;
     __shared__ SharedArray<uint32_t, 1> survivors;
+    __shared__ SharedArray<uint32_t, SIEVE_BLOCK_THREADS> starts;
     const uint32_t slice = blockIdx.x, t = threadIdx.x;
     const uint32_t lane = t % SIEVE_WARP, warp = t / SIEVE_WARP, warps = SIEVE_BLOCK_THREADS / SIEVE_WARP;
     const auto global = s.bits + slice * SIEVE_SLICE_WORDS;
@@ -106,18 +108,36 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
         words[w] = global[w] | mask[m];
     }
     if (t == 0) survivors[0] = 0;
+    // The primes below 2048 in runs of 256: each thread works out where one
+    // of them first crosses out in the slice, then every warp takes its
+    // primes of the run with their starts from there, rather than all 32
+    // lanes working out the same start.
+    const auto stage = [&](uint32_t run) {
+        if (run + t >= shared) return;
+        const uint32_t q = s.primes[run + t];
+        starts[t] = (s.offsets[run + t] + q - first % q) % q;
+    };
+    stage(masked);
     if (DROPPED != 1) __syncthreads();
 
     QUILBREX_NO_UNROLL
-    for (uint32_t i = masked + warp; i < shared; i += warps) {
-        const uint32_t q = s.primes[i];
+    for (uint32_t run = masked; run < shared; run += SIEVE_BLOCK_THREADS) {
+        const uint32_t inRun = shared - run < SIEVE_BLOCK_THREADS ? shared - run : SIEVE_BLOCK_THREADS;
         QUILBREX_NO_UNROLL
-        for (uint32_t bit = (s.offsets[i] + q - first % q) % q + lane * q; bit < SIEVE_SLICE_BITS;
-             bit += SIEVE_WARP * q) {
-            if (PLAIN_MARKS)
-                words[bit >> 5] |= 1u << (bit & 31);
-            else
-                atomicOr(&words[bit >> 5], 1u << (bit & 31));
+        for (uint32_t j = warp; j < inRun; j += warps) {
+            const uint32_t q = s.primes[run + j];
+            QUILBREX_NO_UNROLL
+            for (uint32_t bit = starts[j] + lane * q; bit < SIEVE_SLICE_BITS; bit += SIEVE_WARP * q) {
+                if (PLAIN_MARKS)
+                    words[bit >> 5] |= 1u << (bit & 31);
+                else
+                    atomicOr(&words[bit >> 5], 1u << (bit & 31));
+            }
+        }
+        if (run + SIEVE_BLOCK_THREADS < shared) {  // the same for every thread of the block
+            __syncthreads();
+            stage(run + SIEVE_BLOCK_THREADS);
+            __syncthreads();
         }
     }
     uint32_t round = 0;
