@@ -709,6 +709,12 @@ TEST_F(DeviceSieveTest, SurvivorsEqualTheHostSieveBitForBit) {
     cases.push_back({"ends at 2^64-1, filling", UINT64_MAX - 2ull * 99999, 100000, 607, 200000, 512});
     for (uint32_t length : {1u, 2u, 7u, 64u, 65600u})
         cases.push_back({"short", 4001, length, 54, 1000000, MAX_BATCH});
+    // Prime counts at the edges of the Small kernel's dealing: the masks end
+    // at 31 (10 primes), the primes shared by a warp's lanes at 2039 (308),
+    // whose starts go in runs of 256 (266), and the primes one per lane in
+    // runs of 256 from there up to 65521 (6541).
+    for (uint32_t primes : {9u, 10u, 11u, 265u, 266u, 267u, 307u, 308u, 309u, 563u, 564u, 565u, 6541u, 6542u})
+        cases.push_back({"dealing edge", 987654321987ull, 3 * SIEVE_SLICE_BITS - 5, 100, primes, MAX_BATCH});
     // p = k*2^n+1 itself one of the sieving primes: only for n below 32,
     // which no kernel serves; both sieves cross such a k out alike.
     for (uint32_t n : {1u, 2u, 3u, 4u, 10u})
