@@ -18,6 +18,7 @@
 #include <functional>
 #include <mutex>
 #include <random>
+#include <regex>
 #include <set>
 #include <vector>
 
@@ -589,6 +590,8 @@ BROKEN_SIEVE_KERNEL(gatherWithoutBarrier1, sieveGather, 1)
 BROKEN_SIEVE_KERNEL(gatherWithoutBarrier2, sieveGather, 2)
 BROKEN_SIEVE_KERNEL(gatherWithoutBarrier3, sieveGather, 3)
 #undef BROKEN_SIEVE_KERNEL
+// The small primes' marks as plain |= instead of atomic ORs.
+void smallWithPlainMarks(DeviceSieveArgs args) { sieveSmall<0, true>(args); }
 
 void invokeBroken(const void* func, void** args) {
     reinterpret_cast<SieveKernelFunction>(const_cast<void*>(func))(*static_cast<DeviceSieveArgs*>(args[0]));
@@ -652,10 +655,15 @@ protected:
         return nextOnDevice(a, length);
     }
     // A batch after those before it in the same exponent.
-    static SieveOutcome nextOnDevice(uint64_t a, uint32_t length) {
+    // synchronised: where the wait's result goes (nullptr: it must succeed).
+    static SieveOutcome nextOnDevice(uint64_t a, uint32_t length, cudaError_t* synchronised = nullptr) {
         memset(d_candidateTable, 0x5A, 8 * MAX_BATCH);  // leftovers of earlier work
         LaunchDeviceSieveBatch(a, length);
-        EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+        const cudaError_t waited = cudaDeviceSynchronize();
+        if (synchronised)
+            *synchronised = waited;
+        else
+            EXPECT_EQ(waited, cudaSuccess) << hostRuntimeLastRace();
         SieveOutcome o;
         ReadDeviceSieveControl(o.count, o.examined);
         o.table.assign(d_candidateTable, d_candidateTable + blocksPerGrid * 256);
@@ -701,6 +709,12 @@ TEST_F(DeviceSieveTest, SurvivorsEqualTheHostSieveBitForBit) {
     cases.push_back({"ends at 2^64-1, filling", UINT64_MAX - 2ull * 99999, 100000, 607, 200000, 512});
     for (uint32_t length : {1u, 2u, 7u, 64u, 65600u})
         cases.push_back({"short", 4001, length, 54, 1000000, MAX_BATCH});
+    // Prime counts at the edges of the Small kernel's dealing: the masks end
+    // at 31 (10 primes), the primes shared by a warp's lanes at 2039 (308),
+    // whose starts go in runs of 256 (266), and the primes one per lane in
+    // runs of 256 from there up to 65521 (6541).
+    for (uint32_t primes : {9u, 10u, 11u, 265u, 266u, 267u, 307u, 308u, 309u, 563u, 564u, 565u, 6541u, 6542u})
+        cases.push_back({"dealing edge", 987654321987ull, 3 * SIEVE_SLICE_BITS - 5, 100, primes, MAX_BATCH});
     // p = k*2^n+1 itself one of the sieving primes: only for n below 32,
     // which no kernel serves; both sieves cross such a k out alike.
     for (uint32_t n : {1u, 2u, 3u, 4u, 10u})
@@ -780,18 +794,30 @@ TEST_F(DeviceSieveTest, KnownFactorsAreNeverSievedOut) {
     }
 }
 
-TEST_F(DeviceSieveTest, AMissingBarrierChangesTheResult) {
+// Every kernel above ran with the stand-in watching for races and found none.
+// A barrier left out, or a mark made with a plain |=, is a race that fails
+// the launch naming the kernel, the word and two threads, whatever the order
+// of the threads.
+TEST_F(DeviceSieveTest, AMissingBarrierOrAPlainMarkIsCaught) {
     struct Variant {
         const char* what;
         int slot;  // the kernel's row in sieveKernelTable
         SieveKernelFunction function;
+        const char* race;  // the start of the race's text
     } variants[] = {
-        {"small primes, no barrier after loading the slice", 3, smallWithoutBarrier1},
-        {"small primes, no barrier before counting", 3, smallWithoutBarrier2},
-        {"small primes, no barrier before storing the count", 3, smallWithoutBarrier3},
-        {"gather, no barrier after clearing the sums", 4, gatherWithoutBarrier1},
-        {"gather, no barrier before the prefix sum", 4, gatherWithoutBarrier2},
-        {"gather, no barrier after the prefix sum", 4, gatherWithoutBarrier3},
+        {"small primes, no barrier after loading the slice", 3, smallWithoutBarrier1,
+         "race in small primes, no barrier after loading the slice: shared word "},
+        {"small primes, no barrier before counting", 3, smallWithoutBarrier2,
+         "race in small primes, no barrier before counting: shared word "},
+        {"small primes, no barrier before storing the count", 3, smallWithoutBarrier3,
+         "race in small primes, no barrier before storing the count: shared word 0, an atomic by block "},
+        {"small primes, plain marks", 3, smallWithPlainMarks, "race in small primes, plain marks: shared word "},
+        {"gather, no barrier after clearing the sums", 4, gatherWithoutBarrier1,
+         "race in gather, no barrier after clearing the sums: shared word "},
+        {"gather, no barrier before the prefix sum", 4, gatherWithoutBarrier2,
+         "race in gather, no barrier before the prefix sum: shared word "},
+        {"gather, no barrier within the prefix sum", 4, gatherWithoutBarrier3,
+         "race in gather, no barrier within the prefix sum: shared word "},
     };
     static bool registered = false;
     if (!registered) {
@@ -805,19 +831,28 @@ TEST_F(DeviceSieveTest, AMissingBarrierChangesTheResult) {
     const uint64_t a = 1000001;
     const uint32_t length = 5 * SIEVE_SLICE_BITS - 77, n = 100;
     const SieveOutcome host = onHost(a, length, n);
+    const std::regex twoThreads(", (a plain write|a plain access|an atomic) by block \\d+ thread \\d+ and "
+                                "(a read|a plain write|an atomic) by block \\d+ thread \\d+ in one barrier interval$");
     for (const Variant& v : variants) {
         SCOPED_TRACE(v.what);
         const SieveKernelFunction intact = sieveKernelTable[v.slot].function;
-        int differing = 0;
         for (unsigned long long seed : {1ull, 2ull, 3ull}) {
             hostRuntimeSetScheduleSeed(seed);
             ASSERT_TRUE(onDevice(a, length, n) == host) << "intact kernels, seed " << seed;
             hostRuntimeSetScheduleSeed(seed);
             sieveKernelTable[v.slot].function = v.function;
-            differing += !(onDevice(a, length, n) == host);
+            PrepareDeviceSieve(n);
+            cudaError_t waited;
+            testing::internal::CaptureStderr();
+            nextOnDevice(a, length, &waited);
+            const std::string printed = testing::internal::GetCapturedStderr();
             sieveKernelTable[v.slot].function = intact;
+            EXPECT_EQ(waited, cudaErrorLaunchFailure) << "seed " << seed;
+            const std::string race = hostRuntimeLastRace();
+            EXPECT_EQ(race.rfind(v.race, 0), 0u) << race;
+            EXPECT_TRUE(std::regex_search(race, twoThreads)) << race;
+            EXPECT_EQ(printed, race + "\n");
         }
-        EXPECT_GT(differing, 0);
     }
 }
 

@@ -123,6 +123,34 @@ void hostRegisterBlockFunction(const void* func, const char* deviceName, HostKer
                                const size_t* argSizes);
 // __syncthreads of the stand-in. Aborts outside a block-cooperative kernel.
 void hostSyncThreads();
+
+// The stand-in's race watch. Kernels reach their shared and global memory
+// through watched references (kernels/portable.h), which report each access
+// here while a launch runs. Within one barrier interval of a block (for
+// global memory also between any two blocks of the launch), two accesses by
+// different logical threads to the same 32-bit word race unless both read or
+// both are atomic (so a plain write and any other access race, and so do an
+// atomic and a plain read): the launch then fails at the next synchronising call, which reports
+// cudaErrorLaunchFailure, and the race is printed on standard error naming
+// the kernel, the word and both threads.
+enum HostAccessKind { hostAccessRead, hostAccessWrite, hostAccessAtomic };
+// One logical thread's access: its block, its thread and the barrier
+// interval of its block (thread 0xFFFF: none).
+struct HostAccessor {
+    unsigned int block;
+    unsigned short thread, interval;
+};
+// What a word has seen within its current tag (a launch, or a block's run
+// for shared memory): of its plain accesses, plain writes and atomics, two
+// accessors each that stand for all.
+struct HostWordShadow {
+    unsigned int tag;
+    HostAccessor plain[2], write[2], atomic[2];
+};
+extern thread_local bool hostWatching;
+// shadow: the word's shadow in shared memory, nullptr for global memory;
+// index: the word's index in its shared array.
+void hostWatchAccess(const void* word, HostWordShadow* shadow, unsigned int index, HostAccessKind kind);
 void hostUnregisterFunctions();
 // What the registered module adds to the device name, e.g. "AVX-512 IFMA":
 // the name reads "host CPU: <model> (<note>)". Set before the device is read.

@@ -3,6 +3,8 @@
 // path can be exercised without a GPU. The program itself never calls these.
 #pragma once
 
+#include <string>
+
 #include "gpu/host_runtime.h"
 
 enum HostRuntimeOp {
@@ -48,3 +50,9 @@ void hostRuntimeSetLaunchHook(HostLaunchHook hook);
 // between barriers (reset: 1). The order also varies with the launch, the
 // block and the barrier.
 void hostRuntimeSetScheduleSeed(unsigned long long seed);
+
+// Whether launches watch their kernels' memory for races (reset: on).
+void hostRuntimeWatchRaces(bool on);
+// The last race that failed a launch, as printed on standard error ("" after
+// a reset or when none was found).
+std::string hostRuntimeLastRace();

@@ -13,6 +13,14 @@ constexpr uint32_t SIEVE_SLICE_WORDS = 2048;
 constexpr uint32_t SIEVE_SLICE_BITS = 32 * SIEVE_SLICE_WORDS;
 constexpr uint32_t SIEVE_BLOCK_THREADS = 256;
 constexpr uint32_t SIEVE_WORDS_PER_THREAD = SIEVE_SLICE_WORDS / SIEVE_BLOCK_THREADS;
+// The Small kernel's three kinds of prime: below 32 a prime crosses out a
+// periodic pattern, applied as a mask to each word; below 2048 it crosses out
+// 32 or more bits of a slice, and the lanes of a warp share its marks; the
+// rest of the primes below a slice's bits cross out a few bits each, one
+// prime per lane. Each kind is dealt evenly over the warps.
+constexpr uint32_t SIEVE_MASK_PRIMES_BELOW = 32;
+constexpr uint32_t SIEVE_SHARED_PRIMES_BELOW = SIEVE_SLICE_BITS / 32;
+constexpr uint32_t SIEVE_WARP = 32;
 
 // The words the device writes for the host after every batch.
 enum DeviceSieveControlWord {
@@ -25,14 +33,16 @@ enum DeviceSieveControlWord {
 };
 
 // Everything a sieve kernel reads or writes; passed by value to each.
+// (DevicePointer: a plain pointer on the device, watched for races in the
+// host stand-in.)
 struct DeviceSieveArgs {
-    const uint32_t* primes;        // the prime table, ascending odd primes
-    uint32_t* inverses;            // 2^(-n) mod primes[i], per exponent
-    uint32_t* offsets;             // first crossed-out bit of primes[i], counted from the a of the last batch
-    uint32_t* bits;                // one bit per odd k, 1 = crossed out; all zero between batches
-    uint32_t* sliceCounts;         // survivors per slice
-    uint32_t* control;             // DeviceSieveControlWord
-    unsigned long long* candidates;
+    DevicePointer<const uint32_t> primes;  // the prime table, ascending odd primes
+    DevicePointer<uint32_t> inverses;      // 2^(-n) mod primes[i], per exponent
+    DevicePointer<uint32_t> offsets;       // first crossed-out bit of primes[i], counted from the a of the last batch
+    DevicePointer<uint32_t> bits;          // one bit per odd k, 1 = crossed out; all zero between batches
+    DevicePointer<uint32_t> sliceCounts;   // survivors per slice
+    DevicePointer<uint32_t> control;       // DeviceSieveControlWord
+    DevicePointer<unsigned long long> candidates;
     unsigned long long a;          // the segment's first (odd) k
     uint32_t advance;              // odd k from the a the offsets count from to this a
     uint32_t n;
