@@ -21,6 +21,9 @@ enum HostRuntimeOp {
     hostOpEventCreate,
     hostOpEventRecord,
     hostOpEventSynchronize,
+    hostOpMemsetAsync,
+    hostOpEventQuery,
+    hostOpStreamSynchronize,
     hostOpCount
 };
 
