@@ -524,10 +524,18 @@ TEST_P(SieveTest, FailedSynchronisationStopsTheRunWithTheBatchUncounted) {
     ASSERT_GE(r.out.size(), warning.size());
     EXPECT_EQ(r.out.substr(r.out.size() - warning.size()), warning);
     EXPECT_NE(r.err.find(" : CUDA Runtime API error 719: unspecified launch failure.\n"), std::string::npos) << r.err;
+    std::vector<uint64_t> survivors = expectedSurvivors(3, 1001, 40);
+    if (GetParam() == DEVICE_SIEVE) {
+        EXPECT_EQ(r.err.rfind("\nThe device failed on the batch at n=40, k=" + std::to_string(survivors[7] + 2) +
+                                  " (50 odd k). Stopping; the checkpoint and the assignment line stay before this "
+                                  "batch.\n",
+                              0),
+                  0u)
+            << r.err;
+    }
     // The checkpoint of the first batch is the last: the second counts for
     // nothing. (The device loop may not have booked the first yet, for its
     // audit: then there is none.)
-    std::vector<uint64_t> survivors = expectedSurvivors(3, 1001, 40);
     const std::string position = "nCurrent=40\nkCurrent=" + std::to_string(survivors[7] + 2) + "\nkTested =8\n";
     const std::string checkpoint = readFile(dir.file("quilbrex.cpt"));
     if (GetParam() != DEVICE_SIEVE || !checkpoint.empty()) {
@@ -1051,12 +1059,15 @@ TEST_F(DeviceSieveTest, FollowingBatchesEqualTheHostSieve) {
         useLimit(c.limit);
         PrepareDeviceSieve(c.n);
         uint64_t a = c.a;
-        for (int batch = 0; batch < 9; ++batch) {
-            // Batches 0-4 follow on; then 2^33 odd k ahead and back to the
-            // first (both start afresh), and 12345 odd k ahead (moved on).
-            if (batch == 5) a += 1ull << 34;
-            if (batch == 6) a = c.a;
-            if (batch == 7) a += 2 * 12345;
+        for (int batch = 0; batch < 11; ++batch) {
+            // Batches 0-4 follow on; then 2^32-1 odd k ahead (the farthest a
+            // start moves on), 2^32 and 2^33 ahead and back to the first (all
+            // three start afresh), and 12345 odd k ahead (moved on).
+            if (batch == 5) a += 2 * 0xFFFFFFFFull;
+            if (batch == 6) a += 2 * 0x100000000ull;
+            if (batch == 7) a += 1ull << 34;
+            if (batch == 8) a = c.a;
+            if (batch == 9) a += 2 * 12345;
             const uint32_t length =
                 static_cast<uint32_t>(std::min<uint64_t>(c.length, (UINT64_MAX - a) / 2 + 1));
             SCOPED_TRACE("primes " + std::to_string(c.primes) + " limit " + std::to_string(c.limit) + " n " +
