@@ -727,10 +727,14 @@ void setWord64(uint32_t* w, int low, uint64_t value) {
 
 }  // namespace
 
+// What only the device loop does: check the device's reports, its launches
+// and its batches against the host's.
+class DeviceLoopTest : public SieveTest {};
+INSTANTIATE_TEST_SUITE_P(DeviceLoop, DeviceLoopTest, testing::Values(int(DEVICE_SIEVE)), pathName);
+
 // Every kind of report that does not add up stops the run with status 255
 // and a message naming the batch, the checkpoint and the line before it.
-TEST_P(SieveTest, DeviceReportThatDoesNotAddUpStopsTheRun) {
-    if (GetParam() != DEVICE_SIEVE) GTEST_SKIP() << "only the device sieve reports";
+TEST_P(DeviceLoopTest, DeviceReportThatDoesNotAddUpStopsTheRun) {
     threadsPerGrid = 8;
     fakeStep = 100;
     const std::vector<PlannedBatch> plan = planBatches(3, 1001, 40, 8, 50);
@@ -807,8 +811,7 @@ TEST_P(SieveTest, DeviceReportThatDoesNotAddUpStopsTheRun) {
 }
 
 // A launch the device refuses, the first of the exponent's or a batch's.
-TEST_P(SieveTest, RefusedLaunchStopsTheRun) {
-    if (GetParam() != DEVICE_SIEVE) GTEST_SKIP() << "the host loops' launches are seen at the wait";
+TEST_P(DeviceLoopTest, RefusedLaunchStopsTheRun) {
     for (int nth : {1, 2, 7}) {  // the exponent's inverses, the range's starts, the first batch's test
         SCOPED_TRACE(nth);
         TempDir dir;
@@ -831,8 +834,7 @@ TEST_P(SieveTest, RefusedLaunchStopsTheRun) {
 // moves on one odd k too far while adding up: the audit stops the run. The
 // first batch of a search is always audited; the others here because every
 // batch is.
-TEST_P(SieveTest, AuditMismatchStopsTheRun) {
-    if (GetParam() != DEVICE_SIEVE) GTEST_SKIP() << "only the device sieve is audited";
+TEST_P(DeviceLoopTest, AuditMismatchStopsTheRun) {
     threadsPerGrid = 8;
     const std::vector<PlannedBatch> plan = planBatches(3, 1001, 40, 8, 50);
     const std::vector<uint64_t> survivors = expectedSurvivors(3, 1001, 40);
