@@ -1252,8 +1252,8 @@ int hookCalls;
 
 // The stand-in's streams and events keep CUDA's order: an event is complete
 // exactly when the work issued before its record has finished; a copy on the
-// stream sees what the launch before it wrote; waiting reports a failed
-// launch or an injected failure once.
+// stream sees what the launch before it wrote, and not before; waiting
+// reports a failed launch or an injected failure once.
 TEST_P(BatchLoopComparison, StandInStreamsAndEventsKeepCudaOrder) {
     static bool registered = false;
     if (!registered) {
@@ -1298,6 +1298,33 @@ TEST_P(BatchLoopComparison, StandInStreamsAndEventsKeepCudaOrder) {
     EXPECT_EQ(cudaMemcpyAsync(&first, d_candidateTable, 8, cudaMemcpyDeviceToHost, stream), cudaSuccess);
     opener.join();
     EXPECT_EQ(first, 78u);
+
+    // Into page-locked memory a copy lands only once the work before it has
+    // finished (until then the host sees 0xA5 bytes), a memset runs in its
+    // place in the order, and a copy from pageable memory takes its source
+    // when it is issued.
+    unsigned long long* pinned = nullptr;
+    ASSERT_EQ(cudaHostAlloc(reinterpret_cast<void**>(&pinned), 16, cudaHostAllocDefault), cudaSuccess);
+    d_candidateTable[1] = 9;
+    gateOpen = false;
+    n = 79;
+    ASSERT_EQ(cudaLaunchKernel(reinterpret_cast<const void*>(gatedKernel), dim3(1), dim3(8), args, 0, stream),
+              cudaSuccess);
+    EXPECT_EQ(cudaMemsetAsync(d_candidateTable + 1, 0, 8, stream), cudaSuccess);
+    EXPECT_EQ(cudaMemcpyAsync(pinned, d_candidateTable, 16, cudaMemcpyDeviceToHost, stream), cudaSuccess);
+    ASSERT_EQ(cudaEventRecord(done, stream), cudaSuccess);
+    unsigned long long source = 5;
+    EXPECT_EQ(cudaMemcpyAsync(d_candidateTable + 2, &source, 8, cudaMemcpyHostToDevice, stream), cudaSuccess);
+    source = 6;
+    EXPECT_EQ(pinned[0], 0xA5A5A5A5A5A5A5A5ull);
+    EXPECT_EQ(cudaEventQuery(done), cudaErrorNotReady);
+    gateOpen = true;
+    EXPECT_EQ(cudaEventSynchronize(done), cudaSuccess);
+    EXPECT_EQ(pinned[0], 79u);
+    EXPECT_EQ(pinned[1], 0u);
+    EXPECT_EQ(cudaStreamSynchronize(stream), cudaSuccess);
+    EXPECT_EQ(d_candidateTable[2], 5u);
+    EXPECT_EQ(cudaFreeHost(pinned), cudaSuccess);
 
     // A launch that fails, and an injected failure, are each reported once.
     EXPECT_EQ(cudaLaunchKernel(reinterpret_cast<const void*>(gatedKernel), dim3(1, 2), dim3(8), args, 0, stream),
