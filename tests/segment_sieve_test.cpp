@@ -20,6 +20,7 @@
 #include <random>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <vector>
 
 #include "gpu/host_runtime_control.h"
@@ -31,6 +32,7 @@
 #include "sieve/prime_sieve.h"
 #include "sieve/segment_marking.h"
 #include "sieve/segment_sieve.h"
+#include "sieve/sieve_audit.h"
 #include "support/test_support.h"
 #include "verify/hit_check.h"
 #include "verify/known_factors.h"
@@ -172,7 +174,7 @@ protected:
     }
     // The runtime call that waits for a batch in the loop under test.
     HostRuntimeOp batchWait() const {
-        return GetParam() == HOST_OVERLAPPED ? hostOpEventSynchronize : hostOpDeviceSynchronize;
+        return GetParam() == HOST_SERIAL ? hostOpDeviceSynchronize : hostOpEventSynchronize;
     }
     std::vector<uint64_t> allRecorded() const {
         std::vector<uint64_t> ks;
@@ -523,10 +525,23 @@ TEST_P(SieveTest, FailedSynchronisationStopsTheRunWithTheBatchUncounted) {
     ASSERT_GE(r.out.size(), warning.size());
     EXPECT_EQ(r.out.substr(r.out.size() - warning.size()), warning);
     EXPECT_NE(r.err.find(" : CUDA Runtime API error 719: unspecified launch failure.\n"), std::string::npos) << r.err;
-    // The checkpoint of the first batch is the last: the second counts for nothing.
     std::vector<uint64_t> survivors = expectedSurvivors(3, 1001, 40);
+    if (GetParam() == DEVICE_SIEVE) {
+        EXPECT_EQ(r.err.rfind("\nThe device failed on the batch at n=40, k=" + std::to_string(survivors[7] + 2) +
+                                  " (50 odd k). Stopping; the checkpoint and the assignment line stay before this "
+                                  "batch.\n",
+                              0),
+                  0u)
+            << r.err;
+    }
+    // The checkpoint of the first batch is the last: the second counts for
+    // nothing. (The device loop may not have booked the first yet, for its
+    // audit: then there is none.)
     const std::string position = "nCurrent=40\nkCurrent=" + std::to_string(survivors[7] + 2) + "\nkTested =8\n";
-    EXPECT_EQ(readFile(dir.file("quilbrex.cpt")).rfind(position, 0), 0u) << readFile(dir.file("quilbrex.cpt"));
+    const std::string checkpoint = readFile(dir.file("quilbrex.cpt"));
+    if (GetParam() != DEVICE_SIEVE || !checkpoint.empty()) {
+        EXPECT_EQ(checkpoint.rfind(position, 0), 0u) << checkpoint;
+    }
 }
 
 TEST_P(SieveTest, StopSignalEndsTheSearchAtABatchBoundary) {
@@ -540,13 +555,23 @@ TEST_P(SieveTest, StopSignalEndsTheSearchAtABatchBoundary) {
     bool finished = true;
     inDirectory(dir.path(), [&]() { finished = Sieve(3, 1001); });
     EXPECT_FALSE(finished);
-    EXPECT_EQ(kTested, 16u);
-    EXPECT_EQ(kCurrent, survivors[15] + 2);
+    // The third batch and those after it are not booked. The device loop has
+    // batches queued when the signal comes and drops every one not yet
+    // booked, which may include the second or the first.
+    const uint64_t booked = kTested;
+    if (GetParam() == DEVICE_SIEVE) {
+        EXPECT_TRUE(booked == 0 || booked == 8 || booked == 16) << booked;
+    } else {
+        EXPECT_EQ(booked, 16u);
+    }
+    const uint64_t resumeAt = booked == 0 ? 3 : survivors[booked - 1] + 2;
+    EXPECT_EQ(kCurrent, resumeAt);
     EXPECT_EQ(readFile(dir.file("quilbrex.cpt")),
-              "nCurrent=40\nkCurrent=" + std::to_string(survivors[15] + 2) +
-                  "\nkTested =16\nseconds =0.00\nfactors =0\nline    =FermatFactor=40,40,3,1001\n");
+              "nCurrent=40\nkCurrent=" + std::to_string(resumeAt) + "\nkTested =" + std::to_string(booked) +
+                  "\nseconds =0.00\nfactors =0\nline    =FermatFactor=40,40,3,1001\n");
 
-    // Resuming there tests the third batch again and everything after it.
+    // Resuming there tests the first batch not booked again and everything
+    // after it.
     recorded.clear();
     stopSignal = 0;
     stopWhileTesting = 0;
@@ -554,7 +579,7 @@ TEST_P(SieveTest, StopSignalEndsTheSearchAtABatchBoundary) {
     EXPECT_TRUE(finished);
     std::vector<uint64_t> resumed = allRecorded();
     std::sort(resumed.begin(), resumed.end());
-    EXPECT_EQ(resumed, std::vector<uint64_t>(survivors.begin() + 16, survivors.end()));
+    EXPECT_EQ(resumed, std::vector<uint64_t>(survivors.begin() + booked, survivors.end()));
     EXPECT_EQ(kTested, survivors.size());
 
     // A signal before the search began: nothing is launched.
@@ -567,13 +592,305 @@ TEST_P(SieveTest, StopSignalEndsTheSearchAtABatchBoundary) {
 }
 
 TEST_P(SieveTest, FailedReadBackIsFatal) {
-    ChildResult r = runInChild([]() {
-        hostRuntimeFailCall(hostOpMemcpy, 2, cudaErrorLaunchFailure);  // the first read-back
+    // The first read-back: the device loop's come by copies on its stream.
+    const HostRuntimeOp readBack = GetParam() == DEVICE_SIEVE ? hostOpMemcpyAsync : hostOpMemcpy;
+    ChildResult r = runInChild([readBack]() {
+        hostRuntimeFailCall(readBack, 2, cudaErrorLaunchFailure);
         Sieve(3, 1001);
         return 0;
     });
     EXPECT_EQ(r.status, 255);
     EXPECT_NE(r.err.find(" : CUDA Runtime API error 719: unspecified launch failure.\n"), std::string::npos) << r.err;
+}
+
+namespace {
+
+// Counts the wall-clock readings of a search and kills it at the chosen one:
+// every booking step (factor record, checkpoint) takes one or more.
+int ticksLeft;
+time_t killingClock() {
+    if (--ticksLeft == 0) raise(SIGKILL);
+    return fakeClock();
+}
+double killingMonotonic() { return static_cast<double>(killingClock()); }
+
+}  // namespace
+
+// A search killed at every step of its booking in turn, then resumed from
+// what it left on disk: every survivor is tested and booked once in all, and
+// the factors in the range's first, a middle and its last batch are each
+// recorded once.
+TEST_P(SieveTest, KilledAtEveryBookingStepResumesWithNothingLostOrDoubled) {
+    threadsPerGrid = 8;
+    fakeStep = 100;  // a checkpoint after every batch
+    nStart = nEnd = 40;
+    kEnd = 1001;
+    const std::vector<uint64_t> survivors = expectedSurvivors(3, 1001, 40);
+    fakeHits = {survivors[1], survivors[survivors.size() / 2], survivors.back()};
+    std::string expectedFactors;
+    for (uint64_t k : fakeHits) expectedFactors += "!!! Found factor " + std::to_string(k) + "*2^40+1 !!!\n";
+    int step = 1;
+    for (;; ++step) {
+        SCOPED_TRACE("killed at reading " + std::to_string(step));
+        TempDir dir;
+        const ChildResult r = runInChild(
+            [&]() {
+                ticksLeft = step;
+                kTested = 0;
+                foundFactors = 0;
+                clockNow = killingClock;
+                monotonicNow = killingMonotonic;
+                Sieve(3, 1001);
+                return 0;
+            },
+            dir.path());
+        unsigned long long resumeK = 3, tested = 0, factors = 0;
+        const std::string checkpoint = readFile(dir.file("quilbrex.cpt"));
+        if (!checkpoint.empty()) {
+            ASSERT_EQ(sscanf(checkpoint.c_str(), "nCurrent=40\nkCurrent=%llu\nkTested =%llu\nseconds =%*f\nfactors =%llu\n",
+                             &resumeK, &tested, &factors),
+                      3)
+                << checkpoint;
+        }
+        if (r.exited) {
+            // The search ran to its end before this reading.
+            EXPECT_EQ(r.status, 0);
+            std::string recordedFactors;
+            std::istringstream lines(readFile(dir.file("factors.txt")));
+            for (std::string line; std::getline(lines, line);)
+                if (line.rfind("!!!", 0) == 0) recordedFactors += line + "\n";
+            EXPECT_EQ(std::count(recordedFactors.begin(), recordedFactors.end(), '\n'), 3);
+            for (uint64_t k : fakeHits)
+                EXPECT_NE(recordedFactors.find("!!! Found factor " + std::to_string(k) + "*2^40+1 !!!\n"),
+                          std::string::npos);
+            break;
+        }
+        ASSERT_EQ(r.signal, SIGKILL);
+        const uint64_t before = std::count_if(survivors.begin(), survivors.end(), [&](uint64_t k) { return k < resumeK; });
+        EXPECT_EQ(tested, before);
+
+        recorded.clear();
+        kTested = tested;
+        foundFactors = static_cast<uint32_t>(factors);
+        inDirectory(dir.path(), [&]() { EXPECT_TRUE(Sieve(resumeK, 1001)); });
+        std::vector<uint64_t> resumed = allRecorded();
+        std::sort(resumed.begin(), resumed.end());
+        EXPECT_EQ(resumed, std::vector<uint64_t>(survivors.begin() + before, survivors.end()));
+        EXPECT_EQ(kTested, survivors.size());
+        EXPECT_EQ(foundFactors, 3u);
+        std::string recordedFactors;
+        std::istringstream lines(readFile(dir.file("factors.txt")));
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind("!!!", 0) == 0) recordedFactors += line + "\n";
+        EXPECT_EQ(std::count(recordedFactors.begin(), recordedFactors.end(), '\n'), 3) << recordedFactors;
+        for (uint64_t k : fakeHits)
+            EXPECT_NE(recordedFactors.find("!!! Found factor " + std::to_string(k) + "*2^40+1 !!!\n"), std::string::npos);
+    }
+    EXPECT_GT(step, 26);  // a reading or more at every one of the batches
+}
+
+namespace {
+
+// The batches of a search as the host sieve makes them.
+struct PlannedBatch {
+    uint64_t a;
+    uint32_t length, count, examined, survivors;
+};
+std::vector<PlannedBatch> planBatches(uint64_t first, uint64_t last, uint32_t n, uint32_t limit, uint32_t range) {
+    std::vector<PlannedBatch> plan;
+    uint64_t a = first, left = (last - first) / 2 + 1;
+    while (left > 0) {
+        const uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(left, range));
+        const std::vector<uint64_t> kept = expectedSurvivors(a, a + 2ull * (length - 1), n);
+        const uint32_t survivors = static_cast<uint32_t>(kept.size());
+        const uint32_t examined = survivors > limit ? static_cast<uint32_t>((kept[limit - 1] - a) / 2 + 1) : length;
+        plan.push_back({a, length, std::min(survivors, limit), examined, survivors});
+        left -= examined;
+        a += 2ull * examined;
+    }
+    return plan;
+}
+
+// Changes what the device wrote for batch plantIn of a search, as a faulty
+// device would: its report, or its candidate table.
+int gathersSeen, plantIn;
+void (*plant)(const DeviceSieveArgs&);
+void plantingHook(const void* func, dim3, dim3, void** args) {
+    if (func != reinterpret_cast<const void*>(sieveKernelTable[4].function)) return;  // the Gather kernel
+    if (gathersSeen++ == plantIn) plant(*static_cast<DeviceSieveArgs*>(args[0]));
+}
+
+uint64_t word64(const uint32_t* w, int low) { return w[low] | static_cast<uint64_t>(w[low + 1]) << 32; }
+void setWord64(uint32_t* w, int low, uint64_t value) {
+    w[low] = static_cast<uint32_t>(value);
+    w[low + 1] = static_cast<uint32_t>(value >> 32);
+}
+
+}  // namespace
+
+// What only the device loop does: check the device's reports, its launches
+// and its batches against the host's.
+class DeviceLoopTest : public SieveTest {};
+INSTANTIATE_TEST_SUITE_P(DeviceLoop, DeviceLoopTest, testing::Values(int(DEVICE_SIEVE)), pathName);
+
+// Every kind of report that does not add up stops the run with status 255
+// and a message naming the batch, the checkpoint and the line before it.
+TEST_P(DeviceLoopTest, DeviceReportThatDoesNotAddUpStopsTheRun) {
+    threadsPerGrid = 8;
+    fakeStep = 100;
+    const std::vector<PlannedBatch> plan = planBatches(3, 1001, 40, 8, 50);
+    ASSERT_EQ(plan[1].count, 8u);
+    ASSERT_GT(plan[1].survivors, 8u);  // a batch that fills
+    const struct {
+        const char* what;
+        void (*plant)(const DeviceSieveArgs&);
+    } cases[] = {
+        {"one candidate more than gathered", [](const DeviceSieveArgs& s) { s.control[SIEVE_COUNT] += 1; }},
+        {"one candidate fewer", [](const DeviceSieveArgs& s) { s.control[SIEVE_COUNT] -= 1; }},
+        {"a full batch that claims its whole segment",
+         [](const DeviceSieveArgs& s) {
+             s.control[SIEVE_EXAMINED] = s.control[SIEVE_LENGTH];
+             setWord64(s.control, SIEVE_NEXT_K_LO, word64(s.control, SIEVE_A_LO) + 2ull * s.control[SIEVE_LENGTH]);
+         }},
+        {"more examined than the segment holds",
+         [](const DeviceSieveArgs& s) {
+             s.control[SIEVE_EXAMINED] = s.control[SIEVE_LENGTH] + 1;
+             setWord64(s.control, SIEVE_NEXT_K_LO, word64(s.control, SIEVE_A_LO) + 2ull * (s.control[SIEVE_LENGTH] + 1));
+         }},
+        {"survivors just filling the table, some left",
+         [](const DeviceSieveArgs& s) { s.control[SIEVE_SURVIVORS] = s.control[SIEVE_COUNT]; }},
+        {"fewer survivors than candidates", [](const DeviceSieveArgs& s) { s.control[SIEVE_SURVIVORS] = 7; }},
+        {"the next k one odd k on",
+         [](const DeviceSieveArgs& s) { setWord64(s.control, SIEVE_NEXT_K_LO, word64(s.control, SIEVE_NEXT_K_LO) + 2); }},
+        {"another first k", [](const DeviceSieveArgs& s) { s.control[SIEVE_A_LO] += 2; }},
+        {"another length", [](const DeviceSieveArgs& s) { s.control[SIEVE_LENGTH] -= 1; }},
+        {"no report at all", [](const DeviceSieveArgs& s) { memset(s.control, 0, 4 * SIEVE_CONTROL_WORDS); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const ChildResult r = runInChild(
+            [&]() {
+                gathersSeen = 0;
+                plantIn = 1;
+                plant = c.plant;
+                hostRuntimeSetLaunchHook(plantingHook);
+                Sieve(3, 1001);
+                return 0;
+            },
+            dir.path());
+        EXPECT_EQ(r.status, 255);
+        // The words as planted, from the batch's true report.
+        const PlannedBatch& b = plan[1];
+        uint32_t w[SIEVE_CONTROL_WORDS] = {};
+        w[SIEVE_COUNT] = b.count;
+        w[SIEVE_EXAMINED] = b.examined;
+        w[SIEVE_SURVIVORS] = b.survivors;
+        w[SIEVE_LENGTH] = b.length;
+        setWord64(w, SIEVE_A_LO, b.a);
+        setWord64(w, SIEVE_NEXT_K_LO, b.a + 2ull * b.examined);
+        DeviceSieveArgs args{};
+        args.control = w;
+        c.plant(args);
+        char expected[600];
+        snprintf(expected, sizeof expected,
+                 "\nThe device's report of the batch at n=40, k=%llu (%u odd k) does not add up: it took %u odd k "
+                 "from k=%llu, examined %u, gathered %u of %u survivors and gave the next k as %llu. Stopping; the "
+                 "checkpoint and the assignment line stay before this batch.\n",
+                 static_cast<unsigned long long>(b.a), b.length, w[SIEVE_LENGTH],
+                 static_cast<unsigned long long>(word64(w, SIEVE_A_LO)), w[SIEVE_EXAMINED], w[SIEVE_COUNT],
+                 w[SIEVE_SURVIVORS], static_cast<unsigned long long>(word64(w, SIEVE_NEXT_K_LO)));
+        EXPECT_EQ(r.err, expected);
+        // Nothing of the batch or after it was booked.
+        unsigned long long savedK = 3;
+        const std::string checkpoint = readFile(dir.file("quilbrex.cpt"));
+        if (!checkpoint.empty()) {
+            ASSERT_EQ(sscanf(checkpoint.c_str(), "nCurrent=40\nkCurrent=%llu\n", &savedK), 1);
+        }
+        EXPECT_LE(savedK, b.a);
+    }
+}
+
+// A launch the device refuses, the first of the exponent's or a batch's.
+TEST_P(DeviceLoopTest, RefusedLaunchStopsTheRun) {
+    for (int nth : {1, 2, 7}) {  // the exponent's inverses, the range's starts, the first batch's test
+        SCOPED_TRACE(nth);
+        TempDir dir;
+        const ChildResult r = runInChild(
+            [nth]() {
+                hostRuntimeFailCall(hostOpLaunchKernel, nth, cudaErrorLaunchOutOfResources);
+                Sieve(3, 1001);
+                return 0;
+            },
+            dir.path());
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.err,
+                  "\nThe device refused a launch of the batches from n=40, k=3: CUDA error 701: too many resources "
+                  "requested for launch. Stopping; the checkpoint and the assignment line stay before them.\n");
+        EXPECT_EQ(readFile(dir.file("quilbrex.cpt")), "");
+    }
+}
+
+// A batch whose table differs from the host's in one entry, or whose report
+// moves on one odd k too far while adding up: the audit stops the run. The
+// first batch of a search is always audited; the others here because every
+// batch is.
+TEST_P(DeviceLoopTest, AuditMismatchStopsTheRun) {
+    threadsPerGrid = 8;
+    const std::vector<PlannedBatch> plan = planBatches(3, 1001, 40, 8, 50);
+    const std::vector<uint64_t> survivors = expectedSurvivors(3, 1001, 40);
+    const struct {
+        const char* what;
+        int batch;
+        bool everyBatch;
+        void (*plant)(const DeviceSieveArgs&);
+        std::string difference;
+    } cases[] = {
+        {"a wrong entry in the first batch", 0, false, [](const DeviceSieveArgs& s) { s.candidates[3] += 2; },
+         "entry 3 is " + std::to_string(survivors[3] + 2) + " on the device, " + std::to_string(survivors[3]) +
+             " on the host"},
+        {"a wrong entry in a later batch", 5, true, [](const DeviceSieveArgs& s) { s.candidates[7] = 1; },
+         "entry 7 is 1 on the device, " + std::to_string(survivors[5 * 8 + 7]) + " on the host"},
+        {"a zero entry left where a candidate belongs", 2, true, [](const DeviceSieveArgs& s) { s.candidates[0] = 0; },
+         "entry 0 is 0 on the device, " + std::to_string(survivors[2 * 8]) + " on the host"},
+        {"a leftover past the count", 3, true, [](const DeviceSieveArgs& s) { s.candidates[8] = 5; },
+         "entry 8 is 5 on the device, 0 on the host"},
+        {"one odd k more examined, the report adding up", 1, true,
+         [](const DeviceSieveArgs& s) {
+             s.control[SIEVE_EXAMINED] += 1;
+             setWord64(s.control, SIEVE_NEXT_K_LO, word64(s.control, SIEVE_NEXT_K_LO) + 2);
+         },
+         "the device gathered 8 candidates over " + std::to_string(plan[1].examined + 1) + " odd k, the host 8 over " +
+             std::to_string(plan[1].examined)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_LT(plan[c.batch].examined + 1, plan[c.batch].length);
+        TempDir dir;
+        const ChildResult r = runInChild(
+            [&]() {
+                gathersSeen = 0;
+                plantIn = c.batch;
+                plant = c.plant;
+                auditEveryBatch = c.everyBatch;
+                blocksPerGrid = 1;  // 256 entries: those past the count are audited too
+                hostRuntimeSetLaunchHook(plantingHook);
+                Sieve(3, 1001);
+                return 0;
+            },
+            dir.path());
+        EXPECT_EQ(r.status, 255);
+        const PlannedBatch& b = plan[c.batch];
+        EXPECT_EQ(r.err, "\nThe host's audit of the device sieve's batch at n=40, k=" + std::to_string(b.a) + " (" +
+                             std::to_string(b.length) + " odd k) disagrees: " + c.difference +
+                             ". Stopping; the checkpoint and the assignment line stay before this batch.\n");
+        unsigned long long savedK = 3;
+        const std::string checkpoint = readFile(dir.file("quilbrex.cpt"));
+        if (!checkpoint.empty()) {
+            ASSERT_EQ(sscanf(checkpoint.c_str(), "nCurrent=40\nkCurrent=%llu\n", &savedK), 1);
+        }
+        EXPECT_LE(savedK, b.a);
+    }
 }
 
 // --- the device sieve against the host sieve ----------------------------------
@@ -758,12 +1075,15 @@ TEST_F(DeviceSieveTest, FollowingBatchesEqualTheHostSieve) {
         useLimit(c.limit);
         PrepareDeviceSieve(c.n);
         uint64_t a = c.a;
-        for (int batch = 0; batch < 9; ++batch) {
-            // Batches 0-4 follow on; then 2^33 odd k ahead and back to the
-            // first (both start afresh), and 12345 odd k ahead (moved on).
-            if (batch == 5) a += 1ull << 34;
-            if (batch == 6) a = c.a;
-            if (batch == 7) a += 2 * 12345;
+        for (int batch = 0; batch < 11; ++batch) {
+            // Batches 0-4 follow on; then 2^32-1 odd k ahead (the farthest a
+            // start moves on), 2^32 and 2^33 ahead and back to the first (all
+            // three start afresh), and 12345 odd k ahead (moved on).
+            if (batch == 5) a += 2 * 0xFFFFFFFFull;
+            if (batch == 6) a += 2 * 0x100000000ull;
+            if (batch == 7) a += 1ull << 34;
+            if (batch == 8) a = c.a;
+            if (batch == 9) a += 2 * 12345;
             const uint32_t length =
                 static_cast<uint32_t>(std::min<uint64_t>(c.length, (UINT64_MAX - a) / 2 + 1));
             SCOPED_TRACE("primes " + std::to_string(c.primes) + " limit " + std::to_string(c.limit) + " n " +
@@ -967,8 +1287,8 @@ int hookCalls;
 
 // The stand-in's streams and events keep CUDA's order: an event is complete
 // exactly when the work issued before its record has finished; a copy on the
-// stream sees what the launch before it wrote; waiting reports a failed
-// launch or an injected failure once.
+// stream sees what the launch before it wrote, and not before; waiting
+// reports a failed launch or an injected failure once.
 TEST_P(BatchLoopComparison, StandInStreamsAndEventsKeepCudaOrder) {
     static bool registered = false;
     if (!registered) {
@@ -1013,6 +1333,33 @@ TEST_P(BatchLoopComparison, StandInStreamsAndEventsKeepCudaOrder) {
     EXPECT_EQ(cudaMemcpyAsync(&first, d_candidateTable, 8, cudaMemcpyDeviceToHost, stream), cudaSuccess);
     opener.join();
     EXPECT_EQ(first, 78u);
+
+    // Into page-locked memory a copy lands only once the work before it has
+    // finished (until then the host sees 0xA5 bytes), a memset runs in its
+    // place in the order, and a copy from pageable memory takes its source
+    // when it is issued.
+    unsigned long long* pinned = nullptr;
+    ASSERT_EQ(cudaHostAlloc(reinterpret_cast<void**>(&pinned), 16, cudaHostAllocDefault), cudaSuccess);
+    d_candidateTable[1] = 9;
+    gateOpen = false;
+    n = 79;
+    ASSERT_EQ(cudaLaunchKernel(reinterpret_cast<const void*>(gatedKernel), dim3(1), dim3(8), args, 0, stream),
+              cudaSuccess);
+    EXPECT_EQ(cudaMemsetAsync(d_candidateTable + 1, 0, 8, stream), cudaSuccess);
+    EXPECT_EQ(cudaMemcpyAsync(pinned, d_candidateTable, 16, cudaMemcpyDeviceToHost, stream), cudaSuccess);
+    ASSERT_EQ(cudaEventRecord(done, stream), cudaSuccess);
+    unsigned long long source = 5;
+    EXPECT_EQ(cudaMemcpyAsync(d_candidateTable + 2, &source, 8, cudaMemcpyHostToDevice, stream), cudaSuccess);
+    source = 6;
+    EXPECT_EQ(pinned[0], 0xA5A5A5A5A5A5A5A5ull);
+    EXPECT_EQ(cudaEventQuery(done), cudaErrorNotReady);
+    gateOpen = true;
+    EXPECT_EQ(cudaEventSynchronize(done), cudaSuccess);
+    EXPECT_EQ(pinned[0], 79u);
+    EXPECT_EQ(pinned[1], 0u);
+    EXPECT_EQ(cudaStreamSynchronize(stream), cudaSuccess);
+    EXPECT_EQ(d_candidateTable[2], 5u);
+    EXPECT_EQ(cudaFreeHost(pinned), cudaSuccess);
 
     // A launch that fails, and an injected failure, are each reported once.
     EXPECT_EQ(cudaLaunchKernel(reinterpret_cast<const void*>(gatedKernel), dim3(1, 2), dim3(8), args, 0, stream),

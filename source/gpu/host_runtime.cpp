@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -68,13 +70,14 @@ struct Launch {
 
 }  // namespace
 
-// Every stream is the one queue of the host device; events remember how many
-// launches had been issued when they were recorded.
+// Every stream is the one queue of the host device; events remember how much
+// work (launches, asynchronous copies and memsets) had been issued when they
+// were recorded.
 struct CUstream_st {
     int unused;
 };
 struct CUevent_st {
-    uint64_t launchesBefore;
+    uint64_t workBefore;
 };
 
 namespace {
@@ -91,6 +94,16 @@ unsigned long long launchNumber = 0;
 // Launches issued and launches whose work has been joined, since the start.
 uint64_t launchesIssued = 0;
 uint64_t launchesJoined = 0;
+// Work items (launches and asynchronous copies) issued and finished, in
+// issue order; the launch under way is item runningLaunchItem.
+uint64_t workIssued = 0;
+uint64_t workDone = 0;
+uint64_t runningLaunchItem = 0;
+// Runs the asynchronous copies issued after the launch under way (section
+// below).
+void runDeferredWork();
+void notePageLocked(const void* pointer, size_t size);
+void forgetPageLocked(const void* pointer);
 // Workers of the launch under way that have not finished yet.
 std::shared_ptr<std::atomic<unsigned>> workersLeft = std::make_shared<std::atomic<unsigned>>(0);
 
@@ -116,6 +129,8 @@ void waitForLaunch() {
     finished.swap(unfinishedLaunches);  // a hook may itself wait for work
     for (const Launch& launch : finished)
         if (launchHook) launchHook(launch.func, launch.grid, launch.block, launch.args->addresses.data());
+    if (runningLaunchItem > workDone) workDone = runningLaunchItem;
+    runDeferredWork();
 }
 
 unsigned hardwareThreads() {
@@ -503,7 +518,9 @@ cudaError_t cudaHostAlloc(void** ptr, size_t size, unsigned int) {
     if (cudaError_t e = enter(hostOpHostAlloc)) return e;
     if (!ptr) return cudaErrorInvalidValue;
     *ptr = std::malloc(size == 0 ? 1 : size);
-    return *ptr ? cudaSuccess : cudaErrorMemoryAllocation;
+    if (!*ptr) return cudaErrorMemoryAllocation;
+    notePageLocked(*ptr, size);
+    return cudaSuccess;
 }
 
 cudaError_t cudaMalloc(void** devPtr, size_t size) {
@@ -516,6 +533,7 @@ cudaError_t cudaMalloc(void** devPtr, size_t size) {
 cudaError_t cudaFreeHost(void* ptr) {
     if (cudaError_t e = enter(hostOpFreeHost)) return e;
     waitForLaunch();
+    forgetPageLocked(ptr);
     std::free(ptr);
     return cudaSuccess;
 }
@@ -539,14 +557,6 @@ cudaError_t cudaMemset(void* devPtr, int value, size_t count) {
     if (cudaError_t e = enter(hostOpMemset)) return e;
     waitForLaunch();
     if (count) std::memset(devPtr, value, count);
-    return cudaSuccess;
-}
-
-cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpyKind kind, cudaStream_t) {
-    if (cudaError_t e = enter(hostOpMemcpyAsync)) return e;
-    if (kind < cudaMemcpyHostToHost || kind > cudaMemcpyDefault) return cudaErrorInvalidMemcpyDirection;
-    waitForLaunch();  // ordered after earlier work on the default stream
-    if (count) std::memmove(dst, src, count);
     return cudaSuccess;
 }
 
@@ -589,6 +599,7 @@ cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** arg
     workersLeft = std::make_shared<std::atomic<unsigned>>(workers);
     auto left = workersLeft;
     ++launchesIssued;
+    runningLaunchItem = ++workIssued;
     for (unsigned w = 0; w < workers; ++w) {
         launchWorkers.emplace_back([=]() {
             void** threadArgs = copy->addresses.data();
@@ -659,22 +670,24 @@ cudaError_t cudaEventDestroy(cudaEvent_t event) {
 cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t) {
     if (cudaError_t e = enter(hostOpEventRecord)) return e;
     if (!event) return cudaErrorInvalidResourceHandle;
-    event->launchesBefore = launchesIssued;
+    event->workBefore = workIssued;
     return cudaSuccess;
 }
 
 cudaError_t cudaEventQuery(cudaEvent_t event) {
+    if (cudaError_t e = enter(hostOpEventQuery)) return e;
     if (!event) return cudaErrorInvalidResourceHandle;
-    if (event->launchesBefore <= launchesJoined) return cudaSuccess;
-    if (workersLeft->load(std::memory_order_acquire) != 0) return cudaErrorNotReady;
-    waitForLaunch();  // finished: joining is immediate
+    if (event->workBefore > workDone) {
+        if (workersLeft->load(std::memory_order_acquire) != 0) return cudaErrorNotReady;
+        waitForLaunch();  // finished: joining is immediate
+    }
     return cudaSuccess;
 }
 
 cudaError_t cudaEventSynchronize(cudaEvent_t event) {
     cudaError_t injectedError = enter(hostOpEventSynchronize);
     if (!event) return cudaErrorInvalidResourceHandle;
-    if (event->launchesBefore > launchesJoined) waitForLaunch();
+    if (event->workBefore > workDone) waitForLaunch();
     cudaError_t result = injectedError ? injectedError : pendingError;
     pendingError = cudaSuccess;
     launchFaulted = false;
@@ -701,4 +714,87 @@ const char* cudaGetErrorString(cudaError_t error) {
         case cudaErrorUnknown: return "unknown error";
     }
     return "unrecognized error code";
+}
+
+// --- streams, events and asynchronous copies ---------------------------------
+
+namespace {
+
+// Page-locked allocations, by their first byte: only copies into these may
+// overlap the host's work.
+std::map<const char*, size_t>& pageLocked() {
+    static std::map<const char*, size_t>& ranges = *new std::map<const char*, size_t>;
+    return ranges;
+}
+
+bool isPageLocked(const void* pointer, size_t count) {
+    const char* p = static_cast<const char*>(pointer);
+    auto above = pageLocked().upper_bound(p);
+    if (above == pageLocked().begin()) return false;
+    --above;
+    return p + count <= above->first + above->second;
+}
+
+struct DeferredWork {
+    uint64_t item;
+    std::function<void()> run;
+};
+// Issued after the launch under way, in issue order: every launch first waits
+// for the one before it and runs these, so they never pass a later launch.
+std::vector<DeferredWork>& deferredWork() {
+    static std::vector<DeferredWork>& work = *new std::vector<DeferredWork>;
+    return work;
+}
+
+void deferWork(std::function<void()> run) { deferredWork().push_back(DeferredWork{++workIssued, std::move(run)}); }
+
+void notePageLocked(const void* pointer, size_t size) { pageLocked()[static_cast<const char*>(pointer)] = size; }
+
+void forgetPageLocked(const void* pointer) { pageLocked().erase(static_cast<const char*>(pointer)); }
+
+void runDeferredWork() {
+    std::vector<DeferredWork> due;
+    due.swap(deferredWork());
+    for (DeferredWork& work : due) {
+        work.run();
+        workDone = work.item;
+    }
+}
+
+}  // namespace
+
+cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpyKind kind, cudaStream_t) {
+    if (cudaError_t e = enter(hostOpMemcpyAsync)) return e;
+    if (kind < cudaMemcpyHostToHost || kind > cudaMemcpyDefault) return cudaErrorInvalidMemcpyDirection;
+    if (count == 0) return cudaSuccess;
+    if (kind == cudaMemcpyDeviceToHost && !isPageLocked(dst, count)) {
+        // Into pageable memory the copy is done when the call returns.
+        waitForLaunch();
+        std::memmove(dst, src, count);
+        return cudaSuccess;
+    }
+    if (kind == cudaMemcpyHostToDevice && !isPageLocked(src, count)) {
+        // From pageable memory the source is staged at once.
+        auto staged = std::make_shared<std::vector<unsigned char>>(static_cast<const unsigned char*>(src),
+                                                                   static_cast<const unsigned char*>(src) + count);
+        deferWork([=]() { std::memcpy(dst, staged->data(), count); });
+        return cudaSuccess;
+    }
+    if (kind == cudaMemcpyDeviceToHost) std::memset(dst, 0xA5, count);
+    deferWork([=]() { std::memmove(dst, src, count); });
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemsetAsync(void* devPtr, int value, size_t count, cudaStream_t) {
+    if (cudaError_t e = enter(hostOpMemsetAsync)) return e;
+    if (count) deferWork([=]() { std::memset(devPtr, value, count); });
+    return cudaSuccess;
+}
+
+cudaError_t cudaStreamSynchronize(cudaStream_t) {
+    cudaError_t injectedError = enter(hostOpStreamSynchronize);
+    waitForLaunch();
+    cudaError_t result = injectedError ? injectedError : pendingError;
+    pendingError = cudaSuccess;
+    return result;
 }

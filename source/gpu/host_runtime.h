@@ -80,10 +80,18 @@ cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpy
 cudaError_t cudaLaunchKernel(const void* func, dim3 gridDim, dim3 blockDim, void** args, size_t sharedMem,
                              cudaStream_t stream);
 cudaError_t cudaDeviceSynchronize();
-// Streams and events. The host device runs all work in the order it was
-// issued, whatever the stream, which is one of the orders CUDA allows; an
-// event is complete once everything issued before its record has finished.
-// Waiting on an event reports a failed launch as cudaDeviceSynchronize does.
+// Streams, events and asynchronous copies. The host device runs all work in
+// the order it was issued, whatever the stream, which is one of the orders
+// CUDA allows; an event is complete once everything issued before its record
+// has finished. Waiting on an event reports a failed launch as
+// cudaDeviceSynchronize does. An asynchronous copy or memset runs when the
+// work before it has finished, not when it is issued: a copy into page-locked
+// memory fills its destination with 0xA5 bytes until then, so a host that
+// reads it before waiting sees garbage, not a plausible stale value. Copies
+// to or from pageable memory behave as CUDA's do: a copy back returns once it
+// is done, a copy in takes its source at once.
+cudaError_t cudaMemsetAsync(void* devPtr, int value, size_t count, cudaStream_t stream = nullptr);
+cudaError_t cudaStreamSynchronize(cudaStream_t stream);
 cudaError_t cudaStreamCreate(cudaStream_t* stream);
 cudaError_t cudaStreamDestroy(cudaStream_t stream);
 cudaError_t cudaEventCreateWithFlags(cudaEvent_t* event, unsigned int flags);

@@ -23,6 +23,9 @@ enum HostRuntimeOp {
     hostOpEventCreate,
     hostOpEventRecord,
     hostOpEventSynchronize,
+    hostOpMemsetAsync,
+    hostOpEventQuery,
+    hostOpStreamSynchronize,
     hostOpCount
 };
 

@@ -242,6 +242,9 @@ __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
     if (slice == 0 && t == 0) {
         s.control[SIEVE_COUNT] = count;
         s.control[SIEVE_SURVIVORS] = total;
+        s.control[SIEVE_A_LO] = static_cast<uint32_t>(s.a);
+        s.control[SIEVE_A_HI] = static_cast<uint32_t>(s.a >> 32);
+        s.control[SIEVE_LENGTH] = s.length;
         if (total <= s.limit) {
             s.control[SIEVE_EXAMINED] = s.length;
             const unsigned long long next = s.a + 2 * static_cast<unsigned long long>(s.length);
@@ -254,4 +257,17 @@ __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
     QUILBREX_NO_UNROLL
     for (uint32_t e = count + slice * blockDim.x + t; e < s.gridEntries; e += s.slices * blockDim.x)
         s.candidates[e] = 0;
+}
+
+// After each batch of the queued loop, one thread: the next batch starts
+// where this one's report says it stopped, and the primes' starts move on by
+// as much. Past the end of the range the batches are empty.
+__device__ __forceinline__ void sieveNext(const DeviceSieveArgs& s) {
+    if (blockIdx.x != 0 || threadIdx.x != 0) return;
+    DeviceSieveCarry& c = *s.carry;
+    const uint32_t examined = s.control[SIEVE_EXAMINED];
+    c.a += 2 * static_cast<unsigned long long>(examined);  // wraps past 2^64-1 only once nothing is left
+    c.left = examined < c.left ? c.left - examined : 0;
+    c.length = c.left < s.range ? static_cast<uint32_t>(c.left) : s.range;
+    c.advance = examined;
 }

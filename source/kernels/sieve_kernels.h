@@ -22,14 +22,28 @@ constexpr uint32_t SIEVE_MASK_PRIMES_BELOW = 32;
 constexpr uint32_t SIEVE_SHARED_PRIMES_BELOW = SIEVE_SLICE_BITS / 32;
 constexpr uint32_t SIEVE_WARP = 32;
 
-// The words the device writes for the host after every batch.
+// The words the device writes for the host after every batch (its report;
+// the host clears them before each batch).
 enum DeviceSieveControlWord {
     SIEVE_COUNT,       // candidates gathered into the table
-    SIEVE_EXAMINED,    // odd k of the segment consumed by the batch
+    SIEVE_EXAMINED,    // odd k of the segment consumed by the batch (all of it unless survivors are left after it)
     SIEVE_NEXT_K_LO,   // the first k not yet sieved (wraps to 0 past 2^64-1)
     SIEVE_NEXT_K_HI,
     SIEVE_SURVIVORS,   // survivors of the whole segment, gathered or not
+    SIEVE_A_LO,        // the segment's first k, as the device took it
+    SIEVE_A_HI,
+    SIEVE_LENGTH,      // odd k in the segment, as the device took it
     SIEVE_CONTROL_WORDS
+};
+
+// What the device carries from one batch to the next, so that the host can
+// queue batches without reading anything between them: the batch kernels take
+// a, length and advance from here instead of from their arguments.
+struct DeviceSieveCarry {
+    unsigned long long a;     // the next batch's first k
+    unsigned long long left;  // odd k from a to the end of the range
+    uint32_t length;          // odd k the next batch sieves: left, at most a segment
+    uint32_t advance;         // odd k from the last batch's a to a
 };
 
 // Everything a sieve kernel reads or writes; passed by value to each.
@@ -52,7 +66,20 @@ struct DeviceSieveArgs {
     uint32_t slices;               // ceil(length / SIEVE_SLICE_BITS)
     uint32_t limit;                // most candidates per batch
     uint32_t gridEntries;          // entries the test kernel reads; those past the count are zeroed
+    DeviceSieveCarry* carry;       // null: a, length and advance are the values above
+    uint32_t range;                // odd k in a full segment (the queued loop's most per batch)
 };
+
+// The arguments a batch kernel works with: a, length and advance from the
+// carry when the batch was queued without them.
+__host__ __device__ __forceinline__ DeviceSieveArgs carriedArgs(DeviceSieveArgs s) {
+    if (s.carry) {
+        s.a = s.carry->a;
+        s.length = s.carry->length;
+        s.advance = s.carry->advance;
+    }
+    return s;
+}
 
 // 2^(-n) mod q for an odd q below 2^32, by Montgomery reductions with
 // R = 2^64, each a multiplication by 2^(-64) mod q without a division: a
