@@ -29,7 +29,7 @@
 
 #include "driver/run_config.h"
 #include "gpu/host_runtime_control.h"
-#include "kernels/host_paths.h"
+#include "hostpaths/host_paths.h"
 #include "kernels/kernel_registry.h"
 #include "quilbrex.h"
 #include "sieve/prime_sieve.h"

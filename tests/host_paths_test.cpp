@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "kernel_test_helpers.h"
-#include "kernels/host_paths.h"
+#include "hostpaths/host_paths.h"
 #include "kernels/kernel_registry.h"
 #include "quilbrex.h"
 #include "verify/known_factors.h"

@@ -1,7 +1,7 @@
 // The one place where the host build chooses how batches are tested: the
 // fastest path the processor offers, decided once at start-up; tests and
 // benchmarks may force another available path.
-#include "kernels/host_paths.h"
+#include "hostpaths/host_paths.h"
 
 // Asked of the processor on first use, which may come from another file's
 // static initialisation (the kernels' registration names the path).

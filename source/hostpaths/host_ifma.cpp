@@ -3,8 +3,8 @@
 // multiply-add instructions, for every member of the kernel list. Only these
 // functions are compiled for AVX-512, so the binary still runs on processors
 // without it (where this path is never chosen).
-#include "kernels/host_limbs.h"
-#include "kernels/host_paths.h"
+#include "hostpaths/host_limbs.h"
+#include "hostpaths/host_paths.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 

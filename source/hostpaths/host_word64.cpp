@@ -1,8 +1,8 @@
 // The portable host path of the factor test: Montgomery squarings over 64-bit
 // limbs with 64x64->128-bit products, one candidate after another, for every
 // member of the kernel list.
-#include "kernels/host_limbs.h"
-#include "kernels/host_paths.h"
+#include "hostpaths/host_limbs.h"
+#include "hostpaths/host_paths.h"
 
 namespace {
 
