@@ -171,7 +171,8 @@ void candidateTable() {
     const WidthCase cases[] = {{3, 54}, {5, 100}, {8, 207}, {11, 300}, {14, 400}, {17, 500}, {20, 600}};
     std::vector<HostTestPath> paths;
     for (int path = hostPathCount - 1; path >= 0; --path)
-        if (hostPathAvailable(static_cast<HostTestPath>(path))) paths.push_back(static_cast<HostTestPath>(path));
+        if (hostPathAvailable(static_cast<HostTestPath>(path)) && path != hostPathIfmaEmulated)
+            paths.push_back(static_cast<HostTestPath>(path));
 
     double ifmaLimit = 0;
     std::vector<double> limits;

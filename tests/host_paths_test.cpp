@@ -1,5 +1,6 @@
 // The host build's batch-test paths (32-bit reference, 64-bit words, AVX-512
-// IFMA where the processor has it) against each other and GMP for every member:
+// IFMA where the processor has it, the IFMA arithmetic over its emulation
+// everywhere) against each other and GMP for every member:
 // band and width edges, k near 2^64, known factors, random candidates, the
 // fast paths' residues themselves, batches of every short length and a full
 // one, and the launch seam on each path.
@@ -48,20 +49,41 @@ void expectPathsAgree(const KernelEntry& e, const std::vector<uint64_t>& ks, uin
     }
 }
 
+// The choice on each kind of processor, this one's features, and forcing.
+// The processor the tests ran on is printed, since which paths ran its real
+// instructions depends on it.
 TEST(HostPaths, ChoiceIsTheBestAvailableAndForcingWorks) {
+    const struct {
+        HostProcessor processor;
+        HostTestPath best;
+    } choices[] = {
+        {{true, true}, hostPathIfma},     // AVX-512 IFMA (Zen 4, Ice Lake and later servers)
+        {{false, true}, hostPathIfma},    // no such processor, but IFMA decides alone
+        {{true, false}, hostPathWord64},  // AVX2 without AVX-512 (Haswell to Zen 3, Intel's client cores)
+        {{false, false}, hostPathWord64}, // neither
+    };
+    for (const auto& c : choices)
+        EXPECT_EQ(hostPathFor(c.processor), c.best) << "avx2 " << c.processor.avx2 << ", ifma " << c.processor.avx512ifma;
+    const HostProcessor here = hostProcessor();
+    std::printf("this processor: AVX2 %s, AVX-512 IFMA %s; the IFMA path's tests run %s\n", here.avx2 ? "yes" : "no",
+                here.avx512ifma ? "yes" : "no",
+                here.avx512ifma ? "on the instructions and on their emulation" : "on the emulation only");
+    EXPECT_EQ(here.avx512ifma, ifmaSupported());
+    EXPECT_EQ(hostPathBest(), hostPathFor(here));
     EXPECT_TRUE(hostPathAvailable(hostPathReference));
     EXPECT_TRUE(hostPathAvailable(hostPathWord64));
-    EXPECT_EQ(hostPathAvailable(hostPathIfma), ifmaSupported());
-    EXPECT_EQ(hostPathBest(), ifmaSupported() ? hostPathIfma : hostPathWord64);
+    EXPECT_TRUE(hostPathAvailable(hostPathIfmaEmulated));
+    EXPECT_EQ(hostPathAvailable(hostPathIfma), here.avx512ifma);
     EXPECT_EQ(hostPathInUse, hostPathBest());
     EXPECT_STREQ(hostPathName(hostPathReference), "32-bit reference");
     EXPECT_STREQ(hostPathName(hostPathWord64), "64-bit words");
     EXPECT_STREQ(hostPathName(hostPathIfma), "AVX-512 IFMA");
+    EXPECT_STREQ(hostPathName(hostPathIfmaEmulated), "AVX-512 IFMA, emulated");
     for (HostTestPath path : availablePaths()) {
         EXPECT_TRUE(hostForcePath(path));
         EXPECT_EQ(hostPathInUse, path);
     }
-    if (!ifmaSupported()) {
+    if (!here.avx512ifma) {
         EXPECT_FALSE(hostForcePath(hostPathIfma));
         EXPECT_NE(hostPathInUse, hostPathIfma);
     }
@@ -69,6 +91,7 @@ TEST(HostPaths, ChoiceIsTheBestAvailableAndForcingWorks) {
     EXPECT_EQ(hostBatchFor(hostPathWord64, 2, 1), nullptr);
     EXPECT_EQ(hostBatchFor(hostPathWord64, 21, 18), nullptr);
     EXPECT_EQ(hostBatchFor(hostPathIfma, 20, 18), (&ifmaBatch<20, 18>));
+    EXPECT_EQ(hostBatchFor(hostPathIfmaEmulated, 20, 18), (&ifmaEmulatedBatch<20, 18>));
     EXPECT_EQ(hostBatchFor(hostPathReference, 3, 1), (&referenceBatch<3, 1>));
 }
 

@@ -24,9 +24,10 @@ QUILBREX_KERNEL_FAMILY(QUILBREX_INSTANTIATE_REFERENCE)
 HostBatchTest hostBatchFor(HostTestPath path, uint32_t width, uint32_t band) {
 #define QUILBREX_BATCH_OF_MEMBER(WIDTH, BAND, LENGTH, NAME)                               \
     if (width == WIDTH && band == BAND)                                                   \
-        return path == hostPathIfma     ? &ifmaBatch<WIDTH, BAND>                         \
-               : path == hostPathWord64 ? &word64Batch<WIDTH, BAND>                       \
-                                        : &referenceBatch<WIDTH, BAND>;
+        return path == hostPathIfma           ? &ifmaBatch<WIDTH, BAND>                   \
+               : path == hostPathIfmaEmulated ? &ifmaEmulatedBatch<WIDTH, BAND>           \
+               : path == hostPathWord64       ? &word64Batch<WIDTH, BAND>                 \
+                                              : &referenceBatch<WIDTH, BAND>;
     QUILBREX_KERNEL_FAMILY(QUILBREX_BATCH_OF_MEMBER)
 #undef QUILBREX_BATCH_OF_MEMBER
     return nullptr;

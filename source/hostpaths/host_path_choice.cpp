@@ -3,17 +3,41 @@
 // benchmarks may force another available path.
 #include "hostpaths/host_paths.h"
 
+HostProcessor hostProcessor() {
+#if defined(__x86_64__) && defined(__GNUC__)
+    __builtin_cpu_init();
+    static const HostProcessor processor = {__builtin_cpu_supports("avx2") != 0, ifmaSupported()};
+#else
+    static const HostProcessor processor = {false, false};
+#endif
+    return processor;
+}
+
+HostTestPath hostPathFor(HostProcessor processor) {
+    if (processor.avx512ifma) return hostPathIfma;
+    // Processors with AVX2 and without AVX-512 IFMA: the 64-bit words until
+    // a vector path for them takes this place.
+    if (processor.avx2) return hostPathWord64;
+    return hostPathWord64;
+}
+
 // Asked of the processor on first use, which may come from another file's
 // static initialisation (the kernels' registration names the path).
 HostTestPath hostPathBest() {
-    static const HostTestPath best = ifmaSupported() ? hostPathIfma : hostPathWord64;
+    static const HostTestPath best = hostPathFor(hostProcessor());
     return best;
 }
 
 HostTestPath hostPathInUse = hostPathBest();
 
 bool hostPathAvailable(HostTestPath path) {
-    return path == hostPathReference || path == hostPathWord64 || (path == hostPathIfma && ifmaSupported());
+    switch (path) {
+        case hostPathReference:
+        case hostPathWord64:
+        case hostPathIfmaEmulated: return true;
+        case hostPathIfma: return hostProcessor().avx512ifma;
+        default: return false;
+    }
 }
 
 bool hostForcePath(HostTestPath path) {
@@ -27,15 +51,21 @@ const char* hostPathName(HostTestPath path) {
         case hostPathReference: return "32-bit reference";
         case hostPathWord64: return "64-bit words";
         case hostPathIfma: return "AVX-512 IFMA";
+        case hostPathIfmaEmulated: return "AVX-512 IFMA, emulated";
         default: return "unknown";
     }
 }
 
 HostResidue hostResidueFor(HostTestPath path, uint32_t width, uint32_t band) {
-#define QUILBREX_RESIDUE_OF_MEMBER(WIDTH, BAND, LENGTH, NAME)                                           \
-    if (width == WIDTH && band == BAND)                                                                 \
-        return path == hostPathIfma ? &ifmaResidue<WIDTH, BAND>                                         \
-                                    : path == hostPathWord64 ? &word64Residue<WIDTH, BAND> : nullptr;
+#define QUILBREX_RESIDUE_OF_MEMBER(WIDTH, BAND, LENGTH, NAME)                                 \
+    if (width == WIDTH && band == BAND) {                                                     \
+        switch (path) {                                                                       \
+            case hostPathIfma: return &ifmaResidue<WIDTH, BAND>;                              \
+            case hostPathIfmaEmulated: return &ifmaEmulatedResidue<WIDTH, BAND>;              \
+            case hostPathWord64: return &word64Residue<WIDTH, BAND>;                          \
+            default: return nullptr;                                                          \
+        }                                                                                     \
+    }
     QUILBREX_KERNEL_FAMILY(QUILBREX_RESIDUE_OF_MEMBER)
 #undef QUILBREX_RESIDUE_OF_MEMBER
     return nullptr;
