@@ -149,16 +149,21 @@ TEST(HostPaths, RandomCandidatesOfEveryMember) {
 }
 
 // Hits are rare, so the verdicts alone say little about the arithmetic of
-// members without a known factor: each fast path's value of 2^(2^(n-1))
-// mod p itself must equal GMP's, at the edges and at random, for every member.
+// members without a known factor: the value each fast path's chain reaches,
+// 2^(-2^(n-1)) mod p, must equal GMP's, for every member at its lowest and
+// highest n with k at the edges of what it serves there (where the start
+// value and the chain's length are most likely wrong), and at random.
 TEST(HostPaths, FastPathResiduesEqualGmpForEveryMember) {
     const uint64_t seed = kernelTestSeed();
     std::mt19937_64 rng(seed);
     for (const KernelEntry& e : kernelTable) {
         std::vector<std::pair<uint64_t, uint32_t>> candidates;
         for (uint32_t n : {lowestServedN(e.width, e.band), highestServedN(e.band)}) {
-            candidates.push_back({1ull << (minServedBits(e.width, n) - 1), n});
-            candidates.push_back({lowBitsMask(maxServedBits(e.width, n)), n});
+            const uint32_t minBits = minServedBits(e.width, n), maxBits = maxServedBits(e.width, n);
+            for (uint64_t k : std::initializer_list<uint64_t>{1ull << (minBits - 1), (1ull << (minBits - 1)) + 1, (1ull << (minBits - 1)) + 3,
+                               lowBitsMask(maxBits), lowBitsMask(maxBits) - 2, kWithBits(rng, minBits) | 1,
+                               kWithBits(rng, maxBits) | 1})
+                if (k != 0 && bitLength(k) >= minBits && bitLength(k) <= maxBits) candidates.push_back({k, n});
         }
         for (int i = 0; i < 4; ++i) {
             uint64_t k;
@@ -170,6 +175,7 @@ TEST(HostPaths, FastPathResiduesEqualGmpForEveryMember) {
             const mpz_class p = candidateP(k, n);
             mpz_class expected = 2;
             for (uint32_t i = 0; i < n - 1; ++i) expected = expected * expected % p;
+            ASSERT_NE(mpz_invert(expected.get_mpz_t(), expected.get_mpz_t(), p.get_mpz_t()), 0);
             for (HostTestPath path : availablePaths()) {
                 const HostResidue residue = hostResidueFor(path, e.width, e.band);
                 if (!residue) continue;

@@ -51,6 +51,15 @@ void ifmaResidue(uint64_t k, uint32_t n, uint64_t* residue) {
     residueOfOne<W, J>(k, n, residue);
 }
 
+uint64_t ifmaMultiplyAdds(uint32_t width, uint32_t band, uint32_t n) {
+#define QUILBREX_MULTIPLY_ADDS_OF_MEMBER(WIDTH, BAND, LENGTH, NAME) \
+    if (width == WIDTH && band == BAND)                                \
+        return (uint64_t)chainSquarings<WIDTH>(n) * multiplyAddsPerSquaring<WIDTH, BAND>();
+    QUILBREX_KERNEL_FAMILY(QUILBREX_MULTIPLY_ADDS_OF_MEMBER)
+#undef QUILBREX_MULTIPLY_ADDS_OF_MEMBER
+    return 0;
+}
+
 bool ifmaSupported() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512ifma");
@@ -59,6 +68,8 @@ bool ifmaSupported() {
 #else  // no AVX-512 IFMA on this architecture: never chosen, never forced
 
 bool ifmaSupported() { return false; }
+
+uint64_t ifmaMultiplyAdds(uint32_t, uint32_t, uint32_t) { return 0; }
 
 template <int W, int J>
 void ifmaBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit) {

@@ -30,8 +30,14 @@ void ifmaEmulatedBatch(const unsigned long long* k, uint32_t count, uint32_t n, 
 
 // Whether this processor can run the AVX-512 IFMA path.
 bool ifmaSupported();
-// For tests: 2^(2^(n-1)) mod p for one candidate the member serves, by a
-// fast path's own arithmetic, in HOST_RESIDUE_LIMBS little-endian 64-bit limbs.
+// The multiply-add instructions the IFMA path's squarings issue for a group
+// of eight candidates of the member at exponent n (0 for no member): what
+// the benchmark weighs against the processor's limit.
+uint64_t ifmaMultiplyAdds(uint32_t width, uint32_t band, uint32_t n);
+// For tests: 2^(-2^(n-1)) mod p, the inverse of 2^(2^(n-1)), for one
+// candidate the member serves: the value a fast path's chain reaches (it
+// starts from a power of two without dividing), by that path's own
+// arithmetic, in HOST_RESIDUE_LIMBS little-endian 64-bit limbs.
 constexpr int HOST_RESIDUE_LIMBS = 11;
 typedef void (*HostResidue)(uint64_t k, uint32_t n, uint64_t* residue);
 template <int W, int J>

@@ -117,26 +117,38 @@ LANES_INLINE LaneMask isOne(const Lanes* v) {
     return one;
 }
 
-// p, the residue of 2 (2R mod p) and -1/p mod 2^52 of eight candidates, one
-// per lane.
+// The chain starts, as the device's does, from a power of two and needs no
+// division: the plain value 2^e with e = 52M - 2^s, 2^s the largest power of
+// two up to 52M, stands for 2^e/R = 2^(-2^s); squared n-1-s times it stands
+// for 2^(-2^(n-1)), which is 1 exactly when 2^(2^(n-1)) is.
+template <int W>
+constexpr int startShift() {
+    int s = 0;
+    while ((2 << s) <= 52 * limbCount<W>()) ++s;
+    return s;
+}
+template <int W>
+constexpr int startExponent() {
+    return 52 * limbCount<W>() - (1 << startShift<W>());
+}
+
+// p, the start value and -1/p mod 2^52 of eight candidates, one per lane.
 template <int W, int J>
 LANES_INLINE void startGroup(const uint64_t* ks, uint32_t n, Lanes* p, Lanes* x, Lanes& negInverse) {
-    constexpr int M = limbCount<W>(), N = (W + 1) / 2;
-    alignas(64) uint64_t pLimbs[M][LANES], xLimbs[M][LANES], negInverses[LANES];
+    constexpr int M = limbCount<W>(), N = (W + 1) / 2, E = startExponent<W>();
+    // Below p, which has more than 32(W-1) bits.
+    static_assert(E < 32 * (W - 1), "the start value is a plain residue");
+    alignas(64) uint64_t pLimbs[M][LANES], negInverses[LANES];
     for (int lane = 0; lane < LANES; ++lane) {
-        uint64_t pWords[N], r[N];
+        uint64_t pWords[N];
         formP64<N>(ks[lane], n, pWords);
-        powerOfTwoModP<N>(52 * M + 1, pWords, r);
-        for (int i = 0; i < M; ++i) {
-            pLimbs[i][lane] = (uint64_t)bitsFrom(pWords, N, 52 * i) & LIMB_MASK;
-            xLimbs[i][lane] = (uint64_t)bitsFrom(r, N, 52 * i) & LIMB_MASK;
-        }
+        for (int i = 0; i < M; ++i) pLimbs[i][lane] = (uint64_t)bitsFrom(pWords, N, 52 * i) & LIMB_MASK;
         // p's low limb is 1 + c*2^32, whose inverse mod 2^52 is 1 - c*2^32.
         negInverses[lane] = (pLimbs[0][lane] - 2) & LIMB_MASK;
     }
     for (int i = 0; i < M; ++i) {
         p[i] = load(pLimbs[i]);
-        x[i] = load(xLimbs[i]);
+        x[i] = i == E / 52 ? set1_epi64(1ull << (E % 52)) : setzero();
     }
     negInverse = load(negInverses);
 }
@@ -149,13 +161,31 @@ constexpr int groupsInFlight() {
     return limbCount<W>() <= 3 ? 4 : limbCount<W>() <= 6 ? 2 : 1;
 }
 
+
+// The multiply-add instructions of one squaring, as montSq52 and
+// reduceColumns issue them: the square's M(M+1), then per column two per
+// nonzero limb of p above limb 0, and below band 2 three more (m and p's low
+// limb).
+template <int W, int J>
+constexpr int multiplyAddsPerSquaring() {
+    constexpr int M = limbCount<W>();
+    constexpr int first = firstKLimb<W, J>() > 0 ? firstKLimb<W, J>() : 1, last = lastKLimb<W>();
+    return M * (M + 1) + M * (2 * (last - first + 1) + (J >= 2 ? 0 : 3));
+}
+
+// The squarings of the chain for exponent n (n >= 32 > startShift).
+template <int W>
+constexpr uint32_t chainSquarings(uint32_t n) {
+    return n - 1 - startShift<W>();
+}
+
 // Tests the 8G candidates of ks at once; bit i of the result is ks[i]'s hit.
 template <int W, int J>
 LANES_TARGET __attribute__((noinline)) uint32_t testGroups(const uint64_t* ks, uint32_t n) {
     constexpr int M = limbCount<W>(), G = groupsInFlight<W>();
     Lanes p[G][M], x[G][M], negInverse[G];
     for (int g = 0; g < G; ++g) startGroup<W, J>(ks + g * LANES, n, p[g], x[g], negInverse[g]);
-    for (uint32_t i = n - 1; i != 0; --i) {
+    for (uint32_t i = chainSquarings<W>(n); i != 0; --i) {
         LANES_UNROLL
         for (int g = 0; g < G; ++g) montSq52<W, J>(x[g], p[g], negInverse[g]);
     }
@@ -168,7 +198,7 @@ LANES_TARGET __attribute__((noinline)) uint32_t testGroups(const uint64_t* ks, u
     return hits;
 }
 
-// 2^(2^(n-1)) mod p of one candidate, as 64-bit limbs.
+// 2^(-2^(n-1)) mod p of one candidate, as 64-bit limbs.
 template <int W, int J>
 LANES_TARGET __attribute__((noinline)) void residueOfOne(uint64_t k, uint32_t n, uint64_t* residue) {
     constexpr int M = limbCount<W>();
@@ -176,7 +206,7 @@ LANES_TARGET __attribute__((noinline)) void residueOfOne(uint64_t k, uint32_t n,
     for (uint64_t& lane : ks) lane = k;
     Lanes p[M], x[M], negInverse, v[M];
     startGroup<W, J>(ks, n, p, x, negInverse);
-    for (uint32_t i = n - 1; i != 0; --i) montSq52<W, J>(x, p, negInverse);
+    for (uint32_t i = chainSquarings<W>(n); i != 0; --i) montSq52<W, J>(x, p, negInverse);
     plainValue<W, J>(x, p, negInverse, v);
     alignas(64) uint64_t limbs[M][LANES];
     for (int i = 0; i < M; ++i) store(limbs[i], v[i]);
