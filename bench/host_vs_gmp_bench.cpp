@@ -372,49 +372,63 @@ double testSecondsPerCandidate(const std::vector<unsigned long long>& sample) {
 
 // One round of the whole search of a range: the sieve as a run does it
 // (marking, collecting, shipping, launching a kernel that tests nothing)
-// measured whole, the testing of its survivors by the real kernel measured
-// on a sample of them. Wide candidates cost too much to test whole segments
-// of them in every round; the sum is the CPU time a run spends.
+// measured whole, the testing of its survivors by the real kernel on each
+// path measured on a sample of them (the paths interleaved). Wide candidates
+// cost too much to test whole segments of them in every round; the sum is
+// the CPU time a run on that path spends.
 struct SearchRound {
-    double sieving, testing;
+    double sieving;
+    std::vector<double> testing;  // per path of realPaths()
     uint64_t tested;
 };
-SearchRound searchRound(uint64_t first, uint64_t last, const std::vector<unsigned long long>& sample) {
+SearchRound searchRound(uint64_t first, uint64_t last, const std::vector<unsigned long long>& sample,
+                        const std::vector<HostTestPath>& paths) {
     SearchRound round;
     round.sieving = searchSeconds(first, last, false);
     round.tested = kTested;
-    round.testing = round.tested * testSecondsPerCandidate(sample);
+    for (HostTestPath path : paths) {
+        hostForcePath(path);
+        round.testing.push_back(round.tested * testSecondsPerCandidate(sample));
+    }
+    hostForcePath(hostPathBest());
     return round;
 }
 
 void wholeSearch() {
+    const std::vector<HostTestPath> paths = realPaths();
     std::fprintf(report, "\nWhole search (sieve and test) against GMP testing every odd k, per CPU second; %d rounds\n",
                  rounds);
-    std::fprintf(report, "%-4s %-6s %-8s %-10s %-9s %12s %14s %22s %s\n", "n", "width", "primes", "k-range",
-                 "tested", "k-range/s", "GMP k-range/s", "ratio [min-max]", "sieve share [min-max]");
+    std::fprintf(report, "%-4s %-6s %-8s %-10s %-9s %-14s %12s %14s %22s %s\n", "n", "width", "primes", "k-range",
+                 "tested", "path", "k-range/s", "GMP k-range/s", "ratio [min-max]", "sieve share [min-max]");
     for (const SearchCase& c : searchCases) {
         nCurrent = c.n;
         kCurrent = c.first;
         ConfigureRun();
         const uint64_t last = c.first + 2ull * sieveRange * c.segments - 1;
         const double kRange = (double)(last - c.first + 1);
-        std::vector<double> rates, gmps, ratios, shares;
+        std::vector<std::vector<double>> rates(paths.size()), ratios(paths.size()), shares(paths.size());
+        std::vector<double> gmps;
         uint64_t tested = 0;
         const std::vector<unsigned long long> sample = survivorSample(c.first);
         for (int round = 0; round < rounds; ++round) {
-            const SearchRound r = searchRound(c.first, last, sample);
+            const SearchRound r = searchRound(c.first, last, sample, paths);
             const double gmp = gmpKRangeRate(c);
-            const double total = r.sieving + r.testing;
             tested = r.tested;
-            rates.push_back(kRange / total);
             gmps.push_back(gmp);
-            ratios.push_back(kRange / total / gmp);
-            shares.push_back(100 * r.sieving / total);
+            for (size_t i = 0; i < paths.size(); ++i) {
+                const double total = r.sieving + r.testing[i];
+                rates[i].push_back(kRange / total);
+                ratios[i].push_back(kRange / total / gmp);
+                shares[i].push_back(100 * r.sieving / total);
+            }
         }
-        const Spread share = spreadOf(shares);
-        std::fprintf(report, "%-4u %-6u %-8u %-10.0f %-9llu %12.0f %14.0f %22s %5.1f%% [%.1f-%.1f]\n", c.n, num_digits,
-                     primeCount, kRange, (unsigned long long)tested, spreadOf(rates).median, spreadOf(gmps).median,
-                     ratioText(ratios).c_str(), share.median, share.min, share.max);
+        for (size_t i = 0; i < paths.size(); ++i) {
+            const Spread share = spreadOf(shares[i]);
+            std::fprintf(report, "%-4u %-6u %-8u %-10.0f %-9llu %-14s %12.0f %14.0f %22s %5.1f%% [%.1f-%.1f]\n", c.n,
+                         num_digits, primeCount, kRange, (unsigned long long)tested, hostPathName(paths[i]),
+                         spreadOf(rates[i]).median, spreadOf(gmps).median, ratioText(ratios[i]).c_str(), share.median,
+                         share.min, share.max);
+        }
         std::fflush(report);
         ReleasePrimeTable();
     }
@@ -422,20 +436,23 @@ void wholeSearch() {
 
 // The whole search of the case's segments at each depth of a ladder (each with the
 // segment length the run configuration gives it), the depths interleaved in
-// every round: median ratio to GMP and the sieve's share.
+// every round, on each path (the sieve measured once per depth and round,
+// the test on each path): median ratio to GMP and the sieve's share.
 void depthTable() {
     const uint32_t ladder[] = {100, 1000, 10000, 30000, 100000, 300000, 1000000, 3000000};
     constexpr size_t depths = sizeof ladder / sizeof ladder[0];
+    const std::vector<HostTestPath> paths = realPaths();
     std::fprintf(report, "\nWhole search by prime count: median ratio to GMP testing every odd k [min-max] and sieve share, %d rounds\n",
                  rounds);
-    std::fprintf(report, "%-4s %-6s", "n", "width");
+    std::fprintf(report, "%-4s %-6s %-14s", "n", "width", "path");
     for (uint32_t count : ladder) std::fprintf(report, " %27u", count);
     std::fprintf(report, "\n");
     for (const SearchCase& c : searchCases) {
         nCurrent = c.n;
         kCurrent = c.first;
         ConfigureRun();
-        std::vector<std::vector<double>> ratios(depths), shares(depths);
+        std::vector<std::vector<std::vector<double>>> ratios(paths.size(), std::vector<std::vector<double>>(depths)),
+            shares = ratios;
         std::vector<std::vector<unsigned long long>> samples(depths);
         for (size_t d = 0; d < depths; ++d) {
             useDepth(ladder[d]);
@@ -446,15 +463,19 @@ void depthTable() {
             for (size_t d = 0; d < depths; ++d) {
                 useDepth(ladder[d]);
                 const uint64_t last = c.first + 2ull * sieveRange * c.segments - 1;
-                const SearchRound r = searchRound(c.first, last, samples[d]);
-                ratios[d].push_back((double)(last - c.first + 1) / (r.sieving + r.testing) / gmp);
-                shares[d].push_back(100 * r.sieving / (r.sieving + r.testing));
+                const SearchRound r = searchRound(c.first, last, samples[d], paths);
+                for (size_t i = 0; i < paths.size(); ++i) {
+                    ratios[i][d].push_back((double)(last - c.first + 1) / (r.sieving + r.testing[i]) / gmp);
+                    shares[i][d].push_back(100 * r.sieving / (r.sieving + r.testing[i]));
+                }
             }
         }
-        std::fprintf(report, "%-4u %-6u", c.n, num_digits);
-        for (size_t d = 0; d < depths; ++d)
-            std::fprintf(report, " %20s %5.1f%%", ratioText(ratios[d]).c_str(), spreadOf(shares[d]).median);
-        std::fprintf(report, "\n");
+        for (size_t i = 0; i < paths.size(); ++i) {
+            std::fprintf(report, "%-4u %-6u %-14s", c.n, num_digits, hostPathName(paths[i]));
+            for (size_t d = 0; d < depths; ++d)
+                std::fprintf(report, " %20s %5.1f%%", ratioText(ratios[i][d]).c_str(), spreadOf(shares[i][d]).median);
+            std::fprintf(report, "\n");
+        }
         std::fflush(report);
         ReleasePrimeTable();
     }
