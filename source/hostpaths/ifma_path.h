@@ -42,8 +42,11 @@ LANES_INLINE void reduceColumns(Lanes* t, const Lanes* p, Lanes negInverse) {
     for (int u = 0; u < M; ++u) {
         Lanes m;
         if constexpr (J >= 2) {
+            // t[u] + m is t[u] rounded up to a multiple of 2^52: its carry is
+            // taken from t[u] at once, beside m rather than after it, which
+            // shortens the chain from column to column.
             m = and_si512(sub_epi64(zero, t[u]), mask);
-            t[u] = add_epi64(t[u], m);
+            t[u + 1] = add_epi64(t[u + 1], srli_epi64<52>(add_epi64(t[u], mask)));
         } else {
             m = madd52lo_epu64(zero, and_si512(t[u], mask), negInverse);
             t[u] = madd52lo_epu64(t[u], m, p[0]);
@@ -55,7 +58,7 @@ LANES_INLINE void reduceColumns(Lanes* t, const Lanes* p, Lanes negInverse) {
             t[u + i] = madd52lo_epu64(t[u + i], m, p[i]);
             t[u + i + 1] = madd52hi_epu64(t[u + i + 1], m, p[i]);
         }
-        t[u + 1] = add_epi64(t[u + 1], srli_epi64<52>(t[u]));
+        if constexpr (J < 2) t[u + 1] = add_epi64(t[u + 1], srli_epi64<52>(t[u]));
     }
 }
 
