@@ -25,6 +25,7 @@ HostBatchTest hostBatchFor(HostTestPath path, uint32_t width, uint32_t band) {
 #define QUILBREX_BATCH_OF_MEMBER(WIDTH, BAND, LENGTH, NAME)                               \
     if (width == WIDTH && band == BAND)                                                   \
         return path == hostPathIfma     ? &ifmaBatch<WIDTH, BAND>                         \
+               : path == hostPathAvx2   ? &avx2Batch<WIDTH, BAND>                         \
                : path == hostPathWord64 ? &word64Batch<WIDTH, BAND>                       \
                                         : &referenceBatch<WIDTH, BAND>;
     QUILBREX_KERNEL_FAMILY(QUILBREX_BATCH_OF_MEMBER)
