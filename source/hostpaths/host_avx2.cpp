@@ -136,17 +136,20 @@ AVX2_INLINE uint32_t representsOne(__m256i* x, const __m256i* pK) {
 }
 
 // K's limbs of four candidates' p, one per lane, and the start residue.
+// Limb s of p = 1 + k*2^n (s >= 1) is bits 29s-n to 29s-n+28 of k: k
+// shifted right or left, and shifts by 64 or more give 0.
 template <int W, int J>
 AVX2_INLINE void startGroup(const uint64_t* ks, uint32_t n, __m256i* pK, __m256i* x) {
-    constexpr int M = limbCount<W>(), N = (W + 1) / 2, first = firstKLimb<W, J>(), last = lastKLimb<W>();
-    alignas(32) uint64_t limbs[last - first + 1][LANES];
-    for (int lane = 0; lane < LANES; ++lane) {
-        uint64_t pWords[N];
-        formP64<N>(ks[lane], n, pWords);
-        for (int s = first; s <= last; ++s)
-            limbs[s - first][lane] = (uint64_t)bitsFrom(pWords, N, LIMB_BITS * s) & LIMB_MASK;
+    constexpr int M = limbCount<W>(), first = firstKLimb<W, J>(), last = lastKLimb<W>();
+    const __m256i k = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ks)), mask = _mm256_set1_epi64x(LIMB_MASK);
+    AVX2_UNROLL
+    for (int s = first; s <= last; ++s) {
+        const int offset = LIMB_BITS * s - (int)n;
+        const __m256i bits = offset >= 0 ? _mm256_srl_epi64(k, _mm_cvtsi32_si128(offset))
+                                         : _mm256_sll_epi64(k, _mm_cvtsi32_si128(-offset));
+        pK[s - first] = _mm256_and_si256(bits, mask);
     }
-    for (int s = first; s <= last; ++s) pK[s - first] = _mm256_load_si256(reinterpret_cast<const __m256i*>(limbs[s - first]));
+    AVX2_UNROLL
     for (int i = 0; i < M; ++i)
         x[i] = i == startBit<W>() / LIMB_BITS ? _mm256_set1_epi64x(1ll << (startBit<W>() % LIMB_BITS))
                                               : _mm256_setzero_si256();
