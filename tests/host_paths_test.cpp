@@ -1,9 +1,12 @@
 // The host build's batch-test paths (32-bit reference, 64-bit words, AVX-512
-// IFMA where the processor has it) against each other and GMP for every member:
+// IFMA and AVX2 where the processor has them) against each other and GMP for
+// every member, and the choice among them on this processor:
 // band and width edges, k near 2^64, known factors, random candidates, the
 // fast paths' residues themselves, batches of every short length and a full
 // one, and the launch seam on each path.
 #include <gtest/gtest.h>
+
+#include <cpuid.h>
 
 #include <algorithm>
 #include <string>
@@ -48,27 +51,54 @@ void expectPathsAgree(const KernelEntry& e, const std::vector<uint64_t>& ks, uin
     }
 }
 
+// What the processor offers, read from cpuid and the enabled register state
+// here rather than through the path choice's own query.
+struct Offered {
+    bool avx2, ifma;
+};
+Offered processorOffers() {
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE)) return {false, false};
+    unsigned xcrLow, xcrHigh;
+    __asm__("xgetbv" : "=a"(xcrLow), "=d"(xcrHigh) : "c"(0));
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return {false, false};
+    const bool ymm = (xcrLow & 0x6) == 0x6, zmm = ymm && (xcrLow & 0xE0) == 0xE0;
+    return {ymm && (b & bit_AVX2), zmm && (b & bit_AVX512F) && (b & bit_AVX512IFMA)};
+}
+
+// On this processor: IFMA where it has AVX-512 IFMA, else AVX2 where it has
+// that (run under `qemu-x86_64 -cpu Haswell` for a processor without
+// AVX-512), else 64-bit words.
 TEST(HostPaths, ChoiceIsTheBestAvailableAndForcingWorks) {
+    const Offered offered = processorOffers();
+    std::printf("processor offers AVX2: %s, AVX-512 IFMA: %s; path chosen: %s\n", offered.avx2 ? "yes" : "no",
+                offered.ifma ? "yes" : "no", hostPathName(hostPathBest()));
+    EXPECT_EQ(ifmaSupported(), offered.ifma);
+    EXPECT_EQ(avx2Supported(), offered.avx2);
     EXPECT_TRUE(hostPathAvailable(hostPathReference));
     EXPECT_TRUE(hostPathAvailable(hostPathWord64));
-    EXPECT_EQ(hostPathAvailable(hostPathIfma), ifmaSupported());
-    EXPECT_EQ(hostPathBest(), ifmaSupported() ? hostPathIfma : hostPathWord64);
+    EXPECT_EQ(hostPathAvailable(hostPathIfma), offered.ifma);
+    EXPECT_EQ(hostPathAvailable(hostPathAvx2), offered.avx2);
+    EXPECT_EQ(hostPathBest(), offered.ifma ? hostPathIfma : offered.avx2 ? hostPathAvx2 : hostPathWord64);
     EXPECT_EQ(hostPathInUse, hostPathBest());
     EXPECT_STREQ(hostPathName(hostPathReference), "32-bit reference");
     EXPECT_STREQ(hostPathName(hostPathWord64), "64-bit words");
     EXPECT_STREQ(hostPathName(hostPathIfma), "AVX-512 IFMA");
+    EXPECT_STREQ(hostPathName(hostPathAvx2), "AVX2");
     for (HostTestPath path : availablePaths()) {
         EXPECT_TRUE(hostForcePath(path));
         EXPECT_EQ(hostPathInUse, path);
     }
-    if (!ifmaSupported()) {
-        EXPECT_FALSE(hostForcePath(hostPathIfma));
-        EXPECT_NE(hostPathInUse, hostPathIfma);
+    for (HostTestPath lacking : {hostPathIfma, hostPathAvx2}) {
+        if (hostPathAvailable(lacking)) continue;
+        EXPECT_FALSE(hostForcePath(lacking));
+        EXPECT_NE(hostPathInUse, lacking);
     }
     EXPECT_TRUE(hostForcePath(hostPathBest()));
     EXPECT_EQ(hostBatchFor(hostPathWord64, 2, 1), nullptr);
     EXPECT_EQ(hostBatchFor(hostPathWord64, 21, 18), nullptr);
     EXPECT_EQ(hostBatchFor(hostPathIfma, 20, 18), (&ifmaBatch<20, 18>));
+    EXPECT_EQ(hostBatchFor(hostPathAvx2, 20, 17), (&avx2Batch<20, 17>));
     EXPECT_EQ(hostBatchFor(hostPathReference, 3, 1), (&referenceBatch<3, 1>));
 }
 
@@ -127,15 +157,18 @@ TEST(HostPaths, RandomCandidatesOfEveryMember) {
 
 // Hits are rare, so the verdicts alone say little about the arithmetic of
 // members without a known factor: each fast path's value of 2^(2^(n-1))
-// mod p itself must equal GMP's, at the edges and at random, for every member.
+// mod p (or its inverse) itself must equal GMP's, at the edges and at random,
+// for every member: at its lowest and highest n the smallest k it serves
+// (a power of two) and the next, and the largest and the one before.
 TEST(HostPaths, FastPathResiduesEqualGmpForEveryMember) {
     const uint64_t seed = kernelTestSeed();
     std::mt19937_64 rng(seed);
     for (const KernelEntry& e : kernelTable) {
         std::vector<std::pair<uint64_t, uint32_t>> candidates;
         for (uint32_t n : {lowestServedN(e.width, e.band), highestServedN(e.band)}) {
-            candidates.push_back({1ull << (minServedBits(e.width, n) - 1), n});
-            candidates.push_back({lowBitsMask(maxServedBits(e.width, n)), n});
+            const uint64_t smallest = 1ull << (minServedBits(e.width, n) - 1);
+            const uint64_t largest = lowBitsMask(maxServedBits(e.width, n));
+            for (uint64_t k : {smallest, smallest + 1, largest - 2, largest}) candidates.push_back({k, n});
         }
         for (int i = 0; i < 4; ++i) {
             uint64_t k;
@@ -162,6 +195,8 @@ TEST(HostPaths, FastPathResiduesEqualGmpForEveryMember) {
     }
     EXPECT_EQ(hostResidueFor(hostPathReference, 3, 1), nullptr);
     EXPECT_EQ(hostResidueFor(hostPathWord64, 22, 20), nullptr);
+    EXPECT_FALSE(hostResidueIsInverse(hostPathWord64));
+    EXPECT_EQ(hostResidueIsInverse(hostPathAvx2), avx2Supported());
 }
 
 // Batches of every length from 1 to 20 and a full block, each with hits in
