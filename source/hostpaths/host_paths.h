@@ -1,8 +1,9 @@
 // The host build's ways of testing a batch of candidates for one member of the
 // kernel family: the 32-bit device arithmetic itself (the reference twin), a
 // portable path over 64-bit words, an AVX-512 IFMA path eight candidates
-// wide and an AVX2 path four wide. The best path the processor offers is chosen once; tests and
-// benchmarks may force any available one. Every path gives the same answers.
+// wide and an AVX2 path four wide. The best path the processor offers is
+// chosen once; tests and benchmarks may force any available one. Every path
+// gives the same answers.
 #pragma once
 
 #include <cstdint>
@@ -30,8 +31,9 @@ void avx2Batch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t*
 bool ifmaSupported();
 // Whether this processor can run the AVX2 path.
 bool avx2Supported();
-// For tests: 2^(2^(n-1)) mod p for one candidate the member serves, by a
-// fast path's own arithmetic, in HOST_RESIDUE_LIMBS little-endian 64-bit limbs.
+// For tests: 2^(2^(n-1)) mod p (or its inverse, see hostResidueIsInverse)
+// for one candidate the member serves, by a fast path's own arithmetic, in
+// HOST_RESIDUE_LIMBS little-endian 64-bit limbs.
 constexpr int HOST_RESIDUE_LIMBS = 11;
 typedef void (*HostResidue)(uint64_t k, uint32_t n, uint64_t* residue);
 template <int W, int J>
