@@ -41,12 +41,11 @@ constexpr int lastKLimb() {
 }
 
 // No column overflows its 64-bit lane: a column gathers at most M/2 cross
-// products, doubled (below 2^59 each with either the limb or the column
+// products, doubled (below 2^59 each, whether the limb or the column is
 // doubled), and one square (below 2^58), that is below (M+1)*2^58, plus one
-// reduction product per
-// limb of K (below 2^58 each) and the carry from the column below (below
-// 2^35). That stays below 2^63 up to the widest member, so even the carry
-// rounding (the column plus 2^29-1) cannot wrap.
+// reduction product per limb of K (below 2^58 each) and the carry from the
+// column below (below 2^35). That stays below 2^63 up to the widest member,
+// so even the carry rounding (the column plus 2^29-1) cannot wrap.
 template <int W, int J>
 constexpr bool columnsFit() {
     return (limbCount<W>() + 1 + (lastKLimb<W>() - firstKLimb<W, J>() + 1)) * (1.0 * (1ull << 58)) +
@@ -79,9 +78,10 @@ AVX2_INLINE void reduceColumns(__m256i* a, const __m256i* pK) {
     static_assert(columnsFit<W, J>(), "a column could overflow its lane");
     static_assert(last < M && first >= 1, "p's K limbs lie above limb 0 and below R");
     const __m256i mask = _mm256_set1_epi64x(LIMB_MASK), zero = _mm256_setzero_si256();
-    // Narrow members double each limb once (M adds); wide ones double each
-    // column (2M-1 adds), as the doubled limbs would be M more vectors to
-    // keep: 4 % faster at widths 3 and 8, 10-20 % slower at 14 to 20.
+    // Narrow members double each limb once (M adds), wide ones each column
+    // (2M-1 adds), since there the doubled limbs are M more vectors to keep:
+    // measured, doubled limbs are 4 % faster at widths 3 and 8, doubled
+    // columns 10-20 % faster at widths 14 to 20.
     constexpr bool DOUBLE_COLUMNS = M >= 10;
     __m256i twice[M], m[M];
     if constexpr (SQUARE) {
@@ -118,8 +118,8 @@ AVX2_INLINE void reduceColumns(__m256i* a, const __m256i* pK) {
             carry = _mm256_srli_epi64(acc, LIMB_BITS);
         }
     }
-    // Column 2M-1 holds no product: the result is below 2p < R/2, so the
-    // carry into it is its whole top limb.
+    // Column 2M-1 holds no product: the carry into it is the result's top
+    // limb, below 2^29 since the result is below 2p < R/2.
     a[M - 1] = carry;
 }
 
