@@ -1,10 +1,13 @@
 // The host build's batch-test paths (32-bit reference, 64-bit words, AVX-512
-// IFMA where the processor has it, the IFMA arithmetic over its emulation
-// everywhere) against each other and GMP for every member:
+// IFMA and AVX2 where the processor has them, the IFMA arithmetic over its
+// emulation everywhere) against each other and GMP for every member, and the
+// choice among them on each kind of processor:
 // band and width edges, k near 2^64, known factors, random candidates, the
 // fast paths' residues themselves, batches of every short length and a full
 // one, and the launch seam on each path.
 #include <gtest/gtest.h>
+
+#include <cpuid.h>
 
 #include <algorithm>
 #include <string>
@@ -49,6 +52,20 @@ void expectPathsAgree(const KernelEntry& e, const std::vector<uint64_t>& ks, uin
     }
 }
 
+// What the processor offers, read from cpuid and the enabled register state.
+struct Offered {
+    bool avx2, ifma;
+};
+Offered processorOffers() {
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE)) return {false, false};
+    unsigned xcrLow, xcrHigh;
+    __asm__("xgetbv" : "=a"(xcrLow), "=d"(xcrHigh) : "c"(0));
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return {false, false};
+    const bool ymm = (xcrLow & 0x6) == 0x6, zmm = ymm && (xcrLow & 0xE0) == 0xE0;
+    return {ymm && (b & bit_AVX2), zmm && (b & bit_AVX512F) && (b & bit_AVX512IFMA)};
+}
+
 // The choice on each kind of processor, this one's features, and forcing.
 // The processor the tests ran on is printed, since which paths ran its real
 // instructions depends on it.
@@ -59,7 +76,7 @@ TEST(HostPaths, ChoiceIsTheBestAvailableAndForcingWorks) {
     } choices[] = {
         {{true, true}, hostPathIfma},     // AVX-512 IFMA (Zen 4, Ice Lake and later servers)
         {{false, true}, hostPathIfma},    // no such processor, but IFMA decides alone
-        {{true, false}, hostPathWord64},  // AVX2 without AVX-512 (Haswell to Zen 3, Intel's client cores)
+        {{true, false}, hostPathAvx2},    // AVX2 without AVX-512 (Haswell to Zen 3, Intel's client cores)
         {{false, false}, hostPathWord64}, // neither
     };
     for (const auto& c : choices)
@@ -69,29 +86,38 @@ TEST(HostPaths, ChoiceIsTheBestAvailableAndForcingWorks) {
                 here.avx512ifma ? "yes" : "no",
                 here.avx512ifma ? "on the instructions and on their emulation" : "on the emulation only");
     EXPECT_EQ(here.avx512ifma, ifmaSupported());
+    EXPECT_EQ(here.avx2, avx2Supported());
+    // What the processor offers, read from cpuid here rather than through the path choice's own query.
+    const Offered offered = processorOffers();
+    EXPECT_EQ(here.avx2, offered.avx2);
+    EXPECT_EQ(here.avx512ifma, offered.ifma);
     EXPECT_EQ(hostPathBest(), hostPathFor(here));
     EXPECT_TRUE(hostPathAvailable(hostPathReference));
     EXPECT_TRUE(hostPathAvailable(hostPathWord64));
     EXPECT_TRUE(hostPathAvailable(hostPathIfmaEmulated));
     EXPECT_EQ(hostPathAvailable(hostPathIfma), here.avx512ifma);
+    EXPECT_EQ(hostPathAvailable(hostPathAvx2), here.avx2);
     EXPECT_EQ(hostPathInUse, hostPathBest());
     EXPECT_STREQ(hostPathName(hostPathReference), "32-bit reference");
     EXPECT_STREQ(hostPathName(hostPathWord64), "64-bit words");
     EXPECT_STREQ(hostPathName(hostPathIfma), "AVX-512 IFMA");
     EXPECT_STREQ(hostPathName(hostPathIfmaEmulated), "AVX-512 IFMA, emulated");
+    EXPECT_STREQ(hostPathName(hostPathAvx2), "AVX2");
     for (HostTestPath path : availablePaths()) {
         EXPECT_TRUE(hostForcePath(path));
         EXPECT_EQ(hostPathInUse, path);
     }
-    if (!here.avx512ifma) {
-        EXPECT_FALSE(hostForcePath(hostPathIfma));
-        EXPECT_NE(hostPathInUse, hostPathIfma);
+    for (HostTestPath lacking : {hostPathIfma, hostPathAvx2}) {
+        if (hostPathAvailable(lacking)) continue;
+        EXPECT_FALSE(hostForcePath(lacking));
+        EXPECT_NE(hostPathInUse, lacking);
     }
     EXPECT_TRUE(hostForcePath(hostPathBest()));
     EXPECT_EQ(hostBatchFor(hostPathWord64, 2, 1), nullptr);
     EXPECT_EQ(hostBatchFor(hostPathWord64, 21, 18), nullptr);
     EXPECT_EQ(hostBatchFor(hostPathIfma, 20, 18), (&ifmaBatch<20, 18>));
     EXPECT_EQ(hostBatchFor(hostPathIfmaEmulated, 20, 18), (&ifmaEmulatedBatch<20, 18>));
+    EXPECT_EQ(hostBatchFor(hostPathAvx2, 20, 17), (&avx2Batch<20, 17>));
     EXPECT_EQ(hostBatchFor(hostPathReference, 3, 1), (&referenceBatch<3, 1>));
 }
 

@@ -26,6 +26,7 @@ HostBatchTest hostBatchFor(HostTestPath path, uint32_t width, uint32_t band) {
     if (width == WIDTH && band == BAND)                                                   \
         return path == hostPathIfma           ? &ifmaBatch<WIDTH, BAND>                   \
                : path == hostPathIfmaEmulated ? &ifmaEmulatedBatch<WIDTH, BAND>           \
+               : path == hostPathAvx2         ? &avx2Batch<WIDTH, BAND>                   \
                : path == hostPathWord64       ? &word64Batch<WIDTH, BAND>                 \
                                               : &referenceBatch<WIDTH, BAND>;
     QUILBREX_KERNEL_FAMILY(QUILBREX_BATCH_OF_MEMBER)

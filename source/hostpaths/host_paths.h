@@ -2,16 +2,16 @@
 // kernel family: the 32-bit device arithmetic itself (the reference twin), a
 // portable path over 64-bit words, an AVX-512 IFMA path eight candidates wide
 // and that path's arithmetic over an emulation of its instructions (for the
-// tests, on any processor). The best path the processor offers is chosen
-// once; tests and benchmarks may force any available one. Every path gives
-// the same answers.
+// tests, on any processor), and an AVX2 path four wide. The best path the
+// processor offers is chosen once; tests and benchmarks may force any
+// available one. Every path gives the same answers.
 #pragma once
 
 #include <cstdint>
 
 #include "kernels/kernel_list.h"
 
-enum HostTestPath { hostPathReference, hostPathWord64, hostPathIfma, hostPathIfmaEmulated, hostPathCount };
+enum HostTestPath { hostPathReference, hostPathWord64, hostPathIfma, hostPathIfmaEmulated, hostPathAvx2, hostPathCount };
 
 // hit[i] becomes 1 when k[i]*2^n+1 divides a Fermat number and the member of
 // width W and band J serves it, else 0. Candidates the member does not serve
@@ -27,9 +27,13 @@ template <int W, int J>
 void ifmaBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit);
 template <int W, int J>
 void ifmaEmulatedBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit);
+template <int W, int J>
+void avx2Batch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit);
 
 // Whether this processor can run the AVX-512 IFMA path.
 bool ifmaSupported();
+// Whether this processor can run the AVX2 path.
+bool avx2Supported();
 // The multiply-add instructions the IFMA path's squarings issue for a group
 // of eight candidates of the member at exponent n (0 for no member): what
 // the benchmark weighs against the processor's limit.
@@ -46,6 +50,8 @@ template <int W, int J>
 void ifmaResidue(uint64_t k, uint32_t n, uint64_t* residue);
 template <int W, int J>
 void ifmaEmulatedResidue(uint64_t k, uint32_t n, uint64_t* residue);
+template <int W, int J>
+void avx2Residue(uint64_t k, uint32_t n, uint64_t* residue);
 // nullptr for the reference path and for widths and bands no member serves.
 HostResidue hostResidueFor(HostTestPath path, uint32_t width, uint32_t band);
 
@@ -72,7 +78,7 @@ extern HostTestPath hostPathInUse;
 // Makes every later batch use path, and later run configurations its prime
 // counts; returns false (and changes nothing) when the processor cannot run it.
 bool hostForcePath(HostTestPath path);
-// "32-bit reference", "64-bit words", "AVX-512 IFMA" or "AVX-512 IFMA, emulated".
+// "32-bit reference", "64-bit words", "AVX-512 IFMA", "AVX-512 IFMA, emulated" or "AVX2".
 const char* hostPathName(HostTestPath path);
 
 // The member's batch test on the path in use.
@@ -81,6 +87,7 @@ inline void hostBatch(const unsigned long long* k, uint32_t count, uint32_t n, u
     switch (hostPathInUse) {
         case hostPathIfma: ifmaBatch<W, J>(k, count, n, hit); break;
         case hostPathIfmaEmulated: ifmaEmulatedBatch<W, J>(k, count, n, hit); break;
+        case hostPathAvx2: avx2Batch<W, J>(k, count, n, hit); break;
         case hostPathWord64: word64Batch<W, J>(k, count, n, hit); break;
         default: referenceBatch<W, J>(k, count, n, hit); break;
     }
