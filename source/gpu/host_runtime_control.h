@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "gpu/host_runtime.h"
+#include "gpu/host_runtime_types.h"
 
 enum HostRuntimeOp {
     hostOpSetDevice,

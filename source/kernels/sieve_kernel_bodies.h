@@ -4,7 +4,7 @@
 // one a loop of its own in the SASS that the profile reads.
 #pragma once
 
-#include "kernels/sieve_kernels.h"
+#include "kernels/sieve_kernel_args.h"
 
 // The bits of word w of slice s that stand for k inside the segment.
 __device__ __forceinline__ uint32_t insideSegment(const DeviceSieveArgs& s, uint32_t slice, uint32_t w) {

@@ -1,6 +1,7 @@
 // The device sieve's kernels, for nvcc (sieve_kernels.cu) and for the host
 // stand-in, which runs each block's threads as CUDA would: shared memory per
 // block, barriers, and a seeded order of the threads between barriers.
+#include "kernels/sieve_kernels.h"
 #include "kernels/sieve_kernel_bodies.h"
 
 __global__ void quilbrexSieveInverses(DeviceSieveArgs args) { sieveInverses(args); }
