@@ -82,6 +82,13 @@ def replace_proof(line, n_index, k1, k2):
     ks.sort()
 
 
+def drop_one(line):
+    """A tiny range's client that leaves out one candidate, counts included."""
+    e = line.exponents[0]
+    e[3].pop(len(e[3]) // 2)
+    e[2] -= 1
+
+
 def raise_t(line, by):
     """A client that claims a larger t, leaving fewer proofs to check."""
     for e in line.exponents:
@@ -101,6 +108,7 @@ CASES = [
     ("honest", WIDE, None, [], 0, "PASS: 3 exponent(s)"),
     ("honest, depth given", WIDE, None, ["--primes", "20"], 0, "PASS"),
     ("tiny range, every k a proof", TINY, None, [], 0, "t=0, 207 proof k"),
+    ("tiny range, one k left out", TINY, drop_one, [], 1, "1 k the sieve leaves are not listed"),
     ("15 % skipped, counted honestly", WIDE, lambda l: skip_top(l, 0.15, True), [], 1, "but the sieve leaves"),
     ("15 % skipped, full count claimed", WIDE, lambda l: skip_top(l, 0.15, False), [], 1, "proof k, "),
     ("residue lacks the property", WIDE, lambda l: replace_proof(l, 1, 16777217, 16857217), [], 1,
