@@ -330,4 +330,7 @@ TEST(ProofBits, ThousandsOfProofsExpectedAtEveryCount) {
     const uint32_t primes[] = {3, 5, 7, 11};
     EXPECT_DOUBLE_EQ(SurvivorShare(primes, 4), 480.0 / 1155.0);
     EXPECT_EQ(SurvivorShare(primes, 0), 1.0);
+    // The example line's 501 odd k: 208.2 expected (207 survive), so t = 0.
+    EXPECT_EQ(ExpectedTested(501, primes, 4), 208u);
+    EXPECT_EQ(ExpectedTested(0, primes, 4), 0u);
 }
