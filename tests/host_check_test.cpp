@@ -334,3 +334,26 @@ TEST(ProofBits, ThousandsOfProofsExpectedAtEveryCount) {
     EXPECT_EQ(ExpectedTested(501, primes, 4), 208u);
     EXPECT_EQ(ExpectedTested(0, primes, 4), 0u);
 }
+
+// ExpectedTested over the program's own prime tables; the checker reads this
+// table and must give the same counts, to the last unit, so that t agrees.
+struct ExpectedTestedRow {
+    uint64_t oddCount;
+    uint32_t primeCount;
+    uint64_t expected;
+};
+const ExpectedTestedRow expectedTestedTable[] = {
+    {99999, 300000, 7356},
+    {1000000000, 300000, 73564722},
+    {123456789, 4000000, 7687591},
+    {9223372036854788153ull, 3000000, 584246147256376832ull},
+};
+
+TEST(ProofBits, ExpectedTestedOverTheProgramsPrimeTables) {
+    for (const ExpectedTestedRow& row : expectedTestedTable) {
+        primeCount = row.primeCount;
+        BuildPrimeTable();
+        EXPECT_EQ(ExpectedTested(row.oddCount, primeTable, primeCount), row.expected) << row.oddCount;
+        ReleasePrimeTable();
+    }
+}

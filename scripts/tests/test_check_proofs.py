@@ -152,6 +152,18 @@ def test_proof_bits_agree_with_the_program():
         assert checker.proof_bits_for(int(expected)) == int(t), expected
 
 
+def test_expected_tested_agrees_with_the_program():
+    """The program's ExpectedTested table, read from its test, gives the same
+    truncated counts here, to the last unit."""
+    with open(os.path.join(ROOT, "tests", "host_check_test.cpp")) as f:
+        source = f.read()
+    table = source[source.index("expectedTestedTable[]"):]
+    rows = re.findall(r"\{(\d+)(?:ull)?, (\d+), (\d+)(?:ull)?\}", table[:table.index("};")])
+    assert len(rows) >= 4
+    for odd, count, expected in rows:
+        assert checker.expected_for_bits(1, 2 * int(odd), int(count)) == int(expected), (odd, count)
+
+
 def cpp_table(path, name):
     with open(os.path.join(ROOT, path)) as f:
         source = f.read()
