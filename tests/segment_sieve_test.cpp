@@ -1114,6 +1114,94 @@ TEST_F(DeviceSieveTest, KnownFactorsAreNeverSievedOut) {
     }
 }
 
+namespace {
+
+// Small kernels for the race watch, each touching the first words of its argument.
+enum WatchPattern {
+    WRITES_IN_TWO_BLOCKS, ATOMICS_IN_TWO_BLOCKS, WRITE_IN_ONE_BLOCK_READ_IN_ANOTHER, READS_EVERYWHERE,
+    WRITE_BARRIER_READ, WRITE_READ_NO_BARRIER, SHARED_ATOMICS_THEN_READ, SHARED_ATOMICS_BARRIER_READ
+};
+struct WatchArgs {
+    DevicePointer<uint32_t> word;
+    int pattern;
+};
+void watchKernel(WatchArgs w) {
+    __shared__ SharedArray<uint32_t, 1> sum;
+    const uint32_t b = blockIdx.x, t = threadIdx.x;
+    const int p = w.pattern;
+    if (p == WRITES_IN_TWO_BLOCKS && t == 0) w.word[0] = b;
+    if (p == ATOMICS_IN_TWO_BLOCKS) atomicAdd(&w.word[0], 1u);
+    if (p == WRITE_IN_ONE_BLOCK_READ_IN_ANOTHER && t == 0 && b == 0) w.word[0] = 1;
+    if ((p == WRITE_IN_ONE_BLOCK_READ_IN_ANOTHER && t == 0 && b == 1) || p == READS_EVERYWHERE)
+        (void)static_cast<uint32_t>(w.word[0]);
+    if (p == WRITE_BARRIER_READ || p == WRITE_READ_NO_BARRIER) {
+        if (t == 0) w.word[b] = 7;
+        if (p == WRITE_BARRIER_READ) __syncthreads();
+        if (t == 1) (void)static_cast<uint32_t>(w.word[b]);
+    }
+    if (p == SHARED_ATOMICS_THEN_READ || p == SHARED_ATOMICS_BARRIER_READ) {
+        if (t == 0) sum[0] = 0;
+        __syncthreads();
+        atomicAdd(&sum[0], 1u);
+        if (p == SHARED_ATOMICS_BARRIER_READ) __syncthreads();
+        if (t == 0) w.word[b] = sum[0];
+    }
+}
+void invokeWatchKernel(const void*, void** args) { watchKernel(*static_cast<WatchArgs*>(args[0])); }
+
+}  // namespace
+
+// The race watch itself: what races and what does not, in device memory
+// across blocks and within a block at barriers, and in shared memory; a
+// launch after a race does not run until the wait has reported it.
+TEST_F(DeviceSieveTest, RaceWatchTellsRacesFromOrderedAccesses) {
+    static bool registered = false;
+    if (!registered) {
+        const size_t sizes[1] = {sizeof(WatchArgs)};
+        hostRegisterBlockFunction(reinterpret_cast<const void*>(watchKernel), "watched", invokeWatchKernel, 1, sizes);
+        registered = true;
+    }
+    const struct {
+        WatchPattern pattern;
+        const char* word;  // the race's word ("global word 0x" or "shared word 0"), nullptr: no race
+        const char *one, *other;  // the two threads it names, in either order
+    } cases[] = {
+        {WRITES_IN_TWO_BLOCKS, "global word 0x", "block 0 thread 0", "block 1 thread 0"},
+        {ATOMICS_IN_TWO_BLOCKS, nullptr, "", ""},
+        {WRITE_IN_ONE_BLOCK_READ_IN_ANOTHER, "global word 0x", "block 0 thread 0", "block 1 thread 0"},
+        {READS_EVERYWHERE, nullptr, "", ""},
+        {WRITE_BARRIER_READ, nullptr, "", ""},
+        {WRITE_READ_NO_BARRIER, "global word 0x", "block 0 thread 0", "block 0 thread 1"},
+        {SHARED_ATOMICS_THEN_READ, "shared word 0", "thread 0 ", "an atomic by"},
+        {SHARED_ATOMICS_BARRIER_READ, nullptr, "", ""},
+    };
+    uint32_t* words;
+    ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&words), 64), cudaSuccess);
+    const void* kernel = reinterpret_cast<const void*>(watchKernel);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.pattern));
+        WatchArgs w{words, c.pattern};
+        void* args[] = {&w};
+        const unsigned blocks = c.pattern == WRITE_BARRIER_READ || c.pattern == WRITE_READ_NO_BARRIER ? 1 : 2;
+        testing::internal::CaptureStderr();
+        ASSERT_EQ(cudaLaunchKernel(kernel, dim3(blocks), dim3(32), args, 0, 0), cudaSuccess);
+        EXPECT_EQ(cudaLaunchKernel(kernel, dim3(1), dim3(32), args, 0, 0), c.word ? cudaErrorLaunchFailure : cudaSuccess);
+        EXPECT_EQ(cudaDeviceSynchronize(), c.word ? cudaErrorLaunchFailure : cudaSuccess);
+        const std::string printed = testing::internal::GetCapturedStderr();
+        const std::string race = hostRuntimeLastRace();
+        if (!c.word) {
+            EXPECT_EQ(race, "");
+        } else {
+            EXPECT_EQ(race.rfind(std::string("race in watched: ") + c.word, 0), 0u) << race;
+            EXPECT_NE(race.find(c.one), std::string::npos) << race;
+            EXPECT_NE(race.find(c.other), std::string::npos) << race;
+            EXPECT_EQ(printed, race + "\n");
+        }
+        hostRuntimeReset();
+    }
+    cudaFree(words);
+}
+
 // Every kernel above ran with the stand-in watching for races and found none.
 // A barrier left out, or a mark made with a plain |=, is a race that fails
 // the launch naming the kernel, the word and two threads, whatever the order

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #ifndef __CUDACC__
 
@@ -101,12 +102,18 @@ private:
     T* p;
 };
 
-// A block's shared array (declared __shared__), with a shadow per word.
+// A block's shared array (declared __shared__), with a shadow per word. The
+// shadows live on the heap: every thread of the process gets the static TLS
+// of __shared__ arrays, and a thread made with a small stack (a library's
+// timer thread) cannot be created when that is large.
 template <class T, unsigned int N>
 struct SharedArray {
     T data[N];
-    HostWordShadow shadow[N];
-    WatchedRef<T> operator[](unsigned int i) { return WatchedRef<T>(&data[i], &shadow[i], i); }
+    std::unique_ptr<HostWordShadow[]> shadow;
+    WatchedRef<T> operator[](unsigned int i) {
+        if (!shadow) shadow.reset(new HostWordShadow[N]());
+        return WatchedRef<T>(&data[i], &shadow[i], i);
+    }
 };
 
 inline unsigned int atomicAdd(WatchedAddress<unsigned int> at, unsigned int value) {
