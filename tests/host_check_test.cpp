@@ -324,7 +324,9 @@ TEST(ProofBits, ThousandsOfProofsExpectedAtEveryCount) {
         EXPECT_EQ(ProofBitsFor(row.expectedTested), row.t) << row.expectedTested;
         // 2000 to 4000 proof k expected once t is above 0, all tested k below 4000.
         const double proofs = static_cast<double>(row.expectedTested) / static_cast<double>(uint64_t{1} << row.t);
-        if (row.t > 0) EXPECT_TRUE(proofs >= 2000 && proofs < 4000) << row.expectedTested;
+        if (row.t > 0) {
+            EXPECT_TRUE(proofs >= 2000 && proofs < 4000) << row.expectedTested;
+        }
     }
     // The example line's sieve (3, 5, 7, 11) leaves 480 of 1155 odd k on average.
     const uint32_t primes[] = {3, 5, 7, 11};
