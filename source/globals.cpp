@@ -29,7 +29,6 @@ double (*monotonicNow)() = steadyClock;
 volatile sig_atomic_t stopSignal;
 
 uint32_t num_digits, threadsPerGrid, blocksPerGrid, classGPU, primeCount, sieveRange;
-const uint32_t* hostPrimeCounts = nullptr;
 const KernelEntry* kernel;
 
 uint32_t* primeTable;

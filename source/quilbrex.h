@@ -53,10 +53,6 @@ extern volatile sig_atomic_t stopSignal;
 // Run configuration of the current assignment line.
 extern uint32_t num_digits, threadsPerGrid, blocksPerGrid, classGPU, primeCount, sieveRange;
 extern const KernelEntry* kernel;
-// The host device's prime counts by word count (index num_digits - 3): those
-// of the host build's test path in use, whose cost per candidate sets the
-// best depth; null where no host path runs (the CUDA build).
-extern const uint32_t* hostPrimeCounts;
 
 // Sieving primes of the current line.
 extern uint32_t* primeTable;

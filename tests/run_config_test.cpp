@@ -6,7 +6,6 @@
 #include <string>
 
 #include "driver/run_config.h"
-#include "hostpaths/host_paths.h"
 #include "kernels/kernel_registry.h"
 #include "quilbrex.h"
 #include "support/test_support.h"
@@ -21,11 +20,9 @@ struct Configured {
 };
 
 // Runs ConfigureRun in a child (it prints, and may end the process) and reads back the globals it set.
-// hostCounts, when given, stands for the host path's prime counts.
-Configured configure(int major, int multiProcessors, uint32_t n, uint64_t k, const uint32_t* hostCounts = nullptr) {
+Configured configure(int major, int multiProcessors, uint32_t n, uint64_t k) {
     Configured result;
     result.child = runInChild([=] {
-        if (hostCounts) hostPrimeCounts = hostCounts;
         deviceProp.major = major;
         deviceProp.multiProcessorCount = multiProcessors;
         nStart = nEnd = nCurrent = n;
@@ -273,40 +270,29 @@ TEST(RunConfig, PrimeCountTablesAndSieveRanges) {
 
 // The host build's device (compute capability 0.0, one multiprocessor per
 // hardware thread) has no row in the class table: class 0 whatever its
-// thread count, full batches, and the prime counts of the host path that
-// tests its batches (each path's own, whatever this processor runs), which no
-// band overrides, with the formula's segment lengths.
-TEST(RunConfig, HostDeviceSievesWithItsPathsTable) {
+// thread count, full batches, and the host layer's own prime counts, which
+// no band overrides, with the formula's segment lengths.
+TEST(RunConfig, HostDeviceSievesWithItsOwnTable) {
     for (int threads : {1, 2, 3, 16, 256}) EXPECT_EQ(getClassGPU(0, threads), 0u) << threads << " threads";
-    EXPECT_EQ(hostPrimeCounts, hostPathPrimeCounts(hostPathInUse));
     struct Case {
         uint32_t n;
         uint64_t k;
         const char* kernel;
-        HostTestPath path;
         uint32_t primes, range;
     };
     const Case cases[] = {
-        {54, 4001, "quilbrex96bit_n32_63", hostPathWord64, 300000, 14310000},
-        {54, 4001, "quilbrex96bit_n32_63", hostPathIfma, 10000, 10840000},
-        {63, 8589934593ull, "quilbrex128bit_n32_63", hostPathWord64, 1000000, 15510000},
-        {63, 8589934593ull, "quilbrex128bit_n32_63", hostPathIfma, 300000, 14310000},
-        {100, 1ull << 40, "quilbrex160bit_n96_127", hostPathWord64, 3000000, 16600000},
-        {100, 1ull << 40, "quilbrex160bit_n96_127", hostPathIfma, 300000, 14310000},
-        {320, TWO_WORD_K, "quilbrex384bit_n320_351", hostPathWord64, 3000000, 16600000},
-        {320, TWO_WORD_K, "quilbrex384bit_n320_351", hostPathIfma, 1000000, 15510000},
-        {319, 1ull << 40, "quilbrex384bit_n288_319", hostPathWord64, 3000000, 16600000},
-        {383, 1ull << 40, "quilbrex448bit_n352_383", hostPathWord64, 3000000, 16600000},
-        {383, 1ull << 40, "quilbrex448bit_n352_383", hostPathIfma, 1000000, 15510000},
-        {576, TWO_WORD_K, "quilbrex640bit_n576_607", hostPathWord64, 1000000, 15510000},
-        {576, TWO_WORD_K, "quilbrex640bit_n576_607", hostPathIfma, 3000000, 16600000},
-        {560, TWO_WORD_K, "quilbrex608bit_n544_575", hostPathWord64, 3000000, 16600000},
-        {500, TWO_WORD_K, "quilbrex544bit_n480_511", hostPathIfma, 3000000, 16600000},
-        {500, TWO_WORD_K, "quilbrex544bit_n480_511", hostPathIfmaEmulated, 3000000, 16600000},
+        {54, 4001, "quilbrex96bit_n32_63", 300000, 14310000},
+        {63, 8589934593ull, "quilbrex128bit_n32_63", 1000000, 15510000},
+        {100, 1ull << 40, "quilbrex160bit_n96_127", 3000000, 16600000},
+        {320, TWO_WORD_K, "quilbrex384bit_n320_351", 3000000, 16600000},
+        {319, 1ull << 40, "quilbrex384bit_n288_319", 3000000, 16600000},
+        {383, 1ull << 40, "quilbrex448bit_n352_383", 3000000, 16600000},
+        {576, TWO_WORD_K, "quilbrex640bit_n576_607", 1000000, 15510000},
+        {560, TWO_WORD_K, "quilbrex608bit_n544_575", 3000000, 16600000},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.kernel) + " " + hostPathName(c.path));
-        Configured r = configure(0, 2, c.n, c.k, hostPathPrimeCounts(c.path));
+        SCOPED_TRACE(c.kernel);
+        Configured r = configure(0, 2, c.n, c.k);
         ASSERT_EQ(r.child.status, 0) << r.child.out;
         EXPECT_EQ(r.deviceClass, 0u);
         EXPECT_EQ(r.threads, 1048576u);

@@ -27,6 +27,7 @@
 #include "kernels/kernel_registry.h"
 #include "quilbrex.h"
 #include "sieve/device_sieve.h"
+#include "kernels/sieve_kernels.h"
 #include "kernels/sieve_kernel_bodies.h"
 #include "sieve/factor_report.h"
 #include "sieve/prime_sieve.h"
@@ -720,8 +721,11 @@ void plantingHook(const void* func, dim3, dim3, void** args) {
     if (gathersSeen++ == plantIn) plant(*static_cast<DeviceSieveArgs*>(args[0]));
 }
 
-uint64_t word64(const uint32_t* w, int low) { return w[low] | static_cast<uint64_t>(w[low + 1]) << 32; }
-void setWord64(uint32_t* w, int low, uint64_t value) {
+// Over the kernels' watched words as over plain ones.
+template <class Words>
+uint64_t word64(const Words& w, int low) { return w[low] | static_cast<uint64_t>(w[low + 1]) << 32; }
+template <class Words>
+void setWord64(const Words& w, int low, uint64_t value) {
     w[low] = static_cast<uint32_t>(value);
     w[low + 1] = static_cast<uint32_t>(value >> 32);
 }
@@ -764,7 +768,7 @@ TEST_P(DeviceLoopTest, DeviceReportThatDoesNotAddUpStopsTheRun) {
          [](const DeviceSieveArgs& s) { setWord64(s.control, SIEVE_NEXT_K_LO, word64(s.control, SIEVE_NEXT_K_LO) + 2); }},
         {"another first k", [](const DeviceSieveArgs& s) { s.control[SIEVE_A_LO] += 2; }},
         {"another length", [](const DeviceSieveArgs& s) { s.control[SIEVE_LENGTH] -= 1; }},
-        {"no report at all", [](const DeviceSieveArgs& s) { memset(s.control, 0, 4 * SIEVE_CONTROL_WORDS); }},
+        {"no report at all", [](const DeviceSieveArgs& s) { memset(s.control.get(), 0, 4 * SIEVE_CONTROL_WORDS); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -3,8 +3,6 @@
 // benchmarks may force another available path.
 #include "hostpaths/host_paths.h"
 
-#include "quilbrex.h"
-
 HostProcessor hostProcessor() {
 #if defined(__x86_64__) && defined(__GNUC__)
     __builtin_cpu_init();
@@ -30,30 +28,7 @@ HostTestPath hostPathBest() {
     return best;
 }
 
-// Each count is the smallest of a ladder (up to 3,000,000) within 3 % of the
-// most k-range per CPU second of the whole search (sieve and test on the
-// host's own cores), measured with the path by `host_vs_gmp_bench depth` at
-// word counts 3, 5, 8, 11, 14, 17 and 20; the word counts between take the
-// deeper neighbour's count. The 64-bit words' (on a Zen 3) keep 4 between the
-// flat optimum of 3 and the deepest of 5. The IFMA path tests a candidate
-// about ten times faster, so sieving pays less: shallower at narrow widths.
-const uint32_t primeCountsWord64[18] = {300000,  1000000, 3000000, 3000000, 3000000, 3000000,
-                                        3000000, 3000000, 3000000, 3000000, 3000000, 3000000,
-                                        3000000, 3000000, 3000000, 3000000, 3000000, 1000000};
-const uint32_t primeCountsIfma[18] = {10000,   300000,  300000,  1000000, 1000000, 1000000,
-                                      1000000, 1000000, 1000000, 1000000, 1000000, 1000000,
-                                      3000000, 3000000, 3000000, 3000000, 3000000, 3000000};
-
-const uint32_t* hostPathPrimeCounts(HostTestPath path) {
-    // A path without a measured table of its own (the reference, the
-    // emulation, and AVX2 until its depths are measured) sieves as the 64-bit
-    // words do.
-    return path == hostPathIfma ? primeCountsIfma : primeCountsWord64;
-}
-
 HostTestPath hostPathInUse = hostPathBest();
-// Before main: the run configuration reads the counts of the path in use.
-[[maybe_unused]] static const bool countsChosen = (hostPrimeCounts = hostPathPrimeCounts(hostPathInUse), true);
 
 bool hostPathAvailable(HostTestPath path) {
     switch (path) {
@@ -69,7 +44,6 @@ bool hostPathAvailable(HostTestPath path) {
 bool hostForcePath(HostTestPath path) {
     if (!hostPathAvailable(path)) return false;
     hostPathInUse = path;
-    hostPrimeCounts = hostPathPrimeCounts(path);
     return true;
 }
 

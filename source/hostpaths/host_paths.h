@@ -66,17 +66,13 @@ HostProcessor hostProcessor();
 // or the emulation).
 HostTestPath hostPathFor(HostProcessor processor);
 
-// The host device's prime counts when this path tests its batches, by word
-// count (index num_digits - 3).
-const uint32_t* hostPathPrimeCounts(HostTestPath path);
-
 bool hostPathAvailable(HostTestPath path);
 // The fastest available path: hostPathFor(hostProcessor()).
 HostTestPath hostPathBest();
 // The path batches use now: the best one unless a test forced another.
 extern HostTestPath hostPathInUse;
-// Makes every later batch use path, and later run configurations its prime
-// counts; returns false (and changes nothing) when the processor cannot run it.
+// Makes every later batch use path; returns false (and changes nothing) when
+// the processor cannot run it.
 bool hostForcePath(HostTestPath path);
 // "32-bit reference", "64-bit words", "AVX-512 IFMA", "AVX-512 IFMA, emulated" or "AVX2".
 const char* hostPathName(HostTestPath path);

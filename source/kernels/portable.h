@@ -83,6 +83,11 @@ public:
         *at.address += value;
         return *this;
     }
+    WatchedRef& operator-=(T value) {
+        at.watch(hostAccessWrite);
+        *at.address -= value;
+        return *this;
+    }
     WatchedAddress<T> operator&() const { return at; }
 
 private:
