@@ -725,7 +725,7 @@ void plantingHook(const void* func, dim3, dim3, void** args) {
 template <class Words>
 uint64_t word64(const Words& w, int low) { return w[low] | static_cast<uint64_t>(w[low + 1]) << 32; }
 template <class Words>
-void setWord64(const Words& w, int low, uint64_t value) {
+void setWord64(Words&& w, int low, uint64_t value) {
     w[low] = static_cast<uint32_t>(value);
     w[low + 1] = static_cast<uint32_t>(value >> 32);
 }
