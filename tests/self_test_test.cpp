@@ -129,8 +129,12 @@ TEST(SelfTest, CudaBuildsSelfTestRefusesWithoutDriver) {
     const int driver = std::stoi(versions[3]) * 1000 + std::stoi(versions[4]) * 10;
     if (driver >= compiled) GTEST_SKIP() << "an NVIDIA driver is installed here";
     EXPECT_EQ(r.status, 1);
+    const std::string noDriver = driver == 0 ? "\nERROR: no NVIDIA driver found. Install NVIDIA's driver for this GPU, or "
+                                               "use the host build, which needs none.\n"
+                                             : "";
     EXPECT_EQ(r.out.substr(versions.length(0)),
-              "\nERROR: current CUDA driver version is lower than the CUDA toolkit version used during compile!\n");
+              "\nERROR: current CUDA driver version is lower than the CUDA toolkit version used during compile!\n" +
+                  noDriver);
     EXPECT_EQ(UnexpectedFiles(dir.path(), {}), "");
 }
 #endif
