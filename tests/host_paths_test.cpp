@@ -82,8 +82,9 @@ TEST(HostPaths, ChoiceIsTheBestAvailableAndForcingWorks) {
     for (const auto& c : choices)
         EXPECT_EQ(hostPathFor(c.processor), c.best) << "avx2 " << c.processor.avx2 << ", ifma " << c.processor.avx512ifma;
     const HostProcessor here = hostProcessor();
-    std::printf("this processor: AVX2 %s, AVX-512 IFMA %s; the IFMA path's tests run %s\n", here.avx2 ? "yes" : "no",
-                here.avx512ifma ? "yes" : "no",
+    std::printf("processor offers AVX2: %s, AVX-512 IFMA: %s; path chosen: %s\n", here.avx2 ? "yes" : "no",
+                here.avx512ifma ? "yes" : "no", hostPathName(hostPathBest()));
+    std::printf("the IFMA path's tests run %s\n",
                 here.avx512ifma ? "on the instructions and on their emulation" : "on the emulation only");
     EXPECT_EQ(here.avx512ifma, ifmaSupported());
     EXPECT_EQ(here.avx2, avx2Supported());

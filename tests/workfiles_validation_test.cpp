@@ -9,6 +9,18 @@
 
 namespace {
 
+// What the cut says it leaves out of k from kStart to kEnd at n = nFirst to
+// nLast: the odd k below L(n) = 2^(64-n), p there too short for band 1.
+std::string LeftOutBelow(int nFirst, int nLast, unsigned long long kStart, unsigned long long kEnd) {
+    std::string text = "\n";
+    for (int n = nFirst; n <= nLast; ++n) {
+        const unsigned long long below = 1ull << (64 - n), last = below - 1 < kEnd ? below - 1 : kEnd;
+        text += "n=" + std::to_string(n) + ": " + std::to_string((last - kStart) / 2 + 1) +
+                " odd k left out (k below " + std::to_string(below) + ": p too short for the band's kernels)\n";
+    }
+    return text;
+}
+
 const std::string N_RANGE = "\nThe values of n must be in the range from nMin = 32 to nMax = 607.\n";
 const std::string N_END =
     "\nThe ending value for n (nEnd) was not set or less than the starting value of n (nStart).\n";
@@ -43,7 +55,8 @@ TEST(AssignmentValidation, FirstLineGivesItsCodeAndExactMessage) {
         {"blanks only, no newline", "   ", 2, "", false},
         {"nStart under 32", "FermatFactor=31,40,3,1001\n", 4, N_RANGE, false},
         {"nEnd over 607", "FermatFactor=40,608,3,1001\n", 4, N_RANGE, false},
-        {"widest n range", "FermatFactor=32,607,3,1001\n", 0, StartingRange("n=55-55 and k=513-1001"), true},
+        {"widest n range", "FermatFactor=32,607,3,1001\n", 0,
+         LeftOutBelow(32, 62, 3, 1001) + StartingRange("n=55-55 and k=513-1001"), true},
         {"nEnd under nStart", "FermatFactor=50,40,3,1001\n", 4, N_END, false},
         {"nEnd missing", "FermatFactor=40,,3,1001\n", 4, N_END, false},
         {"n checked before k", "FermatFactor=31,40,0,0\n", 4, N_RANGE, false},
