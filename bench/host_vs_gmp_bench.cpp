@@ -5,14 +5,18 @@
 // the median with min and max over the rounds.
 //   candidates  widths 3 to 20: each path through the program's launch, per
 //               core, as ratios to GMP; the IFMA path also as a share of the
-//               processor's IFMA limit (a vpmadd52luq throughput loop).
+//               processor's IFMA limit (multiply-adds per second of a loop
+//               kept in registers; one instruction serves eight candidates).
 //   search      the whole search (sieve and test, as a run does) at one
-//               exponent per width, n = 54 and 207 among them: k-range per
-//               CPU second against GMP testing every odd k, and the sieve's share.
+//               exponent per width, n = 54 and 207 among them, on each path:
+//               k-range per CPU second against GMP testing every odd k, and
+//               the sieve's share.
 //   depth       the whole search at one exponent per width for a ladder of
-//               prime counts, as ratios to GMP: the measurement behind the
-//               host device's prime counts.
-// Arguments: [part] [rounds]; no part runs candidates and search.
+//               prime counts on each path, as ratios to GMP: the measurement
+//               behind the host device's prime counts.
+// Arguments: [part] [rounds]; no part runs candidates and search. A share of
+// the limit above 100 % is a fault of the measurement: it is flagged and the
+// bench ends with status 1.
 #include <gmp.h>
 #include <time.h>
 #include <unistd.h>
@@ -22,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -29,7 +34,7 @@
 
 #include "driver/run_config.h"
 #include "gpu/host_runtime_control.h"
-#include "kernels/host_paths.h"
+#include "hostpaths/host_paths.h"
 #include "kernels/kernel_registry.h"
 #include "quilbrex.h"
 #include "sieve/prime_sieve.h"
@@ -91,6 +96,34 @@ unsigned hardwareThreads() {
     return count ? count : 1;
 }
 
+// "GenuineIntel family 6 model 207, Intel(R) Xeon(R) Processor": the name
+// alone can hide the generation on a virtual machine.
+std::string processorName() {
+    std::ifstream info("/proc/cpuinfo");
+    std::string line, vendor, family, model, name;
+    auto value = [&] { return line.substr(line.find(':') + 2); };
+    while (std::getline(info, line) && name.empty()) {
+        if (line.rfind("vendor_id", 0) == 0) vendor = value();
+        if (line.rfind("cpu family", 0) == 0) family = value();
+        if (line.rfind("model\t", 0) == 0) model = value();
+        if (line.rfind("model name", 0) == 0) name = value();
+    }
+    return vendor + " family " + family + " model " + model + ", " + name;
+}
+
+// The paths a run may use on this processor, fastest first (the reference
+// and the emulation are for tests).
+std::vector<HostTestPath> realPaths() {
+    std::vector<HostTestPath> paths;
+    for (int path = hostPathCount - 1; path >= 0; --path)
+        if (hostPathAvailable(static_cast<HostTestPath>(path)) && path != hostPathIfmaEmulated &&
+            path != hostPathReference)
+            paths.push_back(static_cast<HostTestPath>(path));
+    return paths;
+}
+
+bool faultSeen = false;
+
 // 2^(2^(n-1)) mod k*2^n+1 for every k, split over all hardware threads.
 void gmpTest(const std::vector<unsigned long long>& ks, uint32_t n) {
     std::vector<std::thread> workers;
@@ -119,39 +152,45 @@ void gmpTest(const std::vector<unsigned long long>& ks, uint32_t n) {
 // --- the IFMA limit -------------------------------------------------------------
 
 #if defined(__x86_64__) && defined(__GNUC__)
-// vpmadd52luq per CPU second on one core: 16 independent accumulators, more
-// than latency times throughput on any processor with the instruction.
+// vpmadd52luq per CPU second on one core: 16 independent accumulators in
+// zmm0..zmm15, written in assembly so that nothing but the multiply-adds and
+// the loop's counter runs (16 chains exceed latency times throughput on any
+// processor with the instruction).
 __attribute__((target("avx512f,avx512ifma"), noinline)) double ifmaPerSecond() {
-    constexpr int CHAINS = 16;
     constexpr long STEPS = 1 << 22;
-    __m512i acc[CHAINS];
-    const __m512i b = _mm512_set1_epi64(0x123456789ull), c = _mm512_set1_epi64(0xFEDCBA987ull);
-    for (int i = 0; i < CHAINS; ++i) acc[i] = _mm512_set1_epi64(i);
+    long left = STEPS;
     const double start = cpuNow();
-    for (long s = 0; s < STEPS; ++s) {
-#pragma GCC unroll 16
-        for (int i = 0; i < CHAINS; ++i) acc[i] = _mm512_madd52lo_epu64(acc[i], b, c);
-        __asm__ volatile("" : "+v"(acc[0]), "+v"(acc[5]), "+v"(acc[10]), "+v"(acc[15]));
-    }
-    const double seconds = cpuNow() - start;
-    __m512i sum = acc[0];
-    for (int i = 1; i < CHAINS; ++i) sum = _mm512_xor_si512(sum, acc[i]);
-    if (_mm512_reduce_add_epi64(sum) == 42) std::fprintf(report, "?");
-    return CHAINS * (double)STEPS / seconds;
+    __asm__ volatile(
+        "vpternlogq $0xff, %%zmm16, %%zmm16, %%zmm16\n\t"
+        "vpsrlq $13, %%zmm16, %%zmm17\n\t"
+        "1:\n\t"
+        "vpmadd52luq %%zmm16, %%zmm17, %%zmm0\n\t"
+        "vpmadd52luq %%zmm16, %%zmm17, %%zmm1\n\t"
+        "vpmadd52luq %%zmm16, %%zmm17, %%zmm2\n\t"
+        "vpmadd52luq %%zmm16, %%zmm17, %%zmm3\n\t"
+        "vpmadd52luq %%zmm16, %%zmm17, %%zmm4\n\t"
+        "vpmadd52luq %%zmm16, %%zmm17, %%zmm5\n\t"
+        "vpmadd52luq %%zmm16, %%zmm17, %%zmm6\n\t"
+        "vpmadd52luq %%zmm16, %%zmm17, %%zmm7\n\t"
+        "vpmadd52luq %%zmm16, %%zmm17, %%zmm8\n\t"
+        "vpmadd52luq %%zmm16, %%zmm17, %%zmm9\n\t"
+        "vpmadd52luq %%zmm16, %%zmm17, %%zmm10\n\t"
+        "vpmadd52luq %%zmm16, %%zmm17, %%zmm11\n\t"
+        "vpmadd52luq %%zmm16, %%zmm17, %%zmm12\n\t"
+        "vpmadd52luq %%zmm16, %%zmm17, %%zmm13\n\t"
+        "vpmadd52luq %%zmm16, %%zmm17, %%zmm14\n\t"
+        "vpmadd52luq %%zmm16, %%zmm17, %%zmm15\n\t"
+        "dec %0\n\t"
+        "jnz 1b\n\t"
+        : "+r"(left)
+        :
+        : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11", "xmm12",
+          "xmm13", "xmm14", "xmm15", "xmm16", "xmm17", "cc");
+    return 16.0 * STEPS / (cpuNow() - start);
 }
 #else
 double ifmaPerSecond() { return 0; }
 #endif
-
-// The IFMA path's multiply-adds per squaring of member (W, J), as its code
-// issues them: the square's M(M+1), then per column of the reduction two per
-// nonzero limb of p above limb 0, and below band 2 three more (m and p's low
-// limb), with M = ceil((32W+2)/52) limbs of 52 bits.
-int ifmaPerSquaring(int W, int J) {
-    const int M = (32 * W + 2 + 51) / 52;
-    const int first = std::max(1, 32 * J / 52), last = (32 * W - 1) / 52;
-    return M * (M + 1) + M * (2 * (last - first + 1) + (J >= 2 ? 0 : 3));
-}
 
 // --- candidates per second ---------------------------------------------------------
 
@@ -169,9 +208,7 @@ struct WidthCase {
 
 void candidateTable() {
     const WidthCase cases[] = {{3, 54}, {5, 100}, {8, 207}, {11, 300}, {14, 400}, {17, 500}, {20, 600}};
-    std::vector<HostTestPath> paths;
-    for (int path = hostPathCount - 1; path >= 0; --path)
-        if (hostPathAvailable(static_cast<HostTestPath>(path))) paths.push_back(static_cast<HostTestPath>(path));
+    const std::vector<HostTestPath> paths = realPaths();
 
     double ifmaLimit = 0;
     std::vector<double> limits;
@@ -182,14 +219,17 @@ void candidateTable() {
     std::fprintf(report, "\nCandidates per CPU second (per core), %u hardware threads, path in use: %s; %d rounds\n",
                  hardwareThreads(), hostPathName(hostPathBest()), rounds);
     if (ifmaLimit > 0)
-        std::fprintf(report, "IFMA limit: %.3g vpmadd52luq per second per core (min %.3g, max %.3g)\n", ifmaLimit,
-                     spreadOf(limits).min, spreadOf(limits).max);
+        std::fprintf(report,
+                     "IFMA limit: %.3g vpmadd52luq per second per core in registers (min %.3g, max %.3g); "
+                     "each serves 8 candidates\n",
+                     ifmaLimit, spreadOf(limits).min, spreadOf(limits).max);
     else
         std::fprintf(report, "IFMA limit: not measured, this processor has no AVX-512 IFMA\n");
     std::fprintf(report, "each path: candidates/s, median ratio to GMP [min-max]\n");
     std::fprintf(report, "%-5s %-4s %-7s", "width", "n", "count");
     for (HostTestPath path : paths) std::fprintf(report, " %34s", hostPathName(path));
-    std::fprintf(report, " %12s %s\n", "GMP mpz_powm", ifmaLimit > 0 ? "  IFMA/sq  % of IFMA limit" : "");
+    std::fprintf(report, " %12s %s\n", "GMP mpz_powm",
+                 ifmaLimit > 0 ? "  IFMA madds/cand  IFMA % of limit [min-max]" : "");
 
     unsigned long long* d_table = nullptr;
     unsigned int* d_buffer = nullptr;
@@ -225,11 +265,16 @@ void candidateTable() {
         std::fprintf(report, " %12.0f", spreadOf(rates[paths.size()]).median);
         for (size_t i = 0; i < paths.size() && ifmaLimit > 0; ++i) {
             if (paths[i] != hostPathIfma) continue;
-            const int perSquaring = ifmaPerSquaring(c.width, c.n / 32);
+            // One multiply-add instruction serves the eight candidates of its lanes.
+            const double perCandidate = ifmaMultiplyAdds(c.width, c.n / 32, c.n) / 8.0;
             const Spread s = spreadOf(rates[i]);
-            const double share = 100.0 * perSquaring * (c.n - 1) / ifmaLimit;
-            std::fprintf(report, "  %7d  %5.1f%% [%.1f-%.1f]", perSquaring, share * s.median, share * s.min,
+            const double share = 100.0 * perCandidate / ifmaLimit;
+            std::fprintf(report, "  %14.1f  %5.1f%% [%.1f-%.1f]", perCandidate, share * s.median, share * s.min,
                          share * s.max);
+            if (share * s.max > 100) {
+                std::fprintf(report, "  ABOVE THE LIMIT: a fault of the measurement");
+                faultSeen = true;
+            }
         }
         std::fprintf(report, "\n");
         std::fflush(report);
@@ -327,49 +372,63 @@ double testSecondsPerCandidate(const std::vector<unsigned long long>& sample) {
 
 // One round of the whole search of a range: the sieve as a run does it
 // (marking, collecting, shipping, launching a kernel that tests nothing)
-// measured whole, the testing of its survivors by the real kernel measured
-// on a sample of them. Wide candidates cost too much to test whole segments
-// of them in every round; the sum is the CPU time a run spends.
+// measured whole, the testing of its survivors by the real kernel on each
+// path measured on a sample of them (the paths interleaved). Wide candidates
+// cost too much to test whole segments of them in every round; the sum is
+// the CPU time a run on that path spends.
 struct SearchRound {
-    double sieving, testing;
+    double sieving;
+    std::vector<double> testing;  // per path of realPaths()
     uint64_t tested;
 };
-SearchRound searchRound(uint64_t first, uint64_t last, const std::vector<unsigned long long>& sample) {
+SearchRound searchRound(uint64_t first, uint64_t last, const std::vector<unsigned long long>& sample,
+                        const std::vector<HostTestPath>& paths) {
     SearchRound round;
     round.sieving = searchSeconds(first, last, false);
     round.tested = kTested;
-    round.testing = round.tested * testSecondsPerCandidate(sample);
+    for (HostTestPath path : paths) {
+        hostForcePath(path);
+        round.testing.push_back(round.tested * testSecondsPerCandidate(sample));
+    }
+    hostForcePath(hostPathBest());
     return round;
 }
 
 void wholeSearch() {
+    const std::vector<HostTestPath> paths = realPaths();
     std::fprintf(report, "\nWhole search (sieve and test) against GMP testing every odd k, per CPU second; %d rounds\n",
                  rounds);
-    std::fprintf(report, "%-4s %-6s %-8s %-10s %-9s %12s %14s %22s %s\n", "n", "width", "primes", "k-range",
-                 "tested", "k-range/s", "GMP k-range/s", "ratio [min-max]", "sieve share [min-max]");
+    std::fprintf(report, "%-4s %-6s %-8s %-10s %-9s %-14s %12s %14s %22s %s\n", "n", "width", "primes", "k-range",
+                 "tested", "path", "k-range/s", "GMP k-range/s", "ratio [min-max]", "sieve share [min-max]");
     for (const SearchCase& c : searchCases) {
         nCurrent = c.n;
         kCurrent = c.first;
         ConfigureRun();
         const uint64_t last = c.first + 2ull * sieveRange * c.segments - 1;
         const double kRange = (double)(last - c.first + 1);
-        std::vector<double> rates, gmps, ratios, shares;
+        std::vector<std::vector<double>> rates(paths.size()), ratios(paths.size()), shares(paths.size());
+        std::vector<double> gmps;
         uint64_t tested = 0;
         const std::vector<unsigned long long> sample = survivorSample(c.first);
         for (int round = 0; round < rounds; ++round) {
-            const SearchRound r = searchRound(c.first, last, sample);
+            const SearchRound r = searchRound(c.first, last, sample, paths);
             const double gmp = gmpKRangeRate(c);
-            const double total = r.sieving + r.testing;
             tested = r.tested;
-            rates.push_back(kRange / total);
             gmps.push_back(gmp);
-            ratios.push_back(kRange / total / gmp);
-            shares.push_back(100 * r.sieving / total);
+            for (size_t i = 0; i < paths.size(); ++i) {
+                const double total = r.sieving + r.testing[i];
+                rates[i].push_back(kRange / total);
+                ratios[i].push_back(kRange / total / gmp);
+                shares[i].push_back(100 * r.sieving / total);
+            }
         }
-        const Spread share = spreadOf(shares);
-        std::fprintf(report, "%-4u %-6u %-8u %-10.0f %-9llu %12.0f %14.0f %22s %5.1f%% [%.1f-%.1f]\n", c.n, num_digits,
-                     primeCount, kRange, (unsigned long long)tested, spreadOf(rates).median, spreadOf(gmps).median,
-                     ratioText(ratios).c_str(), share.median, share.min, share.max);
+        for (size_t i = 0; i < paths.size(); ++i) {
+            const Spread share = spreadOf(shares[i]);
+            std::fprintf(report, "%-4u %-6u %-8u %-10.0f %-9llu %-14s %12.0f %14.0f %22s %5.1f%% [%.1f-%.1f]\n", c.n,
+                         num_digits, primeCount, kRange, (unsigned long long)tested, hostPathName(paths[i]),
+                         spreadOf(rates[i]).median, spreadOf(gmps).median, ratioText(ratios[i]).c_str(), share.median,
+                         share.min, share.max);
+        }
         std::fflush(report);
         ReleasePrimeTable();
     }
@@ -377,20 +436,23 @@ void wholeSearch() {
 
 // The whole search of the case's segments at each depth of a ladder (each with the
 // segment length the run configuration gives it), the depths interleaved in
-// every round: median ratio to GMP and the sieve's share.
+// every round, on each path (the sieve measured once per depth and round,
+// the test on each path): median ratio to GMP and the sieve's share.
 void depthTable() {
     const uint32_t ladder[] = {100, 1000, 10000, 30000, 100000, 300000, 1000000, 3000000};
     constexpr size_t depths = sizeof ladder / sizeof ladder[0];
+    const std::vector<HostTestPath> paths = realPaths();
     std::fprintf(report, "\nWhole search by prime count: median ratio to GMP testing every odd k [min-max] and sieve share, %d rounds\n",
                  rounds);
-    std::fprintf(report, "%-4s %-6s", "n", "width");
+    std::fprintf(report, "%-4s %-6s %-14s", "n", "width", "path");
     for (uint32_t count : ladder) std::fprintf(report, " %27u", count);
     std::fprintf(report, "\n");
     for (const SearchCase& c : searchCases) {
         nCurrent = c.n;
         kCurrent = c.first;
         ConfigureRun();
-        std::vector<std::vector<double>> ratios(depths), shares(depths);
+        std::vector<std::vector<std::vector<double>>> ratios(paths.size(), std::vector<std::vector<double>>(depths)),
+            shares = ratios;
         std::vector<std::vector<unsigned long long>> samples(depths);
         for (size_t d = 0; d < depths; ++d) {
             useDepth(ladder[d]);
@@ -401,15 +463,19 @@ void depthTable() {
             for (size_t d = 0; d < depths; ++d) {
                 useDepth(ladder[d]);
                 const uint64_t last = c.first + 2ull * sieveRange * c.segments - 1;
-                const SearchRound r = searchRound(c.first, last, samples[d]);
-                ratios[d].push_back((double)(last - c.first + 1) / (r.sieving + r.testing) / gmp);
-                shares[d].push_back(100 * r.sieving / (r.sieving + r.testing));
+                const SearchRound r = searchRound(c.first, last, samples[d], paths);
+                for (size_t i = 0; i < paths.size(); ++i) {
+                    ratios[i][d].push_back((double)(last - c.first + 1) / (r.sieving + r.testing[i]) / gmp);
+                    shares[i][d].push_back(100 * r.sieving / (r.sieving + r.testing[i]));
+                }
             }
         }
-        std::fprintf(report, "%-4u %-6u", c.n, num_digits);
-        for (size_t d = 0; d < depths; ++d)
-            std::fprintf(report, " %20s %5.1f%%", ratioText(ratios[d]).c_str(), spreadOf(shares[d]).median);
-        std::fprintf(report, "\n");
+        for (size_t i = 0; i < paths.size(); ++i) {
+            std::fprintf(report, "%-4u %-6u %-14s", c.n, num_digits, hostPathName(paths[i]));
+            for (size_t d = 0; d < depths; ++d)
+                std::fprintf(report, " %20s %5.1f%%", ratioText(ratios[i][d]).c_str(), spreadOf(shares[i][d]).median);
+            std::fprintf(report, "\n");
+        }
         std::fflush(report);
         ReleasePrimeTable();
     }
@@ -429,12 +495,12 @@ int main(int argc, char** argv) {
     hostRuntimeReset();
     cudaDeviceProp prop;
     cudaGetDeviceProperties(&prop, 0);
-    std::fprintf(report, "device: %s\n", prop.name);
+    std::fprintf(report, "processor: %s\ndevice: %s\n", processorName().c_str(), prop.name);
     if (part == "" || part == "candidates") candidateTable();
     if (part != "candidates") prepareSearch();
     if (part == "" || part == "search") wholeSearch();
     if (part == "depth") depthTable();
     std::fclose(report);
     std::filesystem::remove_all(folder);
-    return 0;
+    return faultSeen ? 1 : 0;
 }

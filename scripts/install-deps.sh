@@ -17,7 +17,8 @@
 #          libFuzzer (the fuzz cases), and for the BOINC build's tests BOINC's
 #          application library, its client (the end-to-end test runs a task
 #          under it), pytest, and ip (loopback in the test's private network
-#          namespace)
+#          namespace), and qemu-user (the host path tests rerun as
+#          processors without AVX-512 and without AVX2)
 # Usage: install-deps.sh [--dry-run | --list] TARGET...
 #   --dry-run  names what would be installed here, installs nothing
 #   --list     names everything the targets need, present or not (what a
@@ -44,7 +45,7 @@ for target in "$@"; do
     all | deps | reconfigure) packages="$packages g++ make cmake libgmp-dev" ;;
     clean) ;;
     test) packages="$packages g++ make cmake libgmp-dev libgtest-dev libbenchmark-dev python3 clang libclang-rt-dev
-                    libboinc-app-dev boinc-client python3-pytest iproute2" ;;
+                    libboinc-app-dev boinc-client python3-pytest iproute2 qemu-user" ;;
     *) echo "install-deps.sh: unknown target '$target' (run, build, selftest, cuda, boinc, boinc-app, fuzz, bench, model, sass-profile, include-graph, test, all, deps, reconfigure, clean)" >&2
        exit 2 ;;
   esac
@@ -64,6 +65,7 @@ present() {
     libboinc-app-dev) [ -f /usr/include/boinc/boinc_api.h ] ;;
     boinc-client) command -v boinc >/dev/null 2>&1 || [ -x /usr/bin/boinc ] ;;
     python3-pytest) /usr/bin/python3 -c 'import pytest' >/dev/null 2>&1 ;;
+    qemu-user) command -v qemu-x86_64 >/dev/null 2>&1 ;;
     iproute2) command -v ip >/dev/null 2>&1 || [ -x /usr/sbin/ip ] || [ -x /sbin/ip ] ;;
     *) return 1 ;;
   esac

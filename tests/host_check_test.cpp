@@ -17,6 +17,7 @@
 #include "support/test_support.h"
 #include "verify/hit_check.h"
 #include "verify/known_factors.h"
+#include "verify/proof_bits.h"
 #include "workfiles/checkpoint.h"
 
 namespace {
@@ -303,4 +304,58 @@ TEST(RejectedHits, TrueHitsPassAndTheTextsStayByteForByte) {
     for (const char* file : {"factors.txt", "results.txt", "worktodo.txt"})
         EXPECT_EQ(readFile(checked.file(file)), readFile(unchecked.file(file))) << file;
     EXPECT_NE(readFile(checked.file("factors.txt")).find("!!! Found factor 5439*2^154+1 !!!\n"), std::string::npos);
+}
+
+// The proof bits at the edges of each step, and the largest count there is.
+// The checker (scripts/check-proofs) reads this table and must give the same t.
+struct ProofBitsRow {
+    uint64_t expectedTested;
+    uint32_t t;
+};
+const ProofBitsRow proofBitsTable[] = {
+    {0, 0},       {1, 0},       {1999, 0},       {3999, 0},        {4000, 1},
+    {7999, 1},    {8000, 2},    {15999, 2},      {16000, 3},       {1023999, 8},
+    {1024000, 9}, {2000000, 9}, {2048000, 10},   {34546775, 14},   {4096000000000, 30},
+    {18446744073709551615ull, 53},
+};
+
+TEST(ProofBits, ThousandsOfProofsExpectedAtEveryCount) {
+    for (const ProofBitsRow& row : proofBitsTable) {
+        EXPECT_EQ(ProofBitsFor(row.expectedTested), row.t) << row.expectedTested;
+        // 2000 to 4000 proof k expected once t is above 0, all tested k below 4000.
+        const double proofs = static_cast<double>(row.expectedTested) / static_cast<double>(uint64_t{1} << row.t);
+        if (row.t > 0) {
+            EXPECT_TRUE(proofs >= 2000 && proofs < 4000) << row.expectedTested;
+        }
+    }
+    // The example line's sieve (3, 5, 7, 11) leaves 480 of 1155 odd k on average.
+    const uint32_t primes[] = {3, 5, 7, 11};
+    EXPECT_DOUBLE_EQ(SurvivorShare(primes, 4), 480.0 / 1155.0);
+    EXPECT_EQ(SurvivorShare(primes, 0), 1.0);
+    // The example line's 501 odd k: 208.2 expected (207 survive), so t = 0.
+    EXPECT_EQ(ExpectedTested(501, primes, 4), 208u);
+    EXPECT_EQ(ExpectedTested(0, primes, 4), 0u);
+}
+
+// ExpectedTested over the program's own prime tables; the checker reads this
+// table and must give the same counts, to the last unit, so that t agrees.
+struct ExpectedTestedRow {
+    uint64_t oddCount;
+    uint32_t primeCount;
+    uint64_t expected;
+};
+const ExpectedTestedRow expectedTestedTable[] = {
+    {99999, 300000, 7356},
+    {1000000000, 300000, 73564722},
+    {123456789, 4000000, 7687591},
+    {9223372036854788153ull, 3000000, 584246147256376832ull},
+};
+
+TEST(ProofBits, ExpectedTestedOverTheProgramsPrimeTables) {
+    for (const ExpectedTestedRow& row : expectedTestedTable) {
+        primeCount = row.primeCount;
+        BuildPrimeTable();
+        EXPECT_EQ(ExpectedTested(row.oddCount, primeTable, primeCount), row.expected) << row.oddCount;
+        ReleasePrimeTable();
+    }
 }

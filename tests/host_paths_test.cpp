@@ -1,16 +1,20 @@
 // The host build's batch-test paths (32-bit reference, 64-bit words, AVX-512
-// IFMA where the processor has it) against each other and GMP for every member:
+// IFMA and AVX2 where the processor has them, the IFMA arithmetic over its
+// emulation everywhere) against each other and GMP for every member, and the
+// choice among them on each kind of processor:
 // band and width edges, k near 2^64, known factors, random candidates, the
 // fast paths' residues themselves, batches of every short length and a full
 // one, and the launch seam on each path.
 #include <gtest/gtest.h>
+
+#include <cpuid.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
 #include "kernel_test_helpers.h"
-#include "kernels/host_paths.h"
+#include "hostpaths/host_paths.h"
 #include "kernels/kernel_registry.h"
 #include "quilbrex.h"
 #include "verify/known_factors.h"
@@ -48,27 +52,73 @@ void expectPathsAgree(const KernelEntry& e, const std::vector<uint64_t>& ks, uin
     }
 }
 
+// What the processor offers, read from cpuid and the enabled register state.
+struct Offered {
+    bool avx2, ifma;
+};
+Offered processorOffers() {
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE)) return {false, false};
+    unsigned xcrLow, xcrHigh;
+    __asm__("xgetbv" : "=a"(xcrLow), "=d"(xcrHigh) : "c"(0));
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return {false, false};
+    const bool ymm = (xcrLow & 0x6) == 0x6, zmm = ymm && (xcrLow & 0xE0) == 0xE0;
+    return {ymm && (b & bit_AVX2), zmm && (b & bit_AVX512F) && (b & bit_AVX512IFMA)};
+}
+
+// The choice on each kind of processor, this one's features, and forcing.
+// The processor the tests ran on is printed, since which paths ran its real
+// instructions depends on it.
 TEST(HostPaths, ChoiceIsTheBestAvailableAndForcingWorks) {
+    const struct {
+        HostProcessor processor;
+        HostTestPath best;
+    } choices[] = {
+        {{true, true}, hostPathIfma},     // AVX-512 IFMA (Zen 4, Ice Lake and later servers)
+        {{false, true}, hostPathIfma},    // no such processor, but IFMA decides alone
+        {{true, false}, hostPathAvx2},    // AVX2 without AVX-512 (Haswell to Zen 3, Intel's client cores)
+        {{false, false}, hostPathWord64}, // neither
+    };
+    for (const auto& c : choices)
+        EXPECT_EQ(hostPathFor(c.processor), c.best) << "avx2 " << c.processor.avx2 << ", ifma " << c.processor.avx512ifma;
+    const HostProcessor here = hostProcessor();
+    std::printf("processor offers AVX2: %s, AVX-512 IFMA: %s; path chosen: %s\n", here.avx2 ? "yes" : "no",
+                here.avx512ifma ? "yes" : "no", hostPathName(hostPathBest()));
+    std::printf("the IFMA path's tests run %s\n",
+                here.avx512ifma ? "on the instructions and on their emulation" : "on the emulation only");
+    EXPECT_EQ(here.avx512ifma, ifmaSupported());
+    EXPECT_EQ(here.avx2, avx2Supported());
+    // What the processor offers, read from cpuid here rather than through the path choice's own query.
+    const Offered offered = processorOffers();
+    EXPECT_EQ(here.avx2, offered.avx2);
+    EXPECT_EQ(here.avx512ifma, offered.ifma);
+    EXPECT_EQ(hostPathBest(), hostPathFor(here));
     EXPECT_TRUE(hostPathAvailable(hostPathReference));
     EXPECT_TRUE(hostPathAvailable(hostPathWord64));
-    EXPECT_EQ(hostPathAvailable(hostPathIfma), ifmaSupported());
-    EXPECT_EQ(hostPathBest(), ifmaSupported() ? hostPathIfma : hostPathWord64);
+    EXPECT_TRUE(hostPathAvailable(hostPathIfmaEmulated));
+    EXPECT_EQ(hostPathAvailable(hostPathIfma), here.avx512ifma);
+    EXPECT_EQ(hostPathAvailable(hostPathAvx2), here.avx2);
     EXPECT_EQ(hostPathInUse, hostPathBest());
     EXPECT_STREQ(hostPathName(hostPathReference), "32-bit reference");
     EXPECT_STREQ(hostPathName(hostPathWord64), "64-bit words");
     EXPECT_STREQ(hostPathName(hostPathIfma), "AVX-512 IFMA");
+    EXPECT_STREQ(hostPathName(hostPathIfmaEmulated), "AVX-512 IFMA, emulated");
+    EXPECT_STREQ(hostPathName(hostPathAvx2), "AVX2");
     for (HostTestPath path : availablePaths()) {
         EXPECT_TRUE(hostForcePath(path));
         EXPECT_EQ(hostPathInUse, path);
     }
-    if (!ifmaSupported()) {
-        EXPECT_FALSE(hostForcePath(hostPathIfma));
-        EXPECT_NE(hostPathInUse, hostPathIfma);
+    for (HostTestPath lacking : {hostPathIfma, hostPathAvx2}) {
+        if (hostPathAvailable(lacking)) continue;
+        EXPECT_FALSE(hostForcePath(lacking));
+        EXPECT_NE(hostPathInUse, lacking);
     }
     EXPECT_TRUE(hostForcePath(hostPathBest()));
     EXPECT_EQ(hostBatchFor(hostPathWord64, 2, 1), nullptr);
     EXPECT_EQ(hostBatchFor(hostPathWord64, 21, 18), nullptr);
     EXPECT_EQ(hostBatchFor(hostPathIfma, 20, 18), (&ifmaBatch<20, 18>));
+    EXPECT_EQ(hostBatchFor(hostPathIfmaEmulated, 20, 18), (&ifmaEmulatedBatch<20, 18>));
+    EXPECT_EQ(hostBatchFor(hostPathAvx2, 20, 17), (&avx2Batch<20, 17>));
     EXPECT_EQ(hostBatchFor(hostPathReference, 3, 1), (&referenceBatch<3, 1>));
 }
 
@@ -126,16 +176,21 @@ TEST(HostPaths, RandomCandidatesOfEveryMember) {
 }
 
 // Hits are rare, so the verdicts alone say little about the arithmetic of
-// members without a known factor: each fast path's value of 2^(2^(n-1))
-// mod p itself must equal GMP's, at the edges and at random, for every member.
+// members without a known factor: the value each fast path's chain reaches,
+// 2^(-2^(n-1)) mod p, must equal GMP's, for every member at its lowest and
+// highest n with k at the edges of what it serves there (where the start
+// value and the chain's length are most likely wrong), and at random.
 TEST(HostPaths, FastPathResiduesEqualGmpForEveryMember) {
     const uint64_t seed = kernelTestSeed();
     std::mt19937_64 rng(seed);
     for (const KernelEntry& e : kernelTable) {
         std::vector<std::pair<uint64_t, uint32_t>> candidates;
         for (uint32_t n : {lowestServedN(e.width, e.band), highestServedN(e.band)}) {
-            candidates.push_back({1ull << (minServedBits(e.width, n) - 1), n});
-            candidates.push_back({lowBitsMask(maxServedBits(e.width, n)), n});
+            const uint32_t minBits = minServedBits(e.width, n), maxBits = maxServedBits(e.width, n);
+            for (uint64_t k : std::initializer_list<uint64_t>{1ull << (minBits - 1), (1ull << (minBits - 1)) + 1, (1ull << (minBits - 1)) + 3,
+                               lowBitsMask(maxBits), lowBitsMask(maxBits) - 2, kWithBits(rng, minBits) | 1,
+                               kWithBits(rng, maxBits) | 1})
+                if (k != 0 && bitLength(k) >= minBits && bitLength(k) <= maxBits) candidates.push_back({k, n});
         }
         for (int i = 0; i < 4; ++i) {
             uint64_t k;
@@ -147,6 +202,7 @@ TEST(HostPaths, FastPathResiduesEqualGmpForEveryMember) {
             const mpz_class p = candidateP(k, n);
             mpz_class expected = 2;
             for (uint32_t i = 0; i < n - 1; ++i) expected = expected * expected % p;
+            ASSERT_NE(mpz_invert(expected.get_mpz_t(), expected.get_mpz_t(), p.get_mpz_t()), 0);
             for (HostTestPath path : availablePaths()) {
                 const HostResidue residue = hostResidueFor(path, e.width, e.band);
                 if (!residue) continue;

@@ -18,18 +18,22 @@
 #include <functional>
 #include <mutex>
 #include <random>
+#include <regex>
 #include <set>
+#include <sstream>
 #include <vector>
 
 #include "gpu/host_runtime_control.h"
 #include "kernels/kernel_registry.h"
 #include "quilbrex.h"
 #include "sieve/device_sieve.h"
+#include "kernels/sieve_kernels.h"
 #include "kernels/sieve_kernel_bodies.h"
 #include "sieve/factor_report.h"
 #include "sieve/prime_sieve.h"
 #include "sieve/segment_marking.h"
 #include "sieve/segment_sieve.h"
+#include "sieve/sieve_audit.h"
 #include "support/test_support.h"
 #include "verify/hit_check.h"
 #include "verify/known_factors.h"
@@ -171,7 +175,7 @@ protected:
     }
     // The runtime call that waits for a batch in the loop under test.
     HostRuntimeOp batchWait() const {
-        return GetParam() == HOST_OVERLAPPED ? hostOpEventSynchronize : hostOpDeviceSynchronize;
+        return GetParam() == HOST_SERIAL ? hostOpDeviceSynchronize : hostOpEventSynchronize;
     }
     std::vector<uint64_t> allRecorded() const {
         std::vector<uint64_t> ks;
@@ -522,10 +526,23 @@ TEST_P(SieveTest, FailedSynchronisationStopsTheRunWithTheBatchUncounted) {
     ASSERT_GE(r.out.size(), warning.size());
     EXPECT_EQ(r.out.substr(r.out.size() - warning.size()), warning);
     EXPECT_NE(r.err.find(" : CUDA Runtime API error 719: unspecified launch failure.\n"), std::string::npos) << r.err;
-    // The checkpoint of the first batch is the last: the second counts for nothing.
     std::vector<uint64_t> survivors = expectedSurvivors(3, 1001, 40);
+    if (GetParam() == DEVICE_SIEVE) {
+        EXPECT_EQ(r.err.rfind("\nThe device failed on the batch at n=40, k=" + std::to_string(survivors[7] + 2) +
+                                  " (50 odd k). Stopping; the checkpoint and the assignment line stay before this "
+                                  "batch.\n",
+                              0),
+                  0u)
+            << r.err;
+    }
+    // The checkpoint of the first batch is the last: the second counts for
+    // nothing. (The device loop may not have booked the first yet, for its
+    // audit: then there is none.)
     const std::string position = "nCurrent=40\nkCurrent=" + std::to_string(survivors[7] + 2) + "\nkTested =8\n";
-    EXPECT_EQ(readFile(dir.file("quilbrex.cpt")).rfind(position, 0), 0u) << readFile(dir.file("quilbrex.cpt"));
+    const std::string checkpoint = readFile(dir.file("quilbrex.cpt"));
+    if (GetParam() != DEVICE_SIEVE || !checkpoint.empty()) {
+        EXPECT_EQ(checkpoint.rfind(position, 0), 0u) << checkpoint;
+    }
 }
 
 TEST_P(SieveTest, StopSignalEndsTheSearchAtABatchBoundary) {
@@ -539,13 +556,23 @@ TEST_P(SieveTest, StopSignalEndsTheSearchAtABatchBoundary) {
     bool finished = true;
     inDirectory(dir.path(), [&]() { finished = Sieve(3, 1001); });
     EXPECT_FALSE(finished);
-    EXPECT_EQ(kTested, 16u);
-    EXPECT_EQ(kCurrent, survivors[15] + 2);
+    // The third batch and those after it are not booked. The device loop has
+    // batches queued when the signal comes and drops every one not yet
+    // booked, which may include the second or the first.
+    const uint64_t booked = kTested;
+    if (GetParam() == DEVICE_SIEVE) {
+        EXPECT_TRUE(booked == 0 || booked == 8 || booked == 16) << booked;
+    } else {
+        EXPECT_EQ(booked, 16u);
+    }
+    const uint64_t resumeAt = booked == 0 ? 3 : survivors[booked - 1] + 2;
+    EXPECT_EQ(kCurrent, resumeAt);
     EXPECT_EQ(readFile(dir.file("quilbrex.cpt")),
-              "nCurrent=40\nkCurrent=" + std::to_string(survivors[15] + 2) +
-                  "\nkTested =16\nseconds =0.00\nfactors =0\nline    =FermatFactor=40,40,3,1001\n");
+              "nCurrent=40\nkCurrent=" + std::to_string(resumeAt) + "\nkTested =" + std::to_string(booked) +
+                  "\nseconds =0.00\nfactors =0\nline    =FermatFactor=40,40,3,1001\n");
 
-    // Resuming there tests the third batch again and everything after it.
+    // Resuming there tests the first batch not booked again and everything
+    // after it.
     recorded.clear();
     stopSignal = 0;
     stopWhileTesting = 0;
@@ -553,7 +580,7 @@ TEST_P(SieveTest, StopSignalEndsTheSearchAtABatchBoundary) {
     EXPECT_TRUE(finished);
     std::vector<uint64_t> resumed = allRecorded();
     std::sort(resumed.begin(), resumed.end());
-    EXPECT_EQ(resumed, std::vector<uint64_t>(survivors.begin() + 16, survivors.end()));
+    EXPECT_EQ(resumed, std::vector<uint64_t>(survivors.begin() + booked, survivors.end()));
     EXPECT_EQ(kTested, survivors.size());
 
     // A signal before the search began: nothing is launched.
@@ -566,13 +593,308 @@ TEST_P(SieveTest, StopSignalEndsTheSearchAtABatchBoundary) {
 }
 
 TEST_P(SieveTest, FailedReadBackIsFatal) {
-    ChildResult r = runInChild([]() {
-        hostRuntimeFailCall(hostOpMemcpy, 2, cudaErrorLaunchFailure);  // the first read-back
+    // The first read-back: the device loop's come by copies on its stream.
+    const HostRuntimeOp readBack = GetParam() == DEVICE_SIEVE ? hostOpMemcpyAsync : hostOpMemcpy;
+    ChildResult r = runInChild([readBack]() {
+        hostRuntimeFailCall(readBack, 2, cudaErrorLaunchFailure);
         Sieve(3, 1001);
         return 0;
     });
     EXPECT_EQ(r.status, 255);
     EXPECT_NE(r.err.find(" : CUDA Runtime API error 719: unspecified launch failure.\n"), std::string::npos) << r.err;
+}
+
+namespace {
+
+// Counts the wall-clock readings of a search and kills it at the chosen one:
+// every booking step (factor record, checkpoint) takes one or more.
+int ticksLeft;
+time_t killingClock() {
+    if (--ticksLeft == 0) raise(SIGKILL);
+    return fakeClock();
+}
+double killingMonotonic() { return static_cast<double>(killingClock()); }
+
+}  // namespace
+
+// A search killed at every step of its booking in turn, then resumed from
+// what it left on disk: every survivor is tested and booked once in all, and
+// the factors in the range's first, a middle and its last batch are each
+// recorded once.
+TEST_P(SieveTest, KilledAtEveryBookingStepResumesWithNothingLostOrDoubled) {
+    threadsPerGrid = 8;
+    fakeStep = 100;  // a checkpoint after every batch
+    nStart = nEnd = 40;
+    kEnd = 1001;
+    const std::vector<uint64_t> survivors = expectedSurvivors(3, 1001, 40);
+    fakeHits = {survivors[1], survivors[survivors.size() / 2], survivors.back()};
+    std::string expectedFactors;
+    for (uint64_t k : fakeHits) expectedFactors += "!!! Found factor " + std::to_string(k) + "*2^40+1 !!!\n";
+    int step = 1;
+    for (;; ++step) {
+        SCOPED_TRACE("killed at reading " + std::to_string(step));
+        TempDir dir;
+        const ChildResult r = runInChild(
+            [&]() {
+                ticksLeft = step;
+                kTested = 0;
+                foundFactors = 0;
+                clockNow = killingClock;
+                monotonicNow = killingMonotonic;
+                Sieve(3, 1001);
+                return 0;
+            },
+            dir.path());
+        unsigned long long resumeK = 3, tested = 0, factors = 0;
+        const std::string checkpoint = readFile(dir.file("quilbrex.cpt"));
+        if (!checkpoint.empty()) {
+            ASSERT_EQ(sscanf(checkpoint.c_str(), "nCurrent=40\nkCurrent=%llu\nkTested =%llu\nseconds =%*f\nfactors =%llu\n",
+                             &resumeK, &tested, &factors),
+                      3)
+                << checkpoint;
+        }
+        if (r.exited) {
+            // The search ran to its end before this reading.
+            EXPECT_EQ(r.status, 0);
+            std::string recordedFactors;
+            std::istringstream lines(readFile(dir.file("factors.txt")));
+            for (std::string line; std::getline(lines, line);)
+                if (line.rfind("!!!", 0) == 0) recordedFactors += line + "\n";
+            EXPECT_EQ(std::count(recordedFactors.begin(), recordedFactors.end(), '\n'), 3);
+            for (uint64_t k : fakeHits)
+                EXPECT_NE(recordedFactors.find("!!! Found factor " + std::to_string(k) + "*2^40+1 !!!\n"),
+                          std::string::npos);
+            break;
+        }
+        ASSERT_EQ(r.signal, SIGKILL);
+        const uint64_t before = std::count_if(survivors.begin(), survivors.end(), [&](uint64_t k) { return k < resumeK; });
+        EXPECT_EQ(tested, before);
+
+        recorded.clear();
+        kTested = tested;
+        foundFactors = static_cast<uint32_t>(factors);
+        inDirectory(dir.path(), [&]() { EXPECT_TRUE(Sieve(resumeK, 1001)); });
+        std::vector<uint64_t> resumed = allRecorded();
+        std::sort(resumed.begin(), resumed.end());
+        EXPECT_EQ(resumed, std::vector<uint64_t>(survivors.begin() + before, survivors.end()));
+        EXPECT_EQ(kTested, survivors.size());
+        EXPECT_EQ(foundFactors, 3u);
+        std::string recordedFactors;
+        std::istringstream lines(readFile(dir.file("factors.txt")));
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind("!!!", 0) == 0) recordedFactors += line + "\n";
+        EXPECT_EQ(std::count(recordedFactors.begin(), recordedFactors.end(), '\n'), 3) << recordedFactors;
+        for (uint64_t k : fakeHits)
+            EXPECT_NE(recordedFactors.find("!!! Found factor " + std::to_string(k) + "*2^40+1 !!!\n"), std::string::npos);
+    }
+    EXPECT_GT(step, 26);  // a reading or more at every one of the batches
+}
+
+namespace {
+
+// The batches of a search as the host sieve makes them.
+struct PlannedBatch {
+    uint64_t a;
+    uint32_t length, count, examined, survivors;
+};
+std::vector<PlannedBatch> planBatches(uint64_t first, uint64_t last, uint32_t n, uint32_t limit, uint32_t range) {
+    std::vector<PlannedBatch> plan;
+    uint64_t a = first, left = (last - first) / 2 + 1;
+    while (left > 0) {
+        const uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(left, range));
+        const std::vector<uint64_t> kept = expectedSurvivors(a, a + 2ull * (length - 1), n);
+        const uint32_t survivors = static_cast<uint32_t>(kept.size());
+        const uint32_t examined = survivors > limit ? static_cast<uint32_t>((kept[limit - 1] - a) / 2 + 1) : length;
+        plan.push_back({a, length, std::min(survivors, limit), examined, survivors});
+        left -= examined;
+        a += 2ull * examined;
+    }
+    return plan;
+}
+
+// Changes what the device wrote for batch plantIn of a search, as a faulty
+// device would: its report, or its candidate table.
+int gathersSeen, plantIn;
+void (*plant)(const DeviceSieveArgs&);
+void plantingHook(const void* func, dim3, dim3, void** args) {
+    if (func != reinterpret_cast<const void*>(sieveKernelTable[4].function)) return;  // the Gather kernel
+    if (gathersSeen++ == plantIn) plant(*static_cast<DeviceSieveArgs*>(args[0]));
+}
+
+// Over the kernels' watched words as over plain ones.
+template <class Words>
+uint64_t word64(const Words& w, int low) { return w[low] | static_cast<uint64_t>(w[low + 1]) << 32; }
+template <class Words>
+void setWord64(Words&& w, int low, uint64_t value) {
+    w[low] = static_cast<uint32_t>(value);
+    w[low + 1] = static_cast<uint32_t>(value >> 32);
+}
+
+}  // namespace
+
+// What only the device loop does: check the device's reports, its launches
+// and its batches against the host's.
+class DeviceLoopTest : public SieveTest {};
+INSTANTIATE_TEST_SUITE_P(DeviceLoop, DeviceLoopTest, testing::Values(int(DEVICE_SIEVE)), pathName);
+
+// Every kind of report that does not add up stops the run with status 255
+// and a message naming the batch, the checkpoint and the line before it.
+TEST_P(DeviceLoopTest, DeviceReportThatDoesNotAddUpStopsTheRun) {
+    threadsPerGrid = 8;
+    fakeStep = 100;
+    const std::vector<PlannedBatch> plan = planBatches(3, 1001, 40, 8, 50);
+    ASSERT_EQ(plan[1].count, 8u);
+    ASSERT_GT(plan[1].survivors, 8u);  // a batch that fills
+    const struct {
+        const char* what;
+        void (*plant)(const DeviceSieveArgs&);
+    } cases[] = {
+        {"one candidate more than gathered", [](const DeviceSieveArgs& s) { s.control[SIEVE_COUNT] += 1; }},
+        {"one candidate fewer", [](const DeviceSieveArgs& s) { s.control[SIEVE_COUNT] -= 1; }},
+        {"a full batch that claims its whole segment",
+         [](const DeviceSieveArgs& s) {
+             s.control[SIEVE_EXAMINED] = s.control[SIEVE_LENGTH];
+             setWord64(s.control, SIEVE_NEXT_K_LO, word64(s.control, SIEVE_A_LO) + 2ull * s.control[SIEVE_LENGTH]);
+         }},
+        {"more examined than the segment holds",
+         [](const DeviceSieveArgs& s) {
+             s.control[SIEVE_EXAMINED] = s.control[SIEVE_LENGTH] + 1;
+             setWord64(s.control, SIEVE_NEXT_K_LO, word64(s.control, SIEVE_A_LO) + 2ull * (s.control[SIEVE_LENGTH] + 1));
+         }},
+        {"survivors just filling the table, some left",
+         [](const DeviceSieveArgs& s) { s.control[SIEVE_SURVIVORS] = s.control[SIEVE_COUNT]; }},
+        {"fewer survivors than candidates", [](const DeviceSieveArgs& s) { s.control[SIEVE_SURVIVORS] = 7; }},
+        {"the next k one odd k on",
+         [](const DeviceSieveArgs& s) { setWord64(s.control, SIEVE_NEXT_K_LO, word64(s.control, SIEVE_NEXT_K_LO) + 2); }},
+        {"another first k", [](const DeviceSieveArgs& s) { s.control[SIEVE_A_LO] += 2; }},
+        {"another length", [](const DeviceSieveArgs& s) { s.control[SIEVE_LENGTH] -= 1; }},
+        {"no report at all", [](const DeviceSieveArgs& s) { memset(s.control.get(), 0, 4 * SIEVE_CONTROL_WORDS); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const ChildResult r = runInChild(
+            [&]() {
+                gathersSeen = 0;
+                plantIn = 1;
+                plant = c.plant;
+                hostRuntimeSetLaunchHook(plantingHook);
+                Sieve(3, 1001);
+                return 0;
+            },
+            dir.path());
+        EXPECT_EQ(r.status, 255);
+        // The words as planted, from the batch's true report.
+        const PlannedBatch& b = plan[1];
+        uint32_t w[SIEVE_CONTROL_WORDS] = {};
+        w[SIEVE_COUNT] = b.count;
+        w[SIEVE_EXAMINED] = b.examined;
+        w[SIEVE_SURVIVORS] = b.survivors;
+        w[SIEVE_LENGTH] = b.length;
+        setWord64(w, SIEVE_A_LO, b.a);
+        setWord64(w, SIEVE_NEXT_K_LO, b.a + 2ull * b.examined);
+        DeviceSieveArgs args{};
+        args.control = w;
+        c.plant(args);
+        char expected[600];
+        snprintf(expected, sizeof expected,
+                 "\nThe device's report of the batch at n=40, k=%llu (%u odd k) does not add up: it took %u odd k "
+                 "from k=%llu, examined %u, gathered %u of %u survivors and gave the next k as %llu. Stopping; the "
+                 "checkpoint and the assignment line stay before this batch.\n",
+                 static_cast<unsigned long long>(b.a), b.length, w[SIEVE_LENGTH],
+                 static_cast<unsigned long long>(word64(w, SIEVE_A_LO)), w[SIEVE_EXAMINED], w[SIEVE_COUNT],
+                 w[SIEVE_SURVIVORS], static_cast<unsigned long long>(word64(w, SIEVE_NEXT_K_LO)));
+        EXPECT_EQ(r.err, expected);
+        // Nothing of the batch or after it was booked.
+        unsigned long long savedK = 3;
+        const std::string checkpoint = readFile(dir.file("quilbrex.cpt"));
+        if (!checkpoint.empty()) {
+            ASSERT_EQ(sscanf(checkpoint.c_str(), "nCurrent=40\nkCurrent=%llu\n", &savedK), 1);
+        }
+        EXPECT_LE(savedK, b.a);
+    }
+}
+
+// A launch the device refuses, the first of the exponent's or a batch's.
+TEST_P(DeviceLoopTest, RefusedLaunchStopsTheRun) {
+    for (int nth : {1, 2, 7}) {  // the exponent's inverses, the range's starts, the first batch's test
+        SCOPED_TRACE(nth);
+        TempDir dir;
+        const ChildResult r = runInChild(
+            [nth]() {
+                hostRuntimeFailCall(hostOpLaunchKernel, nth, cudaErrorLaunchOutOfResources);
+                Sieve(3, 1001);
+                return 0;
+            },
+            dir.path());
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.err,
+                  "\nThe device refused a launch of the batches from n=40, k=3: CUDA error 701: too many resources "
+                  "requested for launch. Stopping; the checkpoint and the assignment line stay before them.\n");
+        EXPECT_EQ(readFile(dir.file("quilbrex.cpt")), "");
+    }
+}
+
+// A batch whose table differs from the host's in one entry, or whose report
+// moves on one odd k too far while adding up: the audit stops the run. The
+// first batch of a search is always audited; the others here because every
+// batch is.
+TEST_P(DeviceLoopTest, AuditMismatchStopsTheRun) {
+    threadsPerGrid = 8;
+    const std::vector<PlannedBatch> plan = planBatches(3, 1001, 40, 8, 50);
+    const std::vector<uint64_t> survivors = expectedSurvivors(3, 1001, 40);
+    const struct {
+        const char* what;
+        int batch;
+        bool everyBatch;
+        void (*plant)(const DeviceSieveArgs&);
+        std::string difference;
+    } cases[] = {
+        {"a wrong entry in the first batch", 0, false, [](const DeviceSieveArgs& s) { s.candidates[3] += 2; },
+         "entry 3 is " + std::to_string(survivors[3] + 2) + " on the device, " + std::to_string(survivors[3]) +
+             " on the host"},
+        {"a wrong entry in a later batch", 5, true, [](const DeviceSieveArgs& s) { s.candidates[7] = 1; },
+         "entry 7 is 1 on the device, " + std::to_string(survivors[5 * 8 + 7]) + " on the host"},
+        {"a zero entry left where a candidate belongs", 2, true, [](const DeviceSieveArgs& s) { s.candidates[0] = 0; },
+         "entry 0 is 0 on the device, " + std::to_string(survivors[2 * 8]) + " on the host"},
+        {"a leftover past the count", 3, true, [](const DeviceSieveArgs& s) { s.candidates[8] = 5; },
+         "entry 8 is 5 on the device, 0 on the host"},
+        {"one odd k more examined, the report adding up", 1, true,
+         [](const DeviceSieveArgs& s) {
+             s.control[SIEVE_EXAMINED] += 1;
+             setWord64(s.control, SIEVE_NEXT_K_LO, word64(s.control, SIEVE_NEXT_K_LO) + 2);
+         },
+         "the device gathered 8 candidates over " + std::to_string(plan[1].examined + 1) + " odd k, the host 8 over " +
+             std::to_string(plan[1].examined)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_LT(plan[c.batch].examined + 1, plan[c.batch].length);
+        TempDir dir;
+        const ChildResult r = runInChild(
+            [&]() {
+                gathersSeen = 0;
+                plantIn = c.batch;
+                plant = c.plant;
+                auditEveryBatch = c.everyBatch;
+                blocksPerGrid = 1;  // 256 entries: those past the count are audited too
+                hostRuntimeSetLaunchHook(plantingHook);
+                Sieve(3, 1001);
+                return 0;
+            },
+            dir.path());
+        EXPECT_EQ(r.status, 255);
+        const PlannedBatch& b = plan[c.batch];
+        EXPECT_EQ(r.err, "\nThe host's audit of the device sieve's batch at n=40, k=" + std::to_string(b.a) + " (" +
+                             std::to_string(b.length) + " odd k) disagrees: " + c.difference +
+                             ". Stopping; the checkpoint and the assignment line stay before this batch.\n");
+        unsigned long long savedK = 3;
+        const std::string checkpoint = readFile(dir.file("quilbrex.cpt"));
+        if (!checkpoint.empty()) {
+            ASSERT_EQ(sscanf(checkpoint.c_str(), "nCurrent=40\nkCurrent=%llu\n", &savedK), 1);
+        }
+        EXPECT_LE(savedK, b.a);
+    }
 }
 
 // --- the device sieve against the host sieve ----------------------------------
@@ -589,6 +911,8 @@ BROKEN_SIEVE_KERNEL(gatherWithoutBarrier1, sieveGather, 1)
 BROKEN_SIEVE_KERNEL(gatherWithoutBarrier2, sieveGather, 2)
 BROKEN_SIEVE_KERNEL(gatherWithoutBarrier3, sieveGather, 3)
 #undef BROKEN_SIEVE_KERNEL
+// The small primes' marks as plain |= instead of atomic ORs.
+void smallWithPlainMarks(DeviceSieveArgs args) { sieveSmall<0, true>(args); }
 
 void invokeBroken(const void* func, void** args) {
     reinterpret_cast<SieveKernelFunction>(const_cast<void*>(func))(*static_cast<DeviceSieveArgs*>(args[0]));
@@ -652,10 +976,15 @@ protected:
         return nextOnDevice(a, length);
     }
     // A batch after those before it in the same exponent.
-    static SieveOutcome nextOnDevice(uint64_t a, uint32_t length) {
+    // synchronised: where the wait's result goes (nullptr: it must succeed).
+    static SieveOutcome nextOnDevice(uint64_t a, uint32_t length, cudaError_t* synchronised = nullptr) {
         memset(d_candidateTable, 0x5A, 8 * MAX_BATCH);  // leftovers of earlier work
         LaunchDeviceSieveBatch(a, length);
-        EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+        const cudaError_t waited = cudaDeviceSynchronize();
+        if (synchronised)
+            *synchronised = waited;
+        else
+            EXPECT_EQ(waited, cudaSuccess) << hostRuntimeLastRace();
         SieveOutcome o;
         ReadDeviceSieveControl(o.count, o.examined);
         o.table.assign(d_candidateTable, d_candidateTable + blocksPerGrid * 256);
@@ -701,6 +1030,12 @@ TEST_F(DeviceSieveTest, SurvivorsEqualTheHostSieveBitForBit) {
     cases.push_back({"ends at 2^64-1, filling", UINT64_MAX - 2ull * 99999, 100000, 607, 200000, 512});
     for (uint32_t length : {1u, 2u, 7u, 64u, 65600u})
         cases.push_back({"short", 4001, length, 54, 1000000, MAX_BATCH});
+    // Prime counts at the edges of the Small kernel's dealing: the masks end
+    // at 31 (10 primes), the primes shared by a warp's lanes at 2039 (308),
+    // whose starts go in runs of 256 (266), and the primes one per lane in
+    // runs of 256 from there up to 65521 (6541).
+    for (uint32_t primes : {9u, 10u, 11u, 265u, 266u, 267u, 307u, 308u, 309u, 563u, 564u, 565u, 6541u, 6542u})
+        cases.push_back({"dealing edge", 987654321987ull, 3 * SIEVE_SLICE_BITS - 5, 100, primes, MAX_BATCH});
     // p = k*2^n+1 itself one of the sieving primes: only for n below 32,
     // which no kernel serves; both sieves cross such a k out alike.
     for (uint32_t n : {1u, 2u, 3u, 4u, 10u})
@@ -744,12 +1079,15 @@ TEST_F(DeviceSieveTest, FollowingBatchesEqualTheHostSieve) {
         useLimit(c.limit);
         PrepareDeviceSieve(c.n);
         uint64_t a = c.a;
-        for (int batch = 0; batch < 9; ++batch) {
-            // Batches 0-4 follow on; then 2^33 odd k ahead and back to the
-            // first (both start afresh), and 12345 odd k ahead (moved on).
-            if (batch == 5) a += 1ull << 34;
-            if (batch == 6) a = c.a;
-            if (batch == 7) a += 2 * 12345;
+        for (int batch = 0; batch < 11; ++batch) {
+            // Batches 0-4 follow on; then 2^32-1 odd k ahead (the farthest a
+            // start moves on), 2^32 and 2^33 ahead and back to the first (all
+            // three start afresh), and 12345 odd k ahead (moved on).
+            if (batch == 5) a += 2 * 0xFFFFFFFFull;
+            if (batch == 6) a += 2 * 0x100000000ull;
+            if (batch == 7) a += 1ull << 34;
+            if (batch == 8) a = c.a;
+            if (batch == 9) a += 2 * 12345;
             const uint32_t length =
                 static_cast<uint32_t>(std::min<uint64_t>(c.length, (UINT64_MAX - a) / 2 + 1));
             SCOPED_TRACE("primes " + std::to_string(c.primes) + " limit " + std::to_string(c.limit) + " n " +
@@ -780,18 +1118,118 @@ TEST_F(DeviceSieveTest, KnownFactorsAreNeverSievedOut) {
     }
 }
 
-TEST_F(DeviceSieveTest, AMissingBarrierChangesTheResult) {
+namespace {
+
+// Small kernels for the race watch, each touching the first words of its argument.
+enum WatchPattern {
+    WRITES_IN_TWO_BLOCKS, ATOMICS_IN_TWO_BLOCKS, WRITE_IN_ONE_BLOCK_READ_IN_ANOTHER, READS_EVERYWHERE,
+    WRITE_BARRIER_READ, WRITE_READ_NO_BARRIER, SHARED_ATOMICS_THEN_READ, SHARED_ATOMICS_BARRIER_READ
+};
+struct WatchArgs {
+    DevicePointer<uint32_t> word;
+    int pattern;
+};
+void watchKernel(WatchArgs w) {
+    __shared__ SharedArray<uint32_t, 1> sum;
+    const uint32_t b = blockIdx.x, t = threadIdx.x;
+    const int p = w.pattern;
+    if (p == WRITES_IN_TWO_BLOCKS && t == 0) w.word[0] = b;
+    if (p == ATOMICS_IN_TWO_BLOCKS) atomicAdd(&w.word[0], 1u);
+    if (p == WRITE_IN_ONE_BLOCK_READ_IN_ANOTHER && t == 0 && b == 0) w.word[0] = 1;
+    if ((p == WRITE_IN_ONE_BLOCK_READ_IN_ANOTHER && t == 0 && b == 1) || p == READS_EVERYWHERE)
+        (void)static_cast<uint32_t>(w.word[0]);
+    if (p == WRITE_BARRIER_READ || p == WRITE_READ_NO_BARRIER) {
+        if (t == 0) w.word[b] = 7;
+        if (p == WRITE_BARRIER_READ) __syncthreads();
+        if (t == 1) (void)static_cast<uint32_t>(w.word[b]);
+    }
+    if (p == SHARED_ATOMICS_THEN_READ || p == SHARED_ATOMICS_BARRIER_READ) {
+        if (t == 0) sum[0] = 0;
+        __syncthreads();
+        atomicAdd(&sum[0], 1u);
+        if (p == SHARED_ATOMICS_BARRIER_READ) __syncthreads();
+        if (t == 0) w.word[b] = sum[0];
+    }
+}
+void invokeWatchKernel(const void*, void** args) { watchKernel(*static_cast<WatchArgs*>(args[0])); }
+
+}  // namespace
+
+// The race watch itself: what races and what does not, in device memory
+// across blocks and within a block at barriers, and in shared memory; a
+// launch after a race does not run until the wait has reported it.
+TEST_F(DeviceSieveTest, RaceWatchTellsRacesFromOrderedAccesses) {
+    static bool registered = false;
+    if (!registered) {
+        const size_t sizes[1] = {sizeof(WatchArgs)};
+        hostRegisterBlockFunction(reinterpret_cast<const void*>(watchKernel), "watched", invokeWatchKernel, 1, sizes);
+        registered = true;
+    }
+    const struct {
+        WatchPattern pattern;
+        const char* word;  // the race's word ("global word 0x" or "shared word 0"), nullptr: no race
+        const char *one, *other;  // the two threads it names, in either order
+    } cases[] = {
+        {WRITES_IN_TWO_BLOCKS, "global word 0x", "block 0 thread 0", "block 1 thread 0"},
+        {ATOMICS_IN_TWO_BLOCKS, nullptr, "", ""},
+        {WRITE_IN_ONE_BLOCK_READ_IN_ANOTHER, "global word 0x", "block 0 thread 0", "block 1 thread 0"},
+        {READS_EVERYWHERE, nullptr, "", ""},
+        {WRITE_BARRIER_READ, nullptr, "", ""},
+        {WRITE_READ_NO_BARRIER, "global word 0x", "block 0 thread 0", "block 0 thread 1"},
+        {SHARED_ATOMICS_THEN_READ, "shared word 0", "thread 0 ", "an atomic by"},
+        {SHARED_ATOMICS_BARRIER_READ, nullptr, "", ""},
+    };
+    uint32_t* words;
+    ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&words), 64), cudaSuccess);
+    const void* kernel = reinterpret_cast<const void*>(watchKernel);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.pattern));
+        WatchArgs w{words, c.pattern};
+        void* args[] = {&w};
+        const unsigned blocks = c.pattern == WRITE_BARRIER_READ || c.pattern == WRITE_READ_NO_BARRIER ? 1 : 2;
+        testing::internal::CaptureStderr();
+        ASSERT_EQ(cudaLaunchKernel(kernel, dim3(blocks), dim3(32), args, 0, 0), cudaSuccess);
+        EXPECT_EQ(cudaLaunchKernel(kernel, dim3(1), dim3(32), args, 0, 0), c.word ? cudaErrorLaunchFailure : cudaSuccess);
+        EXPECT_EQ(cudaDeviceSynchronize(), c.word ? cudaErrorLaunchFailure : cudaSuccess);
+        const std::string printed = testing::internal::GetCapturedStderr();
+        const std::string race = hostRuntimeLastRace();
+        if (!c.word) {
+            EXPECT_EQ(race, "");
+        } else {
+            EXPECT_EQ(race.rfind(std::string("race in watched: ") + c.word, 0), 0u) << race;
+            EXPECT_NE(race.find(c.one), std::string::npos) << race;
+            EXPECT_NE(race.find(c.other), std::string::npos) << race;
+            EXPECT_EQ(printed, race + "\n");
+        }
+        hostRuntimeReset();
+    }
+    cudaFree(words);
+}
+
+// Every kernel above ran with the stand-in watching for races and found none.
+// A barrier left out, or a mark made with a plain |=, is a race that fails
+// the launch naming the kernel, the word and two threads, whatever the order
+// of the threads.
+TEST_F(DeviceSieveTest, AMissingBarrierOrAPlainMarkIsCaught) {
     struct Variant {
         const char* what;
         int slot;  // the kernel's row in sieveKernelTable
         SieveKernelFunction function;
+        const char* race;  // the start of the race's text
     } variants[] = {
-        {"small primes, no barrier after loading the slice", 3, smallWithoutBarrier1},
-        {"small primes, no barrier before counting", 3, smallWithoutBarrier2},
-        {"small primes, no barrier before storing the count", 3, smallWithoutBarrier3},
-        {"gather, no barrier after clearing the sums", 4, gatherWithoutBarrier1},
-        {"gather, no barrier before the prefix sum", 4, gatherWithoutBarrier2},
-        {"gather, no barrier after the prefix sum", 4, gatherWithoutBarrier3},
+        {"small primes, no barrier after loading the slice", 3, smallWithoutBarrier1,
+         "race in small primes, no barrier after loading the slice: shared word "},
+        {"small primes, no barrier before counting", 3, smallWithoutBarrier2,
+         "race in small primes, no barrier before counting: shared word "},
+        {"small primes, no barrier before storing the count", 3, smallWithoutBarrier3,
+         "race in small primes, no barrier before storing the count: shared word 0, an atomic by block "},
+        {"small primes, plain marks", 3, smallWithPlainMarks, "race in small primes, plain marks: shared word "},
+        {"gather, no barrier after clearing the sums", 4, gatherWithoutBarrier1,
+         "race in gather, no barrier after clearing the sums: shared word "},
+        {"gather, no barrier before the prefix sum", 4, gatherWithoutBarrier2,
+         "race in gather, no barrier before the prefix sum: shared word "},
+        {"gather, no barrier within the prefix sum", 4, gatherWithoutBarrier3,
+         "race in gather, no barrier within the prefix sum: shared word "},
     };
     static bool registered = false;
     if (!registered) {
@@ -805,19 +1243,28 @@ TEST_F(DeviceSieveTest, AMissingBarrierChangesTheResult) {
     const uint64_t a = 1000001;
     const uint32_t length = 5 * SIEVE_SLICE_BITS - 77, n = 100;
     const SieveOutcome host = onHost(a, length, n);
+    const std::regex twoThreads(", (a plain write|a plain access|an atomic) by block \\d+ thread \\d+ and "
+                                "(a read|a plain write|an atomic) by block \\d+ thread \\d+ in one barrier interval$");
     for (const Variant& v : variants) {
         SCOPED_TRACE(v.what);
         const SieveKernelFunction intact = sieveKernelTable[v.slot].function;
-        int differing = 0;
         for (unsigned long long seed : {1ull, 2ull, 3ull}) {
             hostRuntimeSetScheduleSeed(seed);
             ASSERT_TRUE(onDevice(a, length, n) == host) << "intact kernels, seed " << seed;
             hostRuntimeSetScheduleSeed(seed);
             sieveKernelTable[v.slot].function = v.function;
-            differing += !(onDevice(a, length, n) == host);
+            PrepareDeviceSieve(n);
+            cudaError_t waited;
+            testing::internal::CaptureStderr();
+            nextOnDevice(a, length, &waited);
+            const std::string printed = testing::internal::GetCapturedStderr();
             sieveKernelTable[v.slot].function = intact;
+            EXPECT_EQ(waited, cudaErrorLaunchFailure) << "seed " << seed;
+            const std::string race = hostRuntimeLastRace();
+            EXPECT_EQ(race.rfind(v.race, 0), 0u) << race;
+            EXPECT_TRUE(std::regex_search(race, twoThreads)) << race;
+            EXPECT_EQ(printed, race + "\n");
         }
-        EXPECT_GT(differing, 0);
     }
 }
 
@@ -932,8 +1379,8 @@ int hookCalls;
 
 // The stand-in's streams and events keep CUDA's order: an event is complete
 // exactly when the work issued before its record has finished; a copy on the
-// stream sees what the launch before it wrote; waiting reports a failed
-// launch or an injected failure once.
+// stream sees what the launch before it wrote, and not before; waiting
+// reports a failed launch or an injected failure once.
 TEST_P(BatchLoopComparison, StandInStreamsAndEventsKeepCudaOrder) {
     static bool registered = false;
     if (!registered) {
@@ -978,6 +1425,33 @@ TEST_P(BatchLoopComparison, StandInStreamsAndEventsKeepCudaOrder) {
     EXPECT_EQ(cudaMemcpyAsync(&first, d_candidateTable, 8, cudaMemcpyDeviceToHost, stream), cudaSuccess);
     opener.join();
     EXPECT_EQ(first, 78u);
+
+    // Into page-locked memory a copy lands only once the work before it has
+    // finished (until then the host sees 0xA5 bytes), a memset runs in its
+    // place in the order, and a copy from pageable memory takes its source
+    // when it is issued.
+    unsigned long long* pinned = nullptr;
+    ASSERT_EQ(cudaHostAlloc(reinterpret_cast<void**>(&pinned), 16, cudaHostAllocDefault), cudaSuccess);
+    d_candidateTable[1] = 9;
+    gateOpen = false;
+    n = 79;
+    ASSERT_EQ(cudaLaunchKernel(reinterpret_cast<const void*>(gatedKernel), dim3(1), dim3(8), args, 0, stream),
+              cudaSuccess);
+    EXPECT_EQ(cudaMemsetAsync(d_candidateTable + 1, 0, 8, stream), cudaSuccess);
+    EXPECT_EQ(cudaMemcpyAsync(pinned, d_candidateTable, 16, cudaMemcpyDeviceToHost, stream), cudaSuccess);
+    ASSERT_EQ(cudaEventRecord(done, stream), cudaSuccess);
+    unsigned long long source = 5;
+    EXPECT_EQ(cudaMemcpyAsync(d_candidateTable + 2, &source, 8, cudaMemcpyHostToDevice, stream), cudaSuccess);
+    source = 6;
+    EXPECT_EQ(pinned[0], 0xA5A5A5A5A5A5A5A5ull);
+    EXPECT_EQ(cudaEventQuery(done), cudaErrorNotReady);
+    gateOpen = true;
+    EXPECT_EQ(cudaEventSynchronize(done), cudaSuccess);
+    EXPECT_EQ(pinned[0], 79u);
+    EXPECT_EQ(pinned[1], 0u);
+    EXPECT_EQ(cudaStreamSynchronize(stream), cudaSuccess);
+    EXPECT_EQ(d_candidateTable[2], 5u);
+    EXPECT_EQ(cudaFreeHost(pinned), cudaSuccess);
 
     // A launch that fails, and an injected failure, are each reported once.
     EXPECT_EQ(cudaLaunchKernel(reinterpret_cast<const void*>(gatedKernel), dim3(1, 2), dim3(8), args, 0, stream),

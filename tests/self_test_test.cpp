@@ -155,35 +155,63 @@ TEST(SelfTest, PassesWithTheDeviceSieve) {
     EXPECT_EQ(r.out.find("FAILED"), std::string::npos) << r.out;
     const std::vector<Row> rows = tableRows(r.out);
     ASSERT_EQ(rows.size(), KERNEL_COUNT + 1u) << r.out;
-    // Three device sieve cases for the first member of each width on top
-    // of the host sieve's cases.
-    EXPECT_GE(rows[0].cases, 4u + 3 * 9 + 1 + 3);
+    // Six single device sieve batches and at least five queued ones for the
+    // first member of each width on top of the host sieve's cases.
+    EXPECT_GE(rows[0].cases, 4u + 3 * 9 + 1 + 6 + 5);
     EXPECT_EQ(rows[1].cases, rows[1].passed);
     EXPECT_EQ(UnexpectedFiles(dir.path(), {}), "");
 }
 
 namespace {
 
-// The device sieve loses the first candidate of every batch.
+const void* gatherKernel() {
+    for (const SieveKernelEntry& entry : sieveKernelTable)
+        if (std::string(entry.name) == "quilbrexSieveGather") return reinterpret_cast<const void*>(entry.function);
+    return nullptr;
+}
+
+// Faults of the device sieve that the self-test must see: the first candidate
+// of every batch lost; the carried start of queued batches one odd k off
+// (from the third batch of a range on, which single batches never reach).
+int gatherLaunches;
 void dropFirstCandidate(const void* func, dim3, dim3, void** args) {
-    if (func != reinterpret_cast<const void*>(sieveKernelTable[SIEVE_KERNEL_COUNT - 1].function)) return;
     const DeviceSieveArgs& sieve = *static_cast<DeviceSieveArgs*>(args[0]);
+    // Single batches only: in a run's queued batches the audit stops it.
+    if (func != gatherKernel() || sieve.carry) return;
     sieve.candidates[0] = sieve.candidates[1];
+}
+void slipQueuedStart(const void* func, dim3, dim3, void** args) {
+    const DeviceSieveArgs& sieve = *static_cast<DeviceSieveArgs*>(args[0]);
+    // Only the self-test's queued range: a run's batches have their own guard.
+    if (func != gatherKernel() || !sieve.carry || sieve.range != SIEVE_SLICE_BITS + 4321) return;
+    if (++gatherLaunches == 2) sieve.carry->a += 2;  // read by the Next kernel, which follows
 }
 
 }  // namespace
 
-TEST(SelfTest, FailsWhenTheDeviceSieveLosesACandidate) {
-    TempDir dir;
-    const ChildResult r = runInChild(
-        []() {
-            hostRuntimeReset();
-            hostRuntimeSetLaunchHook(dropFirstCandidate);
-            sieveOnDevice = true;
-            return SelfTestMain();
-        },
-        dir.path());
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("\n  FAILED quilbrex96bit_n32_63: device sieve n=32 k=4294967297 "), std::string::npos)
-        << r.out;
+TEST(SelfTest, FailsWhenTheDeviceSieveGoesWrong) {
+    const struct {
+        HostLaunchHook fault;
+        const char* failure;
+    } cases[] = {
+        {dropFirstCandidate, "\n  FAILED quilbrex96bit_n32_63: device sieve n=32 k=4294967297 "},
+        {slipQueuedStart, "\n  FAILED quilbrex96bit_n32_63: device sieve n=32 k="},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        const ChildResult r = runInChild(
+            [&]() {
+                hostRuntimeReset();
+                hostRuntimeSetLaunchHook(c.fault);
+                gatherLaunches = 0;
+                sieveOnDevice = true;
+                return SelfTestMain();
+            },
+            dir.path());
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_NE(r.out.find(c.failure), std::string::npos) << r.out;
+        if (c.fault == slipQueuedStart) {
+            EXPECT_NE(r.out.find("queued batch 3): "), std::string::npos) << r.out;
+        }
+    }
 }

@@ -5,9 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include <ucontext.h>
@@ -66,13 +70,14 @@ struct Launch {
 
 }  // namespace
 
-// Every stream is the one queue of the host device; events remember how many
-// launches had been issued when they were recorded.
+// Every stream is the one queue of the host device; events remember how much
+// work (launches, asynchronous copies and memsets) had been issued when they
+// were recorded.
 struct CUstream_st {
     int unused;
 };
 struct CUevent_st {
-    uint64_t launchesBefore;
+    uint64_t workBefore;
 };
 
 namespace {
@@ -89,6 +94,16 @@ unsigned long long launchNumber = 0;
 // Launches issued and launches whose work has been joined, since the start.
 uint64_t launchesIssued = 0;
 uint64_t launchesJoined = 0;
+// Work items (launches and asynchronous copies) issued and finished, in
+// issue order; the launch under way is item runningLaunchItem.
+uint64_t workIssued = 0;
+uint64_t workDone = 0;
+uint64_t runningLaunchItem = 0;
+// Runs the asynchronous copies issued after the launch under way (section
+// below).
+void runDeferredWork();
+void notePageLocked(const void* pointer, size_t size);
+void forgetPageLocked(const void* pointer);
 // Workers of the launch under way that have not finished yet.
 std::shared_ptr<std::atomic<unsigned>> workersLeft = std::make_shared<std::atomic<unsigned>>(0);
 
@@ -103,19 +118,131 @@ cudaError_t enter(HostRuntimeOp op) {
     return cudaSuccess;
 }
 
+void endWatch();
+
 void waitForLaunch() {
     for (std::thread& worker : launchWorkers) worker.join();
     launchWorkers.clear();
     launchesJoined = launchesIssued;
+    endWatch();
     std::vector<Launch> finished;
     finished.swap(unfinishedLaunches);  // a hook may itself wait for work
     for (const Launch& launch : finished)
         if (launchHook) launchHook(launch.func, launch.grid, launch.block, launch.args->addresses.data());
+    if (runningLaunchItem > workDone) workDone = runningLaunchItem;
+    runDeferredWork();
 }
 
 unsigned hardwareThreads() {
     unsigned count = std::thread::hardware_concurrency();
     return count == 0 ? 1 : count;
+}
+
+// --- the race watch -------------------------------------------------------------
+
+// The launch under way: its serial number tags the global shadow, and the
+// first race found in it is kept until the launch is joined.
+std::atomic<unsigned> watchedLaunch(0);
+const char* watchedKernel = "";
+std::mutex raceMutex;
+std::string raceFound;  // the first race of the launch under way
+std::string lastRace;   // the last race reported at a join
+bool racesWatched = true;
+// A launch failed by a race: as on a device after a kernel's fault, later
+// launches do not run until a synchronising call has reported it.
+bool launchFaulted = false;
+
+// The barrier interval of the block that this host thread runs, and the tag
+// of that block's run (a fresh one per block: its shared memory starts anew).
+thread_local unsigned short blockInterval = 0;
+thread_local unsigned blockRunTag = 0;
+thread_local unsigned blockRunsStarted = 0;
+
+constexpr unsigned short NO_THREAD = 0xFFFF;
+
+bool sameThread(const HostAccessor& x, const HostAccessor& y) { return x.block == y.block && x.thread == y.thread; }
+
+// Unordered: another thread, and another block or the same barrier interval.
+bool unordered(const HostAccessor& x, const HostAccessor& y) {
+    return !sameThread(x, y) && (x.block != y.block || x.interval == y.interval);
+}
+
+// Keeps at most two accessors that stand for all seen: one that the new
+// accessor follows in program or barrier order adds nothing beside it, and
+// two of different blocks are unordered with anything that comes later.
+void remember(HostAccessor (&slots)[2], const HostAccessor& a) {
+    for (HostAccessor& slot : slots)
+        if (slot.thread != NO_THREAD && slot.block == a.block &&
+            (slot.thread == a.thread || slot.interval < a.interval))
+            slot.thread = NO_THREAD;
+    for (HostAccessor& slot : slots)
+        if (slot.thread == NO_THREAD) {
+            slot = a;
+            return;
+        }
+    if (slots[0].block == slots[1].block && a.block != slots[0].block) slots[1] = a;
+}
+
+std::string describeAccessor(const HostAccessor& a) {
+    return "block " + std::to_string(a.block) + " thread " + std::to_string(a.thread);
+}
+
+void reportRace(const void* word, HostWordShadow* shared, unsigned index, const char* firstKind,
+                const HostAccessor& first, const char* secondKind, const HostAccessor& second) {
+    char where[64];
+    if (shared)
+        std::snprintf(where, sizeof where, "shared word %u", index);
+    else
+        std::snprintf(where, sizeof where, "global word %p", word);
+    std::lock_guard<std::mutex> lock(raceMutex);
+    if (!raceFound.empty()) return;
+    raceFound = std::string("race in ") + watchedKernel + ": " + where + ", " + firstKind + " by " +
+                describeAccessor(first) + " and " + secondKind + " by " + describeAccessor(second) +
+                " in one barrier interval";
+}
+
+// Global memory: shadow pages of 1024 words, in shards by page.
+constexpr unsigned SHADOW_SHARDS = 64;
+struct ShadowShard {
+    std::mutex lock;
+    std::unordered_map<uintptr_t, std::unique_ptr<HostWordShadow[]>> pages;
+};
+ShadowShard* shadowShards = new ShadowShard[SHADOW_SHARDS];
+
+// Two accesses race unless both read or both are atomic.
+void check(const void* word, HostWordShadow& record, HostWordShadow* shared, unsigned index, unsigned tag,
+           const HostAccessor& a, HostAccessKind kind) {
+    if (record.tag != tag) {
+        record.tag = tag;
+        for (HostAccessor* slots : {record.plain, record.write, record.atomic})
+            slots[0].thread = slots[1].thread = NO_THREAD;
+    }
+    static const char* const kinds[] = {"a read", "a plain write", "an atomic"};
+    auto against = [&](const HostAccessor(&slots)[2], const char* earlierKind) {
+        for (const HostAccessor& e : slots)
+            if (e.thread != NO_THREAD && unordered(e, a)) reportRace(word, shared, index, earlierKind, e, kinds[kind], a);
+    };
+    if (kind == hostAccessRead) against(record.write, "a plain write");
+    if (kind != hostAccessAtomic) against(record.atomic, "an atomic");
+    if (kind != hostAccessRead) against(record.plain, "a plain access");
+    if (kind == hostAccessAtomic) {
+        remember(record.atomic, a);
+    } else {
+        remember(record.plain, a);
+        if (kind == hostAccessWrite) remember(record.write, a);
+    }
+}
+
+// Joined: a race fails the launch.
+void endWatch() {
+    for (unsigned i = 0; i < SHADOW_SHARDS; ++i) shadowShards[i].pages.clear();
+    std::lock_guard<std::mutex> lock(raceMutex);
+    if (raceFound.empty()) return;
+    std::fprintf(stderr, "%s\n", raceFound.c_str());
+    lastRace = raceFound;
+    raceFound.clear();
+    pendingError = cudaErrorLaunchFailure;
+    launchFaulted = true;
 }
 
 // --- block-cooperative kernels: one fiber per logical thread ------------------
@@ -173,7 +300,9 @@ void runCooperativeBlock(const void* func, void** args, HostKernelInvoker invoke
     }
     unsigned long long state = seed ^ (0xD1B54A32D192ED03ull * (b + 1));
     std::vector<unsigned> order;
-    for (;;) {
+    // A fresh tag per block run (never 0, the tag of a word never seen).
+    blockRunTag = ++blockRunsStarted;
+    for (blockInterval = 0;; ++blockInterval) {
         order.clear();
         for (unsigned t = 0; t < threads; ++t)
             if (!run.fibers[t].done) order.push_back(t);
@@ -186,6 +315,7 @@ void runCooperativeBlock(const void* func, void** args, HostKernelInvoker invoke
         }
     }
     run.current = nullptr;
+    blockInterval = 0;
 }
 
 std::string cpuModelName() {
@@ -243,6 +373,12 @@ void hostRuntimeReset() {
     launchHook = nullptr;
     scheduleSeed = 1;
     launchNumber = 0;
+    racesWatched = true;
+    launchFaulted = false;
+    {
+        std::lock_guard<std::mutex> lock(raceMutex);
+        lastRace.clear();
+    }
     for (int op = 0; op < hostOpCount; ++op) {
         injected[op] = Injected{0, cudaSuccess};
         callCounts[op] = 0;
@@ -293,6 +429,13 @@ int hostRuntimeCallCount(HostRuntimeOp op) { return callCounts[op]; }
 
 void hostRuntimeSetLaunchHook(HostLaunchHook hook) { launchHook = hook; }
 
+void hostRuntimeWatchRaces(bool on) { racesWatched = on; }
+
+std::string hostRuntimeLastRace() {
+    std::lock_guard<std::mutex> lock(raceMutex);
+    return lastRace;
+}
+
 void hostRuntimeSetScheduleSeed(unsigned long long seed) {
     scheduleSeed = seed;
     launchNumber = 0;
@@ -319,6 +462,23 @@ void hostSyncThreads() {
     }
     Fiber* self = blockRun.current;
     swapcontext(&self->context, &blockRun.scheduler);
+}
+
+thread_local bool hostWatching = false;
+
+void hostWatchAccess(const void* word, HostWordShadow* shadow, unsigned int index, HostAccessKind kind) {
+    const HostAccessor a{blockIdx.x, static_cast<unsigned short>(threadIdx.x), blockInterval};
+    if (shadow) {
+        check(word, *shadow, shadow, index, blockRunTag, a, kind);
+        return;
+    }
+    const uintptr_t address = reinterpret_cast<uintptr_t>(word);
+    const uintptr_t page = address >> 12;
+    ShadowShard& shard = shadowShards[page % SHADOW_SHARDS];
+    std::lock_guard<std::mutex> lock(shard.lock);
+    std::unique_ptr<HostWordShadow[]>& records = shard.pages[page];
+    if (!records) records.reset(new HostWordShadow[1024]());
+    check(word, records[(address & 4095) >> 2], nullptr, 0, watchedLaunch.load(std::memory_order_relaxed), a, kind);
 }
 
 void hostSetDeviceNote(const char* note) { deviceNote() = note ? note : ""; }
@@ -358,7 +518,9 @@ cudaError_t cudaHostAlloc(void** ptr, size_t size, unsigned int) {
     if (cudaError_t e = enter(hostOpHostAlloc)) return e;
     if (!ptr) return cudaErrorInvalidValue;
     *ptr = std::malloc(size == 0 ? 1 : size);
-    return *ptr ? cudaSuccess : cudaErrorMemoryAllocation;
+    if (!*ptr) return cudaErrorMemoryAllocation;
+    notePageLocked(*ptr, size);
+    return cudaSuccess;
 }
 
 cudaError_t cudaMalloc(void** devPtr, size_t size) {
@@ -371,6 +533,7 @@ cudaError_t cudaMalloc(void** devPtr, size_t size) {
 cudaError_t cudaFreeHost(void* ptr) {
     if (cudaError_t e = enter(hostOpFreeHost)) return e;
     waitForLaunch();
+    forgetPageLocked(ptr);
     std::free(ptr);
     return cudaSuccess;
 }
@@ -397,17 +560,10 @@ cudaError_t cudaMemset(void* devPtr, int value, size_t count) {
     return cudaSuccess;
 }
 
-cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpyKind kind, cudaStream_t) {
-    if (cudaError_t e = enter(hostOpMemcpyAsync)) return e;
-    if (kind < cudaMemcpyHostToHost || kind > cudaMemcpyDefault) return cudaErrorInvalidMemcpyDirection;
-    waitForLaunch();  // ordered after earlier work on the default stream
-    if (count) std::memmove(dst, src, count);
-    return cudaSuccess;
-}
-
 cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** args, size_t, cudaStream_t) {
     if (cudaError_t e = enter(hostOpLaunchKernel)) return pendingError = e;
     waitForLaunch();
+    if (launchFaulted) return cudaErrorLaunchFailure;
     const RegisteredFunction* target = nullptr;
     for (const RegisteredFunction& f : registry())
         if (f.func == func) target = &f;
@@ -424,6 +580,10 @@ cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** arg
     const bool cooperative = target->cooperative;
     const unsigned long long seed = scheduleSeed ^ (0xA0761D6478BD642Full * ++launchNumber);
 
+    watchedKernel = target->deviceName.c_str();
+    ++watchedLaunch;
+    const bool watch = racesWatched && !invokeRange;
+
     auto copy = std::make_shared<ArgumentCopy>();
     size_t total = 0;
     for (size_t size : target->argSizes) total += (size + 7) / 8 * 8;
@@ -439,11 +599,13 @@ cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** arg
     workersLeft = std::make_shared<std::atomic<unsigned>>(workers);
     auto left = workersLeft;
     ++launchesIssued;
+    runningLaunchItem = ++workIssued;
     for (unsigned w = 0; w < workers; ++w) {
         launchWorkers.emplace_back([=]() {
             void** threadArgs = copy->addresses.data();
             blockDim = block;
             gridDim = grid;
+            hostWatching = watch;
             for (unsigned b; !launchesAbandoned.load(std::memory_order_relaxed) &&
                              (b = nextBlock->fetch_add(1)) < grid.x;) {
                 blockIdx = uint3{b, 0, 0};
@@ -460,6 +622,7 @@ cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** arg
                     invoke(func, threadArgs);
                 }
             }
+            hostWatching = false;
             left->fetch_sub(1, std::memory_order_release);
         });
     }
@@ -474,6 +637,7 @@ cudaError_t cudaDeviceSynchronize() {
     waitForLaunch();
     cudaError_t result = injectedError ? injectedError : pendingError;
     pendingError = cudaSuccess;
+    launchFaulted = false;
     return result;
 }
 
@@ -506,24 +670,27 @@ cudaError_t cudaEventDestroy(cudaEvent_t event) {
 cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t) {
     if (cudaError_t e = enter(hostOpEventRecord)) return e;
     if (!event) return cudaErrorInvalidResourceHandle;
-    event->launchesBefore = launchesIssued;
+    event->workBefore = workIssued;
     return cudaSuccess;
 }
 
 cudaError_t cudaEventQuery(cudaEvent_t event) {
+    if (cudaError_t e = enter(hostOpEventQuery)) return e;
     if (!event) return cudaErrorInvalidResourceHandle;
-    if (event->launchesBefore <= launchesJoined) return cudaSuccess;
-    if (workersLeft->load(std::memory_order_acquire) != 0) return cudaErrorNotReady;
-    waitForLaunch();  // finished: joining is immediate
+    if (event->workBefore > workDone) {
+        if (workersLeft->load(std::memory_order_acquire) != 0) return cudaErrorNotReady;
+        waitForLaunch();  // finished: joining is immediate
+    }
     return cudaSuccess;
 }
 
 cudaError_t cudaEventSynchronize(cudaEvent_t event) {
     cudaError_t injectedError = enter(hostOpEventSynchronize);
     if (!event) return cudaErrorInvalidResourceHandle;
-    if (event->launchesBefore > launchesJoined) waitForLaunch();
+    if (event->workBefore > workDone) waitForLaunch();
     cudaError_t result = injectedError ? injectedError : pendingError;
     pendingError = cudaSuccess;
+    launchFaulted = false;
     return result;
 }
 
@@ -547,4 +714,87 @@ const char* cudaGetErrorString(cudaError_t error) {
         case cudaErrorUnknown: return "unknown error";
     }
     return "unrecognized error code";
+}
+
+// --- streams, events and asynchronous copies ---------------------------------
+
+namespace {
+
+// Page-locked allocations, by their first byte: only copies into these may
+// overlap the host's work.
+std::map<const char*, size_t>& pageLocked() {
+    static std::map<const char*, size_t>& ranges = *new std::map<const char*, size_t>;
+    return ranges;
+}
+
+bool isPageLocked(const void* pointer, size_t count) {
+    const char* p = static_cast<const char*>(pointer);
+    auto above = pageLocked().upper_bound(p);
+    if (above == pageLocked().begin()) return false;
+    --above;
+    return p + count <= above->first + above->second;
+}
+
+struct DeferredWork {
+    uint64_t item;
+    std::function<void()> run;
+};
+// Issued after the launch under way, in issue order: every launch first waits
+// for the one before it and runs these, so they never pass a later launch.
+std::vector<DeferredWork>& deferredWork() {
+    static std::vector<DeferredWork>& work = *new std::vector<DeferredWork>;
+    return work;
+}
+
+void deferWork(std::function<void()> run) { deferredWork().push_back(DeferredWork{++workIssued, std::move(run)}); }
+
+void notePageLocked(const void* pointer, size_t size) { pageLocked()[static_cast<const char*>(pointer)] = size; }
+
+void forgetPageLocked(const void* pointer) { pageLocked().erase(static_cast<const char*>(pointer)); }
+
+void runDeferredWork() {
+    std::vector<DeferredWork> due;
+    due.swap(deferredWork());
+    for (DeferredWork& work : due) {
+        work.run();
+        workDone = work.item;
+    }
+}
+
+}  // namespace
+
+cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpyKind kind, cudaStream_t) {
+    if (cudaError_t e = enter(hostOpMemcpyAsync)) return e;
+    if (kind < cudaMemcpyHostToHost || kind > cudaMemcpyDefault) return cudaErrorInvalidMemcpyDirection;
+    if (count == 0) return cudaSuccess;
+    if (kind == cudaMemcpyDeviceToHost && !isPageLocked(dst, count)) {
+        // Into pageable memory the copy is done when the call returns.
+        waitForLaunch();
+        std::memmove(dst, src, count);
+        return cudaSuccess;
+    }
+    if (kind == cudaMemcpyHostToDevice && !isPageLocked(src, count)) {
+        // From pageable memory the source is staged at once.
+        auto staged = std::make_shared<std::vector<unsigned char>>(static_cast<const unsigned char*>(src),
+                                                                   static_cast<const unsigned char*>(src) + count);
+        deferWork([=]() { std::memcpy(dst, staged->data(), count); });
+        return cudaSuccess;
+    }
+    if (kind == cudaMemcpyDeviceToHost) std::memset(dst, 0xA5, count);
+    deferWork([=]() { std::memmove(dst, src, count); });
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemsetAsync(void* devPtr, int value, size_t count, cudaStream_t) {
+    if (cudaError_t e = enter(hostOpMemsetAsync)) return e;
+    if (count) deferWork([=]() { std::memset(devPtr, value, count); });
+    return cudaSuccess;
+}
+
+cudaError_t cudaStreamSynchronize(cudaStream_t) {
+    cudaError_t injectedError = enter(hostOpStreamSynchronize);
+    waitForLaunch();
+    cudaError_t result = injectedError ? injectedError : pendingError;
+    pendingError = cudaSuccess;
+    return result;
 }

@@ -6,57 +6,7 @@
 
 #include <cstddef>
 
-enum cudaError_t {
-    cudaSuccess = 0,
-    cudaErrorInvalidValue = 1,
-    cudaErrorMemoryAllocation = 2,
-    cudaErrorInitializationError = 3,
-    cudaErrorInvalidConfiguration = 9,
-    cudaErrorInvalidDevicePointer = 17,
-    cudaErrorInvalidMemcpyDirection = 21,
-    cudaErrorInsufficientDriver = 35,
-    cudaErrorInvalidDeviceFunction = 98,
-    cudaErrorInvalidResourceHandle = 400,
-    cudaErrorNotReady = 600,
-    cudaErrorNoDevice = 100,
-    cudaErrorInvalidDevice = 101,
-    cudaErrorLaunchOutOfResources = 701,
-    cudaErrorLaunchFailure = 719,
-    cudaErrorUnknown = 999,
-};
-
-enum cudaMemcpyKind {
-    cudaMemcpyHostToHost = 0,
-    cudaMemcpyHostToDevice = 1,
-    cudaMemcpyDeviceToHost = 2,
-    cudaMemcpyDeviceToDevice = 3,
-    cudaMemcpyDefault = 4,
-};
-
-typedef struct CUstream_st* cudaStream_t;
-typedef struct CUevent_st* cudaEvent_t;
-
-constexpr unsigned int cudaEventDefault = 0;
-constexpr unsigned int cudaEventBlockingSync = 1;
-constexpr unsigned int cudaEventDisableTiming = 2;
-
-struct dim3 {
-    unsigned int x, y, z;
-    constexpr dim3(unsigned int vx = 1, unsigned int vy = 1, unsigned int vz = 1) : x(vx), y(vy), z(vz) {}
-};
-
-struct uint3 {
-    unsigned int x, y, z;
-};
-
-// The fields the program reads, as in the CUDA runtime's property record.
-struct cudaDeviceProp {
-    char name[256];
-    int major;
-    int minor;
-    int multiProcessorCount;
-    int clockRate;  // kHz
-};
+#include "gpu/host_runtime_types.h"
 
 constexpr unsigned int cudaDeviceScheduleBlockingSync = 4;
 // The host processor answers to this many device numbers, all the same
@@ -80,10 +30,18 @@ cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpy
 cudaError_t cudaLaunchKernel(const void* func, dim3 gridDim, dim3 blockDim, void** args, size_t sharedMem,
                              cudaStream_t stream);
 cudaError_t cudaDeviceSynchronize();
-// Streams and events. The host device runs all work in the order it was
-// issued, whatever the stream, which is one of the orders CUDA allows; an
-// event is complete once everything issued before its record has finished.
-// Waiting on an event reports a failed launch as cudaDeviceSynchronize does.
+// Streams, events and asynchronous copies. The host device runs all work in
+// the order it was issued, whatever the stream, which is one of the orders
+// CUDA allows; an event is complete once everything issued before its record
+// has finished. Waiting on an event reports a failed launch as
+// cudaDeviceSynchronize does. An asynchronous copy or memset runs when the
+// work before it has finished, not when it is issued: a copy into page-locked
+// memory fills its destination with 0xA5 bytes until then, so a host that
+// reads it before waiting sees garbage, not a plausible stale value. Copies
+// to or from pageable memory behave as CUDA's do: a copy back returns once it
+// is done, a copy in takes its source at once.
+cudaError_t cudaMemsetAsync(void* devPtr, int value, size_t count, cudaStream_t stream = nullptr);
+cudaError_t cudaStreamSynchronize(cudaStream_t stream);
 cudaError_t cudaStreamCreate(cudaStream_t* stream);
 cudaError_t cudaStreamDestroy(cudaStream_t stream);
 cudaError_t cudaEventCreateWithFlags(cudaEvent_t* event, unsigned int flags);
@@ -123,6 +81,34 @@ void hostRegisterBlockFunction(const void* func, const char* deviceName, HostKer
                                const size_t* argSizes);
 // __syncthreads of the stand-in. Aborts outside a block-cooperative kernel.
 void hostSyncThreads();
+
+// The stand-in's race watch. Kernels reach their shared and global memory
+// through watched references (kernels/portable.h), which report each access
+// here while a launch runs. Within one barrier interval of a block (for
+// global memory also between any two blocks of the launch), two accesses by
+// different logical threads to the same 32-bit word race unless both read or
+// both are atomic (so a plain write and any other access race, and so do an
+// atomic and a plain read): the launch then fails at the next synchronising call, which reports
+// cudaErrorLaunchFailure, and the race is printed on standard error naming
+// the kernel, the word and both threads.
+enum HostAccessKind { hostAccessRead, hostAccessWrite, hostAccessAtomic };
+// One logical thread's access: its block, its thread and the barrier
+// interval of its block (thread 0xFFFF: none).
+struct HostAccessor {
+    unsigned int block;
+    unsigned short thread, interval;
+};
+// What a word has seen within its current tag (a launch, or a block's run
+// for shared memory): of its plain accesses, plain writes and atomics, two
+// accessors each that stand for all.
+struct HostWordShadow {
+    unsigned int tag;
+    HostAccessor plain[2], write[2], atomic[2];
+};
+extern thread_local bool hostWatching;
+// shadow: the word's shadow in shared memory, nullptr for global memory;
+// index: the word's index in its shared array.
+void hostWatchAccess(const void* word, HostWordShadow* shadow, unsigned int index, HostAccessKind kind);
 void hostUnregisterFunctions();
 // What the registered module adds to the device name, e.g. "AVX-512 IFMA":
 // the name reads "host CPU: <model> (<note>)". Set before the device is read.

@@ -3,7 +3,9 @@
 // path can be exercised without a GPU. The program itself never calls these.
 #pragma once
 
-#include "gpu/host_runtime.h"
+#include <string>
+
+#include "gpu/host_runtime_types.h"
 
 enum HostRuntimeOp {
     hostOpSetDevice,
@@ -21,6 +23,9 @@ enum HostRuntimeOp {
     hostOpEventCreate,
     hostOpEventRecord,
     hostOpEventSynchronize,
+    hostOpMemsetAsync,
+    hostOpEventQuery,
+    hostOpStreamSynchronize,
     hostOpCount
 };
 
@@ -48,3 +53,9 @@ void hostRuntimeSetLaunchHook(HostLaunchHook hook);
 // between barriers (reset: 1). The order also varies with the launch, the
 // block and the barrier.
 void hostRuntimeSetScheduleSeed(unsigned long long seed);
+
+// Whether launches watch their kernels' memory for races (reset: on).
+void hostRuntimeWatchRaces(bool on);
+// The last race that failed a launch, as printed on standard error ("" after
+// a reset or when none was found).
+std::string hostRuntimeLastRace();

@@ -30,8 +30,8 @@ const KernelEntry* kernelFor(uint32_t n, uint32_t width) {
     return nullptr;
 }
 
-void launchKernel(const KernelEntry* entry, uint32_t blocks, unsigned int* factors, unsigned long long* table,
-                  uint32_t n, cudaStream_t stream) {
+cudaError_t launchKernel(const KernelEntry* entry, uint32_t blocks, unsigned int* factors, unsigned long long* table,
+                         uint32_t n, cudaStream_t stream) {
     void* args[] = {&factors, &table, &n};
-    cudaLaunchKernel(reinterpret_cast<const void*>(entry->function), dim3(blocks), dim3(256), args, 0, stream);
+    return cudaLaunchKernel(reinterpret_cast<const void*>(entry->function), dim3(blocks), dim3(256), args, 0, stream);
 }

@@ -27,7 +27,8 @@ const KernelEntry* findKernel(const char* name);
 const KernelEntry* kernelFor(uint32_t n, uint32_t width);
 
 // Launches entry over blocks x 256 threads on stream (the default stream
-// unless given) with the three kernel arguments. Its result, like a real
-// launch's, is only seen at the next synchronisation.
-void launchKernel(const KernelEntry* entry, uint32_t blocks, unsigned int* factors, unsigned long long* table,
+// unless given) with the three kernel arguments. Returns whether the device
+// took the launch; a failure while it runs, as with a real launch, is only
+// seen at the next synchronisation.
+cudaError_t launchKernel(const KernelEntry* entry, uint32_t blocks, unsigned int* factors, unsigned long long* table,
                   uint32_t n, cudaStream_t stream = 0);

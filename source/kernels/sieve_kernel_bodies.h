@@ -4,7 +4,7 @@
 // one a loop of its own in the SASS that the profile reads.
 #pragma once
 
-#include "kernels/sieve_kernels.h"
+#include "kernels/sieve_kernel_args.h"
 
 // The bits of word w of slice s that stand for k inside the segment.
 __device__ __forceinline__ uint32_t insideSegment(const DeviceSieveArgs& s, uint32_t slice, uint32_t w) {
@@ -46,51 +46,144 @@ __device__ __forceinline__ void sieveLarge(const DeviceSieveArgs& s) {
     }
 }
 
+// Index of the first of primes[0..count-1] at least bound.
+__device__ __forceinline__ uint32_t firstPrimeFrom(const DeviceSieveArgs& s, uint32_t count, uint32_t bound) {
+    uint32_t low = 0, high = count;
+    QUILBREX_NO_UNROLL
+    while (low < high) {
+        const uint32_t middle = (low + high) / 2;
+        if (s.primes[middle] < bound)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return low;
+}
+
 // Per batch, one block per slice: the small primes cross out in shared
 // memory over what the large ones left, then the slice's survivors are
-// counted. DROPPED names a barrier left out (tests only; 0 keeps them all).
-template <int DROPPED>
+// counted. Thread t owns the words t, t+256, ... of the slice: it loads them
+// with the masks of the primes below 32 applied, counts and stores them. The
+// marks of the other primes, which any thread may set in any word, are atomic
+// ORs, dealt so that every warp issues about as many: the primes below 2048
+// one per warp in turn, its marks shared by the lanes, its start worked out
+// by one thread for all; the rest one per lane,
+// in runs of 32 that go to the warps in turn, forwards and backwards
+// alternately. DROPPED names a barrier left out, PLAIN_MARKS has the marks
+// as plain |= (tests only: 0 and false are the kernel).
+template <int DROPPED, bool PLAIN_MARKS = false>
 __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
-    __shared__ uint32_t words[SIEVE_SLICE_WORDS];
-    __shared__ uint32_t survivors;
-    const uint32_t slice = blockIdx.x;
-    uint32_t* global = s.bits + slice * SIEVE_SLICE_WORDS;
+    __shared__ SharedArray<uint32_t, SIEVE_SLICE_WORDS> words;
+    __shared__ SharedArray<uint32_t, 1> survivors;
+    __shared__ SharedArray<uint32_t, SIEVE_BLOCK_THREADS> starts;
+    const uint32_t slice = blockIdx.x, t = threadIdx.x;
+    const uint32_t lane = t % SIEVE_WARP, warp = t / SIEVE_WARP, warps = SIEVE_BLOCK_THREADS / SIEVE_WARP;
+    const auto global = s.bits + slice * SIEVE_SLICE_WORDS;
+    const uint32_t first = slice * SIEVE_SLICE_BITS;
+    const uint32_t masked = firstPrimeFrom(s, s.smallCount, SIEVE_MASK_PRIMES_BELOW);
+    const uint32_t shared = firstPrimeFrom(s, s.smallCount, SIEVE_SHARED_PRIMES_BELOW);
+
+    // From one of the thread's words to the next, a prime's pattern moves
+    // back by 8192 mod q bits.
+    uint32_t mask[SIEVE_WORDS_PER_THREAD];
+    QUILBREX_UNROLL
+    for (uint32_t m = 0; m < SIEVE_WORDS_PER_THREAD; ++m) mask[m] = 0;
     QUILBREX_NO_UNROLL
-    for (uint32_t w = threadIdx.x; w < SIEVE_SLICE_WORDS; w += blockDim.x) words[w] = global[w];
-    if (threadIdx.x == 0) survivors = 0;
+    for (uint32_t i = 0; i < masked; ++i) {
+        const uint32_t q = s.primes[i];
+        uint32_t pattern = 0;  // bits 0, q, 2q, ...
+        QUILBREX_NO_UNROLL
+        for (uint32_t b = 0; b < 32; b += q) pattern |= 1u << b;
+        const uint32_t back = 32 * SIEVE_BLOCK_THREADS % q;
+        uint32_t shift = (s.offsets[i] + q - (first + 32 * t) % q) % q;
+        QUILBREX_UNROLL
+        for (uint32_t m = 0; m < SIEVE_WORDS_PER_THREAD; ++m) {
+            mask[m] |= pattern << shift;
+            shift = shift >= back ? shift - back : shift + (q - back);
+        }
+    }
+    QUILBREX_UNROLL
+    for (uint32_t m = 0; m < SIEVE_WORDS_PER_THREAD; ++m) {
+        const uint32_t w = t + SIEVE_BLOCK_THREADS * m;
+        words[w] = global[w] | mask[m];
+    }
+    if (t == 0) survivors[0] = 0;
+    // The primes below 2048 in runs of 256: each thread works out where one
+    // of them first crosses out in the slice, then every warp takes its
+    // primes of the run with their starts from there, rather than all 32
+    // lanes working out the same start.
+    const auto stage = [&](uint32_t run) {
+        if (run + t >= shared) return;
+        const uint32_t q = s.primes[run + t];
+        starts[t] = (s.offsets[run + t] + q - first % q) % q;
+    };
+    stage(masked);
     if (DROPPED != 1) __syncthreads();
 
-    const uint32_t first = slice * SIEVE_SLICE_BITS;
     QUILBREX_NO_UNROLL
-    for (uint32_t i = threadIdx.x; i < s.smallCount; i += blockDim.x) {
+    for (uint32_t run = masked; run < shared; run += SIEVE_BLOCK_THREADS) {
+        const uint32_t inRun = shared - run < SIEVE_BLOCK_THREADS ? shared - run : SIEVE_BLOCK_THREADS;
+        QUILBREX_NO_UNROLL
+        for (uint32_t j = warp; j < inRun; j += warps) {
+            const uint32_t q = s.primes[run + j];
+            QUILBREX_NO_UNROLL
+            for (uint32_t bit = starts[j] + lane * q; bit < SIEVE_SLICE_BITS; bit += SIEVE_WARP * q) {
+                if (PLAIN_MARKS)
+                    words[bit >> 5] |= 1u << (bit & 31);
+                else
+                    atomicOr(&words[bit >> 5], 1u << (bit & 31));
+            }
+        }
+        if (run + SIEVE_BLOCK_THREADS < shared) {  // the same for every thread of the block
+            __syncthreads();
+            stage(run + SIEVE_BLOCK_THREADS);
+            __syncthreads();
+        }
+    }
+    uint32_t round = 0;
+    QUILBREX_NO_UNROLL
+    for (uint32_t run = shared; run < s.smallCount; run += SIEVE_BLOCK_THREADS, ++round) {
+        const uint32_t i = run + SIEVE_WARP * (round % 2 ? warps - 1 - warp : warp) + lane;
+        if (i >= s.smallCount) continue;
         const uint32_t q = s.primes[i];
         QUILBREX_NO_UNROLL
-        for (uint32_t bit = (s.offsets[i] + q - first % q) % q; bit < SIEVE_SLICE_BITS; bit += q)
-            atomicOr(&words[bit >> 5], 1u << (bit & 31));
+        for (uint32_t bit = (s.offsets[i] + q - first % q) % q; bit < SIEVE_SLICE_BITS; bit += q) {
+            if (PLAIN_MARKS)
+                words[bit >> 5] |= 1u << (bit & 31);
+            else
+                atomicOr(&words[bit >> 5], 1u << (bit & 31));
+        }
     }
     if (DROPPED != 2) __syncthreads();
 
     uint32_t count = 0;
-    QUILBREX_NO_UNROLL
-    for (uint32_t w = threadIdx.x; w < SIEVE_SLICE_WORDS; w += blockDim.x) {
-        count += __popc(~words[w] & insideSegment(s, slice, w));
-        global[w] = words[w];
+    QUILBREX_UNROLL
+    for (uint32_t m = 0; m < SIEVE_WORDS_PER_THREAD; ++m) {
+        const uint32_t w = t + SIEVE_BLOCK_THREADS * m;
+        const uint32_t word = words[w];
+        count += __popc(~word & insideSegment(s, slice, w));
+        global[w] = word;
     }
-    atomicAdd(&survivors, count);
+    atomicAdd(&survivors[0], count);
     if (DROPPED != 3) __syncthreads();
-    if (threadIdx.x == 0) s.sliceCounts[slice] = survivors;
+    if (t == 0) s.sliceCounts[slice] = survivors[0];
 }
 
 // Per batch, one block per slice: the survivors of the slices before it give
 // the slice's place in the table; each thread writes the k of its own run of
 // words there, in order, up to the batch limit, and leaves its words zero for
-// the next batch (it reads them twice rather than hold them in registers). The whole grid zeroes the table from the count to its end.
+// the next batch (it reads them twice rather than hold them in registers).
+// The whole grid zeroes the table from the count to its end. DROPPED names a
+// barrier left out (tests only; 0 keeps them all).
 template <int DROPPED>
 __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
-    __shared__ uint32_t before, total;
-    __shared__ uint32_t placed[SIEVE_BLOCK_THREADS];
+    __shared__ SharedArray<uint32_t, 2> sums;  // the survivors before the slice, and in all slices
+    __shared__ SharedArray<uint32_t, SIEVE_BLOCK_THREADS> placed;
     const uint32_t slice = blockIdx.x, t = threadIdx.x;
-    if (t == 0) before = total = 0;
+    if (t == 0) {
+        sums[0] = 0;
+        sums[1] = 0;
+    }
     if (DROPPED != 1) __syncthreads();
 
     uint32_t earlier = 0, all = 0;
@@ -100,10 +193,10 @@ __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
         all += c;
         if (other < slice) earlier += c;
     }
-    atomicAdd(&before, earlier);
-    atomicAdd(&total, all);
+    atomicAdd(&sums[0], earlier);
+    atomicAdd(&sums[1], all);
 
-    uint32_t* global = s.bits + slice * SIEVE_SLICE_WORDS + t * SIEVE_WORDS_PER_THREAD;
+    const auto global = s.bits + slice * SIEVE_SLICE_WORDS + t * SIEVE_WORDS_PER_THREAD;
     uint32_t mine = 0;
     QUILBREX_NO_UNROLL
     for (uint32_t w = 0; w < SIEVE_WORDS_PER_THREAD; ++w)
@@ -111,20 +204,19 @@ __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
     placed[t] = mine;
     if (DROPPED != 2) __syncthreads();
 
-    // An exclusive prefix sum of the threads' counts, by one thread: a few
-    // hundred additions per slice of 65536 odd k.
-    if (t == 0) {
-        uint32_t running = before;
-        QUILBREX_NO_UNROLL
-        for (uint32_t other = 0; other < SIEVE_BLOCK_THREADS; ++other) {
-            const uint32_t c = placed[other];
-            placed[other] = running;
-            running += c;
-        }
+    // The threads' counts summed up to each, by all threads at once in eight
+    // steps: one thread alone would hold its warp for 256 additions. Each
+    // thread then reads only its own sum, so the last step needs no barrier.
+    QUILBREX_NO_UNROLL
+    for (uint32_t d = 1; d < SIEVE_BLOCK_THREADS; d *= 2) {
+        const uint32_t sum = placed[t] + (t >= d ? static_cast<uint32_t>(placed[t - d]) : 0u);
+        if (DROPPED != 3) __syncthreads();
+        placed[t] = sum;
+        if (2 * d < SIEVE_BLOCK_THREADS) __syncthreads();
     }
-    if (DROPPED != 3) __syncthreads();
 
-    uint32_t index = placed[t];
+    uint32_t index = sums[0] + placed[t] - mine;
+    const uint32_t total = sums[1];
     const uint32_t firstBit = slice * SIEVE_SLICE_BITS + t * SIEVE_WORDS_PER_THREAD * 32;
     QUILBREX_NO_UNROLL
     for (uint32_t w = 0; w < SIEVE_WORDS_PER_THREAD; ++w) {
@@ -150,6 +242,9 @@ __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
     if (slice == 0 && t == 0) {
         s.control[SIEVE_COUNT] = count;
         s.control[SIEVE_SURVIVORS] = total;
+        s.control[SIEVE_A_LO] = static_cast<uint32_t>(s.a);
+        s.control[SIEVE_A_HI] = static_cast<uint32_t>(s.a >> 32);
+        s.control[SIEVE_LENGTH] = s.length;
         if (total <= s.limit) {
             s.control[SIEVE_EXAMINED] = s.length;
             const unsigned long long next = s.a + 2 * static_cast<unsigned long long>(s.length);
@@ -162,4 +257,17 @@ __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
     QUILBREX_NO_UNROLL
     for (uint32_t e = count + slice * blockDim.x + t; e < s.gridEntries; e += s.slices * blockDim.x)
         s.candidates[e] = 0;
+}
+
+// After each batch of the queued loop, one thread: the next batch starts
+// where this one's report says it stopped, and the primes' starts move on by
+// as much. Past the end of the range the batches are empty.
+__device__ __forceinline__ void sieveNext(const DeviceSieveArgs& s) {
+    if (blockIdx.x != 0 || threadIdx.x != 0) return;
+    DeviceSieveCarry& c = *s.carry;
+    const uint32_t examined = s.control[SIEVE_EXAMINED];
+    c.a += 2 * static_cast<unsigned long long>(examined);  // wraps past 2^64-1 only once nothing is left
+    c.left = examined < c.left ? c.left - examined : 0;
+    c.length = c.left < s.range ? static_cast<uint32_t>(c.left) : s.range;
+    c.advance = examined;
 }

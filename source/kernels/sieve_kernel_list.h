@@ -10,10 +10,13 @@
     X(19, quilbrexSieveStarts, SIEVE_GRID_PRIMES, SIEVE_PER_START, false)      \
     X(18, quilbrexSieveLarge, SIEVE_GRID_PRIMES, SIEVE_PER_BATCH, false)       \
     X(18, quilbrexSieveSmall, SIEVE_GRID_SLICES, SIEVE_PER_BATCH, true)        \
-    X(19, quilbrexSieveGather, SIEVE_GRID_SLICES, SIEVE_PER_BATCH, true)
+    X(19, quilbrexSieveGather, SIEVE_GRID_SLICES, SIEVE_PER_BATCH, true)       \
+    X(17, quilbrexSieveNext, SIEVE_GRID_ONE, SIEVE_AFTER_QUEUED_BATCH, false)
 
-enum SieveKernelGrid { SIEVE_GRID_PRIMES, SIEVE_GRID_SLICES };
-enum SieveKernelWhen { SIEVE_PER_EXPONENT, SIEVE_PER_START, SIEVE_PER_BATCH };
+enum SieveKernelGrid { SIEVE_GRID_PRIMES, SIEVE_GRID_SLICES, SIEVE_GRID_ONE };
+// SIEVE_AFTER_QUEUED_BATCH: after each batch of the queued loop, which takes
+// a and length from the carry.
+enum SieveKernelWhen { SIEVE_PER_EXPONENT, SIEVE_PER_START, SIEVE_PER_BATCH, SIEVE_AFTER_QUEUED_BATCH };
 
 struct DeviceSieveArgs;
 
@@ -36,6 +39,6 @@ struct SieveKernelEntry {
     SieveKernelFunction function;
 };
 
-constexpr int SIEVE_KERNEL_COUNT = 5;
+constexpr int SIEVE_KERNEL_COUNT = 6;
 // In list order. Not const: a test may put a variant in a kernel's place.
 extern SieveKernelEntry sieveKernelTable[SIEVE_KERNEL_COUNT];

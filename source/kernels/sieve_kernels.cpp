@@ -1,13 +1,15 @@
 // The device sieve's kernels, for nvcc (sieve_kernels.cu) and for the host
 // stand-in, which runs each block's threads as CUDA would: shared memory per
 // block, barriers, and a seeded order of the threads between barriers.
+#include "kernels/sieve_kernels.h"
 #include "kernels/sieve_kernel_bodies.h"
 
 __global__ void quilbrexSieveInverses(DeviceSieveArgs args) { sieveInverses(args); }
 __global__ void quilbrexSieveStarts(DeviceSieveArgs args) { sieveStarts(args); }
-__global__ void quilbrexSieveLarge(DeviceSieveArgs args) { sieveLarge(args); }
-__global__ void quilbrexSieveSmall(DeviceSieveArgs args) { sieveSmall<0>(args); }
-__global__ void quilbrexSieveGather(DeviceSieveArgs args) { sieveGather<0>(args); }
+__global__ void quilbrexSieveLarge(DeviceSieveArgs args) { sieveLarge(carriedArgs(args)); }
+__global__ void quilbrexSieveSmall(DeviceSieveArgs args) { sieveSmall<0>(carriedArgs(args)); }
+__global__ void quilbrexSieveGather(DeviceSieveArgs args) { sieveGather<0>(carriedArgs(args)); }
+__global__ void quilbrexSieveNext(DeviceSieveArgs args) { sieveNext(args); }
 
 #define QUILBREX_SIEVE_ENTRY(LENGTH, NAME, GRID, WHEN, BARRIERS) \
     {#NAME, "_Z" #LENGTH #NAME "15DeviceSieveArgs", GRID, WHEN, BARRIERS, NAME},

@@ -244,6 +244,41 @@ void CheckSievedRange(const KnownFactor& factor, CaseTally& tally) {
                 std::to_string(foundFactors) + (recorded.empty() ? "" : ": " + recorded.substr(0, recorded.size() - 1)));
 }
 
+namespace {
+
+// The host's reference batch of length odd k from a: its count, examined and
+// the table as the test kernel would read it (zeros after the count).
+struct SieveBatch {
+    uint32_t count = 0, examined = 0;
+    std::vector<unsigned long long> table;
+};
+
+SieveBatch hostBatch(uint64_t a, uint32_t length, const std::vector<uint32_t>& inverses, uint32_t limit) {
+    std::vector<uint8_t> marks(length);
+    sieveSegment(marks.data(), length, a, primeTable, inverses.data(), primeCount);
+    SieveBatch batch;
+    batch.table.assign(static_cast<size_t>(limit) + 1, 0);
+    batch.count = CollectSurvivors(marks.data(), length, a, batch.table.data(), limit, batch.examined);
+    std::fill(batch.table.begin() + batch.count, batch.table.end(), 0);
+    batch.table.pop_back();
+    return batch;
+}
+
+// The device's batch just finished: its report and table.
+SieveBatch deviceBatch(uint32_t limit, cudaError_t& synchronised, uint32_t* report) {
+    SieveBatch batch;
+    batch.table.assign(limit, 0);
+    synchronised = cudaDeviceSynchronize();
+    if (synchronised != cudaSuccess) return batch;
+    CUDA_GUARD(cudaMemcpy(report, DeviceSieveControlWords(), 4 * SIEVE_CONTROL_WORDS, cudaMemcpyDeviceToHost));
+    batch.count = report[SIEVE_COUNT];
+    batch.examined = report[SIEVE_EXAMINED];
+    CUDA_GUARD(cudaMemcpy(batch.table.data(), d_candidateTable, 8 * static_cast<size_t>(limit), cudaMemcpyDeviceToHost));
+    return batch;
+}
+
+}  // namespace
+
 void CheckDeviceSieve(const KernelEntry& member, CaseTally& tally) {
     const uint32_t width = member.width;
     // The device sieve's own depth on a GPU; the host stand-in, which runs
@@ -255,48 +290,87 @@ void CheckDeviceSieve(const KernelEntry& member, CaseTally& tally) {
     primeCount = 200000;
 #endif
     BuildPrimeTable();
-    const uint32_t savedThreads = threadsPerGrid, savedBlocks = blocksPerGrid;
+    const uint32_t savedThreads = threadsPerGrid, savedBlocks = blocksPerGrid, savedRange = sieveRange;
     const uint32_t n = 32 * member.band + (width == member.band + 3 ? 31 : 0);
     const uint64_t low = smallestK(width, n) | 1, high = largestK(width, n) | 1;
-    struct Segment {
-        uint64_t a;
-        uint32_t length, limit;
-    } segments[] = {
-        {low, 3 * SIEVE_SLICE_BITS + 1001, MAX_BATCH},                         // the width's first k
-        {low + 2 * ((high - low) / 4), 2 * SIEVE_SLICE_BITS, 4096},            // a batch that fills
-        {high - 2ull * (SIEVE_SLICE_BITS + 99), SIEVE_SLICE_BITS + 100, MAX_BATCH},  // the width's last k
-    };
     std::vector<uint32_t> inverses(primeCount);
     for (uint32_t i = 0; i < primeCount; ++i) inverses[i] = InverseTwoPower(primeTable[i], n);
-    for (const Segment& s : segments) {
-        threadsPerGrid = s.limit;
-        blocksPerGrid = s.limit / 256;
-        // The host's reference batch.
-        std::vector<uint8_t> marks(s.length);
-        sieveSegment(marks.data(), s.length, s.a, primeTable, inverses.data(), primeCount);
-        std::vector<unsigned long long> expected(s.limit + 1, 0);
-        uint32_t hostExamined;
-        const uint32_t hostCount = CollectSurvivors(marks.data(), s.length, s.a, expected.data(), s.limit, hostExamined);
-        std::fill(expected.begin() + hostCount, expected.end(), 0);
-        expected.pop_back();
-
-        PrepareDeviceSieve(n);
-        LaunchDeviceSieveBatch(s.a, s.length);
-        const cudaError_t synchronised = cudaDeviceSynchronize();
-        uint32_t count = 0, examined = 0;
-        if (synchronised == cudaSuccess) ReadDeviceSieveControl(count, examined);
-        std::vector<unsigned long long> seen(s.limit);
-        if (synchronised == cudaSuccess)
-            CUDA_GUARD(cudaMemcpy(seen.data(), d_candidateTable, 8 * static_cast<size_t>(s.limit), cudaMemcpyDeviceToHost));
-        const bool passed = synchronised == cudaSuccess && count == hostCount && examined == hostExamined && seen == expected;
+    const auto compare = [&](const std::string& what, uint64_t a, uint32_t length, const SieveBatch& device,
+                             cudaError_t synchronised, const SieveBatch& host, bool reportAgrees) {
+        const bool passed = synchronised == cudaSuccess && reportAgrees && device.count == host.count &&
+                            device.examined == host.examined && device.table == host.table;
         record(tally, passed,
-               "device sieve n=" + std::to_string(n) + " k=" + std::to_string(s.a) + " (" +
-                   std::to_string(s.length) + " odd k, " + std::to_string(primeCount) + " primes): " +
-                   std::to_string(count) + " candidates over " + std::to_string(examined) +
-                   " odd k, the host sieve " + std::to_string(hostCount) + " over " + std::to_string(hostExamined) +
-                   (synchronised == cudaSuccess ? "" : std::string(", ") + cudaGetErrorString(synchronised)));
+               "device sieve n=" + std::to_string(n) + " k=" + std::to_string(a) + " (" + std::to_string(length) +
+                   " odd k, " + std::to_string(primeCount) + " primes" + what + "): " + std::to_string(device.count) +
+                   " candidates over " + std::to_string(device.examined) + " odd k, the host sieve " +
+                   std::to_string(host.count) + " over " + std::to_string(host.examined) +
+                   (synchronised == cudaSuccess ? "" : std::string(", ") + cudaGetErrorString(synchronised)) +
+                   (reportAgrees ? "" : ", a report that does not add up"));
+    };
+    const auto useLimit = [](uint32_t limit) {
+        threadsPerGrid = limit;
+        blocksPerGrid = limit / 256;
+    };
+    uint32_t report[SIEVE_CONTROL_WORDS];
+
+    // Single batches, each from a start of its own: the width's first k, a
+    // batch that fills part way, the width's last k, one filled exactly by
+    // the segment's last survivor, and two that follow the one before at
+    // 2^32-1 odd k (the farthest a start moves on) and at 2^32 (computed
+    // afresh).
+    struct Segment {
+        const char* what;
+        uint64_t a;
+        uint32_t length, limit;
+        bool fresh;
+    };
+    std::vector<Segment> segments = {
+        {"", low, 3 * SIEVE_SLICE_BITS + 1001, MAX_BATCH, true},
+        {", filling", low + 2 * ((high - low) / 4), 2 * SIEVE_SLICE_BITS, 4096, true},
+        {"", high - 2ull * (SIEVE_SLICE_BITS + 99), SIEVE_SLICE_BITS + 100, MAX_BATCH, true},
+    };
+    {
+        // The 4096th survivor from the middle of the range ends the segment.
+        const uint64_t a = low + 2 * ((high - low) / 3);
+        const SieveBatch probe = hostBatch(a, 2 * SIEVE_SLICE_BITS, inverses, 4096);
+        segments.push_back({", filled exactly", a, static_cast<uint32_t>((probe.table[4095] - a) / 2 + 1), 4096, true});
+        segments.push_back({", 2^32-1 odd k on", a + 2 * 0xFFFFFFFFull, SIEVE_SLICE_BITS + 7, 4096, false});
+        segments.push_back({", 2^32 odd k on", a + 2 * 0xFFFFFFFFull + 2 * 0x100000000ull, SIEVE_SLICE_BITS + 7,
+                            4096, false});
+    }
+    for (const Segment& s : segments) {
+        useLimit(s.limit);
+        if (s.fresh) PrepareDeviceSieve(n);
+        LaunchDeviceSieveBatch(s.a, s.length);
+        cudaError_t synchronised;
+        const SieveBatch device = deviceBatch(s.limit, synchronised, report);
+        const SieveBatch host = hostBatch(s.a, s.length, inverses, s.limit);
+        compare(s.what, s.a, s.length, device, synchronised, host, true);
+    }
+
+    // Consecutive batches queued as a run queues them, the device carrying
+    // each one's start to the next: some fill, the last is short.
+    useLimit(4096);
+    sieveRange = SIEVE_SLICE_BITS + 4321;
+    const uint64_t first = low + 2 * ((high - low) / 5);
+    uint64_t a = first, left = 5ull * sieveRange + 77;
+    PrepareDeviceSieve(n);
+    StartDeviceSieveRange(a, left);
+    for (int batch = 0; batch < 8 && left > 0; ++batch) {
+        const uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(left, sieveRange));
+        CUDA_GUARD(cudaMemset(DeviceSieveControlWords(), 0, 4 * SIEVE_CONTROL_WORDS));
+        const cudaError_t refused = QueueDeviceSieveBatch(0);
+        cudaError_t synchronised;
+        const SieveBatch device = deviceBatch(4096, synchronised, report);
+        const SieveBatch host = hostBatch(a, length, inverses, 4096);
+        compare(", queued batch " + std::to_string(batch + 1), a, length, device,
+                refused != cudaSuccess ? refused : synchronised, host,
+                DeviceReportAgrees(report, a, left, sieveRange, 4096));
+        left -= host.examined;
+        a += 2 * static_cast<uint64_t>(host.examined);
     }
     threadsPerGrid = savedThreads;
     blocksPerGrid = savedBlocks;
+    sieveRange = savedRange;
     ReleasePrimeTable();
 }

@@ -36,7 +36,10 @@ void CheckRangeEdges(const KernelEntry& member, CaseTally& tally);
 // announced and recorded.
 void CheckSievedRange(const KnownFactor& factor, CaseTally& tally);
 
-// With the sieve on the device: three segments of the member's width (its
-// first k, a batch that fills part way, its last k) sieved by the device and
-// by the host, whose batches must be equal entry for entry; three cases.
+// With the sieve on the device: segments of the member's width sieved by the
+// device and by the host, whose batches must be equal entry for entry: its
+// first k, a batch that fills part way, its last k, a batch filled exactly,
+// jumps of 2^32-1 and 2^32 odd k from the batch before (six cases), and the
+// consecutive batches of a queued range, the device carrying each start to
+// the next (one case per batch, at least five).
 void CheckDeviceSieve(const KernelEntry& member, CaseTally& tally);

@@ -46,7 +46,9 @@ void BatchWaitFailed(cudaError_t error) {
     checkCudaErrors(error, __FILE__, __LINE__);
 }
 
-void BookBatch(uint32_t count, uint32_t examined, uint64_t& a, uint64_t& remaining) {
+namespace {
+
+void bookBatch(uint32_t count, uint32_t examined, uint64_t& a, uint64_t& remaining, const uint32_t* factorWords) {
     kTested += count;
     remaining -= examined;
     // Counting what remains, instead of comparing a with the last k, keeps
@@ -55,10 +57,21 @@ void BookBatch(uint32_t count, uint32_t examined, uint64_t& a, uint64_t& remaini
 
     // Factors are on disk before any checkpoint moves past them, so a stop in
     // between can never lose one.
-    uint32_t found = ReadFactorReports();
+    uint32_t found = factorWords ? RecordFactorReports(factorWords) : ReadFactorReports();
     foundFactors += found;
     BoincReportProgress(remaining);
     if (remaining > 0) CheckpointIfDue(a, found != 0 ? CHECKPOINT_FACTOR_FOUND : CHECKPOINT_BATCH_DONE);
+}
+
+}  // namespace
+
+void BookBatch(uint32_t count, uint32_t examined, uint64_t& a, uint64_t& remaining) {
+    bookBatch(count, examined, a, remaining, nullptr);
+}
+
+void BookReportedBatch(uint32_t count, uint32_t examined, uint64_t& a, uint64_t& remaining,
+                       const uint32_t* factorWords) {
+    bookBatch(count, examined, a, remaining, factorWords);
 }
 
 void StopBeforeBatch(uint64_t a) {

@@ -27,6 +27,10 @@ void ShipBatch(unsigned long long* hostTable, uint32_t count, size_t& deviceFill
 // checkpoint moves past them), progress is reported and the checkpoint
 // offered.
 void BookBatch(uint32_t count, uint32_t examined, uint64_t& a, uint64_t& remaining);
+// The same with the batch's factor report buffer already copied back to the
+// host (factorWords: its count and records).
+void BookReportedBatch(uint32_t count, uint32_t examined, uint64_t& a, uint64_t& remaining,
+                       const uint32_t* factorWords);
 
 // A stop signal before the batch that starts at a: the checkpoint is saved
 // there and kCurrent set to it.

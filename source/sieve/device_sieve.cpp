@@ -1,17 +1,26 @@
-// The device-sieve search of one exponent: prime start data prepared once,
-// then per batch the sieve kernels, the test kernel, one wait and a few words
-// read back; batches, checkpoints and stops as in the host-sieve loop.
+// The device-sieve search of one exponent, queued: the device carries the
+// next a and the primes' starts from batch to batch, the host keeps a few
+// batches queued ahead and books batch i (report checked, factors recorded,
+// checkpoint offered) from the copies that come back behind it, while the
+// device runs the batches after it. Batches are booked strictly in order, and
+// an audited batch only once the host's audit of it has passed, so a
+// checkpoint never passes a batch that was not booked.
 #include "sieve/device_sieve.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <deque>
+#include <string>
+#include <vector>
 
+#include "fatal_exit.h"
 #include "gpu/cuda_guard.h"
 #include "kernels/kernel_registry.h"
 #include "kernels/sieve_kernels.h"
 #include "quilbrex.h"
 #include "sieve/batch_steps.h"
 #include "sieve/factor_report.h"
+#include "sieve/sieve_audit.h"
 
 #ifdef QUILBREX_DEVICE_SIEVE
 bool sieveOnDevice = true;
@@ -42,6 +51,7 @@ uint32_t* d_offsets;
 uint32_t* d_bits;
 uint32_t* d_sliceCounts;
 uint32_t* d_control;
+DeviceSieveCarry* d_carry;
 uint32_t primeRoom, sliceRoom;
 DeviceSieveArgs sieveArgs;
 // The a the offsets on the device count from, once a batch of this exponent
@@ -49,24 +59,143 @@ DeviceSieveArgs sieveArgs;
 bool offsetsSet;
 uint64_t offsetsA;
 
-void launchSieveKernels(SieveKernelWhen when) {
+cudaError_t launchSieveKernels(SieveKernelWhen when, cudaStream_t stream) {
+    cudaError_t refused = cudaSuccess;
     for (const SieveKernelEntry& entry : sieveKernelTable) {
         if (entry.when != when) continue;
-        const uint32_t blocks = entry.grid == SIEVE_GRID_SLICES
-                                    ? sieveArgs.slices
-                                    : (sieveArgs.primeCount + SIEVE_BLOCK_THREADS - 1) / SIEVE_BLOCK_THREADS;
+        const uint32_t blocks = entry.grid == SIEVE_GRID_ONE      ? 1
+                                : entry.grid == SIEVE_GRID_SLICES ? sieveArgs.slices
+                                                                  : (sieveArgs.primeCount + SIEVE_BLOCK_THREADS - 1) /
+                                                                        SIEVE_BLOCK_THREADS;
         if (blocks == 0) continue;
         void* args[] = {&sieveArgs};
-        cudaLaunchKernel(reinterpret_cast<const void*>(entry.function), dim3(blocks), dim3(SIEVE_BLOCK_THREADS),
-                         args, 0, 0);
+        const cudaError_t launched =
+            cudaLaunchKernel(reinterpret_cast<const void*>(entry.function), dim3(blocks),
+                             dim3(entry.grid == SIEVE_GRID_ONE ? 1 : SIEVE_BLOCK_THREADS), args, 0, stream);
+        if (refused == cudaSuccess) refused = launched;
     }
+    return refused;
+}
+
+void makeSliceRoom(uint32_t slices) {
+    if (slices <= sliceRoom) return;
+    if (d_bits) CUDA_GUARD(cudaFree(d_bits));
+    if (d_sliceCounts) CUDA_GUARD(cudaFree(d_sliceCounts));
+    const size_t words = static_cast<size_t>(slices) * SIEVE_SLICE_WORDS;
+    CUDA_GUARD(cudaMalloc(reinterpret_cast<void**>(&d_bits), 4 * words));
+    CUDA_GUARD(cudaMemset(d_bits, 0, 4 * words));
+    CUDA_GUARD(cudaMalloc(reinterpret_cast<void**>(&d_sliceCounts), 4 * static_cast<size_t>(slices)));
+    sliceRoom = slices;
+}
+
+uint32_t gridEntries() { return std::min<uint32_t>(blocksPerGrid * 256, MAX_BATCH); }
+
+// --- the queue ----------------------------------------------------------------
+
+// Three batches queued: while the host books one, the device has the next
+// and the one after it, so it never waits for the host.
+constexpr int QUEUE_DEPTH = 3;
+// The count and three records: all that almost every batch has to send back.
+constexpr uint32_t SHORT_REPORT_WORDS = 10;
+
+struct QueueSlot {
+    uint32_t* report;             // page-locked: the batch's control words
+    uint32_t* factors;            // page-locked: its count and first records
+    unsigned int* deviceFactors;  // its own factor report buffer on the device
+    cudaEvent_t done;             // recorded after both copies
+    bool audited;
+};
+QueueSlot slots[QUEUE_DEPTH];
+cudaStream_t queueStream;
+// Page-locked: the candidate table of the batch under audit.
+unsigned long long* auditTable;
+
+void prepareQueue() {
+    if (queueStream) return;
+    CUDA_GUARD(cudaStreamCreate(&queueStream));
+    for (QueueSlot& slot : slots) {
+        CUDA_GUARD(cudaHostAlloc(reinterpret_cast<void**>(&slot.report), 4 * SIEVE_CONTROL_WORDS, cudaHostAllocDefault));
+        CUDA_GUARD(cudaHostAlloc(reinterpret_cast<void**>(&slot.factors), 4 * SHORT_REPORT_WORDS, cudaHostAllocDefault));
+        CUDA_GUARD(cudaMalloc(reinterpret_cast<void**>(&slot.deviceFactors), FACTOR_BUFFER_BYTES));
+        CUDA_GUARD(cudaEventCreateWithFlags(&slot.done, cudaEventBlockingSync | cudaEventDisableTiming));
+    }
+    CUDA_GUARD(cudaHostAlloc(reinterpret_cast<void**>(&auditTable), 8 * static_cast<size_t>(MAX_BATCH),
+                             cudaHostAllocDefault));
+}
+
+// A batch the device has finished and whose report agreed, waiting to be
+// booked.
+struct FinishedBatch {
+    uint64_t a;
+    uint32_t length, count, examined;
+    bool audited;
+    std::vector<uint32_t> factorWords;
+};
+
+[[noreturn]] void reportDisagrees(const uint32_t* r, uint64_t a, uint32_t length) {
+    const uint64_t reportedA = r[SIEVE_A_LO] | static_cast<uint64_t>(r[SIEVE_A_HI]) << 32;
+    const uint64_t next = r[SIEVE_NEXT_K_LO] | static_cast<uint64_t>(r[SIEVE_NEXT_K_HI]) << 32;
+    fprintf(stderr,
+            "\nThe device's report of the batch at n=%u, k=%llu (%u odd k) does not add up: it took %u odd k from "
+            "k=%llu, examined %u, gathered %u of %u survivors and gave the next k as %llu. Stopping; the checkpoint "
+            "and the assignment line stay before this batch.\n",
+            nCurrent, static_cast<unsigned long long>(a), length, r[SIEVE_LENGTH],
+            static_cast<unsigned long long>(reportedA), r[SIEVE_EXAMINED], r[SIEVE_COUNT], r[SIEVE_SURVIVORS],
+            static_cast<unsigned long long>(next));
+    FatalExit(255);
+}
+
+[[noreturn]] void launchRefused(cudaError_t error, uint64_t a) {
+    fprintf(stderr,
+            "\nThe device refused a launch of the batches from n=%u, k=%llu: CUDA error %d: %s. Stopping; the "
+            "checkpoint and the assignment line stay before them.\n",
+            nCurrent, static_cast<unsigned long long>(a), static_cast<int>(error), cudaGetErrorString(error));
+    FatalExit(255);
+}
+
+[[noreturn]] void auditDisagrees(const FinishedBatch& batch, const std::string& difference) {
+    fprintf(stderr,
+            "\nThe host's audit of the device sieve's batch at n=%u, k=%llu (%u odd k) disagrees: %s. Stopping; the "
+            "checkpoint and the assignment line stay before this batch.\n",
+            nCurrent, static_cast<unsigned long long>(batch.a), batch.length, difference.c_str());
+    FatalExit(255);
+}
+
+// Queues one batch of the range: its sieve, its test on its own factor
+// buffer, and the copies back of its report, its factor count and records
+// and, when audited, its candidate table.
+void queueBatch(QueueSlot& slot, bool audited, uint64_t firstUnbooked) {
+    CUDA_GUARD(cudaMemsetAsync(d_control, 0, 4 * SIEVE_CONTROL_WORDS, queueStream));
+    cudaError_t refused = QueueDeviceSieveBatch(queueStream);
+    CUDA_GUARD(cudaMemsetAsync(slot.deviceFactors, 0, 4 * SHORT_REPORT_WORDS, queueStream));
+    const cudaError_t tested =
+        launchKernel(kernel, blocksPerGrid, slot.deviceFactors, d_candidateTable, nCurrent, queueStream);
+    if (refused == cudaSuccess) refused = tested;
+    if (refused != cudaSuccess) launchRefused(refused, firstUnbooked);
+    slot.audited = audited;
+    if (audited)
+        CUDA_GUARD(cudaMemcpyAsync(auditTable, d_candidateTable, 8 * static_cast<size_t>(gridEntries()),
+                                   cudaMemcpyDeviceToHost, queueStream));
+    CUDA_GUARD(cudaMemcpyAsync(slot.report, d_control, 4 * SIEVE_CONTROL_WORDS, cudaMemcpyDeviceToHost, queueStream));
+    CUDA_GUARD(cudaMemcpyAsync(slot.factors, slot.deviceFactors, 4 * SHORT_REPORT_WORDS, cudaMemcpyDeviceToHost,
+                               queueStream));
+    CUDA_GUARD(cudaEventRecord(slot.done, queueStream));
+}
+
+// The queued work is left to finish (a stop cut it short, or it ran past the
+// range) and counts for nothing.
+void dropQueued(std::deque<int>& inFlight) {
+    for (int s : inFlight)
+        if (slots[s].audited) DropChosenAudit();
+    inFlight.clear();
+    cudaStreamSynchronize(queueStream);
 }
 
 }  // namespace
 
 uint32_t DeviceSievePrimeCount(uint32_t width) { return deviceSievePrimeCounts[width - 3]; }
 
-void PrepareDeviceSieve(uint32_t n) {
+cudaError_t PrepareDeviceSieve(uint32_t n) {
     if (primeCount > primeRoom) {
         for (uint32_t** buffer : {&d_primes, &d_inverses, &d_offsets}) {
             if (*buffer) CUDA_GUARD(cudaFree(*buffer));
@@ -76,6 +205,7 @@ void PrepareDeviceSieve(uint32_t n) {
         primeRoom = primeCount;
     }
     if (!d_control) CUDA_GUARD(cudaMalloc(reinterpret_cast<void**>(&d_control), 4 * SIEVE_CONTROL_WORDS));
+    if (!d_carry) CUDA_GUARD(cudaMalloc(reinterpret_cast<void**>(&d_carry), sizeof(DeviceSieveCarry)));
     if (primeCount) CUDA_GUARD(cudaMemcpy(d_primes, primeTable, 4 * static_cast<size_t>(primeCount), cudaMemcpyHostToDevice));
     sieveArgs.primes = d_primes;
     sieveArgs.inverses = d_inverses;
@@ -90,37 +220,31 @@ void PrepareDeviceSieve(uint32_t n) {
     // search cut short by a stop may not have.
     if (d_bits) CUDA_GUARD(cudaMemset(d_bits, 0, 4 * static_cast<size_t>(sliceRoom) * SIEVE_SLICE_WORDS));
     offsetsSet = false;
-    launchSieveKernels(SIEVE_PER_EXPONENT);
+    return launchSieveKernels(SIEVE_PER_EXPONENT, 0);
 }
 
 void LaunchDeviceSieveBatch(uint64_t a, uint32_t length) {
     const uint32_t slices = (length + SIEVE_SLICE_BITS - 1) / SIEVE_SLICE_BITS;
-    if (slices > sliceRoom) {
-        if (d_bits) CUDA_GUARD(cudaFree(d_bits));
-        if (d_sliceCounts) CUDA_GUARD(cudaFree(d_sliceCounts));
-        const size_t words = static_cast<size_t>(slices) * SIEVE_SLICE_WORDS;
-        CUDA_GUARD(cudaMalloc(reinterpret_cast<void**>(&d_bits), 4 * words));
-        CUDA_GUARD(cudaMemset(d_bits, 0, 4 * words));
-        CUDA_GUARD(cudaMalloc(reinterpret_cast<void**>(&d_sliceCounts), 4 * static_cast<size_t>(slices)));
-        sliceRoom = slices;
-    }
+    makeSliceRoom(slices);
     sieveArgs.bits = d_bits;
     sieveArgs.sliceCounts = d_sliceCounts;
+    sieveArgs.carry = nullptr;
     sieveArgs.a = a;
     sieveArgs.length = length;
     sieveArgs.slices = slices;
     sieveArgs.limit = threadsPerGrid;
-    sieveArgs.gridEntries = std::min<uint32_t>(blocksPerGrid * 256, MAX_BATCH);
-    // Batches follow one another from a start, each at most 2^32 odd k on.
+    sieveArgs.gridEntries = gridEntries();
+    sieveArgs.range = length;
+    // Batches follow one another from a start, each less than 2^32 odd k on.
     if (offsetsSet && a >= offsetsA && (a - offsetsA) / 2 <= UINT32_MAX) {
         sieveArgs.advance = static_cast<uint32_t>((a - offsetsA) / 2);
     } else {
         sieveArgs.advance = 0;
-        launchSieveKernels(SIEVE_PER_START);
+        launchSieveKernels(SIEVE_PER_START, 0);
     }
     offsetsSet = true;
     offsetsA = a;
-    launchSieveKernels(SIEVE_PER_BATCH);
+    launchSieveKernels(SIEVE_PER_BATCH, 0);
 }
 
 void ReadDeviceSieveControl(uint32_t& count, uint32_t& examined) {
@@ -130,10 +254,75 @@ void ReadDeviceSieveControl(uint32_t& count, uint32_t& examined) {
     examined = control[SIEVE_EXAMINED];
 }
 
+cudaError_t StartDeviceSieveRange(uint64_t a, uint64_t left) {
+    DeviceSieveCarry carry;
+    carry.a = a;
+    carry.left = left;
+    carry.length = left < sieveRange ? static_cast<uint32_t>(left) : sieveRange;
+    carry.advance = 0;
+    CUDA_GUARD(cudaMemcpy(d_carry, &carry, sizeof carry, cudaMemcpyHostToDevice));
+    // Every batch of the range has the grid of a full segment; the slices
+    // past a shorter one find nothing.
+    const uint32_t slices = (sieveRange + SIEVE_SLICE_BITS - 1) / SIEVE_SLICE_BITS;
+    makeSliceRoom(slices);
+    sieveArgs.bits = d_bits;
+    sieveArgs.sliceCounts = d_sliceCounts;
+    sieveArgs.a = a;
+    sieveArgs.length = carry.length;
+    sieveArgs.advance = 0;
+    sieveArgs.slices = slices;
+    sieveArgs.limit = threadsPerGrid;
+    sieveArgs.gridEntries = gridEntries();
+    sieveArgs.range = sieveRange;
+    sieveArgs.carry = nullptr;
+    const cudaError_t refused = launchSieveKernels(SIEVE_PER_START, 0);
+    sieveArgs.carry = d_carry;
+    // The explicit batches count from nowhere now.
+    offsetsSet = false;
+    return refused;
+}
+
+cudaError_t QueueDeviceSieveBatch(cudaStream_t stream) {
+    cudaError_t refused = launchSieveKernels(SIEVE_PER_BATCH, stream);
+    const cudaError_t moved = launchSieveKernels(SIEVE_AFTER_QUEUED_BATCH, stream);
+    return refused != cudaSuccess ? refused : moved;
+}
+
+uint32_t* DeviceSieveControlWords() { return d_control; }
+
+bool DeviceReportAgrees(const uint32_t* r, uint64_t a, uint64_t remaining, uint32_t range, uint32_t limit) {
+    const uint64_t length = std::min<uint64_t>(remaining, range);
+    const uint64_t reportedA = r[SIEVE_A_LO] | static_cast<uint64_t>(r[SIEVE_A_HI]) << 32;
+    const uint64_t next = r[SIEVE_NEXT_K_LO] | static_cast<uint64_t>(r[SIEVE_NEXT_K_HI]) << 32;
+    const uint32_t count = r[SIEVE_COUNT], examined = r[SIEVE_EXAMINED], survivors = r[SIEVE_SURVIVORS];
+    if (reportedA != a || r[SIEVE_LENGTH] != length) return false;
+    if (examined == 0 || examined > length || count > examined) return false;
+    if (next != a + 2 * static_cast<uint64_t>(examined)) return false;  // both wrap alike past 2^64-1
+    if (count != std::min(survivors, limit)) return false;
+    // A batch that filled has survivors left after it; one that did not
+    // consumed its whole segment.
+    return (survivors > limit) == (examined < length);
+}
+
 void ReleaseDeviceSieve() {
     for (uint32_t** buffer : {&d_primes, &d_inverses, &d_offsets, &d_bits, &d_sliceCounts, &d_control}) {
         if (*buffer) CUDA_GUARD(cudaFree(*buffer));
         *buffer = nullptr;
+    }
+    if (d_carry) CUDA_GUARD(cudaFree(d_carry));
+    d_carry = nullptr;
+    if (queueStream) {
+        for (QueueSlot& slot : slots) {
+            CUDA_GUARD(cudaFreeHost(slot.report));
+            CUDA_GUARD(cudaFreeHost(slot.factors));
+            CUDA_GUARD(cudaFree(slot.deviceFactors));
+            CUDA_GUARD(cudaEventDestroy(slot.done));
+            slot = QueueSlot{};
+        }
+        CUDA_GUARD(cudaFreeHost(auditTable));
+        auditTable = nullptr;
+        CUDA_GUARD(cudaStreamDestroy(queueStream));
+        queueStream = nullptr;
     }
     primeRoom = sliceRoom = 0;
     offsetsSet = false;
@@ -141,39 +330,95 @@ void ReleaseDeviceSieve() {
 
 bool DeviceSieve(uint64_t firstK, uint64_t lastK) {
     ClearFactorReports();
+    // a and remaining: the first k not booked and the odd k from it on.
     uint64_t a = firstK;
     uint64_t remaining = firstK <= lastK ? (lastK - firstK) / 2 + 1 : 0;
-    bool finished = true, prepared = false;
-    while (remaining > 0) {
-        if (stopSignal) {
-            StopBeforeBatch(a);
-            finished = false;
-            break;
-        }
-        if (!prepared) PrepareDeviceSieve(nCurrent);
-        prepared = true;
-        const uint32_t length = remaining < sieveRange ? static_cast<uint32_t>(remaining) : sieveRange;
-        LaunchDeviceSieveBatch(a, length);
-        launchKernel(kernel, blocksPerGrid, d_factors, d_candidateTable, nCurrent);
-        cudaError_t synchronised = cudaDeviceSynchronize();
-        // A batch the device did not finish is not tested: stop with the
-        // checkpoint and the line before it.
-        if (synchronised != cudaSuccess) BatchWaitFailed(synchronised);
-        // A stop may have cut the launches short: the batch counts as not
-        // tested, and the checkpoint (written at the top) stays at its first k.
-        if (stopSignal) continue;
-
-        uint32_t count, examined;
-        ReadDeviceSieveControl(count, examined);
-        // The device's word decides how far the search moves: a value that
-        // could skip untested k, or none at all, is a device fault.
-        if (examined == 0 || examined > length || count > threadsPerGrid) {
-            printf("\nThe device sieve reported %u candidates over %u of %u odd k: stopping\n", count, examined,
-                   length);
-            checkCudaErrors(cudaErrorLaunchFailure, __FILE__, __LINE__);
-        }
-        sizeTable = count * 8;
-        BookBatch(count, examined, a, remaining);
+    if (remaining == 0) return true;
+    if (stopSignal) {
+        StopBeforeBatch(a);
+        return false;
     }
-    return finished;
+    cudaError_t refused = PrepareDeviceSieve(nCurrent);
+    prepareQueue();
+    if (refused == cudaSuccess) refused = StartDeviceSieveRange(a, remaining);
+    if (refused != cudaSuccess) launchRefused(refused, a);
+
+    // Where the next finished batch must start, after those whose reports
+    // agreed: ahead of a by the batches waiting to be booked.
+    uint64_t checkedA = a, checkedLeft = remaining;
+    std::deque<int> inFlight;  // queue slots, oldest first
+    std::deque<FinishedBatch> finished;
+    int nextSlot = 0;
+    bool first = true;
+    for (;;) {
+        if (stopSignal) {
+            // Whatever is queued or waits for its audit is dropped; the next
+            // start resumes at the first k not booked.
+            dropQueued(inFlight);
+            if (!AuditIdle()) AuditOutcome();
+            StopBeforeBatch(a);
+            return false;
+        }
+        // Never more batches than could still be needed: none runs past the
+        // range unless one before it filled.
+        while (inFlight.size() < QUEUE_DEPTH && inFlight.size() * static_cast<uint64_t>(sieveRange) < checkedLeft &&
+               (!auditEveryBatch || AuditIdle())) {
+            queueBatch(slots[nextSlot], ChooseAudit(first), a);
+            first = false;
+            inFlight.push_back(nextSlot);
+            nextSlot = (nextSlot + 1) % QUEUE_DEPTH;
+        }
+
+        if (!inFlight.empty()) {
+            QueueSlot& slot = slots[inFlight.front()];
+            const uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(checkedLeft, sieveRange));
+            const cudaError_t waited = cudaEventSynchronize(slot.done);
+            if (waited != cudaSuccess) {
+                fprintf(stderr,
+                        "\nThe device failed on the batch at n=%u, k=%llu (%u odd k). Stopping; the checkpoint and "
+                        "the assignment line stay before this batch.\n",
+                        nCurrent, static_cast<unsigned long long>(checkedA), length);
+                BatchWaitFailed(waited);
+            }
+            // A stop may have cut the batch short: it counts as not tested.
+            if (stopSignal) continue;
+            if (!DeviceReportAgrees(slot.report, checkedA, checkedLeft, sieveRange, threadsPerGrid))
+                reportDisagrees(slot.report, checkedA, length);
+            FinishedBatch batch{checkedA, length, slot.report[SIEVE_COUNT], slot.report[SIEVE_EXAMINED],
+                                slot.audited, std::vector<uint32_t>(slot.factors, slot.factors + SHORT_REPORT_WORDS)};
+            const uint32_t hits = std::min(batch.factorWords[0], FACTOR_RECORD_CAPACITY);
+            if (hits > 3) {
+                // Rare: the records past the third, from the batch's own
+                // buffer, which no batch queued after it writes.
+                batch.factorWords.resize(1 + 3 * static_cast<size_t>(hits));
+                CUDA_GUARD(cudaMemcpy(batch.factorWords.data(), slot.deviceFactors, 4 * batch.factorWords.size(),
+                                      cudaMemcpyDeviceToHost));
+            }
+            if (batch.audited)
+                BeginAudit(auditTable, gridEntries(), batch.a, batch.length, nCurrent, batch.count, batch.examined,
+                           threadsPerGrid);
+            checkedLeft -= batch.examined;
+            checkedA += 2 * static_cast<uint64_t>(batch.examined);
+            finished.push_back(std::move(batch));
+            inFlight.pop_front();
+        } else if (!finished.empty()) {
+            AuditOutcome();  // nothing else to do: the oldest batch waits for its audit
+        }
+
+        // Booked in order, an audited batch once its audit has passed; a stop
+        // leaves the rest to the next start.
+        while (!finished.empty() && !stopSignal) {
+            FinishedBatch& batch = finished.front();
+            if (batch.audited) {
+                if (!AuditFinished()) break;
+                const std::string difference = AuditOutcome();
+                if (!difference.empty()) auditDisagrees(batch, difference);
+            }
+            BookReportedBatch(batch.count, batch.examined, a, remaining, batch.factorWords.data());
+            finished.pop_front();
+        }
+        if (remaining == 0) break;
+    }
+    dropQueued(inFlight);
+    return true;
 }

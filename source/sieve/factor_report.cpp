@@ -61,10 +61,19 @@ uint32_t ReadFactorReports() {
         CUDA_GUARD(cudaMemcpy(reinterpret_cast<char*>(h_factors) + SHORT_REPORT_BYTES,
                               reinterpret_cast<const char*>(d_factors) + SHORT_REPORT_BYTES,
                               usedBytes - SHORT_REPORT_BYTES, cudaMemcpyDeviceToHost));
+    uint32_t confirmed = RecordFactorReports(h_factors);
+    memset(h_factors, 0, usedBytes);
+    CUDA_GUARD(cudaMemcpy(d_factors, h_factors, usedBytes, cudaMemcpyHostToDevice));
+    StopIfDeviceUnreliable();
+    return confirmed;
+}
+
+uint32_t RecordFactorReports(const uint32_t* words) {
+    const uint32_t records = words[0] < FACTOR_RECORD_CAPACITY ? words[0] : FACTOR_RECORD_CAPACITY;
     // A device that computes wrongly must not put a false factor on record.
     uint32_t confirmed = 0;
     for (uint32_t r = 0; r < records; ++r) {
-        uint64_t k = h_factors[1 + 3 * r] | static_cast<uint64_t>(h_factors[2 + 3 * r]) << 32;
+        uint64_t k = words[1 + 3 * r] | static_cast<uint64_t>(words[2 + 3 * r]) << 32;
         if (confirmHit(k, nCurrent)) {
             RecordFactor(k, nCurrent);
             ++confirmed;
@@ -72,9 +81,6 @@ uint32_t ReadFactorReports() {
             ReportRejectedHit(k, nCurrent);
         }
     }
-
-    memset(h_factors, 0, usedBytes);
-    CUDA_GUARD(cudaMemcpy(d_factors, h_factors, usedBytes, cudaMemcpyHostToDevice));
     StopIfDeviceUnreliable();
     return confirmed;
 }

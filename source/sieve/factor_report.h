@@ -11,6 +11,11 @@
 // number of factors recorded.
 uint32_t ReadFactorReports();
 
+// Records the factor records of a copy of the report buffer already on the
+// host (its count and min(count, FACTOR_RECORD_CAPACITY) records) as
+// ReadFactorReports does, and returns the number of factors recorded.
+uint32_t RecordFactorReports(const uint32_t* words);
+
 // Announces k*2^n+1 framed by rows of stars and appends it to factors.txt,
 // flushed to disk, unless factors.txt already holds it. When it cannot be
 // recorded, the factor and the reason go to standard error too and the

@@ -24,6 +24,8 @@ uint32_t InverseTwoPower(uint32_t q, uint32_t n) { return inverseTwoPower(q, n);
 
 uint32_t FirstSievedByte(uint32_t q, uint32_t e, uint64_t a) { return firstSievedIndex(q, e, a); }
 
+thread_local unsigned sieveThreadsAllowed = 0;
+
 namespace {
 
 constexpr uint32_t BLOCK_BYTES = 1u << 17;       // well inside a core's L2
@@ -32,7 +34,8 @@ constexpr uint32_t BYTES_PER_THREAD = 1u << 20;  // smaller segments stay on one
 constexpr uint32_t PRIMES_PER_THREAD = 1u << 14; // fewer offsets are found on one thread
 
 unsigned threadsFor(uint32_t work, uint32_t perThread) {
-    const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    if (sieveThreadsAllowed != 0) threads = std::min(threads, sieveThreadsAllowed);
     return std::max(1u, std::min(threads, work / perThread));
 }
 
@@ -238,7 +241,13 @@ uint32_t setBytes(const uint8_t* bytes, uint32_t length) {
 uint32_t CollectSurvivors(const uint8_t* segment, uint32_t length, uint64_t a, unsigned long long* table,
                           uint32_t limit, uint32_t& examined) {
     const unsigned threads = threadsFor(length, BYTES_PER_THREAD);
-    if (threads == 1 || limit == 0) return collectChosen(segment, length, a, table, limit, examined);
+    if (threads == 1 || limit == 0) {
+        const uint32_t count = collectChosen(segment, length, a, table, limit, examined);
+        // A batch filled exactly by the segment's last survivors consumes it all.
+        if (count == limit && examined < length && setBytes(segment + examined, length - examined) == 0)
+            examined = length;
+        return count;
+    }
 
     std::vector<uint32_t> bounds(threads + 1), counts(threads), offsets(threads), looked(threads);
     for (unsigned t = 0; t <= threads; ++t)
@@ -248,7 +257,7 @@ uint32_t CollectSurvivors(const uint8_t* segment, uint32_t length, uint64_t a, u
     unsigned filling = threads;  // the slice in which the batch fills, if any
     for (unsigned t = 0; t < threads; ++t) {
         offsets[t] = static_cast<uint32_t>(std::min<uint64_t>(total, limit));
-        if (filling == threads && total + counts[t] >= limit) filling = t;
+        if (filling == threads && total + counts[t] > limit) filling = t;
         total += counts[t];
     }
     inParallel(threads, [&](unsigned t) {

@@ -39,8 +39,10 @@ void MarkSegment(SegmentMarker& marker, uint8_t* segment, uint32_t length, uint6
 
 // Stores a + 2j for the set bytes j of the marked segment into table, in
 // order, until limit are stored or the segment ends; returns the count and
-// sets examined to the number of bytes looked at (the byte that completed the
-// batch included). Entry count of the table may be overwritten.
+// sets examined to the number of bytes the batch consumes: the whole length
+// unless set bytes are left after the batch (then up to and including the
+// byte that completed it), as the device sieve counts. Entry count of the
+// table may be overwritten.
 uint32_t CollectSurvivors(const uint8_t* segment, uint32_t length, uint64_t a, unsigned long long* table,
                           uint32_t limit, uint32_t& examined);
 
@@ -48,4 +50,8 @@ uint32_t CollectSurvivors(const uint8_t* segment, uint32_t length, uint64_t a, u
 // once, at start-up), else by the portable loop; both give the same batch.
 // Tests force either (AVX-512 only where supported).
 bool avx512CollectSupported();
+
+// Hardware threads that marking and collecting on this thread may use (0:
+// all); the audit of the device sieve keeps to its own thread.
+extern thread_local unsigned sieveThreadsAllowed;
 extern bool collectWithAvx512;

@@ -14,7 +14,7 @@
 
 #include "boinc/boinc_adapter.h"
 #include "quilbrex.h"
-#include "workfiles/assignment.h"
+#include "workfiles/assignment_result.h"
 #include "workfiles/atomic_file.h"
 #include "workfiles/regular_file.h"
 #include "workfiles/run_log.h"

@@ -9,11 +9,12 @@
 #include <vector>
 
 #include "fatal_exit.h"
-#include "workfiles/assignment.h"
+#include "workfiles/assignment_result.h"
 #include "workfiles/atomic_file.h"
 #include "workfiles/checkpoint.h"
 #include "workfiles/durable_file.h"
 #include "workfiles/first_line.h"
+#include "workfiles/work_file_names.h"
 
 namespace {
 

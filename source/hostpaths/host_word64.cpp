@@ -1,8 +1,8 @@
 // The portable host path of the factor test: Montgomery squarings over 64-bit
 // limbs with 64x64->128-bit products, one candidate after another, for every
 // member of the kernel list.
-#include "kernels/host_limbs.h"
-#include "kernels/host_paths.h"
+#include "hostpaths/host_limbs.h"
+#include "hostpaths/host_paths.h"
 
 namespace {
 
@@ -187,22 +187,41 @@ inline __attribute__((always_inline)) void montSquare(uint64_t (&x)[N], const ui
         montSq64<N, J>(x, p, negInverse);
 }
 
-// p, its -1/p mod 2^64 and the residue of 2 (2R mod p).
+// The chain starts, as the device's does, from a power of two and needs no
+// division: the plain value 2^e with e = 64N - 2^s, 2^s the largest power of
+// two up to 64N, stands for 2^e/R = 2^(-2^s) (any value below R is a valid
+// input); squared n-1-s times it stands for 2^(-2^(n-1)), which is 1 exactly
+// when 2^(2^(n-1)) is.
+template <int N>
+constexpr int startShift() {
+    int s = 0;
+    while ((2 << s) <= 64 * N) ++s;
+    return s;
+}
+
+// p, its -1/p mod 2^64 and the start value.
 template <int N>
 inline void startCandidate(uint64_t k, uint32_t n, uint64_t (&p)[N], uint64_t& negInverse, uint64_t (&x)[N]) {
+    constexpr int E = 64 * N - (1 << startShift<N>());
     formP64<N>(k, n, p);
     // p's low limb is 1 + c*2^32, whose inverse mod 2^64 is 1 - c*2^32.
     negInverse = p[0] - 2;
-    powerOfTwoModP<N>(64 * N + 1, p, x);
+    for (int i = 0; i < N; ++i) x[i] = i == E / 64 ? 1ull << (E % 64) : 0;
 }
 
-// 2^(2^(n-1)) mod k*2^n+1 as N limbs.
+// The squarings of the chain for exponent n (n >= 32 > startShift).
+template <int N>
+constexpr uint32_t chainSquarings(uint32_t n) {
+    return n - 1 - startShift<N>();
+}
+
+// 2^(-2^(n-1)) mod k*2^n+1 as N limbs.
 template <int W, int J>
 void word64Value(uint64_t k, uint32_t n, uint64_t (&v)[(W + 1) / 2]) {
     constexpr int N = (W + 1) / 2;
     uint64_t p[N], x[N], negInverse;
     startCandidate<N>(k, n, p, negInverse, x);
-    for (uint32_t i = n - 1; i != 0; --i) montSquare<N, J>(x, p, negInverse);
+    for (uint32_t i = chainSquarings<N>(n); i != 0; --i) montSquare<N, J>(x, p, negInverse);
     plainValue<N, J>(x, p, negInverse, v);
 }
 
@@ -219,7 +238,7 @@ __attribute__((noinline)) uint32_t word64Group(const uint64_t* ks, uint32_t n) {
     constexpr int N = (W + 1) / 2, G = word64InFlight<W>();
     uint64_t p[G][N], x[G][N], negInverse[G];
     for (int g = 0; g < G; ++g) startCandidate<N>(ks[g], n, p[g], negInverse[g], x[g]);
-    for (uint32_t i = n - 1; i != 0; --i) {
+    for (uint32_t i = chainSquarings<N>(n); i != 0; --i) {
         WORD64_UNROLL
         for (int g = 0; g < G; ++g) montSquare<N, J>(x[g], p[g], negInverse[g]);
     }

@@ -1,6 +1,5 @@
 // Scalar pieces shared by the host fast paths, over little-endian 64-bit
-// limbs: which candidates a member serves, p = k*2^n+1, and 2^E mod p (the
-// start residue of a Montgomery chain whatever its radix).
+// limbs: which candidates a member serves, batches in groups, p = k*2^n+1.
 #pragma once
 
 #include <cstdint>
@@ -52,13 +51,6 @@ inline void formP64(uint64_t k, uint32_t n, uint64_t (&p)[N]) {
     p[0] |= 1;
 }
 
-template <int N>
-inline uint32_t bitLength64(const uint64_t (&a)[N]) {
-    for (int i = N - 1; i >= 0; --i)
-        if (a[i]) return 64u * i + 64u - (uint32_t)__builtin_clzll(a[i]);
-    return 0;
-}
-
 // Bits from..from+127 of a (count limbs); bits beyond the top read as 0.
 inline uint128_t bitsFrom(const uint64_t* a, int count, uint32_t from) {
     uint64_t w[3];
@@ -84,39 +76,4 @@ inline void limbsSubtract(uint64_t* a, const uint64_t* b, int count) {
         a[i] = (uint64_t)d;
         borrow = (uint64_t)(d >> 64) & 1;
     }
-}
-
-// r = 2^E mod p for p of at least 65 bits and E >= bitlen(p) - 1: start at
-// 2^(bitlen(p)-1) < p and append up to 62 bits at a time, each time taking
-// the quotient from p's top 64 bits (one 128-bit division, at most two short)
-// and correcting by subtraction. Two rounds cover every start residue.
-template <int N>
-inline void powerOfTwoModP(uint32_t E, const uint64_t (&p)[N], uint64_t (&r)[N]) {
-    const uint32_t b = bitLength64<N>(p);
-    const uint128_t pTopPlusOne = (uint128_t)(uint64_t)bitsFrom(p, N, b - 64) + 1;
-    uint64_t y[N + 1], pp[N + 1];
-    for (int i = 0; i < N; ++i) {
-        y[i] = 0;
-        pp[i] = p[i];
-    }
-    y[N] = pp[N] = 0;
-    y[(b - 1) / 64] = 1ull << ((b - 1) % 64);
-    for (uint32_t left = E - (b - 1); left != 0;) {
-        const uint32_t t = left < 62 ? left : 62;
-        left -= t;
-        // y = y * 2^t: y < p, so it stays below 2^(b+62) and in N+1 limbs.
-        for (int i = N; i > 0; --i) y[i] = (y[i] << t) | (y[i - 1] >> (64 - t));
-        y[0] <<= t;
-        const uint64_t q = (uint64_t)(bitsFrom(y, N + 1, b - 64) / pTopPlusOne);  // never above the quotient
-        uint64_t carry = 0, borrow = 0;
-        for (int i = 0; i <= N; ++i) {
-            const uint128_t product = (uint128_t)q * pp[i] + carry;
-            carry = (uint64_t)(product >> 64);
-            const uint128_t d = (uint128_t)y[i] - (uint64_t)product - borrow;
-            y[i] = (uint64_t)d;
-            borrow = (uint64_t)(d >> 64) & 1;
-        }
-        while (limbsAtLeast(y, pp, N + 1)) limbsSubtract(y, pp, N + 1);
-    }
-    for (int i = 0; i < N; ++i) r[i] = y[i];
 }

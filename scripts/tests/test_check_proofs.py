@@ -1,0 +1,206 @@
+"""scripts/check-proofs on run logs and proof files made here by an independent
+reference: trial division by a small sieve over the odd k of a range, and
+Python's pow for every survivor's residue."""
+
+import copy
+import importlib.machinery
+import importlib.util
+import os
+import re
+import subprocess
+import sys
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+CHECKER = os.path.join(ROOT, "scripts", "check-proofs")
+_loader = importlib.machinery.SourceFileLoader("check_proofs", CHECKER)
+checker = importlib.util.module_from_spec(importlib.util.spec_from_loader("check_proofs", _loader))
+_loader.exec_module(checker)
+
+STAMP = "Mon Dec  7 10:29:09 2026"
+SMALL_PRIMES = [3, 5, 7, 11, 13, 17, 19, 23, 29, 31, 37, 41, 43, 47, 53, 59, 61, 67, 71, 73]
+
+
+def search(n, k1, k2, primes):
+    """What an honest search of one exponent tests, and each survivor's residue."""
+    found = []
+    for k in range(k1 | 1, k2 + 1, 2):
+        p = (k << n) + 1
+        if all(p % q for q in primes):
+            found.append((k, pow(2, 1 << (n - 1), p)))
+    return found
+
+
+class Line:
+    """One finished line as the program logs it, with its proof records; the
+    cases below then spoil one thing."""
+
+    def __init__(self, n1, n2, k1, k2, primes):
+        self.range, self.depth = (n1, n2, k1 | 1, k2), len(primes)
+        self.exponents = []  # [n, t, tested, proof ks]
+        for n in range(n1, n2 + 1):
+            found = search(n, k1, k2, primes)
+            expected = checker.odd_count(k1, k2) * checker.survivor_share(len(primes))
+            t = checker.proof_bits_for(expected)
+            ks = [k for k, r in found if r % (1 << t) == 0]
+            self.exponents.append([n, t, len(found), ks])
+
+    def write(self, folder, closed=True):
+        n1, n2, k1, k2 = self.range
+        log = ["%s\nStarting range: n=%d-%d and k=%d-%d\n" % (STAMP, n1, n2, k1, k2)]
+        proofs = []
+        for n, t, tested, ks in self.exponents:
+            log.append("%s\nn=%d: tested %d of %d numbers (%5.2f%%) in 0.00 seconds at inf/sec\n"
+                       % (STAMP, n, tested, k2 + 1 - k1, tested * 100.0 / (k2 + 1 - k1)))
+            proofs += ["n=%d t=%d k=%d\n" % (n, t, k) for k in ks]
+            proofs.append("n=%d t=%d tested=%d proofs=%d primes=%d\n" % (n, t, tested, len(ks), self.depth))
+        if closed:
+            log.append("Range is complete. No factors found.\n%s\n" % ("-" * 80))
+        with open(os.path.join(folder, "results.txt"), "w") as f:
+            f.write("".join(log))
+        with open(os.path.join(folder, "proofs.txt"), "w") as f:
+            f.write("".join(proofs))
+
+
+def skip_top(line, share, honest):
+    """A client that leaves the top of each exponent's range unsearched."""
+    n1, n2, k1, k2 = line.range
+    cut = k2 - int((k2 - k1) * share)
+    for e in line.exponents:
+        kept = [k for k, _ in search(e[0], k1, cut, SMALL_PRIMES)]
+        if honest:
+            e[2] = len(kept)
+        e[3] = [k for k in e[3] if k <= cut]
+
+
+def replace_proof(line, n_index, k1, k2):
+    """A proof k swapped for a tested k whose residue lacks the property."""
+    n, t, _, ks = line.exponents[n_index]
+    other = next(k for k, r in search(n, k1, k2, SMALL_PRIMES) if r % (1 << t) and k > ks[0])
+    ks[ks.index(next(k for k in ks if k > other))] = other
+    ks.sort()
+
+
+def drop_one(line):
+    """A tiny range's client that leaves out one candidate, counts included."""
+    e = line.exponents[0]
+    e[3].pop(len(e[3]) // 2)
+    e[2] -= 1
+
+
+def raise_t(line, by):
+    """A client that claims a larger t, leaving fewer proofs to check."""
+    for e in line.exponents:
+        e[1] += by
+        e[3] = [k for k in e[3] if pow(2, 1 << (e[0] - 1), (k << e[0]) + 1) % (1 << e[1]) == 0]
+
+
+# A line of three exponents with t > 0 (some 10,000 candidates each) and a tiny
+# one with t = 0 (the example line, 207 candidates, one a factor), sieved as a
+# graphics device of the medium and the high class sieves width 3 (20 and 4
+# primes): without --primes the checker accepts those depths.
+WIDE = (40, 42, 16777217, 16857217)
+TINY = (54, 54, 4001, 5001)
+
+CASES = [
+    # name, line, spoil(line), checker arguments, exit status, text the output holds
+    ("honest", WIDE, None, [], 0, "PASS: 3 exponent(s)"),
+    ("honest, depth given", WIDE, None, ["--primes", "20"], 0, "PASS"),
+    ("tiny range, every k a proof", TINY, None, [], 0, "t=0, 207 proof k"),
+    ("tiny range, one k left out", TINY, drop_one, [], 1, "1 k the sieve leaves are not listed"),
+    ("15 % skipped, counted honestly", WIDE, lambda l: skip_top(l, 0.15, True), [], 1, "but the sieve leaves"),
+    ("15 % skipped, full count claimed", WIDE, lambda l: skip_top(l, 0.15, False), [], 1, "proof k, "),
+    ("residue lacks the property", WIDE, lambda l: replace_proof(l, 1, 16777217, 16857217), [], 1,
+     "does not end in 2 zero bits"),
+    ("k outside the range", WIDE, lambda l: l.exponents[0][3].append(16857219), [], 1, "k=16857219 outside"),
+    ("doubled k", WIDE, lambda l: l.exponents[2][3].insert(5, l.exponents[2][3][5]), [], 1, "listed twice"),
+    ("even k", TINY, lambda l: l.exponents[0][3].insert(1, l.exponents[0][3][0] + 1), [], 1, "is even"),
+    ("t raised, fewer proofs to check", WIDE,
+     lambda l: raise_t(l, 3), [], 1, "call for t=2"),
+    ("shallower sieve claimed", WIDE, None, ["--primes", "30"], 1, "sieved with 20 primes, not 30"),
+    ("depth of no program", WIDE, lambda l: setattr(l, "depth", 21), [], 1, "none of the program's depths"),
+    ("an exponent never searched", WIDE, lambda l: l.exponents.pop(), [], 1, "not every exponent was searched"),
+]
+
+
+HONEST = {}
+
+
+@pytest.mark.parametrize("name,line_range,spoil,arguments,status,text", CASES, ids=[c[0] for c in CASES])
+def test_verdicts(tmp_path, name, line_range, spoil, arguments, status, text):
+    if line_range not in HONEST:
+        HONEST[line_range] = Line(*line_range, SMALL_PRIMES[:4 if line_range == TINY else 20])
+    line = copy.deepcopy(HONEST[line_range])
+    if spoil:
+        spoil(line)
+    line.write(str(tmp_path))
+    run = subprocess.run([sys.executable, CHECKER] + arguments + [str(tmp_path)], capture_output=True, text=True)
+    assert run.returncode == status, run.stdout + run.stderr
+    assert text in run.stdout, run.stdout
+    assert run.stdout.splitlines()[-1].startswith("PASS" if status == 0 else "FAIL"), run.stdout
+
+
+def test_proof_bits_agree_with_the_program():
+    """The program's table of ProofBitsFor, read from its test, gives the same t here."""
+    with open(os.path.join(ROOT, "tests", "host_check_test.cpp")) as f:
+        source = f.read()
+    table = source[source.index("proofBitsTable[]"):]
+    rows = re.findall(r"\{(\d+)(?:ull)?, (\d+)\}", table[:table.index("};")])
+    assert len(rows) >= 10
+    for expected, t in rows:
+        assert checker.proof_bits_for(int(expected)) == int(t), expected
+
+
+def test_expected_tested_agrees_with_the_program():
+    """The program's ExpectedTested table, read from its test, gives the same
+    truncated counts here, to the last unit."""
+    with open(os.path.join(ROOT, "tests", "host_check_test.cpp")) as f:
+        source = f.read()
+    table = source[source.index("expectedTestedTable[]"):]
+    rows = re.findall(r"\{(\d+)(?:ull)?, (\d+), (\d+)(?:ull)?\}", table[:table.index("};")])
+    assert len(rows) >= 4
+    for odd, count, expected in rows:
+        assert checker.expected_for_bits(1, 2 * int(odd), int(count)) == int(expected), (odd, count)
+
+
+def cpp_table(path, name):
+    with open(os.path.join(ROOT, path)) as f:
+        source = f.read()
+    body = source[source.index(name):]
+    return [int(v) for v in re.findall(r"\d+", body[body.index("{"):body.index("}")])]
+
+
+def test_depths_are_the_programs():
+    """The checker's depth tables are the run configuration's and the device sieve's."""
+    for sieve, name in (("host", "primeCountHost[18]"), ("low", "primeCountLow[18]"),
+                        ("medium", "primeCountMedium[18]"), ("high", "primeCountHigh[18]")):
+        assert checker.DEPTHS[sieve] == cpp_table("source/driver/run_config.cpp", name), sieve
+    assert checker.DEPTHS["device"] == cpp_table("source/sieve/device_sieve.cpp", "deviceSievePrimeCounts[18]")
+    with open(os.path.join(ROOT, "source/driver/run_config.cpp")) as f:
+        source = f.read()
+    assert '"quilbrex384bit_n288_319") == 0) {\n        primeCount = 800000;' in source
+    assert '"quilbrex448bit_n352_383") == 0) {\n        primeCount = 1000000;' in source
+
+
+def test_prime_table_and_share():
+    assert checker.odd_primes(20) == SMALL_PRIMES
+    assert checker.odd_primes(4) == [3, 5, 7, 11]
+    # A million odd primes end with 15485867.
+    assert checker.odd_primes(1000000)[-1] == 15485867
+    assert checker.survivor_share(4) == pytest.approx(480 / 1155, rel=1e-15)
+    # As the program's ExpectedTested gives it (its test holds the same row).
+    assert checker.expected_for_bits(4001, 5001, 4) == 208
+
+
+def test_expected_survivors_follow_the_size_of_the_candidates():
+    """Numbers of about z^2.8 (z the largest sieving prime) are 1 % more often
+    free of small factors than the product says, from z^4 on as often; the
+    counts are the program's own (host build, 300,000 primes, z = 4256249)."""
+    for n, k1, k2, tested in ((40, 16777217, 20971519, 155451), (40, 268435457, 272629759, 154654),
+                              (63, 3, 4194305, 153799), (54, 8388609, 12582911, 153871)):
+        expected = checker.expected_survivors(n, k1, k2, 300000)
+        assert abs(tested - expected) < 1.2 * expected ** 0.5, (n, k1, tested, expected)
+    assert checker.rough_ratio(2.0) == pytest.approx(0.5 * 1.7810724, rel=1e-6)
+    assert checker.rough_ratio(2.76) == pytest.approx(1.0101, abs=2e-4)
+    assert checker.rough_ratio(6.0) == pytest.approx(1.0, abs=1e-4)
