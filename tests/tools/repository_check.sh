@@ -13,7 +13,7 @@ for target in $targets; do
     { echo "scripts/install-deps.sh does not know the make target '$target'"; status=1; }
 done
 for script in "$root"/boinc/*.py "$root"/scripts/*; do
-  head -c 2 "$script" | grep -q '#!' || continue
+  [ -f "$script" ] && head -c 2 "$script" | grep -q '#!' || continue
   [ -x "$script" ] || { echo "$script starts with #! but is not executable"; status=1; }
 done
 [ $status -eq 0 ] && echo "install-deps.sh knows every make target; every script with #! is executable"
