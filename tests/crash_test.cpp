@@ -32,16 +32,47 @@ const std::string FACTORS[] = {"!!! Found factor 3125*2^149+1 !!!\n", "!!! Found
 // failErrno the operation fails with that error instead of a kill.
 // With asNobody the program runs as uid 65534, a user who cannot keep another
 // user's ownership of a file.
+// Copies of the program and the shim that user 65534 can reach: the build
+// folder may lie below a folder only its owner may enter (a fresh clone in a
+// mktemp folder, say). Removed by the process that made them.
+struct NobodyCopies {
+    std::string folder, binary, shim;
+    pid_t maker = getpid();
+    NobodyCopies() {
+        char pattern[] = "/tmp/quilbrex-nobody-XXXXXX";
+        folder = mkdtemp(pattern) ? pattern : "/tmp";
+        binary = folder + "/quilbrex";
+        shim = folder + "/kill_shim.so";
+        writeFile(binary, readFile(QUILBREX_BINARY));
+        writeFile(shim, readFile(QUILBREX_KILL_SHIM));
+        chmod(folder.c_str(), 0755);
+        chmod(binary.c_str(), 0755);
+        chmod(shim.c_str(), 0755);
+    }
+    ~NobodyCopies() {
+        if (getpid() != maker) return;
+        unlink(binary.c_str());
+        unlink(shim.c_str());
+        rmdir(folder.c_str());
+    }
+};
+const NobodyCopies& nobodyCopies() {
+    static const NobodyCopies copies;
+    return copies;
+}
+
 ChildResult runShimmed(const std::string& dir, long killAt, const std::string& countFile, int failErrno = 0,
                        bool asNobody = false) {
+    const std::string binary = asNobody ? nobodyCopies().binary : QUILBREX_BINARY;
+    const std::string shim = asNobody ? nobodyCopies().shim : QUILBREX_KILL_SHIM;
     return runInChild(
         [&]() {
             if (asNobody && (setgid(65534) != 0 || setuid(65534) != 0)) return 90;
-            setenv("LD_PRELOAD", QUILBREX_KILL_SHIM, 1);
+            setenv("LD_PRELOAD", shim.c_str(), 1);
             setenv("QUILBREX_KILL_AT", std::to_string(killAt).c_str(), 1);
             if (failErrno) setenv("QUILBREX_FAIL_ERRNO", std::to_string(failErrno).c_str(), 1);
             if (!countFile.empty()) setenv("QUILBREX_OP_COUNT", countFile.c_str(), 1);
-            execl(QUILBREX_BINARY, QUILBREX_BINARY, static_cast<char*>(nullptr));
+            execl(binary.c_str(), binary.c_str(), static_cast<char*>(nullptr));
             return 253;
         },
         dir);
