@@ -444,17 +444,17 @@ void checkFinalTest(std::mt19937_64& rng) {
             mpz_class inverseR, expected;
             mpz_invert(inverseR.get_mpz_t(), R.get_mpz_t(), P.get_mpz_t());
             expected = value * inverseR % P;
-            uint32_t v[W];
-            plainResidue<W, J>(x, K, v);
-            if (toMpz(v) != expected) {
-                ADD_FAILURE() << "plainResidue(" << hex(x) << ") with p=" << hex(p) << " is " << hex(v);
+            uint32_t y[W];
+            plainResidueLessOne<W, J>(x, K, y);
+            if (toMpz(y) + 1 != expected) {
+                ADD_FAILURE() << "plainResidueLessOne(" << hex(x) << ") with p=" << hex(p) << " is " << hex(y);
                 return;
             }
             for (uint32_t t : {0u, 1u, 2u, 31u, 32u, 33u, 52u, 53u, 63u, 64u}) {
                 const bool proof = t == 0 || mpz_scan1(expected.get_mpz_t(), 0) >= t;
                 const uint32_t verdict = (want ? VERDICT_FACTOR : 0u) | (proof ? VERDICT_PROOF : 0u);
-                if (residueVerdict<W>(v, t) != verdict) {
-                    ADD_FAILURE() << "residueVerdict(" << hex(v) << ", t=" << t << ") is " << residueVerdict<W>(v, t);
+                if (residueVerdict<W>(y, t) != verdict) {
+                    ADD_FAILURE() << "residueVerdict(" << hex(y) << ", t=" << t << ") is " << residueVerdict<W>(y, t);
                     return;
                 }
             }

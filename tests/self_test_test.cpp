@@ -101,6 +101,7 @@ TEST(SelfTest, FailsNamingTheMemberThatAnswersWrongly) {
         {missProofs, ": proof k at t=6 of the batch of 1575*2^157+1: reported 0, GMP finds "},
     };
     for (const auto& liar : liars) {
+        SCOPED_TRACE(liar.failure);
         static HostLaunchHook chosen;
         chosen = liar.hook;
         TempDir dir;

@@ -683,40 +683,53 @@ __host__ __device__ __forceinline__ bool finalTest(const uint32_t (&x)[W], const
 
 // --- the plain residue ---------------------------------------------------------------
 
-// v = x/R mod p, fully reduced, for any x below R: W word steps of the
-// reduction, each the final test's step (which clears the lowest word and
-// leaves the sum below 2^32*R) followed by a move down one word. The result
-// is below p + 1 and never p (x stands for a power of two, p is odd), so it
-// is the residue itself, the same on every member and every path.
+// y = x/R mod p - 1, from any x below R that is not 0 mod p: the reduction's
+// W word steps, each clearing the lowest word and moving down one word. The
+// carry out of a cleared word is 1 exactly when that word, with the carry
+// into it, was not 0, so it needs no chain through the words above: it is
+// kept aside and joins the next word's multiplier only. It sticks at 1 from
+// the first word that is not 0, and x is not 0, so the last one is always 1:
+// the residue is y + 1, and y alone is formed. The residue is below p + 1
+// and never p (x stands for a power of two, p is odd), so it is the residue
+// itself, the same on every member and every path.
 template <int W, int J>
-__host__ __device__ __forceinline__ void plainResidue(const uint32_t (&x)[W], const uint32_t (&K)[W - J],
-                                                      uint32_t (&v)[W]) {
+__host__ __device__ __forceinline__ void plainResidueLessOne(const uint32_t (&x)[W], const uint32_t (&K)[W - J],
+                                                             uint32_t (&y)[W]) {
+    constexpr int L = W - J, EVEN = strideTwoCount(0, L - 1), ODD = strideTwoCount(1, L - 1);
+    uint32_t window[W + 1];
     QUILBREX_UNROLL
-    for (int i = 0; i < W; ++i) v[i] = x[i];
+    for (int i = 0; i < W; ++i) window[i] = x[i];
+    uint32_t carry = 0;
     QUILBREX_UNROLL
     for (int u = 0; u < W; ++u) {
-        uint32_t y[W + 1];
-        finalSum<W, J>(v, K, y);
+        const uint32_t q[1] = {0u - (window[0] + carry)};
+        carry |= window[0] != 0 ? 1u : 0u;
+        // q*K from word J up; word W holds nothing yet.
+        accumulateRun<J, EVEN, W, W - 1, 0, 2, 0, 0>(window, K, q);
+        accumulateRun<J + 1, ODD, W, topAfterRun(J, EVEN, W, W - 1), 1, 2, 0, 0>(window, K, q);
         QUILBREX_UNROLL
-        for (int i = 0; i < W; ++i) v[i] = y[i + 1];
+        for (int i = 0; i < W; ++i) window[i] = window[i + 1];
     }
+    QUILBREX_UNROLL
+    for (int i = 0; i < W; ++i) y[i] = window[i];
 }
 
 // What the test of a candidate finds: a factor, a proof k (the residue's
 // lowest t bits are all zero), both or neither.
 constexpr uint32_t VERDICT_FACTOR = 1, VERDICT_PROOF = 2;
 
-// The verdict on a plain residue v (below p) for proof bits t (0 to 64).
+// The verdict on a residue given as y = residue - 1 (below p - 1), for proof
+// bits t (0 to 64): a factor when the residue is 1 (y is 0), a proof k when
+// its lowest t bits are zero (those of y are all ones).
 template <int W>
-__host__ __device__ __forceinline__ uint32_t residueVerdict(const uint32_t (&v)[W], uint32_t t) {
-    uint32_t rest = 0;
+__host__ __device__ __forceinline__ uint32_t residueVerdict(const uint32_t (&y)[W], uint32_t t) {
+    uint32_t any = 0;
     QUILBREX_UNROLL
-    for (int i = 1; i < W; ++i) rest |= v[i];
+    for (int i = 0; i < W; ++i) any |= y[i];
     const uint32_t lowMask = t >= 32 ? 0xFFFFFFFFu : (1u << t) - 1u;
     const uint32_t highMask = t >= 64 ? 0xFFFFFFFFu : t > 32 ? (1u << (t - 32)) - 1u : 0u;
-    const bool factor = rest == 0 && v[0] == 1;
-    const bool proof = ((v[0] & lowMask) | (v[1] & highMask)) == 0;
-    return (factor ? VERDICT_FACTOR : 0u) | (proof ? VERDICT_PROOF : 0u);
+    const bool proof = ((~y[0] & lowMask) | (~y[1] & highMask)) == 0;
+    return (any == 0 ? VERDICT_FACTOR : 0u) | (proof ? VERDICT_PROOF : 0u);
 }
 
 // --- the whole test ----------------------------------------------------------------
@@ -764,9 +777,9 @@ __host__ __device__ __forceinline__ uint32_t factorVerdict(uint64_t k, uint32_t 
     } else {
         squaringChain<W, J>(x, K, squarings);
     }
-    uint32_t v[W];
-    plainResidue<W, J>(x, K, v);
-    return residueVerdict<W>(v, t);
+    uint32_t y[W];
+    plainResidueLessOne<W, J>(x, K, y);
+    return residueVerdict<W>(y, t);
 }
 
 // True when 2^(2^(n-1)) = 1 mod k*2^n+1, for a candidate this member serves;
