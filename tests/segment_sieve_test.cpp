@@ -1475,7 +1475,7 @@ TEST_P(BatchLoopComparison, SameBatchesCountsFactorsAndCheckpoints) {
 // A kernel that holds its launch until the test opens the gate, then writes
 // its argument n into the table's first entry.
 std::atomic<bool> gateOpen(false);
-void gatedKernel(unsigned int*, unsigned long long* table, unsigned int n) {
+void gatedKernel(unsigned int*, unsigned long long* table, unsigned int n, unsigned int*, unsigned int) {
     while (!gateOpen.load()) std::this_thread::yield();
     if (blockIdx.x == 0 && threadIdx.x == 0) table[0] = n;
 }
@@ -1488,8 +1488,9 @@ int hookCalls;
 TEST_P(BatchLoopComparison, StandInStreamsAndEventsKeepCudaOrder) {
     static bool registered = false;
     if (!registered) {
-        const size_t sizes[3] = {sizeof(unsigned int*), sizeof(unsigned long long*), sizeof(unsigned int)};
-        hostRegisterFunction(reinterpret_cast<const void*>(gatedKernel), "gated", invokeRecording, 3, sizes);
+        const size_t sizes[5] = {sizeof(unsigned int*), sizeof(unsigned long long*), sizeof(unsigned int),
+                                 sizeof(unsigned int*), sizeof(unsigned int)};
+        hostRegisterFunction(reinterpret_cast<const void*>(gatedKernel), "gated", invokeRecording, 5, sizes);
         registered = true;
     }
     hookCalls = 0;
@@ -1505,7 +1506,9 @@ TEST_P(BatchLoopComparison, StandInStreamsAndEventsKeepCudaOrder) {
     unsigned int* factors = d_factors;
     unsigned long long* table = d_candidateTable;
     unsigned int n = 77;
-    void* args[] = {&factors, &table, &n};
+    unsigned int* proofs = nullptr;
+    unsigned int t = 0;
+    void* args[] = {&factors, &table, &n, &proofs, &t};
     ASSERT_EQ(cudaLaunchKernel(reinterpret_cast<const void*>(gatedKernel), dim3(4), dim3(8), args, 0, stream),
               cudaSuccess);
     ASSERT_EQ(cudaEventRecord(done, stream), cudaSuccess);

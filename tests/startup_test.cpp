@@ -151,8 +151,9 @@ TEST(Startup, FailingGuardedCallsEndWithStatus255) {
     } cases[] = {
         {hostOpSetDevice, 1, false},  {hostOpGetDeviceProperties, 1, false}, {hostOpHostAlloc, 1, false},
         {hostOpMalloc, 1, false},     {hostOpHostAlloc, 2, false},           {hostOpMalloc, 2, false},
+        {hostOpHostAlloc, 3, false},  {hostOpMalloc, 3, false},              // the proof table
         {hostOpFreeHost, 1, true},    {hostOpFree, 1, true},                 {hostOpFree, 2, true},
-        {hostOpFreeHost, 2, true},
+        {hostOpFreeHost, 2, true},    {hostOpFree, 3, true},                 {hostOpFreeHost, 3, true},
     };
     for (const Case& c : cases) {
         ChildResult r = startWith(10000, 10000, nullptr, c.op, c.nth);
@@ -176,8 +177,9 @@ TEST(Startup, AllocatesAndReleasesEvenWithoutWork) {
         [&]() {
             hostRuntimeReset();
             int status = quilbrexMain();
-            bool allocated = hostRuntimeCallCount(hostOpHostAlloc) == 2 && hostRuntimeCallCount(hostOpMalloc) == 2;
-            bool released = hostRuntimeCallCount(hostOpFreeHost) == 2 && hostRuntimeCallCount(hostOpFree) == 2;
+            // The candidate table, the factor report buffer and the proof table, on both sides.
+            bool allocated = hostRuntimeCallCount(hostOpHostAlloc) == 3 && hostRuntimeCallCount(hostOpMalloc) == 3;
+            bool released = hostRuntimeCallCount(hostOpFreeHost) == 3 && hostRuntimeCallCount(hostOpFree) == 3;
             return allocated && released ? status : 99;
         },
         dir.path());
