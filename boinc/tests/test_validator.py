@@ -1,9 +1,13 @@
 """The validator on real results of the program: complete, truncated, missing a
 factor, with duplicates, from two sieve configurations, of another workunit."""
 
+import copy
 import os
 import re
 import shutil
+import sys
+
+import pytest
 
 import validator
 from result_files import Result, SUMMARY_RE
@@ -168,3 +172,85 @@ def test_a_device_that_computed_wrongly_is_invalid(tasks, tmp_path):
         files = altered(tasks["typical"], tmp_path, RESULTS, change, what)
         assert "ejected" in open(files[RESULTS]).read()
         assert init(files) == 1, what
+
+
+# Results with a proof file, made by an independent reference (trial division
+# and Python's pow over every survivor; scripts/tests) on the proof checker's
+# wide line, sieved as a graphics device of the medium class sieves width 3.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                                "scripts", "tests"))
+import test_check_proofs as proofs  # noqa: E402
+
+PROOF_LINE = proofs.WIDE
+PROOF_NAME = "quilbrex_n%d-%d_k%d-%d" % PROOF_LINE
+_honest = []
+
+
+def proof_result(tmp_path, replica, spoil=None, name=PROOF_NAME):
+    """The three output files of one result, under the upload folder's names."""
+    if not _honest:
+        _honest.append(proofs.Line(*PROOF_LINE, proofs.SMALL_PRIMES))
+    line = copy.deepcopy(_honest[0])
+    if spoil:
+        spoil(line)
+    folder = tmp_path / ("made_%s_%d" % (name, replica))
+    folder.mkdir()
+    line.write(str(folder))
+    (folder / "factors.txt").write_text("")
+    files = []
+    for index, made in enumerate(("results.txt", "factors.txt", "proofs.txt")):
+        path = tmp_path / ("%s_%d_%d" % (name, replica, index))
+        shutil.copy(str(folder / made), str(path))
+        files.append(str(path))
+    return files
+
+
+def near_bound(line, sigmas):
+    """The proof count of the middle exponent this many standard deviations
+    low: honest, but as far from its expectation as a search may rarely be."""
+    n, t, tested, ks = line.exponents[1]
+    expected = proofs.checker.expected_survivors(n, PROOF_LINE[2], PROOF_LINE[3], len(proofs.SMALL_PRIMES))
+    share = 0.5 ** t
+    sigma = (expected * share * (1 - share) + share * share * expected) ** 0.5
+    del ks[:len(ks) - int(expected * share - sigmas * sigma)]
+
+
+PROOF_CASES = [
+    # name, spoil, sieves admitted, exit status, second-run record, text on standard error
+    ("honest", None, "medium", 0, None, None),
+    ("honest, two sieves admitted", None, "host,medium", 0, None, None),
+    ("a depth no app version of the project sieves with", None, "host,device", 1, None,
+     "primes=20 is none of the program's depths at 3 words (300000, 4000000)"),
+    ("15 % skipped, full count claimed", lambda l: proofs.skip_top(l, 0.15, False), "medium", 1, None, "proof k, "),
+    ("15 % skipped, counted honestly", lambda l: proofs.skip_top(l, 0.15, True), "medium", 1, None,
+     "but the sieve leaves"),
+    ("residue lacks the property", lambda l: proofs.replace_proof(l, 1, 16777217, 16857217), "medium", 1, None,
+     "does not end in 2 zero bits"),
+    ("deeper sieve named than used", lambda l: proofs.claim_deeper(l, 100), "low,medium", 1, None,
+     "a prime among the first 100 divides its p"),
+    ("near the bound", lambda l: near_bound(l, 4.5), "medium", 0,
+     PROOF_NAME + " a count 4.5 standard deviations from its expectation (bound 5)\n", None),
+    ("beyond the bound", lambda l: near_bound(l, 5.1), "medium", 1, None, "proof k, 2521 expected (+- 251)"),
+    ("an exponent short of the workunit", lambda l: l.exponents.pop(), "medium", 1, None, "n=42 has no summary"),
+]
+
+
+@pytest.mark.parametrize("name,spoil,sieves,status,second_run,text", PROOF_CASES, ids=[c[0] for c in PROOF_CASES])
+def test_results_with_proofs(tmp_path, capsys, name, spoil, sieves, status, second_run, text):
+    runs = tmp_path / "second_runs.txt"
+    files = proof_result(tmp_path, 0, spoil)
+    assert validator.main(["init", "--sieve", sieves, "--second-runs", str(runs)] + files) == status
+    assert (runs.read_text() if runs.exists() else None) == second_run
+    if text:
+        assert text in capsys.readouterr().err
+    if status == 0:
+        assert compare(files, proof_result(tmp_path, 1)) == 0
+
+
+def test_proofs_of_another_workunit_are_invalid(tmp_path):
+    # The range comes from the workunit, never from the result: the same files
+    # under the name of a wider workunit are invalid.
+    files = proof_result(tmp_path, 0, name="quilbrex_n40-43_k16777217-16857217")
+    assert validator.main(["init", "--sieve", "medium"] + files) == 1
+    assert validator.main(["init", "--sieve", "medium", "--range", "40,42,16777217,16857217"] + files) == 0
+    assert validator.main(["init", "--sieve", "medium", "--range", "40,42,16777217,16857219"] + files) == 1
