@@ -22,9 +22,9 @@ import os
 import re
 import sys
 
-from result_files import Invalid, Result, disagreement
+from result_files import OUTPUT_FILES, Invalid, Result, disagreement
 
-FILES_WITHOUT_PROOFS, FILES_WITH_PROOFS = 2, 3
+FILES_WITHOUT_PROOFS, FILES_WITH_PROOFS = 2, len(OUTPUT_FILES)
 HERE = os.path.dirname(os.path.abspath(__file__))
 # The checker sits beside this script on the project server (bin/), in
 # scripts/ in the source tree.

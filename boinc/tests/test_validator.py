@@ -254,3 +254,17 @@ def test_proofs_of_another_workunit_are_invalid(tmp_path):
     assert validator.main(["init", "--sieve", "medium"] + files) == 1
     assert validator.main(["init", "--sieve", "medium", "--range", "40,42,16777217,16857217"] + files) == 0
     assert validator.main(["init", "--sieve", "medium", "--range", "40,42,16777217,16857219"] + files) == 1
+
+
+def test_the_output_template_names_the_files_in_the_validators_order():
+    import xml.etree.ElementTree as ElementTree
+    from result_files import OUTPUT_FILES
+    with open(os.path.join(validator.HERE, "templates", "quilbrex_out.xml")) as f:
+        template = ElementTree.fromstring("<template>%s</template>" % f.read())
+    infos = template.findall("file_info")
+    assert [info.find("name")[0].tag for info in infos] == ["OUTFILE_0", "OUTFILE_1", "OUTFILE_2"]
+    assert all(info.find("optional") is None and info.find("upload_when_present") is not None for info in infos)
+    refs = template.find("result").findall("file_ref")
+    assert [(ref.find("file_name")[0].tag, ref.findtext("open_name")) for ref in refs] == [
+        ("OUTFILE_%d" % i, name) for i, name in enumerate(OUTPUT_FILES)]
+    assert OUTPUT_FILES == ("results.txt", "factors.txt", "proofs.txt")
