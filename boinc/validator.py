@@ -67,6 +67,29 @@ def judge_proofs(paths, result, sieves):
     return None
 
 
+def proof_disagreement(paths_a, paths_b):
+    """Why the proof files of two results of one workunit disagree, or None. A
+    proof k of one that the other's sieve leaves, where the other's t asks no
+    more zero bits, is a residue the other computed wrongly or never."""
+    checker = load_checker()
+    blocks = [{n: (t, set(ks), end[2]) for n, t, ks, end in checker.read_proofs(paths[2])}
+              for paths in (paths_a, paths_b)]
+    for one, other in ((0, 1), (1, 0)):
+        for n, (t, ks, _) in sorted(blocks[one].items()):
+            if n not in blocks[other]:
+                continue
+            t_other, ks_other, depth_other = blocks[other][n]
+            if t < t_other:
+                continue
+            tested_by_other = sorted(set(ks) - ks_other)
+            removed = set(checker.with_small_factor(tested_by_other, n, depth_other))
+            lacking = [k for k in tested_by_other if k not in removed]
+            if lacking:
+                return "n=%d: %d proof k of one result missing from the other, the first k=%d" % (
+                    n, len(lacking), lacking[0])
+    return None
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("mode", choices=("init", "compare"))
@@ -95,6 +118,8 @@ def main(argv=None):
         if len(args.files) % 2 or half not in (FILES_WITHOUT_PROOFS, FILES_WITH_PROOFS):
             raise Invalid("compare needs the files of two results, got %d files" % len(args.files))
         reason = disagreement(load(args.files[:half], args.range), load(args.files[half:], args.range))
+        if not reason and half == FILES_WITH_PROOFS:
+            reason = proof_disagreement(args.files[:half], args.files[half:])
         if reason:
             print("results disagree: %s" % reason, file=sys.stderr)
             return 1

@@ -268,3 +268,37 @@ def test_the_output_template_names_the_files_in_the_validators_order():
     assert [(ref.find("file_name")[0].tag, ref.findtext("open_name")) for ref in refs] == [
         ("OUTFILE_%d" % i, name) for i, name in enumerate(OUTPUT_FILES)]
     assert OUTPUT_FILES == ("results.txt", "factors.txt", "proofs.txt")
+
+
+def deeper(line):
+    """The same line searched honestly by a device of the low class (100 primes)."""
+    deep = proofs.Line(*PROOF_LINE, proofs.checker.odd_primes(100))
+    line.depth, line.exponents = deep.depth, deep.exponents
+
+
+def lose_one(line):
+    """A faulty host: one residue of the middle exponent computed wrongly, so one
+    proof k fewer; every count still passes."""
+    n, t, tested, ks = line.exponents[1]
+    ks.pop(len(ks) // 2)
+
+
+COMPARE_CASES = [
+    # name, spoil of the second result, exit status, text on standard error
+    ("both honest, one sieve", None, 0, None),
+    ("both honest, two sieves", deeper, 0, None),
+    ("one proof k lost", lose_one, 1, "results disagree: n=41: 1 proof k of one result missing from the other"),
+    ("one proof k lost, other sieve", lambda l: (deeper(l), lose_one(l)), 1,
+     "results disagree: n=41: 1 proof k of one result missing from the other"),
+]
+
+
+@pytest.mark.parametrize("name,spoil,status,text", COMPARE_CASES, ids=[c[0] for c in COMPARE_CASES])
+def test_twins_compared_by_their_proofs(tmp_path, capsys, name, spoil, status, text):
+    first, second = proof_result(tmp_path, 0), proof_result(tmp_path, 1, spoil)
+    assert validator.main(["init", "--sieve", "low,medium"] + second) == 0
+    capsys.readouterr()
+    for a, b in ((first, second), (second, first)):
+        assert compare(a, b) == status, name
+        err = capsys.readouterr().err
+        assert (text in err) if text else err == "", err
