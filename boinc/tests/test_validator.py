@@ -244,7 +244,8 @@ def test_results_with_proofs(tmp_path, capsys, name, spoil, sieves, status, seco
     if text:
         assert text in capsys.readouterr().err
     if status == 0:
-        assert compare(files, proof_result(tmp_path, 1)) == 0
+        # Brought near the bound by proof k left out, which an honest twin lists.
+        assert compare(files, proof_result(tmp_path, 1)) == (1 if second_run else 0)
 
 
 def test_proofs_of_another_workunit_are_invalid(tmp_path):
