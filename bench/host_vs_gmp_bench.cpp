@@ -195,10 +195,16 @@ double ifmaPerSecond() { return 0; }
 // --- candidates per second ---------------------------------------------------------
 
 // The program's launch of a member over the table, as Sieve makes it.
+// With a proof table at t = 8, so that a table's worth of proof k are
+// written as well, as in a search.
 void launchTest(const KernelEntry* entry, unsigned long long* d_table, unsigned int* d_buffer, uint32_t count,
                 uint32_t n) {
-    launchKernel(entry, count / 256, d_buffer, d_table, n);
+    static unsigned int* d_proofTable = nullptr;
+    if (!d_proofTable) cudaMalloc(reinterpret_cast<void**>(&d_proofTable), PROOF_TABLE_BYTES);
+    d_proofTable[0] = 0;
+    launchKernel(entry, count / 256, d_buffer, d_table, n, d_proofTable, 8);
     if (cudaDeviceSynchronize() != cudaSuccess) std::fprintf(report, "launch failed\n");
+    if (d_proofTable[0] > PROOF_RECORD_CAPACITY) std::fprintf(report, "proof table full\n");
     std::memset(d_buffer, 0, 64);
 }
 
@@ -287,7 +293,7 @@ void candidateTable() {
 
 // Tests nothing, and takes whole ranges of the grid, so that the runtime's
 // dispatch of a kernel that does nothing is not counted as sieving.
-void nullKernel(unsigned int*, unsigned long long*, unsigned int) {}
+void nullKernel(unsigned int*, unsigned long long*, unsigned int, unsigned int*, unsigned int) {}
 void invokeNull(const void*, void**) {}
 void invokeNullRange(const void*, void**, unsigned, unsigned) {}
 const KernelEntry nullEntry = {"null", "null", 0, 0, nullKernel};
@@ -307,14 +313,18 @@ double searchSeconds(uint64_t first, uint64_t last, bool testing) {
 }
 
 void prepareSearch() {
-    const size_t sizes[3] = {sizeof(unsigned int*), sizeof(unsigned long long*), sizeof(unsigned int)};
-    hostRegisterFunction(reinterpret_cast<const void*>(nullKernel), "null", invokeNull, 3, sizes, invokeNullRange);
+    const size_t sizes[5] = {sizeof(unsigned int*), sizeof(unsigned long long*), sizeof(unsigned int),
+                             sizeof(unsigned int*), sizeof(unsigned int)};
+    hostRegisterFunction(reinterpret_cast<const void*>(nullKernel), "null", invokeNull, 5, sizes, invokeNullRange);
     deviceProp = hostRuntimeHostProperties();
     cudaHostAlloc(reinterpret_cast<void**>(&h_candidateTable), 8 * MAX_BATCH, 0);
     cudaMalloc(reinterpret_cast<void**>(&d_candidateTable), 8 * MAX_BATCH);
     cudaHostAlloc(reinterpret_cast<void**>(&h_factors), FACTOR_BUFFER_BYTES, 0);
     cudaMalloc(reinterpret_cast<void**>(&d_factors), FACTOR_BUFFER_BYTES);
     std::memset(d_factors, 0, FACTOR_BUFFER_BYTES);
+    cudaHostAlloc(reinterpret_cast<void**>(&h_proofs), PROOF_TABLE_BYTES, 0);
+    cudaMalloc(reinterpret_cast<void**>(&d_proofs), PROOF_TABLE_BYTES);
+    std::memset(d_proofs, 0, PROOF_TABLE_BYTES);
 }
 
 struct SearchCase {

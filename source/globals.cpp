@@ -10,6 +10,7 @@ uint64_t kCurrent;
 uint64_t kTested;
 double seconds;
 uint32_t foundFactors;
+uint32_t proofBits = 64;
 
 double startTime, endTime;
 uint64_t rangeK;
@@ -40,3 +41,5 @@ unsigned long long* h_candidateTable;
 unsigned long long* d_candidateTable;
 unsigned int* h_factors;
 unsigned int* d_factors;
+unsigned int* h_proofs;
+unsigned int* d_proofs;

@@ -20,6 +20,15 @@ constexpr uint32_t FACTOR_RECORD_CAPACITY = MAX_BATCH;
 constexpr uint32_t FACTOR_BUFFER_WORDS = 1 + 3 * FACTOR_RECORD_CAPACITY;
 constexpr uint32_t FACTOR_BUFFER_BYTES = 4 * FACTOR_BUFFER_WORDS;
 
+// The proof table of a launch: a count and a record (low and high half of k)
+// per proof k. t is chosen so that an exponent expects at most 4,000 proof k
+// whatever its range, and a batch never holds more than its exponent, so
+// twice that is room enough; a launch that finds more is a fault that stops
+// the run, never a record dropped.
+constexpr uint32_t PROOF_RECORD_CAPACITY = 8192;
+constexpr uint32_t PROOF_TABLE_WORDS = 1 + 2 * PROOF_RECORD_CAPACITY;
+constexpr uint32_t PROOF_TABLE_BYTES = 4 * PROOF_TABLE_WORDS;
+
 // In-memory assignment.
 extern uint32_t nStart, nEnd;
 extern uint64_t kStart, kEnd;
@@ -34,6 +43,9 @@ extern uint64_t kCurrent;
 extern uint64_t kTested;
 extern double seconds;
 extern uint32_t foundFactors;
+// The proof bits t of the exponent under search (64, which leaves hardly
+// any proof k, outside a search).
+extern uint32_t proofBits;
 
 // Timing.
 extern double startTime, endTime;
@@ -66,3 +78,5 @@ extern unsigned long long* h_candidateTable;
 extern unsigned long long* d_candidateTable;
 extern unsigned int* h_factors;
 extern unsigned int* d_factors;
+extern unsigned int* h_proofs;
+extern unsigned int* d_proofs;

@@ -10,6 +10,7 @@
 #include "workfiles/assignment.h"
 #include "workfiles/atomic_file.h"
 #include "workfiles/durable_file.h"
+#include "workfiles/proof_log.h"
 #include "workfiles/run_log.h"
 #include "workfiles_test_helpers.h"
 
@@ -237,6 +238,63 @@ TEST(AtomicFile, OnlyTemporariesOfKilledRewritesAreRemoved) {
         if (std::string(name) != "worktodo.txt.tmp-a1B2c3") {
             EXPECT_TRUE(fileExists(dir.file(name))) << name;
         }
+}
+
+// A proof block opened on what a stop, a kill or a power cut left in
+// proofs.txt, its batches' proof k added again from the resume point on and
+// the block closed: every record once, in order, and a block already closed
+// left alone. A cut line (a power cut) goes; a line that is no record with
+// records after it stays, for the checker to name.
+TEST(ProofLog, ABlockResumedAnywhereEndsWithNothingLostOrDoubled) {
+    const std::string A = "n=54 t=3 k=1003\n", B = "n=54 t=3 k=1011\n", C = "n=54 t=3 k=1029\n";
+    const std::string CLOSE = "n=54 t=3 tested=10 proofs=3 primes=4\n";
+    const std::string SUMMARY = "n=54: tested 10 of 1001 numbers ( 1.00%) in 0.00 seconds at 0/sec\n";
+    const std::string EARLIER = "n=54 t=3 k=7\nn=54 t=3 tested=5 proofs=1 primes=4\n";
+    const struct Case {
+        const char* what;
+        std::string before, results;
+        uint64_t resume;
+        bool summaryLogged;
+        std::string after;
+        uint64_t count;
+    } cases[] = {
+        {"a fresh search", "", "", 1001, false, A + B + C + CLOSE, 3},
+        {"a resume after the checkpoint of the first records", A + B, "", 1013, false, A + B + C + CLOSE, 3},
+        {"records past the checkpoint (a kill before it)", A + B + C, "", 1005, false, A + B + C + CLOSE, 3},
+        {"every record past it", A + B + C, "", 1001, false, A + B + C + CLOSE, 3},
+        {"a record cut by a power cut", A + "n=54 t=3 k=10", "", 1005, false, A + B + C + CLOSE, 3},
+        {"a cut closing record", A + B + C + "n=54 t=3 tes", "", 1031, false, A + B + C + CLOSE, 3},
+        {"closed, its summary not yet written", A + B + C + CLOSE, "", 1013, false, A + B + C + CLOSE, 0},
+        {"closed and summarised", A + B + C + CLOSE, SUMMARY, 1013, true, A + B + C + CLOSE, 0},
+        {"an earlier line's block of the same exponent", EARLIER, SUMMARY, 1001, false, EARLIER + A + B + C + CLOSE, 3},
+        {"the open block of a search never closed", "n=53 t=3 k=9\n", "", 1001, false, A + B + C + CLOSE, 3},
+        {"a line that is no record, records after it", "garbage\n" + A, "", 1005, false,
+         "garbage\n" + A + B + C + CLOSE, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ResetWorkFileState();
+        TempDir dir;
+        if (!c.before.empty()) writeFile(dir.file(PROOFS_FILE), c.before);
+        if (!c.results.empty()) writeFile(dir.file(RESULTS_FILE), c.results);
+        uint64_t count = 99;
+        const CallOutcome outcome = CaptureCall(dir.path(), [&] {
+            BeginProofBlock(54, 3, c.resume, c.summaryLogged);
+            // The batches from the resume point on find their proof k again,
+            // one batch per record, a checkpoint after each.
+            for (uint64_t k : {1003ull, 1011ull, 1029ull}) {
+                if (k < c.resume) continue;
+                AddProofs(&k, 1);
+                FlushProofLog();
+            }
+            count = ProofCount();
+            EndProofBlock(10, 4);
+            return 0;
+        });
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_EQ(readFile(dir.file(PROOFS_FILE)), c.after);
+        EXPECT_EQ(count, c.count);
+    }
 }
 
 TEST(RunLog, RecordsAreAppendedStampedOrNot) {

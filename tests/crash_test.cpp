@@ -1,8 +1,9 @@
 // The program killed, or failed with a full disk or an I/O error, at every
 // file operation of a short line with two factors, each time started again
 // until the line is done: every factor recorded exactly once, every exponent
-// summarised once, the line's end recorded once, the line removed, nothing
-// left over. And every state a power cut could leave during real runs.
+// summarised once, the proof file as an uninterrupted run writes it, the
+// line's end recorded once, the line removed, nothing left over. And every
+// state a power cut could leave during real runs.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -102,12 +103,47 @@ struct MemoryTemporaries {
 namespace {
 
 struct Tally {
-    long lost = 0, doubled = 0, summariesRepeated = 0;
+    long lost = 0, doubled = 0, summariesRepeated = 0, proofsLost = 0, proofsDoubled = 0;
 };
+
+// proofs.txt of an uninterrupted run of worktodo, made once per text.
+const std::string& cleanProofs(const std::string& worktodo) {
+    static std::map<std::string, std::string> made;
+    const auto found = made.find(worktodo);
+    if (found != made.end()) return found->second;
+    TempDir dir;
+    writeFile(dir.file("worktodo.txt"), worktodo);
+    const ChildResult clean = runProgram(QUILBREX_BINARY, dir.path(), 300);
+    EXPECT_EQ(clean.status, 6) << clean.out << clean.err;
+    return made[worktodo] = readFile(dir.file("proofs.txt"));
+}
+
+// The proof file against the uninterrupted run's, record by record: each
+// proof k and closing record exactly once, in the same order.
+void checkProofs(const std::string& proofs, const std::string& expected, const std::string& firstErr, Tally* tally) {
+    EXPECT_EQ(proofs, expected) << firstErr;
+    std::map<std::string, long> seen;
+    for (size_t at = 0, end; at < proofs.size(); at = end + 1) {
+        end = proofs.find('\n', at);
+        if (end == std::string::npos) end = proofs.size();
+        ++seen[proofs.substr(at, end - at)];
+    }
+    std::map<std::string, long> wanted;
+    for (size_t at = 0, end; at < expected.size(); at = end + 1) {
+        end = expected.find('\n', at);
+        if (end == std::string::npos) end = expected.size();
+        ++wanted[expected.substr(at, end - at)];
+    }
+    for (const auto& record : wanted) {
+        const long times = seen.count(record.first) ? seen[record.first] : 0;
+        if (times < record.second) ++tally->proofsLost;
+        if (times > record.second) ++tally->proofsDoubled;
+    }
+}
 
 // Starts the program again until the line is done (a fault may have stopped
 // it, or the restart itself before the line's end) and checks the folder.
-void checkLineDone(const TempDir& dir, const std::string& firstErr, Tally* tally) {
+void checkLineDone(const TempDir& dir, const std::string& worktodo, const std::string& firstErr, Tally* tally) {
     ChildResult restart;
     for (int start = 0; start < 3; ++start) {
         restart = runProgram(QUILBREX_BINARY, dir.path(), 300);
@@ -137,8 +173,10 @@ void checkLineDone(const TempDir& dir, const std::string& firstErr, Tally* tally
               1u)
         << firstErr << results;
     EXPECT_EQ(readFile(dir.file("worktodo.txt")), "") << firstErr;
+    checkProofs(readFile(dir.file("proofs.txt")), cleanProofs(worktodo), firstErr, tally);
     // Not even the checkpoint of the finished line is left behind.
-    EXPECT_EQ(UnexpectedFiles(dir.path(), {"worktodo.txt", "factors.txt", "results.txt", "quilbrex.lock"}), "")
+    EXPECT_EQ(UnexpectedFiles(dir.path(), {"worktodo.txt", "factors.txt", "results.txt", "proofs.txt", "quilbrex.lock"}),
+              "")
         << firstErr;
 }
 
@@ -176,14 +214,17 @@ void killAtEachOperation(const std::string& worktodo, bool asNobody, long killPo
         }
         ASSERT_EQ(first.signal, SIGKILL) << first.err;
         ++killed;
-        checkLineDone(dir, first.err, &tally);
+        checkLineDone(dir, worktodo, first.err, &tally);
     }
     EXPECT_EQ(killed, killPoints);
     EXPECT_EQ(tally.lost, 0);
     EXPECT_EQ(tally.doubled, 0);
     EXPECT_EQ(tally.summariesRepeated, 0);
+    EXPECT_EQ(tally.proofsLost, 0);
+    EXPECT_EQ(tally.proofsDoubled, 0);
     std::cout << "crash test: " << killPoints << " kill points, " << tally.lost << " factors lost, " << tally.doubled
-              << " doubled, " << tally.summariesRepeated << " exponent summaries repeated\n";
+              << " doubled, " << tally.summariesRepeated << " exponent summaries repeated, " << tally.proofsLost
+              << " proof records lost, " << tally.proofsDoubled << " doubled\n";
 }
 
 }  // namespace
@@ -228,11 +269,13 @@ TEST(Crash, FaultAtEveryFileOperationNothingIsLostOrDoubled) {
                 ++stopped;
                 EXPECT_NE(first.err, "") << "stopped without saying why: " << first.status;
             }
-            checkLineDone(dir, first.err, &tally);
+            checkLineDone(dir, LINE, first.err, &tally);
         }
         EXPECT_EQ(tally.lost, 0);
         EXPECT_EQ(tally.doubled, 0);
         EXPECT_EQ(tally.summariesRepeated, 0);
+        EXPECT_EQ(tally.proofsLost, 0);
+        EXPECT_EQ(tally.proofsDoubled, 0);
         std::cout << "fault test, " << strerror(error) << ": " << total << " operations, " << stopped
                   << " stopped the run, " << tally.lost << " factors lost, " << tally.doubled << " doubled, "
                   << tally.summariesRepeated << " exponent summaries repeated\n";
@@ -466,7 +509,10 @@ size_t checkEveryState(const PowerCutScenario& scenario, const std::set<FolderSt
             << results;
         EXPECT_EQ(countOf(results, "Starting range: "), scenario.lines) << results;
         EXPECT_EQ(readFile(dir.file("worktodo.txt")), "");
-        EXPECT_EQ(UnexpectedFiles(dir.path(), {"worktodo.txt", "factors.txt", "results.txt", "quilbrex.lock"}), "");
+        Tally tally;
+        checkProofs(readFile(dir.file("proofs.txt")), cleanProofs(scenario.worktodo), "", &tally);
+        EXPECT_EQ(UnexpectedFiles(dir.path(), {"worktodo.txt", "factors.txt", "results.txt", "proofs.txt", "quilbrex.lock"}),
+                  "");
         if (testing::Test::HasFailure()) break;
     }
     return states.size();

@@ -14,8 +14,8 @@ TEST(CudaBuild, CarriesEveryMemberUnderItsMangledName) {
     int members = 0;
 #define EXPECT_MEMBER(WIDTH, BAND, LENGTH, NAME)                                            \
     ++members;                                                                              \
-    EXPECT_NE(binary.find(std::string("_Z" #LENGTH #NAME "PjPyj") + '\0'), std::string::npos) \
-        << "_Z" #LENGTH #NAME "PjPyj";
+    EXPECT_NE(binary.find(std::string("_Z" #LENGTH #NAME QUILBREX_KERNEL_PARAMETERS_MANGLED) + '\0'), std::string::npos) \
+        << "_Z" #LENGTH #NAME QUILBREX_KERNEL_PARAMETERS_MANGLED;
     QUILBREX_KERNEL_FAMILY(EXPECT_MEMBER)
 #undef EXPECT_MEMBER
     EXPECT_EQ(members, 35);

@@ -34,21 +34,28 @@ std::string candidateText(uint64_t k, uint32_t n) {
     return text;
 }
 
-// Runs ks through every path of the member and checks each verdict against
-// GMP (for the candidates the member serves) or "no hit" (for the others).
+// Runs ks through every path of the member and checks each verdict (factor
+// and proof k) against GMP (for the candidates the member serves) or "no
+// verdict" (for the others). The proof bits go round small values, so that
+// a batch has several proof k in any lanes, and t = 0, where every served
+// candidate is one.
 void expectPathsAgree(const KernelEntry& e, const std::vector<uint64_t>& ks, uint32_t n, const std::string& how) {
+    static const uint32_t proofBitsRound[] = {0, 1, 2, 3};
+    static size_t calls = 0;
+    const uint32_t t = proofBitsRound[calls++ % 4];
     std::vector<uint8_t> expected(ks.size());
     for (size_t i = 0; i < ks.size(); ++i) {
         const bool served = ks[i] != 0 && kernelFor(n, (n + bitLength(ks[i]) + 31) / 32) == &e;
-        expected[i] = served && gmpIsHit(ks[i], n);
+        expected[i] = served ? gmpVerdict(ks[i], n, t) : 0;
     }
     for (HostTestPath path : availablePaths()) {
         std::vector<uint8_t> hit(ks.size(), 0xEE);
         hostBatchFor(path, e.width, e.band)(reinterpret_cast<const unsigned long long*>(ks.data()),
-                                            (uint32_t)ks.size(), n, hit.data());
+                                            (uint32_t)ks.size(), n, t, hit.data());
         for (size_t i = 0; i < ks.size(); ++i)
             EXPECT_EQ(hit[i], expected[i]) << e.name << " " << hostPathName(path) << " lane " << i << " of "
-                                           << ks.size() << ": " << candidateText(ks[i], n) << " (" << how << ")";
+                                           << ks.size() << ": " << candidateText(ks[i], n) << " t=" << t << " ("
+                                           << how << ")";
     }
 }
 

@@ -419,7 +419,12 @@ void checkFinalTest(std::mt19937_64& rng) {
                                    P - one, 0,                 R - 1,    P,       one + P / 2,
                                    randomOperand(rng, W, P), randomOperand(rng, W, P)};
         std::vector<mpz_class> values(std::begin(cases), std::end(cases));
-        for (const mpz_class& t : std::vector<mpz_class>{0, 2, 3, 5, P - 1, P - 3}) {
+        // Plain values with exactly 0, 1, 31, 32, 33, 52, 63 and 64 low zero
+        // bits, for the proof bits' masks.
+        std::vector<mpz_class> plain = {0, 2, 3, 5, P - 1, P - 3};
+        for (unsigned long zeros : {0ul, 1ul, 31ul, 32ul, 33ul, 52ul, 63ul, 64ul})
+            plain.push_back((randomOperand(rng, W, P) >> (zeros + 1) << (zeros + 1)) + powerOfTwo(zeros));
+        for (const mpz_class& t : plain) {
             const mpz_class rep = t * R % P;
             values.push_back(rep);
             values.push_back(rep + ((R - 1 - rep) / P) * P);
@@ -432,6 +437,26 @@ void checkFinalTest(std::mt19937_64& rng) {
             if ((finalTest<W, J>(x, K)) != want) {
                 ADD_FAILURE() << "finalTest(" << hex(x) << ") with p=" << hex(p) << " is " << !want;
                 return;
+            }
+            // x = 0 mod p stands for no power of two; every other x gives
+            // its plain value fully reduced, and the verdict follows from it.
+            if (value % P == 0) continue;
+            mpz_class inverseR, expected;
+            mpz_invert(inverseR.get_mpz_t(), R.get_mpz_t(), P.get_mpz_t());
+            expected = value * inverseR % P;
+            uint32_t v[W];
+            plainResidue<W, J>(x, K, v);
+            if (toMpz(v) != expected) {
+                ADD_FAILURE() << "plainResidue(" << hex(x) << ") with p=" << hex(p) << " is " << hex(v);
+                return;
+            }
+            for (uint32_t t : {0u, 1u, 2u, 31u, 32u, 33u, 52u, 53u, 63u, 64u}) {
+                const bool proof = t == 0 || mpz_scan1(expected.get_mpz_t(), 0) >= t;
+                const uint32_t verdict = (want ? VERDICT_FACTOR : 0u) | (proof ? VERDICT_PROOF : 0u);
+                if (residueVerdict<W>(v, t) != verdict) {
+                    ADD_FAILURE() << "residueVerdict(" << hex(v) << ", t=" << t << ") is " << residueVerdict<W>(v, t);
+                    return;
+                }
             }
         }
     }

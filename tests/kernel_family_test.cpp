@@ -1,7 +1,8 @@
 // The 35 factor-test kernels through the registry and the real launch path of
-// the host runtime: factor records read back after each launch and compared
-// with GMP, for every member, known factors, several hits per launch and
-// candidates that no member may report.
+// the host runtime: factor records and proof k read back after each launch
+// and compared with GMP, for every member, known factors, several hits per
+// launch, a proof table that overflows and candidates that no member may
+// report.
 #include <cxxabi.h>
 #include <gtest/gtest.h>
 
@@ -39,14 +40,26 @@ unsigned long long* deviceTable() {
     return table;
 }
 
+unsigned int* deviceProofs() {
+    static unsigned int* buffer = [] {
+        void* p = nullptr;
+        EXPECT_EQ(cudaMalloc(&p, PROOF_TABLE_BYTES), cudaSuccess);
+        return static_cast<unsigned int*>(p);
+    }();
+    return buffer;
+}
+
 struct LaunchResult {
     uint32_t count = 0;
     std::vector<uint64_t> found;  // sorted
+    uint32_t proofCount = 0;
+    std::vector<uint64_t> proofs;  // sorted
 };
 
-// Launches entry over table.size()/256 blocks and reads the records back;
-// checks that nothing beyond the records, nor their third words, was written.
-LaunchResult launchTable(const KernelEntry* entry, const std::vector<uint64_t>& table, uint32_t n) {
+// Launches entry over table.size()/256 blocks at proof bits t and reads the
+// records back; checks that nothing beyond the records, nor their third
+// words, was written, in the factor buffer and in the proof table.
+LaunchResult launchTable(const KernelEntry* entry, const std::vector<uint64_t>& table, uint32_t n, uint32_t t = 64) {
     LaunchResult result;
     const uint32_t blocks = (uint32_t)(table.size() / 256);
     EXPECT_EQ(table.size(), blocks * 256u);
@@ -54,8 +67,19 @@ LaunchResult launchTable(const KernelEntry* entry, const std::vector<uint64_t>& 
     factors[0] = 0;
     EXPECT_EQ(cudaMemcpy(deviceTable(), table.data(), 8 * table.size(), cudaMemcpyHostToDevice), cudaSuccess);
     EXPECT_EQ(cudaMemcpy(deviceFactors(), factors.data(), FACTOR_BUFFER_BYTES, cudaMemcpyHostToDevice), cudaSuccess);
-    launchKernel(entry, blocks, deviceFactors(), deviceTable(), n);
+    std::vector<unsigned int> proofs(PROOF_TABLE_WORDS, UNTOUCHED);
+    proofs[0] = 0;
+    EXPECT_EQ(cudaMemcpy(deviceProofs(), proofs.data(), PROOF_TABLE_BYTES, cudaMemcpyHostToDevice), cudaSuccess);
+    launchKernel(entry, blocks, deviceFactors(), deviceTable(), n, deviceProofs(), t);
     EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+    EXPECT_EQ(cudaMemcpy(proofs.data(), deviceProofs(), PROOF_TABLE_BYTES, cudaMemcpyDeviceToHost), cudaSuccess);
+    result.proofCount = proofs[0];
+    const uint32_t proofRecords = std::min(result.proofCount, PROOF_RECORD_CAPACITY);
+    for (uint32_t r = 0; r < proofRecords; ++r) result.proofs.push_back(proofs[1 + 2 * r] | (uint64_t)proofs[2 + 2 * r] << 32);
+    const auto beyond = std::find_if(proofs.begin() + 1 + 2 * proofRecords, proofs.end(),
+                                     [](unsigned int w) { return w != UNTOUCHED; });
+    EXPECT_TRUE(beyond == proofs.end()) << "proof table word " << (beyond - proofs.begin()) << " written beyond the records";
+    std::sort(result.proofs.begin(), result.proofs.end());
     EXPECT_EQ(cudaMemcpy(factors.data(), deviceFactors(), FACTOR_BUFFER_BYTES, cudaMemcpyDeviceToHost), cudaSuccess);
 
     result.count = factors[0];
@@ -108,8 +132,8 @@ TEST(KernelRegistry, NamesWidthsBandsAndMangledNames) {
         "quilbrex608bit_n544_575", "quilbrex640bit_n544_575", "quilbrex640bit_n576_607",
     };
     static_assert(sizeof names / sizeof names[0] == KERNEL_COUNT, "35 members");
-    EXPECT_STREQ(kernelTable[0].mangledName, "_Z20quilbrex96bit_n32_63PjPyj");
-    EXPECT_STREQ(kernelTable[KERNEL_COUNT - 1].mangledName, "_Z23quilbrex640bit_n576_607PjPyj");
+    EXPECT_STREQ(kernelTable[0].mangledName, "_Z20quilbrex96bit_n32_63PjPyjS_j");
+    EXPECT_STREQ(kernelTable[KERNEL_COUNT - 1].mangledName, "_Z23quilbrex640bit_n576_607PjPyjS_j");
     for (int i = 0; i < KERNEL_COUNT; ++i) {
         const KernelEntry& e = kernelTable[i];
         SCOPED_TRACE(names[i]);
@@ -122,12 +146,13 @@ TEST(KernelRegistry, NamesWidthsBandsAndMangledNames) {
         std::snprintf(expectedName, sizeof expectedName, "quilbrex%ubit_n%u_%u", 32 * e.width, 32 * e.band,
                       32 * e.band + 31);
         EXPECT_STREQ(e.name, expectedName);
-        const std::string mangled = "_Z" + std::to_string(std::strlen(names[i])) + names[i] + "PjPyj";
+        const std::string mangled = "_Z" + std::to_string(std::strlen(names[i])) + names[i] + "PjPyjS_j";
         EXPECT_STREQ(e.mangledName, mangled.c_str());
         int status = -1;
         char* demangled = abi::__cxa_demangle(e.mangledName, nullptr, nullptr, &status);
         ASSERT_EQ(status, 0);
-        EXPECT_EQ(std::string(demangled), std::string(names[i]) + "(unsigned int*, unsigned long long*, unsigned int)");
+        EXPECT_EQ(std::string(demangled), std::string(names[i]) + "(unsigned int*, unsigned long long*, unsigned int, "
+                                                                  "unsigned int*, unsigned int)");
         std::free(demangled);
         EXPECT_EQ(findKernel(names[i]), &e);
         ASSERT_NE(e.function, nullptr);
@@ -222,17 +247,25 @@ TEST(KernelFamily, EveryMemberAgreesWithGmpAcrossItsBand) {
             std::vector<uint64_t> served = {1ull << (minBits - 1), (1ull << (minBits - 1)) + 1,
                                             lowBitsMask(maxBits), lowBitsMask(maxBits) - 1};
             for (int i = 0; i < 6; ++i) served.push_back(kWithBits(rng, minBits + (uint32_t)(rng() % (maxBits - minBits + 1))));
-            std::vector<uint64_t> expected;
-            for (uint64_t k : served)
+            // Proof bits of 0 to 3 and one of the program's larger t: several
+            // proof k per launch, in any threads.
+            const uint32_t t = n % 5 == 4 ? 12 : n % 5;
+            std::vector<uint64_t> expected, expectedProofs;
+            for (uint64_t k : served) {
                 if (gmpIsHit(k, n)) expected.push_back(k);
+                if (gmpIsProof(k, n, t)) expectedProofs.push_back(k);
+            }
             // Outside the width: must never be reported.
             std::vector<uint64_t> ks = served;
             if (minBits > 1) ks.push_back(lowBitsMask(minBits - 1));
             if (maxBits < 64) ks.push_back(1ull << maxBits);
-            const LaunchResult got = launchTable(&e, spreadTable(ks, 1 + (uint32_t)(rng() % 3)), n);
+            const LaunchResult got = launchTable(&e, spreadTable(ks, 1 + (uint32_t)(rng() % 3)), n, t);
             std::sort(expected.begin(), expected.end());
+            std::sort(expectedProofs.begin(), expectedProofs.end());
             EXPECT_EQ(got.count, expected.size());
             EXPECT_EQ(got.found, expected) << "candidates" << kText(ks);
+            EXPECT_EQ(got.proofCount, expectedProofs.size());
+            EXPECT_EQ(got.proofs, expectedProofs) << "t=" << t << ", candidates" << kText(ks);
         }
     }
 }
@@ -319,6 +352,15 @@ TEST(KernelFamily, ManyHitsInOneLaunchAreAllReported) {
     const LaunchResult all = launchTable(e, full, 33);
     EXPECT_EQ(all.count, 768u);
     EXPECT_EQ(all.found, full);
+
+    // At t = 0 every candidate is a proof k: more than the proof table holds
+    // are all counted, the table is filled and nothing is written beyond it.
+    std::vector<uint64_t> many(33 * 256, 4121);
+    ASSERT_GT(many.size(), PROOF_RECORD_CAPACITY);
+    const LaunchResult overflowing = launchTable(e, many, 54, 0);
+    EXPECT_EQ(overflowing.proofCount, many.size());
+    EXPECT_EQ(overflowing.proofs, std::vector<uint64_t>(PROOF_RECORD_CAPACITY, 4121));
+    EXPECT_EQ(overflowing.count, 0u);
 }
 
 // Thread i reads entry i and no other: one hit among non-hits, at the edges of

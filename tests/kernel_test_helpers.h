@@ -71,6 +71,29 @@ inline bool gmpIsHit(uint64_t k, uint32_t n) {
     return x == 1;
 }
 
+// The residue of the proof property, 2^(-2^(n-1)) mod p, by mpz_powm and
+// mpz_invert.
+inline mpz_class gmpInverseResidue(uint64_t k, uint32_t n) {
+    const mpz_class p = candidateP(k, n);
+    mpz_class exponent, r;
+    mpz_setbit(exponent.get_mpz_t(), n - 1);
+    const mpz_class two = 2;
+    mpz_powm(r.get_mpz_t(), two.get_mpz_t(), exponent.get_mpz_t(), p.get_mpz_t());
+    mpz_invert(r.get_mpz_t(), r.get_mpz_t(), p.get_mpz_t());
+    return r;
+}
+
+// Whether k is a proof k at proof bits t: the residue's lowest t bits are 0.
+inline bool gmpIsProof(uint64_t k, uint32_t n, uint32_t t) {
+    const mpz_class r = gmpInverseResidue(k, n);
+    return t == 0 || mpz_scan1(r.get_mpz_t(), 0) >= t;
+}
+
+// The reference verdict of a served candidate (VERDICT_FACTOR, VERDICT_PROOF).
+inline uint8_t gmpVerdict(uint64_t k, uint32_t n, uint32_t t) {
+    return (uint8_t)((gmpIsHit(k, n) ? VERDICT_FACTOR : 0u) | (gmpIsProof(k, n, t) ? VERDICT_PROOF : 0u));
+}
+
 // The exact U + carry*R of one Montgomery squaring, before the conditional
 // subtraction: (a^2 + m*p)/R with m = -a^2/p mod R.
 inline mpz_class gmpMontProduct(const mpz_class& a, const mpz_class& p, int width) {

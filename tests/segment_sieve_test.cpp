@@ -38,18 +38,24 @@
 #include "verify/hit_check.h"
 #include "verify/known_factors.h"
 #include "workfiles/checkpoint.h"
+#include "workfiles/proof_log.h"
 
 namespace {
 
 // A stand-in kernel that records every non-zero entry it is launched on, with
-// the launch it came in, and reports the k listed in fakeHits as factors.
+// the launch it came in, reports the k listed in fakeHits as factors and
+// those in fakeProofs as proof k, makes the proof table's count overflow on a
+// launch holding overflowAt and reports strayProof as a proof k besides on
+// the one holding strayAt.
 std::mutex recordLock;
 std::vector<std::pair<int, uint64_t>> recorded;
-std::set<uint64_t> fakeHits;
+std::set<uint64_t> fakeHits, fakeProofs;
+uint64_t overflowAt, strayAt, strayProof;
 // A stop signal arrives while this k is being tested (0: never).
 uint64_t stopWhileTesting;
 
-void recordingKernel(unsigned int* factors, unsigned long long* table, unsigned int) {
+void recordingKernel(unsigned int* factors, unsigned long long* table, unsigned int, unsigned int* proofs,
+                     unsigned int) {
     unsigned i = blockIdx.x * blockDim.x + threadIdx.x;
     uint64_t k = table[i];
     if (k == 0) return;
@@ -63,12 +69,23 @@ void recordingKernel(unsigned int* factors, unsigned long long* table, unsigned 
         factors[1 + 3 * r] = static_cast<unsigned>(k);
         factors[2 + 3 * r] = static_cast<unsigned>(k >> 32);
     }
+    if (proofs && fakeProofs.count(k)) {
+        unsigned r = __atomic_fetch_add(&proofs[0], 1u, __ATOMIC_RELAXED);
+        proofs[1 + 2 * r] = static_cast<unsigned>(k);
+        proofs[2 + 2 * r] = static_cast<unsigned>(k >> 32);
+    }
+    if (proofs && k == overflowAt) __atomic_fetch_add(&proofs[0], PROOF_RECORD_CAPACITY + 1, __ATOMIC_RELAXED);
+    if (proofs && strayProof && k == strayAt) {
+        unsigned r = __atomic_fetch_add(&proofs[0], 1u, __ATOMIC_RELAXED);
+        proofs[1 + 2 * r] = static_cast<unsigned>(strayProof);
+        proofs[2 + 2 * r] = static_cast<unsigned>(strayProof >> 32);
+    }
 }
 
 void invokeRecording(const void* func, void** args) {
-    reinterpret_cast<KernelFunction>(const_cast<void*>(func))(*static_cast<unsigned int**>(args[0]),
-                                                               *static_cast<unsigned long long**>(args[1]),
-                                                               *static_cast<unsigned int*>(args[2]));
+    reinterpret_cast<KernelFunction>(const_cast<void*>(func))(
+        *static_cast<unsigned int**>(args[0]), *static_cast<unsigned long long**>(args[1]),
+        *static_cast<unsigned int*>(args[2]), *static_cast<unsigned int**>(args[3]), *static_cast<unsigned int*>(args[4]));
 }
 
 const KernelEntry recordingEntry = {"recording", "recording", 3, 1, recordingKernel};
@@ -119,8 +136,9 @@ protected:
         overlapSieveAndTest = GetParam() == HOST_OVERLAPPED;
         static bool registered = false;
         if (!registered) {
-            const size_t sizes[3] = {sizeof(unsigned int*), sizeof(unsigned long long*), sizeof(unsigned int)};
-            hostRegisterFunction(reinterpret_cast<const void*>(recordingKernel), "recording", invokeRecording, 3,
+            const size_t sizes[5] = {sizeof(unsigned int*), sizeof(unsigned long long*), sizeof(unsigned int),
+                                     sizeof(unsigned int*), sizeof(unsigned int)};
+            hostRegisterFunction(reinterpret_cast<const void*>(recordingKernel), "recording", invokeRecording, 5,
                                  sizes);
             registered = true;
         }
@@ -128,6 +146,9 @@ protected:
         ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&d_candidateTable), 8 * MAX_BATCH), cudaSuccess);
         ASSERT_EQ(cudaHostAlloc(reinterpret_cast<void**>(&h_factors), FACTOR_BUFFER_BYTES, 0), cudaSuccess);
         ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&d_factors), FACTOR_BUFFER_BYTES), cudaSuccess);
+        ASSERT_EQ(cudaHostAlloc(reinterpret_cast<void**>(&h_proofs), PROOF_TABLE_BYTES, 0), cudaSuccess);
+        ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&d_proofs), PROOF_TABLE_BYTES), cudaSuccess);
+        memset(d_proofs, 0x5A, PROOF_TABLE_BYTES);
         // Device memory starts with leftovers, as a real device's would.
         memset(d_candidateTable, 0x5A, 8 * MAX_BATCH);
         memset(d_factors, 0, FACTOR_BUFFER_BYTES);
@@ -146,6 +167,8 @@ protected:
         rangeK = 1000;
         recorded.clear();
         fakeHits.clear();
+        fakeProofs.clear();
+        overflowAt = strayAt = strayProof = 0;
         fakeNow = 1000000;
         fakeStep = 0;
         clockNow = fakeClock;
@@ -164,6 +187,10 @@ protected:
         cudaFree(d_candidateTable);
         cudaFreeHost(h_factors);
         cudaFree(d_factors);
+        cudaFreeHost(h_proofs);
+        cudaFree(d_proofs);
+        h_proofs = nullptr;
+        d_proofs = nullptr;
         primeTable = nullptr;
         clockNow = []() { return time(nullptr); };
         monotonicNow = savedMonotonic;
@@ -737,6 +764,81 @@ void setWord64(Words&& w, int low, uint64_t value) {
 class DeviceLoopTest : public SieveTest {};
 INSTANTIATE_TEST_SUITE_P(DeviceLoop, DeviceLoopTest, testing::Values(int(DEVICE_SIEVE)), pathName);
 
+// Proof k in the first batches, a middle one and the last, several in one,
+// on every batch loop: proofs.txt gets each once, ascending, and the closing
+// record. A proof table that overflowed, or a k the batch does not hold
+// (even, or twice), stops the run before any checkpoint passes the batch,
+// with every proof k before that checkpoint on disk.
+TEST_P(SieveTest, ProofKOfEveryBatchReachTheProofFile) {
+    const std::vector<uint64_t> survivors = expectedSurvivors(3, 1001, 40);
+    for (size_t i : {size_t(0), size_t(1), size_t(2), size_t(17), survivors.size() / 2, survivors.size() - 1})
+        fakeProofs.insert(survivors[i]);
+    threadsPerGrid = 8;
+    fakeStep = 100;  // a checkpoint after every batch
+    TempDir dir;
+    testing::internal::CaptureStdout();
+    inDirectory(dir.path(), [&]() {
+        BeginProofBlock(40, 7, 3, false);
+        Sieve(3, 1001);
+        EndProofBlock(kTested, primeCount);
+    });
+    testing::internal::GetCapturedStdout();
+    std::string expected;
+    for (uint64_t k : fakeProofs) expected += "n=40 t=7 k=" + std::to_string(k) + "\n";
+    expected += "n=40 t=7 tested=" + std::to_string(survivors.size()) + " proofs=6 primes=4\n";
+    EXPECT_EQ(readFile(dir.file("proofs.txt")), expected);
+    EXPECT_EQ(kTested, survivors.size());
+
+    const std::vector<PlannedBatch> plan = planBatches(3, 1001, 40, 8, 50);
+    const PlannedBatch& b = plan[2];
+    const uint64_t planted = expectedSurvivors(b.a, b.a + 2ull * (b.examined - 1), 40)[3];
+    uint32_t inBatch = 1;  // planted, and the proof k above that the batch holds
+    for (uint64_t k : fakeProofs) inBatch += k >= b.a && k < b.a + 2ull * b.examined && k != planted;
+    const std::string batch = "the batch at n=40, k=" + std::to_string(b.a);
+    const std::string after = " Stopping; the checkpoint and the assignment line stay before this batch.\n";
+    const struct {
+        const char* what;
+        uint64_t overflow, stray;  // planted at the launch that tests `planted`
+        std::string message;
+    } faults[] = {
+        {"a table that overflowed", planted, 0,
+         "\nThe device's proof table of " + batch + " is full: " + std::to_string(PROOF_RECORD_CAPACITY + 1 + inBatch) +
+             " proof k for room of " + std::to_string(PROOF_RECORD_CAPACITY) + "." + after},
+        {"an even k", 0, planted + 1,
+         "\nThe device reported proof k=" + std::to_string(planted + 1) + ", which " + batch + " (" +
+             std::to_string(b.examined) + " odd k) does not hold." + after},
+        {"a k twice", 0, planted,
+         "\nThe device reported proof k=" + std::to_string(planted) + " twice for " + batch + " (" +
+             std::to_string(b.examined) + " odd k)." + after},
+    };
+    for (const auto& c : faults) {
+        SCOPED_TRACE(c.what);
+        TempDir faulty;
+        const ChildResult r = runInChild(
+            [&]() {
+                fakeProofs.insert(planted);
+                overflowAt = c.overflow;
+                strayProof = c.stray;
+                strayAt = planted;
+                BeginProofBlock(40, 7, 3, false);
+                Sieve(3, 1001);
+                return 0;
+            },
+            faulty.path());
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.err, c.message);
+        unsigned long long savedK = 3;
+        const std::string checkpoint = readFile(faulty.file("quilbrex.cpt"));
+        if (!checkpoint.empty()) ASSERT_EQ(sscanf(checkpoint.c_str(), "nCurrent=40\nkCurrent=%llu\n", &savedK), 1);
+        EXPECT_LE(savedK, b.a);
+        // What the checkpoint passed is on disk, nothing of the faulty batch.
+        std::string onDisk;
+        for (uint64_t k : fakeProofs)
+            if (k < savedK) onDisk += "n=40 t=7 k=" + std::to_string(k) + "\n";
+        EXPECT_EQ(readFile(faulty.file("proofs.txt")), onDisk);
+    }
+}
+
 // Every kind of report that does not add up stops the run with status 255
 // and a message naming the batch, the checkpoint and the line before it.
 TEST_P(DeviceLoopTest, DeviceReportThatDoesNotAddUpStopsTheRun) {
@@ -1295,6 +1397,8 @@ protected:
         overlapSieveAndTest = overlapped;
         recorded.clear();
         fakeHits.clear();
+        fakeProofs.clear();
+        overflowAt = strayAt = strayProof = 0;
         const std::vector<uint64_t> survivors = expectedSurvivors(c.first, c.last, c.n);
         for (size_t i : c.hits) fakeHits.insert(survivors[std::min(i, survivors.size() - 1)]);
         stopWhileTesting = c.stopAt == SIZE_MAX ? 0 : survivors[std::min(c.stopAt, survivors.size() - 1)];

@@ -56,6 +56,12 @@ void reportFirstCandidate(const void* func, dim3, dim3, void** args) {
     factors[2 + 3 * r] = static_cast<uint32_t>(k >> 32);
 }
 
+// ... or misses every proof k.
+void missProofs(const void* func, dim3, dim3, void** args) {
+    unsigned int* proofs = *static_cast<unsigned int**>(args[3]);
+    if (isLiar(func) && proofs) proofs[0] = 0;
+}
+
 }  // namespace
 
 TEST(SelfTest, PassesOnTheHostBuildAndTouchesNoWorkFile) {
@@ -76,8 +82,9 @@ TEST(SelfTest, PassesOnTheHostBuildAndTouchesNoWorkFile) {
         cases += rows[i].cases;
         passed += rows[i].passed;
     }
-    // Members with known factors get three batches for each and a sieved range.
-    EXPECT_GE(rows[0].cases, 4u + 3 * 9 + 1);
+    // Members with known factors get three batches for each, the proof k of
+    // one of them, and a sieved range.
+    EXPECT_GE(rows[0].cases, 4u + 4 * 9 + 1);
     EXPECT_EQ(rows.back().name, "total");
     EXPECT_EQ(rows.back().cases, cases);
     EXPECT_EQ(rows.back().passed, passed);
@@ -85,9 +92,17 @@ TEST(SelfTest, PassesOnTheHostBuildAndTouchesNoWorkFile) {
 }
 
 TEST(SelfTest, FailsNamingTheMemberThatAnswersWrongly) {
-    for (HostLaunchHook hook : {missHits, reportFirstCandidate}) {
+    const struct {
+        HostLaunchHook hook;
+        const char* failure;
+    } liars[] = {
+        {missHits, ": known factor 1575*2^157+1 at the start of a batch"},
+        {reportFirstCandidate, ": known factor 1575*2^157+1 at the start of a batch"},
+        {missProofs, ": proof k at t=6 of the batch of 1575*2^157+1: reported 0, GMP finds "},
+    };
+    for (const auto& liar : liars) {
         static HostLaunchHook chosen;
-        chosen = hook;
+        chosen = liar.hook;
         TempDir dir;
         const ChildResult r = runInChild(
             []() {
@@ -104,8 +119,7 @@ TEST(SelfTest, FailsNamingTheMemberThatAnswersWrongly) {
             EXPECT_EQ(row.failed, liar) << row.name;
             EXPECT_EQ(row.passed < row.cases, liar) << row.name;
         }
-        EXPECT_NE(r.out.find(std::string("\n  FAILED ") + LIAR + ": known factor 1575*2^157+1 at the start of a batch"),
-                  std::string::npos)
+        EXPECT_NE(r.out.find(std::string("\n  FAILED ") + LIAR + liar.failure), std::string::npos)
             << r.out;
         EXPECT_EQ(UnexpectedFiles(dir.path(), {}), "");
     }
@@ -157,7 +171,7 @@ TEST(SelfTest, PassesWithTheDeviceSieve) {
     ASSERT_EQ(rows.size(), KERNEL_COUNT + 1u) << r.out;
     // Six single device sieve batches and at least five queued ones for the
     // first member of each width on top of the host sieve's cases.
-    EXPECT_GE(rows[0].cases, 4u + 3 * 9 + 1 + 6 + 5);
+    EXPECT_GE(rows[0].cases, 4u + 4 * 9 + 1 + 6 + 5);
     EXPECT_EQ(rows[1].cases, rows[1].passed);
     EXPECT_EQ(UnexpectedFiles(dir.path(), {}), "");
 }

@@ -147,6 +147,8 @@ void StartDevice() {
     CUDA_GUARD(cudaMalloc(reinterpret_cast<void**>(&d_candidateTable), tableBytes));
     CUDA_GUARD(cudaHostAlloc(reinterpret_cast<void**>(&h_factors), FACTOR_BUFFER_BYTES, cudaHostAllocDefault));
     CUDA_GUARD(cudaMalloc(reinterpret_cast<void**>(&d_factors), FACTOR_BUFFER_BYTES));
+    CUDA_GUARD(cudaHostAlloc(reinterpret_cast<void**>(&h_proofs), PROOF_TABLE_BYTES, cudaHostAllocDefault));
+    CUDA_GUARD(cudaMalloc(reinterpret_cast<void**>(&d_proofs), PROOF_TABLE_BYTES));
 }
 
 void ReleaseDevice() {
@@ -155,10 +157,14 @@ void ReleaseDevice() {
     CUDA_GUARD(cudaFree(d_candidateTable));
     CUDA_GUARD(cudaFree(d_factors));
     CUDA_GUARD(cudaFreeHost(h_factors));
+    CUDA_GUARD(cudaFree(d_proofs));
+    CUDA_GUARD(cudaFreeHost(h_proofs));
     h_candidateTable = nullptr;
     d_candidateTable = nullptr;
     h_factors = nullptr;
     d_factors = nullptr;
+    h_proofs = nullptr;
+    d_proofs = nullptr;
 }
 
 void RefuseArguments(int argc) {

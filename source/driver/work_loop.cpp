@@ -14,15 +14,35 @@
 #include "quilbrex.h"
 #include "sieve/prime_sieve.h"
 #include "sieve/segment_sieve.h"
+#include "verify/proof_bits.h"
 #include "verify/rejected_hits.h"
 #include "workfiles/assignment.h"
 #include "workfiles/checkpoint.h"
 #include "workfiles/durable_file.h"
 #include "workfiles/line_removal.h"
+#include "workfiles/proof_log.h"
 #include "workfiles/run_log.h"
 #include "workunit/boinc_workunit.h"
 
 namespace {
+
+// Whether the line's run log holds the summary of nCurrent already: a stop
+// after it, before the checkpoint of the next exponent, repeats the search.
+bool exponentSummaryLogged() {
+    char counted[40], start[100];
+    snprintf(counted, sizeof counted, "n=%u: tested ", nCurrent);
+    FormatStartRecord(start, sizeof start);
+    return LineLogHolds(start, counted);
+}
+
+// The proof block of nCurrent, from kCurrent on: t from the candidates the
+// whole range of the line is expected to leave, so that a resumed search
+// keeps the t it began with.
+void beginProofs() {
+    const uint64_t oddCount = kStart <= kEnd ? (kEnd - kStart) / 2 + 1 : 0;
+    proofBits = ProofBitsFor(ExpectedTested(oddCount, primeTable, primeCount));
+    BeginProofBlock(nCurrent, proofBits, kCurrent, exponentSummaryLogged());
+}
 
 void logExponentSummary() {
     char rejected[80];
@@ -36,10 +56,7 @@ void logExponentSummary() {
     // A stop between this record and the checkpoint of the next exponent
     // has the exponent searched again: the line's records keep the summary
     // they already have.
-    char counted[40], start[100];
-    snprintf(counted, sizeof counted, "n=%u: tested ", nCurrent);
-    FormatStartRecord(start, sizeof start);
-    if (LineLogHolds(start, counted)) return;
+    if (exponentSummaryLogged()) return;
     // The run log gets the same record without the leading blank line.
     AppendRecord(RESULTS_FILE, summary + 1, true);
 }
@@ -93,8 +110,12 @@ int workLine() {
         if (stopSignal) stopAt(nCurrent, kCurrent);
         printf("\nTesting for n = %d\n", static_cast<int>(nCurrent));
         StartSearchTime();
+        beginProofs();
         if (!Sieve(kCurrent, kEnd)) stopAt(nCurrent, kCurrent);
         AccountSearchTime();
+        // The block closes before the summary: a run log that has the
+        // summary has the whole block.
+        EndProofBlock(kTested, primeCount);
         testedPct = static_cast<double>(kTested) * 100.0 / static_cast<double>(rangeK);
         testedRate = static_cast<double>(rangeK) / seconds;
         logExponentSummary();
@@ -156,7 +177,7 @@ int removeObsoleteCheckpoint() {
 // there) and then losing it to a power cut would repeat or skip work. What
 // this process writes it flushes itself, so once at the start is enough.
 void flushInheritedWorkFiles() {
-    for (const char* name : {WORKTODO_FILE, CHECKPOINT_FILE, RESULTS_FILE, FACTORS_FILE}) {
+    for (const char* name : {WORKTODO_FILE, CHECKPOINT_FILE, RESULTS_FILE, FACTORS_FILE, PROOFS_FILE}) {
         std::string reason;
         if (FlushExisting(name, &reason)) continue;
         fprintf(stderr, "\nCan't flush %s to disk: %s. Stopping before it is used.\n", name, reason.c_str());

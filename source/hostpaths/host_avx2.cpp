@@ -141,6 +141,19 @@ AVX2_INLINE uint32_t representsOne(__m256i* x, const __m256i* pK) {
     return (uint32_t)_mm256_movemask_pd(_mm256_castsi256_pd(one));
 }
 
+// 1 in the lanes whose plain value (reduced, normalized limbs) has its lowest
+// t bits (0 to 64) all zero.
+template <int M>
+AVX2_INLINE uint32_t isProof(const __m256i* v, uint32_t t) {
+    __m256i bits = _mm256_setzero_si256();
+    AVX2_UNROLL
+    for (int i = 0; i < 3 && i < M; ++i)
+        bits = _mm256_or_si256(bits, _mm256_and_si256(v[i], _mm256_set1_epi64x((long long)proofMaskOfLimb(
+                                                                 t, LIMB_BITS * i, LIMB_BITS))));
+    const __m256i zero = _mm256_cmpeq_epi64(bits, _mm256_setzero_si256());
+    return (uint32_t)_mm256_movemask_pd(_mm256_castsi256_pd(zero));
+}
+
 // K's limbs of four candidates' p, one per lane, and the start residue.
 // Limb s of p = 1 + k*2^n (s >= 1) is bits 29s-n to 29s-n+28 of k: k
 // shifted right or left, and shifts by 64 or more give 0.
@@ -169,9 +182,10 @@ constexpr int groupsInFlight() {
     return limbCount<W>() <= 5 ? 3 : limbCount<W>() <= 9 ? 2 : 1;
 }
 
-// Tests the 4G candidates of ks at once; bit i of the result is ks[i]'s hit.
+// Tests the 4G candidates of ks at once; bit i of the result is ks[i]'s hit,
+// bit 32+i whether it is a proof k at proof bits t.
 template <int W, int J>
-AVX2_TARGET __attribute__((noinline)) uint32_t testGroups(const uint64_t* ks, uint32_t n) {
+AVX2_TARGET __attribute__((noinline)) uint64_t testGroups(const uint64_t* ks, uint32_t n, uint32_t t) {
     constexpr int M = limbCount<W>(), G = groupsInFlight<W>(), K = lastKLimb<W>() - firstKLimb<W, J>() + 1;
     __m256i pK[G][K], x[G][M];
     for (int g = 0; g < G; ++g) startGroup<W, J>(ks + g * LANES, n, pK[g], x[g]);
@@ -179,9 +193,12 @@ AVX2_TARGET __attribute__((noinline)) uint32_t testGroups(const uint64_t* ks, ui
         AVX2_UNROLL
         for (int g = 0; g < G; ++g) montSq29<W, J>(x[g], pK[g]);
     }
-    uint32_t hits = 0;
-    for (int g = 0; g < G; ++g) hits |= representsOne<W, J>(x[g], pK[g]) << (g * LANES);
-    return hits;
+    uint64_t verdicts = 0;
+    for (int g = 0; g < G; ++g) {
+        verdicts |= (uint64_t)representsOne<W, J>(x[g], pK[g]) << (g * LANES);
+        verdicts |= (uint64_t)isProof<limbCount<W>()>(x[g], t) << (32 + g * LANES);
+    }
+    return verdicts;
 }
 
 // 2^(-2^(n-1)) mod p of one candidate, as 64-bit limbs.
@@ -209,8 +226,8 @@ AVX2_TARGET __attribute__((noinline)) void residueOfOne(uint64_t k, uint32_t n, 
 
 // Groups of 4G candidates, G groups of four lanes.
 template <int W, int J>
-void avx2Batch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit) {
-    testInGroups<W, J, LANES * groupsInFlight<W>()>(k, count, n, hit, testGroups<W, J>);
+void avx2Batch(const unsigned long long* k, uint32_t count, uint32_t n, uint32_t t, uint8_t* hit) {
+    testInGroups<W, J, LANES * groupsInFlight<W>()>(k, count, n, t, hit, testGroups<W, J>);
 }
 
 template <int W, int J>
@@ -228,8 +245,8 @@ bool avx2Supported() {
 bool avx2Supported() { return false; }
 
 template <int W, int J>
-void avx2Batch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit) {
-    word64Batch<W, J>(k, count, n, hit);
+void avx2Batch(const unsigned long long* k, uint32_t count, uint32_t n, uint32_t t, uint8_t* hit) {
+    word64Batch<W, J>(k, count, n, t, hit);
 }
 
 template <int W, int J>
@@ -240,7 +257,7 @@ void avx2Residue(uint64_t k, uint32_t n, uint64_t* residue) {
 #endif
 
 #define QUILBREX_INSTANTIATE_AVX2(WIDTH, BAND, LENGTH, NAME)                                        \
-    template void avx2Batch<WIDTH, BAND>(const unsigned long long*, uint32_t, uint32_t, uint8_t*); \
+    template void avx2Batch<WIDTH, BAND>(const unsigned long long*, uint32_t, uint32_t, uint32_t, uint8_t*); \
     template void avx2Residue<WIDTH, BAND>(uint64_t, uint32_t, uint64_t*);
 QUILBREX_KERNEL_FAMILY(QUILBREX_INSTANTIATE_AVX2)
 #undef QUILBREX_INSTANTIATE_AVX2

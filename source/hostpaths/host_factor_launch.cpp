@@ -10,12 +10,12 @@
 #include "kernels/factor_record.h"
 
 template <int W, int J>
-void referenceBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit) {
-    for (uint32_t i = 0; i < count; ++i) hit[i] = factorTest<W, J>(k[i], n);
+void referenceBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint32_t t, uint8_t* hit) {
+    for (uint32_t i = 0; i < count; ++i) hit[i] = (uint8_t)factorVerdict<W, J>(k[i], n, t);
 }
 
 #define QUILBREX_INSTANTIATE_REFERENCE(WIDTH, BAND, LENGTH, NAME) \
-    template void referenceBatch<WIDTH, BAND>(const unsigned long long*, uint32_t, uint32_t, uint8_t*);
+    template void referenceBatch<WIDTH, BAND>(const unsigned long long*, uint32_t, uint32_t, uint32_t, uint8_t*);
 QUILBREX_KERNEL_FAMILY(QUILBREX_INSTANTIATE_REFERENCE)
 #undef QUILBREX_INSTANTIATE_REFERENCE
 
@@ -43,13 +43,17 @@ void invokeFactorBatch(const void*, void** args, unsigned first, unsigned count)
     unsigned int* factors = *static_cast<unsigned int**>(args[0]);
     const unsigned long long* candidates = *static_cast<unsigned long long**>(args[1]) + first;
     const unsigned int n = *static_cast<unsigned int*>(args[2]);
+    unsigned int* proofs = *static_cast<unsigned int**>(args[3]);
+    const unsigned int t = *static_cast<unsigned int*>(args[4]);
     constexpr unsigned CHUNK = 256;
     uint8_t hit[CHUNK];
     for (unsigned done = 0; done < count; done += CHUNK) {
         const unsigned size = count - done < CHUNK ? count - done : CHUNK;
-        hostBatch<W, J>(candidates + done, size, n, hit);
-        for (unsigned i = 0; i < size; ++i)
-            if (hit[i]) appendFactorRecord(factors, candidates[done + i]);
+        hostBatch<W, J>(candidates + done, size, n, t, hit);
+        for (unsigned i = 0; i < size; ++i) {
+            if (hit[i] & VERDICT_FACTOR) appendFactorRecord(factors, candidates[done + i]);
+            if ((hit[i] & VERDICT_PROOF) && proofs) appendProofRecord(proofs, candidates[done + i]);
+        }
     }
 }
 
@@ -60,10 +64,11 @@ void unregisterFactorKernels() { hostUnregisterFunctions(); }
 // runs the member's batch test over ranges of the grid, never the per-thread
 // entry.
 bool registerFactorKernels() {
-    static const size_t argSizes[3] = {sizeof(unsigned int*), sizeof(unsigned long long*), sizeof(unsigned int)};
+    static const size_t argSizes[5] = {sizeof(unsigned int*), sizeof(unsigned long long*), sizeof(unsigned int),
+                                       sizeof(unsigned int*), sizeof(unsigned int)};
 #define QUILBREX_REGISTER_KERNEL(WIDTH, BAND, LENGTH, NAME)                                                  \
-    hostRegisterFunction(reinterpret_cast<const void*>(&NAME), "_Z" #LENGTH #NAME "PjPyj", nullptr,            \
-                         3, argSizes, invokeFactorBatch<WIDTH, BAND>);
+    hostRegisterFunction(reinterpret_cast<const void*>(&NAME), "_Z" #LENGTH #NAME QUILBREX_KERNEL_PARAMETERS_MANGLED, \
+                         nullptr, 5, argSizes, invokeFactorBatch<WIDTH, BAND>);
     QUILBREX_KERNEL_FAMILY(QUILBREX_REGISTER_KERNEL)
 #undef QUILBREX_REGISTER_KERNEL
     std::atexit(unregisterFactorKernels);

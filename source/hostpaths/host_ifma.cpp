@@ -42,8 +42,8 @@ IFMA_OPERATION LaneMask cmpeq_epi64_mask(Lanes a, Lanes b) { return _mm512_cmpeq
 
 // Groups of 8G candidates, G groups of eight lanes.
 template <int W, int J>
-void ifmaBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit) {
-    testInGroups<W, J, LANES * groupsInFlight<W>()>(k, count, n, hit, testGroups<W, J>);
+void ifmaBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint32_t t, uint8_t* hit) {
+    testInGroups<W, J, LANES * groupsInFlight<W>()>(k, count, n, t, hit, testGroups<W, J>);
 }
 
 template <int W, int J>
@@ -72,8 +72,8 @@ bool ifmaSupported() { return false; }
 uint64_t ifmaMultiplyAdds(uint32_t, uint32_t, uint32_t) { return 0; }
 
 template <int W, int J>
-void ifmaBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit) {
-    word64Batch<W, J>(k, count, n, hit);
+void ifmaBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint32_t t, uint8_t* hit) {
+    word64Batch<W, J>(k, count, n, t, hit);
 }
 
 template <int W, int J>
@@ -84,7 +84,7 @@ void ifmaResidue(uint64_t k, uint32_t n, uint64_t* residue) {
 #endif
 
 #define QUILBREX_INSTANTIATE_IFMA(WIDTH, BAND, LENGTH, NAME)                                        \
-    template void ifmaBatch<WIDTH, BAND>(const unsigned long long*, uint32_t, uint32_t, uint8_t*); \
+    template void ifmaBatch<WIDTH, BAND>(const unsigned long long*, uint32_t, uint32_t, uint32_t, uint8_t*); \
     template void ifmaResidue<WIDTH, BAND>(uint64_t, uint32_t, uint64_t*);
 QUILBREX_KERNEL_FAMILY(QUILBREX_INSTANTIATE_IFMA)
 #undef QUILBREX_INSTANTIATE_IFMA

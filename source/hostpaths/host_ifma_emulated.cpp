@@ -17,8 +17,8 @@ using namespace ifmaEmulation;
 }  // namespace
 
 template <int W, int J>
-void ifmaEmulatedBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit) {
-    testInGroups<W, J, LANES * groupsInFlight<W>()>(k, count, n, hit, testGroups<W, J>);
+void ifmaEmulatedBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint32_t t, uint8_t* hit) {
+    testInGroups<W, J, LANES * groupsInFlight<W>()>(k, count, n, t, hit, testGroups<W, J>);
 }
 
 template <int W, int J>
@@ -27,7 +27,7 @@ void ifmaEmulatedResidue(uint64_t k, uint32_t n, uint64_t* residue) {
 }
 
 #define QUILBREX_INSTANTIATE_IFMA_EMULATED(WIDTH, BAND, LENGTH, NAME)                                        \
-    template void ifmaEmulatedBatch<WIDTH, BAND>(const unsigned long long*, uint32_t, uint32_t, uint8_t*); \
+    template void ifmaEmulatedBatch<WIDTH, BAND>(const unsigned long long*, uint32_t, uint32_t, uint32_t, uint8_t*); \
     template void ifmaEmulatedResidue<WIDTH, BAND>(uint64_t, uint32_t, uint64_t*);
 QUILBREX_KERNEL_FAMILY(QUILBREX_INSTANTIATE_IFMA_EMULATED)
 #undef QUILBREX_INSTANTIATE_IFMA_EMULATED

@@ -16,19 +16,22 @@ inline bool memberServes(uint64_t k, uint32_t n) {
 }
 
 // Runs a member's batch through test, which tests G candidates at once (bit
-// i of its result the i-th's verdict): the candidates the member serves are
-// packed into groups of G, and a short last group repeats its first
-// candidate in the empty places and ignores them. Others get no hit.
+// i of its result the i-th's hit, bit 32+i whether it is a proof k at proof
+// bits t): the candidates the member serves are packed into groups of G, and
+// a short last group repeats its first candidate in the empty places and
+// ignores them. Others get verdict 0.
 template <int W, int J, int G, typename GroupTest>
-inline void testInGroups(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit, GroupTest test) {
+inline void testInGroups(const unsigned long long* k, uint32_t count, uint32_t n, uint32_t t, uint8_t* hit,
+                         GroupTest test) {
     static_assert(G <= 32, "one bit of the group's result per candidate");
     uint32_t where[G];
     uint64_t ks[G];
     int filled = 0;
     auto testFilled = [&] {
         for (int g = filled; g < G; ++g) ks[g] = ks[0];
-        const uint32_t hits = test(ks, n);
-        for (int g = 0; g < filled; ++g) hit[where[g]] = (uint8_t)((hits >> g) & 1);
+        const uint64_t verdicts = test(ks, n, t);
+        for (int g = 0; g < filled; ++g)
+            hit[where[g]] = (uint8_t)(((verdicts >> g) & 1) | ((verdicts >> (32 + g)) & 1) << 1);
         filled = 0;
     };
     for (uint32_t i = 0; i < count; ++i) {
@@ -76,4 +79,12 @@ inline void limbsSubtract(uint64_t* a, const uint64_t* b, int count) {
         a[i] = (uint64_t)d;
         borrow = (uint64_t)(d >> 64) & 1;
     }
+}
+
+// The mask of a residue's proof bits t (0 to 64) within the limb of `bits`
+// bits that starts at bit `from`.
+inline uint64_t proofMaskOfLimb(uint32_t t, uint32_t from, uint32_t bits) {
+    if (t <= from) return 0;
+    const uint32_t inLimb = t - from < bits ? t - from : bits;
+    return inLimb >= 64 ? ~0ull : (1ull << inLimb) - 1;
 }

@@ -13,22 +13,24 @@
 
 enum HostTestPath { hostPathReference, hostPathWord64, hostPathIfma, hostPathIfmaEmulated, hostPathAvx2, hostPathCount };
 
-// hit[i] becomes 1 when k[i]*2^n+1 divides a Fermat number and the member of
-// width W and band J serves it, else 0. Candidates the member does not serve
-// (zeros beyond a short batch among them) cost no arithmetic.
-typedef void (*HostBatchTest)(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit);
+// hit[i] becomes the verdict on k[i]*2^n+1 (VERDICT_FACTOR when it divides
+// a Fermat number, VERDICT_PROOF when the lowest t bits of its residue
+// 2^(-2^(n-1)) mod p are zero) when the member of width W and band J serves
+// it, else 0. Candidates the member does not serve (zeros beyond a short
+// batch among them) cost no arithmetic.
+typedef void (*HostBatchTest)(const unsigned long long* k, uint32_t count, uint32_t n, uint32_t t, uint8_t* hit);
 
 // One definition per path, instantiated for every member of the kernel list.
 template <int W, int J>
-void referenceBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit);
+void referenceBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint32_t t, uint8_t* hit);
 template <int W, int J>
-void word64Batch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit);
+void word64Batch(const unsigned long long* k, uint32_t count, uint32_t n, uint32_t t, uint8_t* hit);
 template <int W, int J>
-void ifmaBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit);
+void ifmaBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint32_t t, uint8_t* hit);
 template <int W, int J>
-void ifmaEmulatedBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit);
+void ifmaEmulatedBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint32_t t, uint8_t* hit);
 template <int W, int J>
-void avx2Batch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit);
+void avx2Batch(const unsigned long long* k, uint32_t count, uint32_t n, uint32_t t, uint8_t* hit);
 
 // Whether this processor can run the AVX-512 IFMA path.
 bool ifmaSupported();
@@ -79,13 +81,13 @@ const char* hostPathName(HostTestPath path);
 
 // The member's batch test on the path in use.
 template <int W, int J>
-inline void hostBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit) {
+inline void hostBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint32_t t, uint8_t* hit) {
     switch (hostPathInUse) {
-        case hostPathIfma: ifmaBatch<W, J>(k, count, n, hit); break;
-        case hostPathIfmaEmulated: ifmaEmulatedBatch<W, J>(k, count, n, hit); break;
-        case hostPathAvx2: avx2Batch<W, J>(k, count, n, hit); break;
-        case hostPathWord64: word64Batch<W, J>(k, count, n, hit); break;
-        default: referenceBatch<W, J>(k, count, n, hit); break;
+        case hostPathIfma: ifmaBatch<W, J>(k, count, n, t, hit); break;
+        case hostPathIfmaEmulated: ifmaEmulatedBatch<W, J>(k, count, n, t, hit); break;
+        case hostPathAvx2: avx2Batch<W, J>(k, count, n, t, hit); break;
+        case hostPathWord64: word64Batch<W, J>(k, count, n, t, hit); break;
+        default: referenceBatch<W, J>(k, count, n, t, hit); break;
     }
 }
 

@@ -232,9 +232,10 @@ constexpr int word64InFlight() {
     return (W + 1) / 2 <= 3 ? 4 : (W + 1) / 2 <= 5 ? 2 : 1;
 }
 
-// Tests the G candidates of ks at once; bit i of the result is ks[i]'s hit.
+// Tests the G candidates of ks at once; bit i of the result is ks[i]'s hit,
+// bit 32+i whether it is a proof k at proof bits t.
 template <int W, int J>
-__attribute__((noinline)) uint32_t word64Group(const uint64_t* ks, uint32_t n) {
+__attribute__((noinline)) uint64_t word64Group(const uint64_t* ks, uint32_t n, uint32_t t) {
     constexpr int N = (W + 1) / 2, G = word64InFlight<W>();
     uint64_t p[G][N], x[G][N], negInverse[G];
     for (int g = 0; g < G; ++g) startCandidate<N>(ks[g], n, p[g], negInverse[g], x[g]);
@@ -242,22 +243,23 @@ __attribute__((noinline)) uint32_t word64Group(const uint64_t* ks, uint32_t n) {
         WORD64_UNROLL
         for (int g = 0; g < G; ++g) montSquare<N, J>(x[g], p[g], negInverse[g]);
     }
-    uint32_t hits = 0;
+    const uint64_t proofMask = proofMaskOfLimb(t, 0, 64);
+    uint64_t verdicts = 0;
     for (int g = 0; g < G; ++g) {
         uint64_t v[N];
         plainValue<N, J>(x[g], p[g], negInverse[g], v);
         uint64_t rest = v[0] ^ 1;
         for (int i = 1; i < N; ++i) rest |= v[i];
-        hits |= (uint32_t)(rest == 0) << g;
+        verdicts |= (uint64_t)(rest == 0) << g | (uint64_t)((v[0] & proofMask) == 0) << (32 + g);
     }
-    return hits;
+    return verdicts;
 }
 
 }  // namespace
 
 template <int W, int J>
-void word64Batch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit) {
-    testInGroups<W, J, word64InFlight<W>()>(k, count, n, hit, word64Group<W, J>);
+void word64Batch(const unsigned long long* k, uint32_t count, uint32_t n, uint32_t t, uint8_t* hit) {
+    testInGroups<W, J, word64InFlight<W>()>(k, count, n, t, hit, word64Group<W, J>);
 }
 
 template <int W, int J>
@@ -268,7 +270,7 @@ void word64Residue(uint64_t k, uint32_t n, uint64_t* residue) {
 }
 
 #define QUILBREX_INSTANTIATE_WORD64(WIDTH, BAND, LENGTH, NAME)                                       \
-    template void word64Batch<WIDTH, BAND>(const unsigned long long*, uint32_t, uint32_t, uint8_t*); \
+    template void word64Batch<WIDTH, BAND>(const unsigned long long*, uint32_t, uint32_t, uint32_t, uint8_t*); \
     template void word64Residue<WIDTH, BAND>(uint64_t, uint32_t, uint64_t*);
 QUILBREX_KERNEL_FAMILY(QUILBREX_INSTANTIATE_WORD64)
 #undef QUILBREX_INSTANTIATE_WORD64

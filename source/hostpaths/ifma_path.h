@@ -112,6 +112,14 @@ LANES_INLINE void plainValue(const Lanes* x, const Lanes* p, Lanes negInverse, L
     upperHalf<M>(t, v);
 }
 
+// The lanes whose value's lowest t bits (0 to 64) are all zero.
+template <int M>
+LANES_INLINE LaneMask isProof(const Lanes* v, uint32_t t) {
+    static_assert(M >= 2, "t reaches into the second limb");
+    return cmpeq_epi64_mask(and_si512(v[0], set1_epi64(proofMaskOfLimb(t, 0, 52))), setzero()) &
+           cmpeq_epi64_mask(and_si512(v[1], set1_epi64(proofMaskOfLimb(t, 52, 52))), setzero());
+}
+
 template <int M>
 LANES_INLINE LaneMask isOne(const Lanes* v) {
     LaneMask one = cmpeq_epi64_mask(v[0], set1_epi64(1));
@@ -182,9 +190,10 @@ constexpr uint32_t chainSquarings(uint32_t n) {
     return n - 1 - startShift<W>();
 }
 
-// Tests the 8G candidates of ks at once; bit i of the result is ks[i]'s hit.
+// Tests the 8G candidates of ks at once; bit i of the result is ks[i]'s hit,
+// bit 32+i whether it is a proof k at proof bits t.
 template <int W, int J>
-LANES_TARGET __attribute__((noinline)) uint32_t testGroups(const uint64_t* ks, uint32_t n) {
+LANES_TARGET __attribute__((noinline)) uint64_t testGroups(const uint64_t* ks, uint32_t n, uint32_t t) {
     constexpr int M = limbCount<W>(), G = groupsInFlight<W>();
     Lanes p[G][M], x[G][M], negInverse[G];
     for (int g = 0; g < G; ++g) startGroup<W, J>(ks + g * LANES, n, p[g], x[g], negInverse[g]);
@@ -192,13 +201,13 @@ LANES_TARGET __attribute__((noinline)) uint32_t testGroups(const uint64_t* ks, u
         LANES_UNROLL
         for (int g = 0; g < G; ++g) montSq52<W, J>(x[g], p[g], negInverse[g]);
     }
-    uint32_t hits = 0;
+    uint64_t verdicts = 0;
     for (int g = 0; g < G; ++g) {
         Lanes v[M];
         plainValue<W, J>(x[g], p[g], negInverse[g], v);
-        hits |= (uint32_t)isOne<M>(v) << (g * LANES);
+        verdicts |= (uint64_t)isOne<M>(v) << (g * LANES) | (uint64_t)isProof<M>(v, t) << (32 + g * LANES);
     }
-    return hits;
+    return verdicts;
 }
 
 // 2^(-2^(n-1)) mod p of one candidate, as 64-bit limbs.

@@ -681,6 +681,44 @@ __host__ __device__ __forceinline__ bool finalTest(const uint32_t (&x)[W], const
     return rest == 0 && y[W] == 1;
 }
 
+// --- the plain residue ---------------------------------------------------------------
+
+// v = x/R mod p, fully reduced, for any x below R: W word steps of the
+// reduction, each the final test's step (which clears the lowest word and
+// leaves the sum below 2^32*R) followed by a move down one word. The result
+// is below p + 1 and never p (x stands for a power of two, p is odd), so it
+// is the residue itself, the same on every member and every path.
+template <int W, int J>
+__host__ __device__ __forceinline__ void plainResidue(const uint32_t (&x)[W], const uint32_t (&K)[W - J],
+                                                      uint32_t (&v)[W]) {
+    QUILBREX_UNROLL
+    for (int i = 0; i < W; ++i) v[i] = x[i];
+    QUILBREX_UNROLL
+    for (int u = 0; u < W; ++u) {
+        uint32_t y[W + 1];
+        finalSum<W, J>(v, K, y);
+        QUILBREX_UNROLL
+        for (int i = 0; i < W; ++i) v[i] = y[i + 1];
+    }
+}
+
+// What the test of a candidate finds: a factor, a proof k (the residue's
+// lowest t bits are all zero), both or neither.
+constexpr uint32_t VERDICT_FACTOR = 1, VERDICT_PROOF = 2;
+
+// The verdict on a plain residue v (below p) for proof bits t (0 to 64).
+template <int W>
+__host__ __device__ __forceinline__ uint32_t residueVerdict(const uint32_t (&v)[W], uint32_t t) {
+    uint32_t rest = 0;
+    QUILBREX_UNROLL
+    for (int i = 1; i < W; ++i) rest |= v[i];
+    const uint32_t lowMask = t >= 32 ? 0xFFFFFFFFu : (1u << t) - 1u;
+    const uint32_t highMask = t >= 64 ? 0xFFFFFFFFu : t > 32 ? (1u << (t - 32)) - 1u : 0u;
+    const bool factor = rest == 0 && v[0] == 1;
+    const bool proof = ((v[0] & lowMask) | (v[1] & highMask)) == 0;
+    return (factor ? VERDICT_FACTOR : 0u) | (proof ? VERDICT_PROOF : 0u);
+}
+
 // --- the whole test ----------------------------------------------------------------
 
 // The start the kernels use instead of 2R mod p, which costs up to 32
@@ -697,12 +735,17 @@ __host__ __device__ __forceinline__ void inverseStart(uint32_t (&x)[W]) {
     for (int i = 0; i < W; ++i) x[i] = i == W - 2 ? 1u : 0u;
 }
 
-// True when 2^(2^(n-1)) = 1 mod k*2^n+1, for a candidate this member serves;
-// false at once for any other. Without CHAIN the squarings are left out: what
-// remains is the fixed cost of a candidate, which bench/sass_profile counts.
+// The verdict on k*2^n+1 for proof bits t, for a candidate this member
+// serves; 0 at once for any other. The residue whose bits decide is the one
+// the chain reaches, 2^(-2^(n-1)) mod p: the inverse of 2^(2^(n-1)), which
+// no one can have without the whole chain either, and which costs the
+// checker one inversion more while 2^(2^(n-1)) itself would cost every
+// candidate here an inversion. Without CHAIN the squarings are left out:
+// what remains is the fixed cost of a candidate, which bench/sass_profile
+// counts.
 template <int W, int J, bool CHAIN = true>
-__host__ __device__ __forceinline__ bool factorTest(uint64_t k, uint32_t n) {
-    if (!servesCandidate<W, J>(k, n)) return false;
+__host__ __device__ __forceinline__ uint32_t factorVerdict(uint64_t k, uint32_t n, uint32_t t) {
+    if (!servesCandidate<W, J>(k, n)) return 0;
     uint32_t K[W - J];
     formK<W, J>(k, n, K);
     uint32_t x[W];
@@ -721,7 +764,16 @@ __host__ __device__ __forceinline__ bool factorTest(uint64_t k, uint32_t n) {
     } else {
         squaringChain<W, J>(x, K, squarings);
     }
-    return finalTest<W, J>(x, K);
+    uint32_t v[W];
+    plainResidue<W, J>(x, K, v);
+    return residueVerdict<W>(v, t);
+}
+
+// True when 2^(2^(n-1)) = 1 mod k*2^n+1, for a candidate this member serves;
+// false at once for any other.
+template <int W, int J, bool CHAIN = true>
+__host__ __device__ __forceinline__ bool factorTest(uint64_t k, uint32_t n) {
+    return (factorVerdict<W, J, CHAIN>(k, n, 64) & VERDICT_FACTOR) != 0;
 }
 
 }  // inline namespace QUILBREX_CARRY_NAMESPACE

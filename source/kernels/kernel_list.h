@@ -39,3 +39,8 @@
     X(19, 17, 23, quilbrex608bit_n544_575) \
     X(20, 17, 23, quilbrex640bit_n544_575) \
     X(20, 18, 23, quilbrex640bit_n576_607)
+
+// The mangled form of every member's parameters (unsigned int*, unsigned
+// long long*, unsigned int, unsigned int*, unsigned int): factor report
+// buffer, candidate table, n, proof table, proof bits t.
+#define QUILBREX_KERNEL_PARAMETERS_MANGLED "PjPyjS_j"

@@ -7,7 +7,7 @@
 #include "kernels/factor_kernels.h"
 #include "kernels/kernel_list.h"
 
-#define QUILBREX_KERNEL_ENTRY(WIDTH, BAND, LENGTH, NAME) {#NAME, "_Z" #LENGTH #NAME "PjPyj", WIDTH, BAND, NAME},
+#define QUILBREX_KERNEL_ENTRY(WIDTH, BAND, LENGTH, NAME) {#NAME, "_Z" #LENGTH #NAME QUILBREX_KERNEL_PARAMETERS_MANGLED, WIDTH, BAND, NAME},
 
 const KernelEntry kernelTable[KERNEL_COUNT] = {QUILBREX_KERNEL_FAMILY(QUILBREX_KERNEL_ENTRY)};
 
@@ -31,7 +31,12 @@ const KernelEntry* kernelFor(uint32_t n, uint32_t width) {
 }
 
 cudaError_t launchKernel(const KernelEntry* entry, uint32_t blocks, unsigned int* factors, unsigned long long* table,
-                         uint32_t n, cudaStream_t stream) {
-    void* args[] = {&factors, &table, &n};
+                         uint32_t n, unsigned int* proofs, uint32_t t, cudaStream_t stream) {
+    void* args[] = {&factors, &table, &n, &proofs, &t};
     return cudaLaunchKernel(reinterpret_cast<const void*>(entry->function), dim3(blocks), dim3(256), args, 0, stream);
+}
+
+cudaError_t launchKernel(const KernelEntry* entry, uint32_t blocks, unsigned int* factors, unsigned long long* table,
+                         uint32_t n, cudaStream_t stream) {
+    return launchKernel(entry, blocks, factors, table, n, nullptr, 0, stream);
 }

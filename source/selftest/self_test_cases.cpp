@@ -46,17 +46,26 @@ struct Launched {
     cudaError_t synchronisation;
     uint32_t count;                 // as the device wrote it
     std::vector<uint64_t> reported; // the records, at most one per thread
+    uint32_t proofCount;            // the proof table's count, as the device wrote it
+    std::vector<uint64_t> proofs;   // its records, sorted
 };
 
-// One launch of member at n over table (whole blocks of 256), shipped and read
-// back the way Sieve does it.
-Launched launchBatch(const KernelEntry& member, uint32_t n, const std::vector<uint64_t>& table) {
+// One launch of member at n over table (whole blocks of 256) at proof bits t,
+// shipped and read back the way Sieve does it.
+Launched launchBatch(const KernelEntry& member, uint32_t n, const std::vector<uint64_t>& table, uint32_t t = 64) {
     std::copy(table.begin(), table.end(), h_candidateTable);
     ClearFactorReports();
+    h_proofs[0] = 0;
+    CUDA_GUARD(cudaMemcpy(d_proofs, h_proofs, 4, cudaMemcpyHostToDevice));
     cudaMemcpyAsync(d_candidateTable, h_candidateTable, 8 * table.size(), cudaMemcpyHostToDevice, 0);
-    launchKernel(&member, static_cast<uint32_t>(table.size() / 256), d_factors, d_candidateTable, n);
+    launchKernel(&member, static_cast<uint32_t>(table.size() / 256), d_factors, d_candidateTable, n, d_proofs, t);
     Launched result;
     result.synchronisation = cudaDeviceSynchronize();
+    CUDA_GUARD(cudaMemcpy(h_proofs, d_proofs, PROOF_TABLE_BYTES, cudaMemcpyDeviceToHost));
+    result.proofCount = h_proofs[0];
+    for (uint32_t r = 0; r < std::min(result.proofCount, PROOF_RECORD_CAPACITY); ++r)
+        result.proofs.push_back(h_proofs[1 + 2 * r] | static_cast<uint64_t>(h_proofs[2 + 2 * r]) << 32);
+    std::sort(result.proofs.begin(), result.proofs.end());
     CUDA_GUARD(cudaMemcpy(h_factors, d_factors, 4, cudaMemcpyDeviceToHost));
     result.count = h_factors[0];
     const uint32_t records = std::min<uint64_t>(result.count, table.size());
@@ -149,10 +158,35 @@ void CheckKnownFactor(const KernelEntry& member, const KnownFactor& factor, uint
         }
         std::vector<uint64_t> table = neighbours;
         table.insert(table.begin() + place.position, factor.k);
-        const Launched launched = launchBatch(member, factor.n, table);
+        // Proof bits that leave some 16 proof k in the batch.
+        uint32_t t = 0;
+        while ((batch >> (t + 1)) >= 16) ++t;
+        const Launched launched = launchBatch(member, factor.n, table, t);
         const bool passed = launched.synchronisation == cudaSuccess && launched.count == 1 &&
                             launched.reported == std::vector<uint64_t>{factor.k};
         record(tally, passed, what + reportText(launched));
+        if (place.position != 0) continue;
+
+        // The batch's proof k against GMP's: every one reported is one, and
+        // none of the first 1024 candidates is missing (GMP over a whole
+        // batch of a graphics device would take minutes).
+        std::vector<uint64_t> expected;
+        for (size_t i = 0; i < table.size() && i < 1024; ++i)
+            if (HostConfirmsProof(table[i], factor.n, t)) expected.push_back(table[i]);
+        std::sort(expected.begin(), expected.end());
+        const bool allProofs = std::all_of(launched.proofs.begin(), launched.proofs.end(),
+                                           [&](uint64_t k) { return HostConfirmsProof(k, factor.n, t); });
+        const bool noneMissing = std::includes(launched.proofs.begin(), launched.proofs.end(), expected.begin(),
+                                               expected.end());
+        const bool proofsPassed = launched.synchronisation == cudaSuccess &&
+                                  launched.proofCount == launched.proofs.size() && allProofs && noneMissing &&
+                                  launched.proofCount > 0;
+        record(tally, proofsPassed,
+               "proof k at t=" + std::to_string(t) + " of the batch of " + candidateText(factor.k, factor.n) +
+                   ": reported " + std::to_string(launched.proofCount) + ", GMP finds " +
+                   std::to_string(expected.size()) + " among the first " +
+                   std::to_string(std::min<size_t>(table.size(), 1024)) + (allProofs ? "" : ", one that is none") +
+                   (noneMissing ? "" : ", some missing"));
     }
 }
 

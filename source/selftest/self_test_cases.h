@@ -24,7 +24,8 @@ const KernelEntry* MemberFor(uint64_t k, uint32_t n);
 uint32_t SelfTestBatchSize(const KernelEntry& member);
 
 // The known factor at the start, the middle and the end of a full batch of
-// neighbouring multipliers that are provably not factors; three cases.
+// neighbouring multipliers that are provably not factors, and the proof k of
+// the first of these batches against GMP's; four cases.
 void CheckKnownFactor(const KernelEntry& member, const KnownFactor& factor, uint32_t batch, CaseTally& tally);
 
 // The smallest and largest k of the member's width at the lowest and highest

@@ -11,6 +11,7 @@
 #include "gpu/cuda_guard.h"
 #include "quilbrex.h"
 #include "sieve/factor_report.h"
+#include "sieve/proof_report.h"
 #include "workfiles/checkpoint.h"
 #include "workunit/boinc_workunit.h"
 
@@ -48,7 +49,13 @@ void BatchWaitFailed(cudaError_t error) {
 
 namespace {
 
-void bookBatch(uint32_t count, uint32_t examined, uint64_t& a, uint64_t& remaining, const uint32_t* factorWords) {
+void bookBatch(uint32_t count, uint32_t examined, uint64_t& a, uint64_t& remaining, const uint32_t* factorWords,
+               const uint32_t* proofWords) {
+    // Queued here, written before any checkpoint moves past the batch.
+    if (proofWords)
+        RecordProofReports(proofWords, a, examined);
+    else
+        ReadProofReports(a, examined);
     kTested += count;
     remaining -= examined;
     // Counting what remains, instead of comparing a with the last k, keeps
@@ -66,12 +73,12 @@ void bookBatch(uint32_t count, uint32_t examined, uint64_t& a, uint64_t& remaini
 }  // namespace
 
 void BookBatch(uint32_t count, uint32_t examined, uint64_t& a, uint64_t& remaining) {
-    bookBatch(count, examined, a, remaining, nullptr);
+    bookBatch(count, examined, a, remaining, nullptr, nullptr);
 }
 
 void BookReportedBatch(uint32_t count, uint32_t examined, uint64_t& a, uint64_t& remaining,
-                       const uint32_t* factorWords) {
-    bookBatch(count, examined, a, remaining, factorWords);
+                       const uint32_t* factorWords, const uint32_t* proofWords) {
+    bookBatch(count, examined, a, remaining, factorWords, proofWords);
 }
 
 void StopBeforeBatch(uint64_t a) {

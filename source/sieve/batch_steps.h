@@ -23,14 +23,14 @@ void ShipBatch(unsigned long long* hostTable, uint32_t count, size_t& deviceFill
 [[noreturn]] void BatchWaitFailed(cudaError_t error);
 
 // Books a batch of count candidates, tested, that took examined odd k from a:
-// kTested, remaining and a move on, its factors are recorded (before any
-// checkpoint moves past them), progress is reported and the checkpoint
-// offered.
+// kTested, remaining and a move on, its factors are recorded and its proof k
+// queued (before any checkpoint moves past them), progress is reported and
+// the checkpoint offered.
 void BookBatch(uint32_t count, uint32_t examined, uint64_t& a, uint64_t& remaining);
-// The same with the batch's factor report buffer already copied back to the
-// host (factorWords: its count and records).
+// The same with the batch's factor report buffer and proof table already
+// copied back to the host (factorWords, proofWords: count and records).
 void BookReportedBatch(uint32_t count, uint32_t examined, uint64_t& a, uint64_t& remaining,
-                       const uint32_t* factorWords);
+                       const uint32_t* factorWords, const uint32_t* proofWords);
 
 // A stop signal before the batch that starts at a: the checkpoint is saved
 // there and kCurrent set to it.

@@ -102,6 +102,8 @@ struct QueueSlot {
     uint32_t* report;             // page-locked: the batch's control words
     uint32_t* factors;            // page-locked: its count and first records
     unsigned int* deviceFactors;  // its own factor report buffer on the device
+    uint32_t* proofs;             // page-locked: its proof table
+    unsigned int* deviceProofs;   // its own proof table on the device
     cudaEvent_t done;             // recorded after both copies
     bool audited;
 };
@@ -117,6 +119,8 @@ void prepareQueue() {
         CUDA_GUARD(cudaHostAlloc(reinterpret_cast<void**>(&slot.report), 4 * SIEVE_CONTROL_WORDS, cudaHostAllocDefault));
         CUDA_GUARD(cudaHostAlloc(reinterpret_cast<void**>(&slot.factors), 4 * SHORT_REPORT_WORDS, cudaHostAllocDefault));
         CUDA_GUARD(cudaMalloc(reinterpret_cast<void**>(&slot.deviceFactors), FACTOR_BUFFER_BYTES));
+        CUDA_GUARD(cudaHostAlloc(reinterpret_cast<void**>(&slot.proofs), PROOF_TABLE_BYTES, cudaHostAllocDefault));
+        CUDA_GUARD(cudaMalloc(reinterpret_cast<void**>(&slot.deviceProofs), PROOF_TABLE_BYTES));
         CUDA_GUARD(cudaEventCreateWithFlags(&slot.done, cudaEventBlockingSync | cudaEventDisableTiming));
     }
     CUDA_GUARD(cudaHostAlloc(reinterpret_cast<void**>(&auditTable), 8 * static_cast<size_t>(MAX_BATCH),
@@ -130,6 +134,7 @@ struct FinishedBatch {
     uint32_t length, count, examined;
     bool audited;
     std::vector<uint32_t> factorWords;
+    std::vector<uint32_t> proofWords;
 };
 
 [[noreturn]] void reportDisagrees(const uint32_t* r, uint64_t a, uint32_t length) {
@@ -162,14 +167,15 @@ struct FinishedBatch {
 }
 
 // Queues one batch of the range: its sieve, its test on its own factor
-// buffer, and the copies back of its report, its factor count and records
-// and, when audited, its candidate table.
+// buffer and proof table, and the copies back of its report, its factor
+// count and records, its proof table and, when audited, its candidate table.
 void queueBatch(QueueSlot& slot, bool audited, uint64_t firstUnbooked) {
     CUDA_GUARD(cudaMemsetAsync(d_control, 0, 4 * SIEVE_CONTROL_WORDS, queueStream));
     cudaError_t refused = QueueDeviceSieveBatch(queueStream);
     CUDA_GUARD(cudaMemsetAsync(slot.deviceFactors, 0, 4 * SHORT_REPORT_WORDS, queueStream));
-    const cudaError_t tested =
-        launchKernel(kernel, blocksPerGrid, slot.deviceFactors, d_candidateTable, nCurrent, queueStream);
+    CUDA_GUARD(cudaMemsetAsync(slot.deviceProofs, 0, 4, queueStream));
+    const cudaError_t tested = launchKernel(kernel, blocksPerGrid, slot.deviceFactors, d_candidateTable, nCurrent,
+                                            slot.deviceProofs, proofBits, queueStream);
     if (refused == cudaSuccess) refused = tested;
     if (refused != cudaSuccess) launchRefused(refused, firstUnbooked);
     slot.audited = audited;
@@ -179,6 +185,7 @@ void queueBatch(QueueSlot& slot, bool audited, uint64_t firstUnbooked) {
     CUDA_GUARD(cudaMemcpyAsync(slot.report, d_control, 4 * SIEVE_CONTROL_WORDS, cudaMemcpyDeviceToHost, queueStream));
     CUDA_GUARD(cudaMemcpyAsync(slot.factors, slot.deviceFactors, 4 * SHORT_REPORT_WORDS, cudaMemcpyDeviceToHost,
                                queueStream));
+    CUDA_GUARD(cudaMemcpyAsync(slot.proofs, slot.deviceProofs, PROOF_TABLE_BYTES, cudaMemcpyDeviceToHost, queueStream));
     CUDA_GUARD(cudaEventRecord(slot.done, queueStream));
 }
 
@@ -316,6 +323,8 @@ void ReleaseDeviceSieve() {
             CUDA_GUARD(cudaFreeHost(slot.report));
             CUDA_GUARD(cudaFreeHost(slot.factors));
             CUDA_GUARD(cudaFree(slot.deviceFactors));
+            CUDA_GUARD(cudaFreeHost(slot.proofs));
+            CUDA_GUARD(cudaFree(slot.deviceProofs));
             CUDA_GUARD(cudaEventDestroy(slot.done));
             slot = QueueSlot{};
         }
@@ -384,8 +393,14 @@ bool DeviceSieve(uint64_t firstK, uint64_t lastK) {
             if (stopSignal) continue;
             if (!DeviceReportAgrees(slot.report, checkedA, checkedLeft, sieveRange, threadsPerGrid))
                 reportDisagrees(slot.report, checkedA, length);
-            FinishedBatch batch{checkedA, length, slot.report[SIEVE_COUNT], slot.report[SIEVE_EXAMINED],
-                                slot.audited, std::vector<uint32_t>(slot.factors, slot.factors + SHORT_REPORT_WORDS)};
+            const uint32_t proofRecords = std::min(slot.proofs[0], PROOF_RECORD_CAPACITY);
+            FinishedBatch batch{checkedA,
+                                length,
+                                slot.report[SIEVE_COUNT],
+                                slot.report[SIEVE_EXAMINED],
+                                slot.audited,
+                                std::vector<uint32_t>(slot.factors, slot.factors + SHORT_REPORT_WORDS),
+                                std::vector<uint32_t>(slot.proofs, slot.proofs + 1 + 2 * proofRecords)};
             const uint32_t hits = std::min(batch.factorWords[0], FACTOR_RECORD_CAPACITY);
             if (hits > 3) {
                 // Rare: the records past the third, from the batch's own
@@ -414,7 +429,8 @@ bool DeviceSieve(uint64_t firstK, uint64_t lastK) {
                 const std::string difference = AuditOutcome();
                 if (!difference.empty()) auditDisagrees(batch, difference);
             }
-            BookReportedBatch(batch.count, batch.examined, a, remaining, batch.factorWords.data());
+            BookReportedBatch(batch.count, batch.examined, a, remaining, batch.factorWords.data(),
+                              batch.proofWords.data());
             finished.pop_front();
         }
         if (remaining == 0) break;

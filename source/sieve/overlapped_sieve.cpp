@@ -64,7 +64,7 @@ bool SieveOverlapped(uint64_t firstK, uint64_t lastK, SegmentMarker& marker) {
     bool finished = true;
     for (;;) {
         ShipBatch(tables[current], count, deviceFilled, batchStream);
-        launchKernel(kernel, blocksPerGrid, d_factors, d_candidateTable, nCurrent, batchStream);
+        launchKernel(kernel, blocksPerGrid, d_factors, d_candidateTable, nCurrent, d_proofs, proofBits, batchStream);
         CUDA_GUARD(cudaEventRecord(batchDone, batchStream));
 
         // The next segment, while the device tests this one. It starts where

@@ -12,6 +12,7 @@
 #include "sieve/device_sieve.h"
 #include "sieve/factor_report.h"
 #include "sieve/overlapped_sieve.h"
+#include "sieve/proof_report.h"
 #include "sieve/segment_marking.h"
 
 #ifdef QUILBREX_CUDA
@@ -44,7 +45,7 @@ bool sieveSerially(uint64_t firstK, uint64_t lastK, SegmentMarker& marker) {
         uint32_t count = CollectSurvivors(segment, length, a, h_candidateTable, threadsPerGrid, j);
 
         ShipBatch(h_candidateTable, count, deviceFilled, 0);
-        launchKernel(kernel, blocksPerGrid, d_factors, d_candidateTable, nCurrent);
+        launchKernel(kernel, blocksPerGrid, d_factors, d_candidateTable, nCurrent, d_proofs, proofBits);
         cudaError_t synchronised = cudaDeviceSynchronize();
         // A batch the device did not finish is not tested: stop with the
         // checkpoint and the line before it.
@@ -63,6 +64,7 @@ bool sieveSerially(uint64_t firstK, uint64_t lastK, SegmentMarker& marker) {
 bool Sieve(uint64_t firstK, uint64_t lastK) {
     if (sieveOnDevice) return DeviceSieve(firstK, lastK);
     ClearFactorReports();
+    ClearProofReports();
     // 2^(-n) mod q does not depend on the segment: one exponentiation per prime.
     std::vector<uint32_t> inversePowers(primeCount);
     for (uint32_t i = 0; i < primeCount; ++i) inversePowers[i] = InverseTwoPower(primeTable[i], nCurrent);

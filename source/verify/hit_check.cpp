@@ -1,4 +1,5 @@
-// HostConfirmsHit: one modular exponentiation with GMP per reported hit.
+// HostConfirmsHit and HostConfirmsProof: one modular exponentiation with GMP
+// per candidate (and an inversion for a proof k).
 #include "verify/hit_check.h"
 
 #include <gmp.h>
@@ -16,6 +17,22 @@ bool HostConfirmsHit(uint64_t k, uint32_t n) {
     const bool hit = mpz_cmp_ui(residue, 1) == 0;
     mpz_clears(p, exponent, residue, nullptr);
     return hit;
+}
+
+bool HostConfirmsProof(uint64_t k, uint32_t n, uint32_t t) {
+    mpz_t p, exponent, residue;
+    mpz_inits(p, exponent, residue, nullptr);
+    mpz_import(p, 1, -1, sizeof k, 0, 0, &k);
+    mpz_mul_2exp(p, p, n);
+    mpz_add_ui(p, p, 1);
+    mpz_setbit(exponent, n - 1);
+    mpz_set_ui(residue, 2);
+    mpz_powm(residue, residue, exponent, p);
+    mpz_invert(residue, residue, p);
+    // The residue is never 0 (p is odd), so its lowest set bit exists.
+    const bool proof = t == 0 || mpz_scan1(residue, 0) >= t;
+    mpz_clears(p, exponent, residue, nullptr);
+    return proof;
 }
 
 bool (*confirmHit)(uint64_t k, uint32_t n) = HostConfirmsHit;

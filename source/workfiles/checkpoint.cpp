@@ -16,6 +16,7 @@
 #include "quilbrex.h"
 #include "workfiles/assignment_result.h"
 #include "workfiles/atomic_file.h"
+#include "workfiles/proof_log.h"
 #include "workfiles/regular_file.h"
 #include "workfiles/run_log.h"
 #include "workfiles/work_file_names.h"
@@ -256,6 +257,9 @@ bool CheckpointIfDue(uint64_t k, CheckpointEvent event) {
 }
 
 bool WriteCheckpointFile(uint32_t n, uint64_t k, uint64_t tested, double secs, uint32_t factors) {
+    // The proof k of the batches before k go to disk first: a checkpoint
+    // past a batch whose proof k are lost would leave them out for good.
+    FlushProofLog();
     const char* format = "nCurrent=%u\nkCurrent=%llu\nkTested =%llu\nseconds =%.2f\nfactors =%u\nline    =%s\n";
     unsigned long long kValue = k, testedValue = tested;
     std::string line = WorkedLine();

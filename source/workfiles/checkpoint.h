@@ -37,7 +37,8 @@ bool CheckpointIfDue(uint64_t k, CheckpointEvent event);
 void CheckPoint(uint64_t k);
 
 // Writes the checkpoint file with these values and the line being worked
-// (nStart, nEnd, kStart, kEnd), atomically. Returns false, after a message
+// (nStart, nEnd, kStart, kEnd), atomically, after the proof k queued so far
+// (FlushProofLog). Returns false, after a message
 // on standard error, when it could not be written; the old file is then
 // unchanged.
 bool WriteCheckpointFile(uint32_t n, uint64_t k, uint64_t tested, double secs, uint32_t factors);

@@ -132,6 +132,21 @@ bool FlushExisting(const char* logicalPath, std::string* reason) {
     return true;
 }
 
+bool TruncateDurably(const char* logicalPath, long long length, std::string* reason) {
+    RefuseForeignLink(logicalPath);
+    const std::string path = BoincFileName(logicalPath);
+    int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return Fail(errno, reason);
+    if (ftruncate(fd, static_cast<off_t>(length)) != 0) {
+        const int error = errno;
+        close(fd);
+        return Fail(error, reason);
+    }
+    const bool ok = SyncDescriptor(fd, path, DURABLE_FAIL_FILE_SYNC, reason);
+    if (close(fd) != 0 && ok) return Fail(errno, reason);
+    return ok;
+}
+
 bool RemoveDurably(const char* logicalPath, std::string* reason) {
     const std::string path = BoincFileName(logicalPath);
     struct stat info;

@@ -29,6 +29,11 @@ bool FlushExisting(const char* logicalPath, std::string* reason);
 // Refuses a folder in its place ("it is a folder, not a file").
 bool RemoveDurably(const char* logicalPath, std::string* reason);
 
+// Cuts the work file logicalPath back to its first length bytes and flushes
+// it: a record that a repeated search writes again, or one a power cut tore,
+// goes. Returns false with reason set when any step fails.
+bool TruncateDurably(const char* logicalPath, long long length, std::string* reason);
+
 // Stages at which these can be made to fail on purpose (tests only).
 enum DurableFailStage {
     DURABLE_FAIL_NONE = 0,

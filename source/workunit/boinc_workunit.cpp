@@ -83,10 +83,11 @@ bool runLogComplete() {
 void BoincStart(int argc, char** argv) {
     BoincInitialize(argc, argv);
     // A result without factors still hands back an (empty) factors.txt, on
-    // disk by its physical name. One that cannot be made stops the first
-    // factor's record, which asks the client to retry later.
+    // disk by its physical name, and likewise proofs.txt. One that cannot be
+    // made stops the first record, which asks the client to retry later.
     std::string reason;
     AppendDurably(FACTORS_FILE, "", &reason);
+    AppendDurably(PROOFS_FILE, "", &reason);
     rememberWorkunitLine();
 }
 

@@ -11,7 +11,7 @@
 // measured against it after the program has cut it and across restarts.
 constexpr const char* WORKUNIT_LINE_FILE = "quilbrex_workunit.txt";
 
-// Starts the BOINC runtime (BoincInitialize), creates factors.txt when missing
+// Starts the BOINC runtime (BoincInitialize), creates factors.txt and proofs.txt when missing
 // and remembers the workunit's line.
 void BoincStart(int argc, char** argv);
 
