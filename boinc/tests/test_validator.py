@@ -13,8 +13,13 @@ import validator
 from result_files import Result, SUMMARY_RE
 
 
+# The program's own device (the host build's depths) and a graphics device of
+# the high class, which sieves on the host (quilbrex_on_device 7 5).
+SIEVES_HERE = "host,high"
+
+
 def init(files):
-    return validator.main(["init"] + list(files))
+    return validator.main(["init", "--sieve", SIEVES_HERE] + list(files))
 
 
 def compare(a, b):
@@ -38,7 +43,7 @@ def altered(task, tmp_path, which, change, suffix="x"):
     return files
 
 
-RESULTS, FACTORS = 0, 1
+RESULTS, FACTORS, PROOFS = 0, 1, 2
 
 
 def test_the_runs_ended_as_a_boinc_task_should(tasks):
@@ -49,13 +54,19 @@ def test_the_runs_ended_as_a_boinc_task_should(tasks):
             assert f.read().split()[0] == "0"
     with open(tasks["typical"].factors) as f:
         assert f.read().splitlines()[1] == "!!! Found factor 4119*2^54+1 !!!"
+    # The typical line's 35 candidates at the host's depth are too few for t > 0:
+    # every one is a proof k.
+    with open(tasks["typical"].proofs) as f:
+        records = f.read().splitlines()
+    assert records[-1] == "n=54 t=0 tested=35 proofs=35 primes=300000"
+    assert len(records) == 36 and "n=54 t=0 k=4119" in records
 
 
 def test_complete_results_are_valid_and_agree(tasks):
     for task in tasks.values():
         assert init(task.files()) == 0, task.line
     assert compare(tasks["typical"].files(), tasks["typical_again"].files()) == 0
-    result = Result(*tasks["three_exponents"].files())
+    result = Result(*tasks["three_exponents"].files()[:PROOFS])
     assert sorted(result.log.summaries) == [54, 55, 56]
 
 
@@ -112,7 +123,7 @@ def test_false_or_foreign_factors_are_invalid(tasks, tmp_path):
 
 
 def test_two_sieve_configurations(tasks, tmp_path):
-    host, other = Result(*tasks["typical"].files()), Result(*tasks["other_sieve"].files())
+    host, other = Result(*tasks["typical"].files()[:PROOFS]), Result(*tasks["other_sieve"].files()[:PROOFS])
     # The host processor sieves deeper than a fast GPU (a Turing card here).
     assert host.sieve_configuration() == ("quilbrex96bit_n32_63", 300000)
     assert other.sieve_configuration() == ("quilbrex96bit_n32_63", 4)
@@ -153,11 +164,13 @@ def test_a_restart_from_the_start_is_valid(tasks, tmp_path):
     def restarted(text):
         first_summary_end = text.index("\n", text.index("n=54: tested")) + 1
         return text[:first_summary_end] + text
-    files = altered(tasks["three_exponents"], tmp_path, RESULTS, restarted, "again")
+    # App versions before the proof log did so (the program now continues its
+    # own records), so the result has no proof file.
+    files = altered(tasks["three_exponents"], tmp_path, RESULTS, restarted, "again")[:PROOFS]
     with open(files[RESULTS]) as f:
         assert f.read().count("Starting range: n=54-56 and k=4001-30001") == 2
     assert init(files) == 0
-    assert compare(files, tasks["three_exponents"].files()) == 0
+    assert compare(files, tasks["three_exponents"].files()[:PROOFS]) == 0
 
 
 def test_a_device_that_computed_wrongly_is_invalid(tasks, tmp_path):
