@@ -27,19 +27,22 @@ __device__ __forceinline__ void probeSquarings(const unsigned int* words, unsign
     for (int s = 0; s < W - J; ++s) out[base + W + s] = H[s];
 }
 
-// The member kernel's thread without the squaring chain.
+// The member kernel's thread without the squaring chain: its residue taken
+// out of Montgomery form, the verdict and the records of a hit and a proof k.
 template <int W, int J>
 __device__ __forceinline__ void probeFixedCost(unsigned int* factors, const unsigned long long* candidates,
-                                               unsigned int n) {
+                                               unsigned int n, unsigned int* proofs, unsigned int t) {
     const unsigned int i = blockIdx.x * blockDim.x + threadIdx.x;
     const unsigned long long k = candidates[i];
-    if (factorTest<W, J, false>(k, n)) appendFactorRecord(factors, k);
+    const uint32_t verdict = factorVerdict<W, J, false>(k, n, t);
+    if (verdict & VERDICT_FACTOR) appendFactorRecord(factors, k);
+    if ((verdict & VERDICT_PROOF) && proofs) appendProofRecord(proofs, k);
 }
 
 #define QUILBREX_DEFINE_PROBES(WIDTH, BAND, LENGTH, NAME)                                            \
     extern "C" __global__ void probeFixed_##NAME(unsigned int* factors, const unsigned long long* candidates, \
-                                                 unsigned int n) {                                      \
-        probeFixedCost<WIDTH, BAND>(factors, candidates, n);                                            \
+                                                 unsigned int n, unsigned int* proofs, unsigned int t) { \
+        probeFixedCost<WIDTH, BAND>(factors, candidates, n, proofs, t);                                 \
     }                                                                                                   \
     extern "C" __global__ void probe0_##NAME(const unsigned int* words, unsigned int* out) {            \
         probeSquarings<WIDTH, BAND, 0>(words, out);                                                     \

@@ -250,6 +250,10 @@ TEST(ProofLog, ABlockResumedAnywhereEndsWithNothingLostOrDoubled) {
     const std::string CLOSE = "n=54 t=3 tested=10 proofs=3 primes=4\n";
     const std::string SUMMARY = "n=54: tested 10 of 1001 numbers ( 1.00%) in 0.00 seconds at 0/sec\n";
     const std::string EARLIER = "n=54 t=3 k=7\nn=54 t=3 tested=5 proofs=1 primes=4\n";
+    // An open block longer than the pieces the end of the file is read in.
+    std::string big;
+    for (uint64_t k = 1; k < 18000; k += 2) big += "n=54 t=3 k=" + std::to_string(k) + "\n";
+    const std::string BIG_CLOSE = "n=54 t=3 tested=10 proofs=9000 primes=4\n";
     const struct Case {
         const char* what;
         std::string before, results;
@@ -268,6 +272,9 @@ TEST(ProofLog, ABlockResumedAnywhereEndsWithNothingLostOrDoubled) {
         {"closed and summarised", A + B + C + CLOSE, SUMMARY, 1013, true, A + B + C + CLOSE, 0},
         {"an earlier line's block of the same exponent", EARLIER, SUMMARY, 1001, false, EARLIER + A + B + C + CLOSE, 3},
         {"the open block of a search never closed", "n=53 t=3 k=9\n", "", 1001, false, A + B + C + CLOSE, 3},
+        {"an open block longer than a read piece, a record past the resume point",
+         "n=53 t=3 tested=1 proofs=0 primes=4\n" + big + "n=54 t=3 k=20001\n", "", 19001, false,
+         "n=53 t=3 tested=1 proofs=0 primes=4\n" + big + BIG_CLOSE, 9000},
         {"a line that is no record, records after it", "garbage\n" + A, "", 1005, false,
          "garbage\n" + A + B + C + CLOSE, 3},
     };

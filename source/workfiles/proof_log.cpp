@@ -24,16 +24,44 @@ uint32_t blockN, blockT;
 uint64_t blockCount;
 std::string pending;
 
-// The whole of a work file, "" when it is missing; stops the run when it is
-// there and cannot be read.
-std::string ReadWhole(const char* name) {
+// The end of a work file from the start of a line on, `from` bytes into it:
+// at least from the last line that `holds` accepts (the whole file when none
+// does); "" when the file is missing. Read backwards in growing pieces, so
+// that each exponent's start reads its own block, not the whole file. Stops
+// the run when the file is there and cannot be read.
+std::string ReadTail(const char* name, bool (*holds)(const std::string& line), size_t& from) {
+    from = 0;
     bool notRegular = false;
     FILE* file = OpenRegularFileOrStop(name, &notRegular);
+    if (!file) return "";
     std::string text;
-    if (!file) return text;
-    char buffer[65536];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
+    long size = fseek(file, 0, SEEK_END) == 0 ? ftell(file) : -1;
+    for (long piece = 65536;; piece *= 2) {
+        const long start = size > piece ? size - piece : 0;
+        text.assign(static_cast<size_t>(size > start ? size - start : 0), '\0');
+        if (size < 0 || fseek(file, start, SEEK_SET) != 0 || fread(&text[0], 1, text.size(), file) != text.size()) {
+            // Read as a whole instead: a file whose size cannot be told.
+            text.clear();
+            rewind(file);
+            char buffer[65536];
+            size_t got;
+            while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
+            from = 0;
+            break;
+        }
+        from = static_cast<size_t>(start);
+        if (start > 0) {
+            // The first line of the piece may have begun before it.
+            const size_t newline = text.find('\n');
+            if (newline == std::string::npos) continue;
+            text.erase(0, newline + 1);
+            from += newline + 1;
+        }
+        bool found = start == 0;
+        for (size_t at = 0, end; !found && (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+            found = holds(text.substr(at, end - at));
+        if (found) break;
+    }
     fclose(file);
     return text;
 }
@@ -73,8 +101,11 @@ bool ParseLine(const std::string& line, ProofLine& parsed) {
 
 // The exponent summaries in the run log: one per closing record of proofs.txt
 // once both are written.
+bool never(const std::string&) { return false; }
+
 size_t SummariesLogged() {
-    const std::string log = ReadWhole(RESULTS_FILE);
+    size_t from;
+    const std::string log = ReadTail(RESULTS_FILE, never, from);
     size_t count = 0, at = 0;
     while (at < log.size()) {
         size_t end = log.find('\n', at);
@@ -85,6 +116,22 @@ size_t SummariesLogged() {
         if (sscanf(line.c_str(), "n=%u: tested %n", &n, &used) == 1 && used > 0) ++count;
         at = end + 1;
     }
+    return count;
+}
+
+bool isClosing(const std::string& line) {
+    ProofLine parsed;
+    return ParseLine(line, parsed) && parsed.closing;
+}
+
+// The closing records in proofs.txt: one per summary in the run log once
+// both are written. Read whole, but only when the file ends in a closing
+// record of the exponent about to be searched.
+size_t ClosingsRecorded() {
+    size_t from, count = 0;
+    const std::string text = ReadTail(PROOFS_FILE, never, from);
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+        count += isClosing(text.substr(at, end - at));
     return count;
 }
 
@@ -112,9 +159,10 @@ void BeginProofBlock(uint32_t n, uint32_t t, uint64_t kResume, bool summaryLogge
         state = BLOCK_WRITTEN;
         return;
     }
-    const std::string text = ReadWhole(PROOFS_FILE);
+    size_t from;
+    const std::string text = ReadTail(PROOFS_FILE, isClosing, from);
     // Complete records only: a power cut may have cut the last line.
-    size_t keep = 0, closings = 0;
+    size_t keep = 0;
     bool lastCloses = false;
     ProofLine last{};
     std::vector<std::pair<size_t, ProofLine>> open;  // the records after the last closing record
@@ -130,17 +178,15 @@ void BeginProofBlock(uint32_t n, uint32_t t, uint64_t kResume, bool summaryLogge
             at = keep = end + 1;
             continue;
         }
-        if (line.closing) {
-            ++closings;
+        if (line.closing)
             open.clear();
-        } else {
+        else
             open.emplace_back(at, line);
-        }
         last = line;
         lastCloses = line.closing;
         at = keep = end + 1;
     }
-    if (lastCloses && last.n == n && last.t == t && closings > SummariesLogged()) {
+    if (lastCloses && last.n == n && last.t == t && ClosingsRecorded() > SummariesLogged()) {
         // Closed, and the summary that follows it never written: the block is
         // whole, and the search is repeated for the run log only.
         state = BLOCK_WRITTEN;
@@ -158,7 +204,7 @@ void BeginProofBlock(uint32_t n, uint32_t t, uint64_t kResume, bool summaryLogge
     }
     if (cutAt < text.size()) {
         std::string reason;
-        if (!TruncateDurably(PROOFS_FILE, cutAt, &reason)) StopUnwritten("mend", reason);
+        if (!TruncateDurably(PROOFS_FILE, static_cast<long long>(from + cutAt), &reason)) StopUnwritten("mend", reason);
     }
 }
 
