@@ -1,10 +1,15 @@
-"""Reading what a quilbrex task hands back (results.txt, factors.txt) and judging
-whether it proves its workunit's range searched."""
+"""Reading what a quilbrex task hands back (results.txt, factors.txt; the proof
+file proofs.txt is the proof checker's) and judging whether it proves its
+workunit's range searched."""
 
 import os
 import re
 
 from quilbrex_lines import odd_ks
+
+# The output files of a task, in the output template's order. Results of
+# workunits made before the proof file came have the first two only.
+OUTPUT_FILES = ("results.txt", "factors.txt", "proofs.txt")
 
 # ctime's text: "Mon Dec  7 10:29:09 2026".
 DATE_RE = re.compile(r"^[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}$")

@@ -1,11 +1,17 @@
 #!/usr/bin/env python3
 """Cuts a big assignment (n range x k range) into workunit lines quilbrex works
 without cutting them again, each about a target running time, and writes their
-input files and the commands that stage them and create the workunits."""
+input files and the commands that stage them and create the workunits. A
+workunit is sent once, its proof file showing the range searched; a share of
+them (--twice) is sent twice and the two results compared, to catch hosts
+whose factors would be wrong. --again makes such twin workunits for the ranges
+the validator listed for a second run."""
 
 import argparse
+import hashlib
 import math
 import os
+import re
 import shlex
 import sys
 
@@ -117,11 +123,38 @@ def workunit_name(app, line):
     return "%s_n%d-%d_k%d-%d" % (app, n1, n2, k1, k2)
 
 
+def sent_twice(name, percent):
+    """Whether the workunit of this name is one of the share sent twice: a hash of
+    the name, so the choice is spread evenly and anyone can tell it again."""
+    return int.from_bytes(hashlib.sha256(name.encode()).digest()[:8], "big") < percent / 100 * 2**64
+
+
+AGAIN_SUFFIX = "_again"
+SECOND_RUN_RE = re.compile(r"^(\S+?_n(\d+)-(\d+)_k(\d+)-(\d+)(?:_\S*)?) ")
+
+
+def second_runs(path):
+    """The workunits a second-run list names, once each, in order: (name, line)."""
+    found = {}
+    with open(path) as f:
+        for number, text in enumerate(f, 1):
+            m = SECOND_RUN_RE.match(text)
+            if not m:
+                raise ValueError("%s:%d: not a second-run record: %r" % (path, number, text))
+            found.setdefault(m.group(1), tuple(int(v) for v in m.groups()[1:]))
+    return list(found.items())
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--n", nargs=2, type=int, required=True, metavar=("FIRST", "LAST"))
-    parser.add_argument("--k", nargs=2, type=lambda v: int(float(v)) if "e" in v else int(v), required=True,
+    parser.add_argument("--n", nargs=2, type=int, metavar=("FIRST", "LAST"))
+    parser.add_argument("--k", nargs=2, type=lambda v: int(float(v)) if "e" in v else int(v),
                         metavar=("FIRST", "LAST"))
+    parser.add_argument("--again", metavar="LIST",
+                        help="instead of --n and --k: a twin workunit for each workunit of the validator's "
+                             "second-run list")
+    parser.add_argument("--twice", type=float, default=5.0, metavar="PERCENT",
+                        help="share of the workunits sent twice and compared (default %(default)s)")
     parser.add_argument("--rate", type=float, required=True,
                         help="integers of the k range per second a typical host covers on FermatFactor=54,54,...")
     parser.add_argument("--hours", type=float, default=4.0, help="target running time of one workunit")
@@ -131,31 +164,48 @@ def main(argv=None):
                         help="the typical host's speed as the project declares it (rsc_fpops_est = seconds x flops)")
     parser.add_argument("--bound", type=float, default=20.0, help="rsc_fpops_bound as a multiple of the estimate")
     args = parser.parse_args(argv)
+    if not 0 <= args.twice <= 100:
+        parser.error("--twice is a percentage, 0 to 100")
 
-    n1, n2 = args.n
-    k1, k2 = args.k
-    if not (N_MIN <= n1 <= n2 <= N_MAX and 2 <= k1 <= k2 <= K_MAX):
-        parser.error("n must be within %d..%d and k within 2..2^64-1, first <= last" % (N_MIN, N_MAX))
-    target = args.hours * 3600
-    lines = cut_assignment(n1, n2, k1, k2, args.rate, target)
+    if args.again:
+        if args.n or args.k:
+            parser.error("--again takes the ranges from the list, not from --n and --k")
+        try:
+            workunits = [(name + AGAIN_SUFFIX, line, True) for name, line in second_runs(args.again)]
+        except (OSError, ValueError) as error:
+            parser.error(str(error))
+    else:
+        if not (args.n and args.k):
+            parser.error("--n and --k are required (or --again)")
+        n1, n2 = args.n
+        k1, k2 = args.k
+        if not (N_MIN <= n1 <= n2 <= N_MAX and 2 <= k1 <= k2 <= K_MAX):
+            parser.error("n must be within %d..%d and k within 2..2^64-1, first <= last" % (N_MIN, N_MAX))
+        lines = cut_assignment(n1, n2, k1, k2, args.rate, args.hours * 3600)
+        workunits = [(workunit_name(args.app, line), line, sent_twice(workunit_name(args.app, line), args.twice))
+                     for line in lines]
 
     os.makedirs(args.out, exist_ok=True)
     commands = ["#!/bin/sh", "# Run from the project's folder.", "set -e"]
-    for line in lines:
-        name = workunit_name(args.app, line)
+    for name, line, twice in workunits:
         path = os.path.join(args.out, name)
         with open(path, "w") as f:
             f.write(format_line(*line) + "\n")
         estimate = seconds_for(*line, args.rate) * args.flops
         commands.append("bin/stage_file --copy %s" % shlex.quote(os.path.abspath(path)))
+        # The template sends a workunit once; a twin is sent twice and its two results compared.
         commands.append("bin/create_work --appname %s --wu_name %s --wu_template templates/quilbrex_in.xml "
-                        "--result_template templates/quilbrex_out.xml --rsc_fpops_est %.0f --rsc_fpops_bound %.0f %s"
-                        % (args.app, name, estimate, estimate * args.bound, name))
+                        "--result_template templates/quilbrex_out.xml --rsc_fpops_est %.0f --rsc_fpops_bound %.0f%s %s"
+                        % (args.app, name, estimate, estimate * args.bound,
+                           " --min_quorum 2 --target_nresults 2" if twice else "", name))
     with open(os.path.join(args.out, "create_work.sh"), "w") as f:
         f.write("\n".join(commands) + "\n")
 
+    print("%d workunits written to %s, %d of them sent twice"
+          % (len(workunits), args.out, sum(twice for _, _, twice in workunits)))
+    if args.again:
+        return 0
     skipped = left_out(n1, n2, k1, k2, lines)
-    print("%d workunits written to %s" % (len(lines), args.out))
     for n, count in sorted(skipped.items()):
         print("n=%d: %d odd k left out (p too short%s for the band's kernels)"
               % (n, count, " or too long" if band(n) == LAST_BAND else ""), file=sys.stderr)

@@ -61,12 +61,12 @@ class Task:
     """One run of the program on one workunit line, with its output files under
     the names the project's upload folder gives them (workunit name, replica)."""
 
-    def __init__(self, folder, line, results, factors, status, stderr):
+    def __init__(self, folder, line, results, factors, proofs, status, stderr):
         self.folder, self.line, self.status, self.stderr = folder, line, status, stderr
-        self.results, self.factors = results, factors
+        self.results, self.factors, self.proofs = results, factors, proofs
 
     def files(self):
-        return [self.results, self.factors]
+        return [self.results, self.factors, self.proofs]
 
 
 def run_task(base, line, replica=0, device=None, args=()):
@@ -87,9 +87,11 @@ def run_task(base, line, replica=0, device=None, args=()):
     factors = os.path.join(str(base), name + "_1")
     shutil.copy(os.path.join(slot, "results.txt"), results)
     shutil.copy(os.path.join(slot, "factors.txt"), factors)
+    proofs = os.path.join(str(base), name + "_2")
+    shutil.copy(os.path.join(slot, "proofs.txt"), proofs)
     with open(os.path.join(slot, "stderr.txt")) as f:
         stderr = f.read()
-    return Task(slot, line, results, factors, done.returncode, stderr)
+    return Task(slot, line, results, factors, proofs, done.returncode, stderr)
 
 
 @pytest.fixture(scope="session")

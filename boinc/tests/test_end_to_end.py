@@ -5,11 +5,15 @@ is excluded, so the task must get device 1. The app version is the assembled
 host app version, its files declared as its version.xml says, with the API
 version its main program carries. The long task is suspended after
 its first checkpoint and resumed; both tasks must end successfully, and the
-validator and the assimilator must accept what they hand back.
+validator and the assimilator must accept what they hand back, each result
+valid by its proof alone. A third task runs a cheating client (an app version
+whose main program has the real one search 85 % of the range and says it
+searched all): the validator must find it invalid by its proof.
 
 Writes the client's log lines that matter to boinc_end_to_end.log in the
 current folder."""
 
+import collections
 import os
 import re
 import shutil
@@ -29,7 +33,11 @@ PLAN_CLASS = "nvidia_test"
 TYPICAL = ("quilbrex_n54-54_k4001-5001", "FermatFactor=54,54,4001,5001")
 # Long enough on the host build for checkpoints every 5 s and a suspension.
 LONG = ("quilbrex_n54-54_k4001-6000000001", "FermatFactor=54,54,4001,6000000001")
+# Enough candidates for t > 0 at the host app version's depth: t = 5, about 2,300 proof k.
+CHEATED = ("quilbrex_n54-54_k4001-2000001", "FermatFactor=54,54,4001,2000001")
+CHEATING_CLIENT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "cheating_client.py")
 DEADLINE_SECONDS = 400
+OUTPUTS = ("results.txt", "factors.txt", "proofs.txt")
 
 
 def client_usable():
@@ -49,6 +57,19 @@ def write(path, text):
 
 
 def workunit_xml(name, version_num):
+    outputs = "".join("""<file_info>
+    <name>{0}_0_{1}</name>
+    <max_nbytes>10000000</max_nbytes>
+    <url>http://127.0.0.1/quilbrex_cgi/file_upload_handler</url>
+    <upload_when_present/>
+</file_info>
+""".format(name, i) for i in range(len(OUTPUTS)))
+    refs = "".join("""    <file_ref>
+        <file_name>{0}_0_{1}</file_name>
+        <open_name>{2}</open_name>
+        <copy_file/>
+    </file_ref>
+""".format(name, i, output) for i, output in enumerate(OUTPUTS))
     return """<file_info>
     <name>{0}</name>
     <status>1</status>
@@ -67,19 +88,7 @@ def workunit_xml(name, version_num):
         <copy_file/>
     </file_ref>
 </workunit>
-<file_info>
-    <name>{0}_0_0</name>
-    <max_nbytes>1000000</max_nbytes>
-    <url>http://127.0.0.1/quilbrex_cgi/file_upload_handler</url>
-    <upload_when_present/>
-</file_info>
-<file_info>
-    <name>{0}_0_1</name>
-    <max_nbytes>1000000</max_nbytes>
-    <url>http://127.0.0.1/quilbrex_cgi/file_upload_handler</url>
-    <upload_when_present/>
-</file_info>
-<result>
+{4}<result>
     <name>{0}_0</name>
     <wu_name>{0}</wu_name>
     <version_num>{3}</version_num>
@@ -87,38 +96,41 @@ def workunit_xml(name, version_num):
     <platform>x86_64-pc-linux-gnu</platform>
     <state>2</state>
     <report_deadline>{2}</report_deadline>
-    <file_ref>
-        <file_name>{0}_0_0</file_name>
-        <open_name>results.txt</open_name>
-        <copy_file/>
-    </file_ref>
-    <file_ref>
-        <file_name>{0}_0_1</file_name>
-        <open_name>factors.txt</open_name>
-        <copy_file/>
-    </file_ref>
-</result>
-""".format(name, PLAN_CLASS, time.time() + 7 * 86400, version_num)
+{5}</result>
+""".format(name, PLAN_CLASS, time.time() + 7 * 86400, version_num, outputs, refs)
 
 
-def app_version_xml(app_version):
-    """The client's file_infos and app_version for the assembled app version, its
-    files copied into the project folder under their physical names."""
-    infos, refs = "", ""
-    for entry in app_version.files:
-        infos += """<file_info>
+def cheating_version(app_version):
+    """The cheating client as an app version of its own (the next version number):
+    its main program the cheating script, beside the real program (not main) and
+    its libraries under their logical names."""
+    files = [AppVersionFile(f.physical, f.logical, f.copy, False) for f in app_version.files]
+    files.append(AppVersionFile("quilbrex_cheat_%d" % (app_version.version_num + 1), "quilbrex_cheat", True, True))
+    return files
+
+
+AppVersionFile = collections.namedtuple("AppVersionFile", "physical logical copy main")
+
+
+def file_infos_xml(files):
+    """The client's file_infos of app version files, copied into the project
+    folder under their physical names."""
+    return "".join("""<file_info>
     <name>%s</name>
     <status>1</status>
     <executable/>
 </file_info>
-""" % entry.physical
-        refs += """    <file_ref>
+""" % entry.physical for entry in files)
+
+
+def app_version_xml(app_version, version_num, files):
+    refs = "".join("""    <file_ref>
         <file_name>%s</file_name>
         <open_name>%s</open_name>
 %s%s    </file_ref>
 """ % (entry.physical, entry.logical, "        <copy_file/>\n" if entry.copy else "",
-       "        <main_program/>\n" if entry.main else "")
-    return infos + """<app_version>
+       "        <main_program/>\n" if entry.main else "") for entry in files)
+    return """<app_version>
     <app_name>quilbrex</app_name>
     <version_num>%d</version_num>
     <platform>%s</platform>
@@ -131,7 +143,7 @@ def app_version_xml(app_version):
         <count>1</count>
     </coproc>
 %s</app_version>
-""" % (app_version.version_num, app_version.platform, PLAN_CLASS, app_version.api_version, refs)
+""" % (version_num, app_version.platform, PLAN_CLASS, app_version.api_version, refs)
 
 
 def lay_out(data, app_version):
@@ -178,7 +190,10 @@ def lay_out(data, app_version):
     os.makedirs(project)
     for entry in app_version.files:
         shutil.copy(os.path.join(app_version.folder, entry.physical), os.path.join(project, entry.physical))
-    for name, line in (TYPICAL, LONG):
+    cheating = cheating_version(app_version)
+    shutil.copy(CHEATING_CLIENT, os.path.join(project, cheating[-1].physical))
+    os.chmod(os.path.join(project, cheating[-1].physical), 0o755)
+    for name, line in (TYPICAL, LONG, CHEATED):
         write(os.path.join(project, name), line + "\n")
     write(os.path.join(data, "client_state.xml"), """<client_state>
 <project>
@@ -190,9 +205,11 @@ def lay_out(data, app_version):
     <name>quilbrex</name>
     <user_friendly_name>quilbrex</user_friendly_name>
 </app>
-%s%s%s</client_state>
-""" % (URL, app_version_xml(app_version), workunit_xml(TYPICAL[0], app_version.version_num),
-       workunit_xml(LONG[0], app_version.version_num)))
+%s%s%s%s%s%s</client_state>
+""" % (URL, file_infos_xml(cheating), app_version_xml(app_version, app_version.version_num, app_version.files),
+       app_version_xml(app_version, app_version.version_num + 1, cheating),
+       workunit_xml(TYPICAL[0], app_version.version_num), workunit_xml(LONG[0], app_version.version_num),
+       workunit_xml(CHEATED[0], app_version.version_num + 1)))
     return project
 
 
@@ -268,7 +285,7 @@ def result_state(data, name):
     return m.group(0)
 
 
-def test_tasks_under_the_real_client(tmp_path):
+def test_tasks_under_the_real_client(tmp_path, capsys):
     host = [version for version in app_versions() if not version.plan_class]
     assert len(host) == 1, "no single host app version in %s" % tool("QUILBREX_APP_VERSIONS")
     reason = client_usable()
@@ -300,7 +317,7 @@ def test_tasks_under_the_real_client(tmp_path):
         time.sleep(2)
         assert client.command("--task", URL, LONG[0] + "_0", "resume").returncode == 0
         client.wait_for(r"task %s_0 resumed by user" % re.escape(LONG[0]), "resumption", deadline)
-        for name, _ in (TYPICAL, LONG):
+        for name, _ in (TYPICAL, LONG, CHEATED):
             client.wait_for(r"Computation for task %s_0 finished" % re.escape(name), name + " finishing", deadline)
         time.sleep(2)
     finally:
@@ -311,7 +328,7 @@ def test_tasks_under_the_real_client(tmp_path):
                   if re.search(r"Assigning NVIDIA instance|checkpointed|suspend|resum|Starting task|Restarting task|"
                                r"Computation for task|exited with zero status|task_state=", line)]
     stderrs = {}
-    for name, line in (TYPICAL, LONG):
+    for name, line in (TYPICAL, LONG, CHEATED):
         state = result_state(data, name)
         assert re.search(r"<exit_status>0</exit_status>", state), state
         stderrs[name] = re.search(r"<stderr_out>(.*)</stderr_out>", state, re.S).group(1)
@@ -328,12 +345,33 @@ def test_tasks_under_the_real_client(tmp_path):
     # The quit of the suspension is a clean exit, also in the middle of a launch.
     assert "terminate called" not in stderrs[LONG[0]] and "SIGABRT" not in stderrs[LONG[0]]
 
-    # What the client collected, under the names the project's upload folder would give.
-    files = {name: [os.path.join(project, name + "_0_%d" % i) for i in (0, 1)] for name, _ in (TYPICAL, LONG)}
-    for paths in files.values():
-        assert validator.main(["init"] + paths) == 0
+    # What the client collected, under the names the project's upload folder
+    # would give. The honest results are valid by their proofs alone (the
+    # workunits' quorum is 1): no second run is asked for.
+    files = {name: [os.path.join(project, name + "_0_%d" % i) for i in range(len(OUTPUTS))]
+             for name, _ in (TYPICAL, LONG, CHEATED)}
+    second_runs = str(tmp_path / "second_runs.txt")
+    for name, _ in (TYPICAL, LONG):
+        assert validator.main(["init", "--second-runs", second_runs] + files[name]) == 0, capsys.readouterr().err
+    assert not os.path.exists(second_runs)
+    # The cheating client's run log and factors pass every check; its proofs do not.
+    assert validator.main(["init"] + files[CHEATED[0]][:2]) == 0
+    capsys.readouterr()
+    assert validator.main(["init", "--second-runs", second_runs] + files[CHEATED[0]]) == 1
+    verdict = capsys.readouterr().err
+    with open("boinc_end_to_end.log", "a") as f:
+        f.write("\n--- the validator on the cheating client's result ---\n" + verdict)
+    # Its forged tested count passes; its proof k are 84 % of those expected at
+    # its own t, which the range it really searched called for (the whole range
+    # calls for one more bit).
+    assert verdict == ("invalid result: the proofs do not show the range searched:\n"
+                       "n=54 k=4001-2000001: FAIL: tested 73456 (73363 expected), t=4, 3851 proof k (4585 expected)\n"
+                       "    t=4, but 73417 candidates call for t=5\n"
+                       "    3851 proof k, 4585 expected (+- 339)\n"
+                       "FAIL: 3851 proof k over all exponents, 4585 expected (+- 339)\n"
+                       "FAIL: 1 exponent(s), 3851 proof k (4585 expected)\n"), verdict
     master = str(tmp_path / "master.txt")
-    for name, paths in files.items():
-        assert assimilator.main(["--master", master, "--failed", str(tmp_path / "failed.txt"), name] + paths) == 0
+    for name, _ in (TYPICAL, LONG):
+        assert assimilator.main(["--master", master, "--failed", str(tmp_path / "failed.txt"), name] + files[name]) == 0
     with open(master) as f:
         assert f.read() == "4119*2^54+1\n21626655*2^54+1\n"

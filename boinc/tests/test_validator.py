@@ -1,16 +1,25 @@
 """The validator on real results of the program: complete, truncated, missing a
 factor, with duplicates, from two sieve configurations, of another workunit."""
 
+import copy
 import os
 import re
 import shutil
+import sys
+
+import pytest
 
 import validator
 from result_files import Result, SUMMARY_RE
 
 
+# The program's own device (the host build's depths) and a graphics device of
+# the high class, which sieves on the host (quilbrex_on_device 7 5).
+SIEVES_HERE = "host,high"
+
+
 def init(files):
-    return validator.main(["init"] + list(files))
+    return validator.main(["init", "--sieve", SIEVES_HERE] + list(files))
 
 
 def compare(a, b):
@@ -34,7 +43,7 @@ def altered(task, tmp_path, which, change, suffix="x"):
     return files
 
 
-RESULTS, FACTORS = 0, 1
+RESULTS, FACTORS, PROOFS = 0, 1, 2
 
 
 def test_the_runs_ended_as_a_boinc_task_should(tasks):
@@ -45,13 +54,19 @@ def test_the_runs_ended_as_a_boinc_task_should(tasks):
             assert f.read().split()[0] == "0"
     with open(tasks["typical"].factors) as f:
         assert f.read().splitlines()[1] == "!!! Found factor 4119*2^54+1 !!!"
+    # The typical line's 35 candidates at the host's depth are too few for t > 0:
+    # every one is a proof k.
+    with open(tasks["typical"].proofs) as f:
+        records = f.read().splitlines()
+    assert records[-1] == "n=54 t=0 tested=35 proofs=35 primes=300000"
+    assert len(records) == 36 and "n=54 t=0 k=4119" in records
 
 
 def test_complete_results_are_valid_and_agree(tasks):
     for task in tasks.values():
         assert init(task.files()) == 0, task.line
     assert compare(tasks["typical"].files(), tasks["typical_again"].files()) == 0
-    result = Result(*tasks["three_exponents"].files())
+    result = Result(*tasks["three_exponents"].files()[:PROOFS])
     assert sorted(result.log.summaries) == [54, 55, 56]
 
 
@@ -108,7 +123,7 @@ def test_false_or_foreign_factors_are_invalid(tasks, tmp_path):
 
 
 def test_two_sieve_configurations(tasks, tmp_path):
-    host, other = Result(*tasks["typical"].files()), Result(*tasks["other_sieve"].files())
+    host, other = Result(*tasks["typical"].files()[:PROOFS]), Result(*tasks["other_sieve"].files()[:PROOFS])
     # The host processor sieves deeper than a fast GPU (a Turing card here).
     assert host.sieve_configuration() == ("quilbrex96bit_n32_63", 300000)
     assert other.sieve_configuration() == ("quilbrex96bit_n32_63", 4)
@@ -149,11 +164,13 @@ def test_a_restart_from_the_start_is_valid(tasks, tmp_path):
     def restarted(text):
         first_summary_end = text.index("\n", text.index("n=54: tested")) + 1
         return text[:first_summary_end] + text
-    files = altered(tasks["three_exponents"], tmp_path, RESULTS, restarted, "again")
+    # App versions before the proof log did so (the program now continues its
+    # own records), so the result has no proof file.
+    files = altered(tasks["three_exponents"], tmp_path, RESULTS, restarted, "again")[:PROOFS]
     with open(files[RESULTS]) as f:
         assert f.read().count("Starting range: n=54-56 and k=4001-30001") == 2
     assert init(files) == 0
-    assert compare(files, tasks["three_exponents"].files()) == 0
+    assert compare(files, tasks["three_exponents"].files()[:PROOFS]) == 0
 
 
 def test_a_device_that_computed_wrongly_is_invalid(tasks, tmp_path):
@@ -168,3 +185,134 @@ def test_a_device_that_computed_wrongly_is_invalid(tasks, tmp_path):
         files = altered(tasks["typical"], tmp_path, RESULTS, change, what)
         assert "ejected" in open(files[RESULTS]).read()
         assert init(files) == 1, what
+
+
+# Results with a proof file, made by an independent reference (trial division
+# and Python's pow over every survivor; scripts/tests) on the proof checker's
+# wide line, sieved as a graphics device of the medium class sieves width 3.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                                "scripts", "tests"))
+import test_check_proofs as proofs  # noqa: E402
+
+PROOF_LINE = proofs.WIDE
+PROOF_NAME = "quilbrex_n%d-%d_k%d-%d" % PROOF_LINE
+_honest = []
+
+
+def proof_result(tmp_path, replica, spoil=None, name=PROOF_NAME):
+    """The three output files of one result, under the upload folder's names."""
+    if not _honest:
+        _honest.append(proofs.Line(*PROOF_LINE, proofs.SMALL_PRIMES))
+    line = copy.deepcopy(_honest[0])
+    if spoil:
+        spoil(line)
+    folder = tmp_path / ("made_%s_%d" % (name, replica))
+    folder.mkdir()
+    line.write(str(folder))
+    (folder / "factors.txt").write_text("")
+    files = []
+    for index, made in enumerate(("results.txt", "factors.txt", "proofs.txt")):
+        path = tmp_path / ("%s_%d_%d" % (name, replica, index))
+        shutil.copy(str(folder / made), str(path))
+        files.append(str(path))
+    return files
+
+
+def near_bound(line, sigmas):
+    """The proof count of the middle exponent this many standard deviations
+    low: honest, but as far from its expectation as a search may rarely be."""
+    n, t, tested, ks = line.exponents[1]
+    expected = proofs.checker.expected_survivors(n, PROOF_LINE[2], PROOF_LINE[3], len(proofs.SMALL_PRIMES))
+    share = 0.5 ** t
+    sigma = (expected * share * (1 - share) + share * share * expected) ** 0.5
+    del ks[:len(ks) - int(expected * share - sigmas * sigma)]
+
+
+PROOF_CASES = [
+    # name, spoil, sieves admitted, exit status, second-run record, text on standard error
+    ("honest", None, "medium", 0, None, None),
+    ("honest, two sieves admitted", None, "host,medium", 0, None, None),
+    ("a depth no app version of the project sieves with", None, "host,device", 1, None,
+     "primes=20 is none of the program's depths at 3 words (300000, 4000000)"),
+    ("15 % skipped, full count claimed", lambda l: proofs.skip_top(l, 0.15, False), "medium", 1, None, "proof k, "),
+    ("15 % skipped, counted honestly", lambda l: proofs.skip_top(l, 0.15, True), "medium", 1, None,
+     "but the sieve leaves"),
+    ("residue lacks the property", lambda l: proofs.replace_proof(l, 1, 16777217, 16857217), "medium", 1, None,
+     "does not end in 2 zero bits"),
+    ("deeper sieve named than used", lambda l: proofs.claim_deeper(l, 100), "low,medium", 1, None,
+     "a prime among the first 100 divides its p"),
+    ("near the bound", lambda l: near_bound(l, 4.5), "medium", 0,
+     PROOF_NAME + " a count 4.5 standard deviations from its expectation (bound 5)\n", None),
+    ("beyond the bound", lambda l: near_bound(l, 5.1), "medium", 1, None, "proof k, 2521 expected (+- 251)"),
+    ("an exponent short of the workunit", lambda l: l.exponents.pop(), "medium", 1, None, "n=42 has no summary"),
+]
+
+
+@pytest.mark.parametrize("name,spoil,sieves,status,second_run,text", PROOF_CASES, ids=[c[0] for c in PROOF_CASES])
+def test_results_with_proofs(tmp_path, capsys, name, spoil, sieves, status, second_run, text):
+    runs = tmp_path / "second_runs.txt"
+    files = proof_result(tmp_path, 0, spoil)
+    assert validator.main(["init", "--sieve", sieves, "--second-runs", str(runs)] + files) == status
+    assert (runs.read_text() if runs.exists() else None) == second_run
+    if text:
+        assert text in capsys.readouterr().err
+    if status == 0:
+        # Brought near the bound by proof k left out, which an honest twin lists.
+        assert compare(files, proof_result(tmp_path, 1)) == (1 if second_run else 0)
+
+
+def test_proofs_of_another_workunit_are_invalid(tmp_path):
+    # The range comes from the workunit, never from the result: the same files
+    # under the name of a wider workunit are invalid.
+    files = proof_result(tmp_path, 0, name="quilbrex_n40-43_k16777217-16857217")
+    assert validator.main(["init", "--sieve", "medium"] + files) == 1
+    assert validator.main(["init", "--sieve", "medium", "--range", "40,42,16777217,16857217"] + files) == 0
+    assert validator.main(["init", "--sieve", "medium", "--range", "40,42,16777217,16857219"] + files) == 1
+
+
+def test_the_output_template_names_the_files_in_the_validators_order():
+    import xml.etree.ElementTree as ElementTree
+    from result_files import OUTPUT_FILES
+    with open(os.path.join(validator.HERE, "templates", "quilbrex_out.xml")) as f:
+        template = ElementTree.fromstring("<template>%s</template>" % f.read())
+    infos = template.findall("file_info")
+    assert [info.find("name")[0].tag for info in infos] == ["OUTFILE_0", "OUTFILE_1", "OUTFILE_2"]
+    assert all(info.find("optional") is None and info.find("upload_when_present") is not None for info in infos)
+    refs = template.find("result").findall("file_ref")
+    assert [(ref.find("file_name")[0].tag, ref.findtext("open_name")) for ref in refs] == [
+        ("OUTFILE_%d" % i, name) for i, name in enumerate(OUTPUT_FILES)]
+    assert OUTPUT_FILES == ("results.txt", "factors.txt", "proofs.txt")
+
+
+def deeper(line):
+    """The same line searched honestly by a device of the low class (100 primes)."""
+    deep = proofs.Line(*PROOF_LINE, proofs.checker.odd_primes(100))
+    line.depth, line.exponents = deep.depth, deep.exponents
+
+
+def lose_one(line):
+    """A faulty host: one residue of the middle exponent computed wrongly, so one
+    proof k fewer; every count still passes."""
+    n, t, tested, ks = line.exponents[1]
+    ks.pop(len(ks) // 2)
+
+
+COMPARE_CASES = [
+    # name, spoil of the second result, exit status, text on standard error
+    ("both honest, one sieve", None, 0, None),
+    ("both honest, two sieves", deeper, 0, None),
+    ("one proof k lost", lose_one, 1, "results disagree: n=41: 1 proof k of one result missing from the other"),
+    ("one proof k lost, other sieve", lambda l: (deeper(l), lose_one(l)), 1,
+     "results disagree: n=41: 1 proof k of one result missing from the other"),
+]
+
+
+@pytest.mark.parametrize("name,spoil,status,text", COMPARE_CASES, ids=[c[0] for c in COMPARE_CASES])
+def test_twins_compared_by_their_proofs(tmp_path, capsys, name, spoil, status, text):
+    first, second = proof_result(tmp_path, 0), proof_result(tmp_path, 1, spoil)
+    assert validator.main(["init", "--sieve", "low,medium"] + second) == 0
+    capsys.readouterr()
+    for a, b in ((first, second), (second, first)):
+        assert compare(a, b) == status, name
+        err = capsys.readouterr().err
+        assert (text in err) if text else err == "", err

@@ -1,9 +1,11 @@
 """The work generator: every served candidate of an assignment in exactly one
 workunit line, lines the program leaves uncut, and about the target time each."""
 
+import hashlib
 import os
 import random
 import subprocess
+import xml.etree.ElementTree as ElementTree
 
 from conftest import tool
 from quilbrex_lines import K_MAX, band, needs_rewrite, parse_line, served, uniform_width, words
@@ -128,3 +130,48 @@ def test_writes_input_files_and_create_work_commands(tmp_path):
                                  "--rsc_fpops_est ")
     assert script[-1].endswith(" quilbrex_n54-56_k4001-30001")
     assert parse_line((out / names[0]).read_text()) == (54, 56, 4001, 30001)
+
+
+def twin(name, percent):
+    """The work generator's choice, told again from the name's SHA-256."""
+    return int(hashlib.sha256(name.encode()).hexdigest()[:16], 16) < percent / 100 * 2**64
+
+
+def test_a_share_is_sent_twice(tmp_path):
+    with open(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "templates",
+                           "quilbrex_in.xml")) as f:
+        template = ElementTree.fromstring("<template>%s</template>" % f.read())  # two elements at the top
+    workunit = template.find("workunit")
+    assert (workunit.findtext("min_quorum"), workunit.findtext("target_nresults")) == ("1", "1")
+    second = tmp_path / "second_runs.txt"
+    second.write_text("quilbrex_n54-56_k4001-30001 a count 4.5 standard deviations from its expectation (bound 5)\n"
+                      "quilbrex_n60-60_k4001-9001_again a count 4.1 standard deviations from its expectation (bound 5)\n"
+                      "quilbrex_n54-56_k4001-30001 a count 4.2 standard deviations from its expectation (bound 5)\n")
+    cases = [
+        # arguments, workunits written, share sent twice (percent, None: exactly those of the list)
+        (["--n", "54", "60", "--k", "4001", "1e11"], None, 5.0),
+        (["--n", "54", "60", "--k", "4001", "1e11", "--twice", "20"], None, 20.0),
+        (["--n", "54", "60", "--k", "4001", "1e11", "--twice", "0"], None, 0.0),
+        (["--n", "54", "56", "--k", "4001", "30001", "--twice", "100"], ["quilbrex_n54-56_k4001-30001"], 100.0),
+        (["--again", str(second)], ["quilbrex_n54-56_k4001-30001_again", "quilbrex_n60-60_k4001-9001_again_again"],
+         None),
+    ]
+    for index, (arguments, names, percent) in enumerate(cases):
+        out = tmp_path / ("wu%d" % index)
+        assert workgen.main(arguments + ["--rate", "1e6", "--hours", "0.2", "--out", str(out)]) == 0, arguments
+        created = [line.split() for line in (out / "create_work.sh").read_text().splitlines()
+                   if line.startswith("bin/create_work")]
+        written = [command[command.index("--wu_name") + 1] for command in created]
+        if names:
+            assert written == names, arguments
+        twins = [command[command.index("--wu_name") + 1] for command in created
+                 if command[-5:-1] == ["--min_quorum", "2", "--target_nresults", "2"]]
+        if percent is None:
+            assert twins == written
+            assert (out / written[1]).read_text() == "FermatFactor=60,60,4001,9001\n"
+        else:
+            assert twins == [name for name in written if twin(name, percent)], arguments
+            if len(written) > 500:
+                assert abs(len(twins) - percent / 100 * len(written)) < 4 * (len(written) * 0.25) ** 0.5, arguments
+        assert all("--min_quorum" not in command for command in created if command[command.index("--wu_name") + 1]
+                   not in twins)

@@ -95,6 +95,21 @@ def drop_one(line):
     e[2] -= 1
 
 
+def claim_deeper(line, depth):
+    """A client that sieved with the line's primes but names a deeper sieve of
+    the program, and tests only as many candidates as that one would leave."""
+    n1, n2, k1, k2 = line.range
+    deep = checker.odd_primes(depth)
+    line.depth = depth
+    for e in line.exponents:
+        found = search(e[0], k1, k2, SMALL_PRIMES)
+        honest = sum(all(((k << e[0]) + 1) % q for q in deep) for k, _ in found)
+        kept = found[::2][:honest] + found[1::2][:max(0, honest - len(found[::2]))]
+        e[1] = checker.proof_bits_for(checker.expected_for_bits(k1, k2, depth))
+        e[2] = len(kept)
+        e[3] = sorted(k for k, r in kept if r % (1 << e[1]) == 0)
+
+
 def raise_t(line, by):
     """A client that claims a larger t, leaving fewer proofs to check."""
     for e in line.exponents:
@@ -130,6 +145,8 @@ CASES = [
      lambda l: raise_t(l, 3), [], 1, "call for t=2"),
     ("shallower sieve claimed", WIDE, None, ["--primes", "30"], 1, "sieved with 20 primes, not 30"),
     ("depth of no program", WIDE, lambda l: setattr(l, "depth", 21), [], 1, "none of the program's depths"),
+    ("deeper sieve named than used", WIDE, lambda l: claim_deeper(l, 100), [], 1,
+     "a prime among the first 100 divides its p"),
     ("an exponent never searched", WIDE, lambda l: l.exponents.pop(), [], 1, "not every exponent was searched"),
 ]
 
@@ -214,3 +231,26 @@ def test_expected_survivors_follow_the_size_of_the_candidates():
     assert checker.rough_ratio(2.0) == pytest.approx(0.5 * 1.7810724, rel=1e-6)
     assert checker.rough_ratio(2.76) == pytest.approx(1.0101, abs=2e-4)
     assert checker.rough_ratio(6.0) == pytest.approx(1.0, abs=1e-4)
+
+
+def test_small_factors_found_alike_with_and_without_gmpy2(monkeypatch):
+    """The product-tree test of listed k against the sieving primes, and the
+    plain one without gmpy2, find exactly the k that trial division finds."""
+    rows = [
+        # ks, n, count of primes
+        ([4119, 4121, 4123, 4125, 4127], 54, 4),
+        ([16777217 + 2 * i for i in range(60)], 40, 20),
+        ([3, 5, 7, 2**64 - 1], 600, 100),
+        ([], 54, 20),
+        ([4119], 54, 0),
+    ]
+    for ks, n, count in rows:
+        expected = [k for k in ks if any(((k << n) + 1) % q == 0 for q in checker.odd_primes(count))]
+        assert checker.with_small_factor(ks, n, count) == expected, (n, count)
+        monkeypatch.setattr(checker, "HAVE_GMPY2", False)
+        assert checker.with_small_factor(ks, n, count) == expected, (n, count, "without gmpy2")
+        monkeypatch.undo()
+    assert checker.with_small_factor([4119], 54, 4) == []  # the example line's factor survives 3, 5, 7, 11
+    sample = checker.sample_ks(list(range(1, 2001, 2)), 54, 256)
+    assert len(sample) == 256 and sample == sorted(set(sample)) and sample == checker.sample_ks(
+        list(range(1, 2001, 2)), 54, 256)
