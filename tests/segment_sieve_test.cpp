@@ -835,6 +835,85 @@ TEST_P(DeviceLoopTest, RefusedLaunchStopsTheRun) {
     }
 }
 
+// A kernel that faults as it runs on the queue's stream, in the first batch
+// or a later one, while batches after it are queued: the run stops with
+// status 255, naming that batch or one before it, with the checkpoint at a
+// batch boundary no later than its start; a start from there tests exactly
+// the survivors from that boundary on.
+TEST_P(DeviceLoopTest, KernelFaultOnTheQueueStopsTheRunBeforeItsBatch) {
+    threadsPerGrid = 8;
+    fakeStep = 100;  // a checkpoint after every booked batch
+    const std::vector<PlannedBatch> plan = planBatches(3, 1001, 40, 8, 50);
+    const std::vector<uint64_t> survivors = expectedSurvivors(3, 1001, 40);
+    ASSERT_GT(plan.size(), 8u);
+    // Each batch launches five kernels on the stream: Large, Small, Gather,
+    // Next and the test.
+    const struct {
+        const char* what;
+        int batch, kernel;
+    } cases[] = {
+        {"the first batch's Large kernel", 0, 0}, {"the third batch's Small kernel", 2, 1},
+        {"the fourth batch's Gather kernel", 3, 2}, {"the fifth batch's Next kernel", 4, 3},
+        {"the seventh batch's test", 6, 4},
+    };
+    const std::regex failed("^\nThe device failed on the batch at n=40, k=(\\d+) \\((\\d+) odd k\\)\\. Stopping; the "
+                            "checkpoint and the assignment line stay before this batch\\.\n.*\\(\\d+\\) : CUDA Runtime "
+                            "API error 719: unspecified launch failure\\.\n$");
+    const std::regex refused("^\nThe device refused a launch of the batches from n=40, k=(\\d+): CUDA error 719: "
+                             "unspecified launch failure\\. Stopping; the checkpoint and the assignment line stay "
+                             "before them\\.\n$");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        kTested = 0;
+        const ChildResult r = runInChild(
+            [&]() {
+                hostRuntimeFaultOnStream(1, 5 * c.batch + c.kernel + 1, cudaErrorLaunchFailure);
+                Sieve(3, 1001);
+                return 0;
+            },
+            dir.path());
+        EXPECT_EQ(r.status, 255);
+        std::smatch m;
+        const bool waited = std::regex_match(r.err, m, failed);
+        ASSERT_TRUE(waited || std::regex_match(r.err, m, refused)) << r.err;
+        if (waited) {
+            EXPECT_NE(r.out.find("cudaThreadSynchronize failed!\n"), std::string::npos) << r.out;
+        }
+        // The batch named is the faulted one or one before it.
+        const uint64_t named = std::stoull(m[1]);
+        int batch = 0;
+        while (batch < c.batch && plan[batch].a != named) ++batch;
+        EXPECT_EQ(plan[batch].a, named);
+        if (waited) {
+            EXPECT_EQ(std::to_string(plan[batch].length), m[2].str());
+        }
+        // The checkpoint: the boundary of the batches booked, none from the
+        // faulted one on.
+        unsigned long long savedK = 3, tested = 0;
+        const std::string checkpoint = readFile(dir.file("quilbrex.cpt"));
+        if (!checkpoint.empty()) {
+            ASSERT_EQ(sscanf(checkpoint.c_str(), "nCurrent=40\nkCurrent=%llu\nkTested =%llu\n", &savedK, &tested), 2)
+                << checkpoint;
+        }
+        int booked = 0;
+        uint64_t counted = 0;
+        while (booked < batch && plan[booked].a != savedK) counted += plan[booked++].count;
+        EXPECT_EQ(plan[booked].a, savedK);
+        EXPECT_EQ(tested, counted);
+
+        hostRuntimeReset();
+        recorded.clear();
+        kTested = 0;
+        bool finished = false;
+        inDirectory(dir.path(), [&]() { finished = Sieve(savedK, 1001); });
+        EXPECT_TRUE(finished);
+        std::vector<uint64_t> resumed = allRecorded();
+        std::sort(resumed.begin(), resumed.end());
+        EXPECT_EQ(resumed, std::vector<uint64_t>(survivors.begin() + counted, survivors.end()));
+    }
+}
+
 // A batch whose table differs from the host's in one entry, or whose report
 // moves on one odd k too far while adding up: the audit stops the run. The
 // first batch of a search is always audited; the others here because every
