@@ -46,20 +46,6 @@ __device__ __forceinline__ void sieveLarge(const DeviceSieveArgs& s) {
     }
 }
 
-// Index of the first of primes[0..count-1] at least bound.
-__device__ __forceinline__ uint32_t firstPrimeFrom(const DeviceSieveArgs& s, uint32_t count, uint32_t bound) {
-    uint32_t low = 0, high = count;
-    QUILBREX_NO_UNROLL
-    while (low < high) {
-        const uint32_t middle = (low + high) / 2;
-        if (s.primes[middle] < bound)
-            low = middle + 1;
-        else
-            high = middle;
-    }
-    return low;
-}
-
 // Per batch, one block per slice: the small primes cross out in shared
 // memory over what the large ones left, then the slice's survivors are
 // counted. Thread t owns the words t, t+256, ... of the slice: it loads them
@@ -80,8 +66,7 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
     const uint32_t lane = t % SIEVE_WARP, warp = t / SIEVE_WARP, warps = SIEVE_BLOCK_THREADS / SIEVE_WARP;
     const auto global = s.bits + slice * SIEVE_SLICE_WORDS;
     const uint32_t first = slice * SIEVE_SLICE_BITS;
-    const uint32_t masked = firstPrimeFrom(s, s.smallCount, SIEVE_MASK_PRIMES_BELOW);
-    const uint32_t shared = firstPrimeFrom(s, s.smallCount, SIEVE_SHARED_PRIMES_BELOW);
+    const uint32_t masked = s.maskedCount, shared = s.sharedCount;
 
     // From one of the thread's words to the next, a prime's pattern moves
     // back by 8192 mod q bits.
