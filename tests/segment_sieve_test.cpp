@@ -1139,6 +1139,80 @@ TEST_F(DeviceSieveTest, SurvivorsEqualTheHostSieveBitForBit) {
     }
 }
 
+// The Gather kernel alone, on one slice of planted survivors (zero bits):
+// runs of ranks that start inside a word, cross empty words and whole empty
+// 32-word stretches of the mask of words that hold survivors, and end at the
+// batch limit; every survivor written once, in order, and the report as the
+// host's. No sieve leaves gaps this long at the depths in use.
+TEST_F(DeviceSieveTest, GatherWritesEverySurvivorAcrossAnyGap) {
+    std::vector<uint32_t> dense;  // 300 survivors: the first 299 bits, and the last bit of the slice
+    for (uint32_t b = 0; b < 299; ++b) dense.push_back(b);
+    dense.push_back(SIEVE_SLICE_BITS - 1);
+    std::vector<uint32_t> spread;  // one survivor every 33 words and a dense head, 2 and 3 per run
+    for (uint32_t b = 0; b < 600; ++b) spread.push_back(b);
+    for (uint32_t w = 40; w < SIEVE_SLICE_WORDS; w += 33) spread.push_back(32 * w + w % 32);
+    std::vector<uint32_t> all(SIEVE_SLICE_BITS);
+    for (uint32_t b = 0; b < SIEVE_SLICE_BITS; ++b) all[b] = b;
+    const struct {
+        const char* what;
+        std::vector<uint32_t> survivors;
+        uint32_t limit;
+    } cases[] = {
+        {"none", {}, 256},
+        {"one in the last word", {SIEVE_SLICE_BITS - 1}, 256},
+        {"a run across 2,000 empty words", dense, 512},
+        {"runs across empty stretches at every offset", spread, 1024},
+        {"the limit inside a run", spread, 613},
+        {"the limit at the last survivor", dense, 300},
+        {"every bit", all, MAX_BATCH},
+    };
+    uint32_t* bits = nullptr;
+    uint32_t* counts = nullptr;
+    uint32_t* control = nullptr;
+    ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&bits), 4 * SIEVE_SLICE_WORDS), cudaSuccess);
+    ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&counts), 4), cudaSuccess);
+    ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&control), 4 * SIEVE_CONTROL_WORDS), cudaSuccess);
+    const uint64_t a = 1000000001;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        useLimit(c.limit);
+        std::fill(bits, bits + SIEVE_SLICE_WORDS, 0xFFFFFFFFu);
+        for (uint32_t b : c.survivors) bits[b / 32] &= ~(1u << (b % 32));
+        counts[0] = static_cast<uint32_t>(c.survivors.size());
+        std::fill(control, control + SIEVE_CONTROL_WORDS, 0u);
+        std::fill(d_candidateTable, d_candidateTable + blocksPerGrid * 256, 0x5A5A5A5Aull);
+        DeviceSieveArgs s{};
+        s.bits = bits;
+        s.sliceCounts = counts;
+        s.control = control;
+        s.candidates = d_candidateTable;
+        s.a = a;
+        s.length = SIEVE_SLICE_BITS;
+        s.slices = 1;
+        s.limit = c.limit;
+        s.gridEntries = blocksPerGrid * 256;
+        void* args[] = {&s};
+        ASSERT_EQ(cudaLaunchKernel(reinterpret_cast<const void*>(sieveKernelTable[4].function), dim3(1), dim3(256),
+                                   args, 0, 0),
+                  cudaSuccess);
+        ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+        const uint32_t count = std::min<uint32_t>(static_cast<uint32_t>(c.survivors.size()), c.limit);
+        std::vector<unsigned long long> expected(blocksPerGrid * 256, 0);
+        for (uint32_t i = 0; i < count; ++i) expected[i] = a + 2ull * c.survivors[i];
+        EXPECT_EQ(std::vector<unsigned long long>(d_candidateTable, d_candidateTable + blocksPerGrid * 256), expected);
+        const uint32_t examined = c.survivors.size() > c.limit ? c.survivors[c.limit - 1] + 1 : SIEVE_SLICE_BITS;
+        EXPECT_EQ(control[SIEVE_COUNT], count);
+        EXPECT_EQ(control[SIEVE_SURVIVORS], c.survivors.size());
+        EXPECT_EQ(control[SIEVE_EXAMINED], examined);
+        EXPECT_EQ(word64(control, SIEVE_NEXT_K_LO), a + 2ull * examined);
+        // The words left zero for the next batch.
+        EXPECT_EQ(static_cast<uint32_t>(std::count(bits, bits + SIEVE_SLICE_WORDS, 0u)), SIEVE_SLICE_WORDS);
+    }
+    cudaFree(bits);
+    cudaFree(counts);
+    cudaFree(control);
+}
+
 // Batches after the first of an exponent move each prime's start on from
 // the last batch's instead of computing it afresh: each equals the host's
 // batch at its own a, whether it follows on where the last one stopped
