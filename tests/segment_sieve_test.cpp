@@ -937,6 +937,85 @@ TEST_P(DeviceLoopTest, RefusedLaunchStopsTheRun) {
     }
 }
 
+// A kernel that faults as it runs on the queue's stream, in the first batch
+// or a later one, while batches after it are queued: the run stops with
+// status 255, naming that batch or one before it, with the checkpoint at a
+// batch boundary no later than its start; a start from there tests exactly
+// the survivors from that boundary on.
+TEST_P(DeviceLoopTest, KernelFaultOnTheQueueStopsTheRunBeforeItsBatch) {
+    threadsPerGrid = 8;
+    fakeStep = 100;  // a checkpoint after every booked batch
+    const std::vector<PlannedBatch> plan = planBatches(3, 1001, 40, 8, 50);
+    const std::vector<uint64_t> survivors = expectedSurvivors(3, 1001, 40);
+    ASSERT_GT(plan.size(), 8u);
+    // Each batch launches five kernels on the stream: Large, Small, Gather,
+    // Next and the test.
+    const struct {
+        const char* what;
+        int batch, kernel;
+    } cases[] = {
+        {"the first batch's Large kernel", 0, 0}, {"the third batch's Small kernel", 2, 1},
+        {"the fourth batch's Gather kernel", 3, 2}, {"the fifth batch's Next kernel", 4, 3},
+        {"the seventh batch's test", 6, 4},
+    };
+    const std::regex failed("^\nThe device failed on the batch at n=40, k=(\\d+) \\((\\d+) odd k\\)\\. Stopping; the "
+                            "checkpoint and the assignment line stay before this batch\\.\n.*\\(\\d+\\) : CUDA Runtime "
+                            "API error 719: unspecified launch failure\\.\n$");
+    const std::regex refused("^\nThe device refused a launch of the batches from n=40, k=(\\d+): CUDA error 719: "
+                             "unspecified launch failure\\. Stopping; the checkpoint and the assignment line stay "
+                             "before them\\.\n$");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        kTested = 0;
+        const ChildResult r = runInChild(
+            [&]() {
+                hostRuntimeFaultOnStream(1, 5 * c.batch + c.kernel + 1, cudaErrorLaunchFailure);
+                Sieve(3, 1001);
+                return 0;
+            },
+            dir.path());
+        EXPECT_EQ(r.status, 255);
+        std::smatch m;
+        const bool waited = std::regex_match(r.err, m, failed);
+        ASSERT_TRUE(waited || std::regex_match(r.err, m, refused)) << r.err;
+        if (waited) {
+            EXPECT_NE(r.out.find("cudaThreadSynchronize failed!\n"), std::string::npos) << r.out;
+        }
+        // The batch named is the faulted one or one before it.
+        const uint64_t named = std::stoull(m[1]);
+        int batch = 0;
+        while (batch < c.batch && plan[batch].a != named) ++batch;
+        EXPECT_EQ(plan[batch].a, named);
+        if (waited) {
+            EXPECT_EQ(std::to_string(plan[batch].length), m[2].str());
+        }
+        // The checkpoint: the boundary of the batches booked, none from the
+        // faulted one on.
+        unsigned long long savedK = 3, tested = 0;
+        const std::string checkpoint = readFile(dir.file("quilbrex.cpt"));
+        if (!checkpoint.empty()) {
+            ASSERT_EQ(sscanf(checkpoint.c_str(), "nCurrent=40\nkCurrent=%llu\nkTested =%llu\n", &savedK, &tested), 2)
+                << checkpoint;
+        }
+        int booked = 0;
+        uint64_t counted = 0;
+        while (booked < batch && plan[booked].a != savedK) counted += plan[booked++].count;
+        EXPECT_EQ(plan[booked].a, savedK);
+        EXPECT_EQ(tested, counted);
+
+        hostRuntimeReset();
+        recorded.clear();
+        kTested = 0;
+        bool finished = false;
+        inDirectory(dir.path(), [&]() { finished = Sieve(savedK, 1001); });
+        EXPECT_TRUE(finished);
+        std::vector<uint64_t> resumed = allRecorded();
+        std::sort(resumed.begin(), resumed.end());
+        EXPECT_EQ(resumed, std::vector<uint64_t>(survivors.begin() + counted, survivors.end()));
+    }
+}
+
 // A batch whose table differs from the host's in one entry, or whose report
 // moves on one odd k too far while adding up: the audit stops the run. The
 // first batch of a search is always audited; the others here because every
@@ -1160,6 +1239,80 @@ TEST_F(DeviceSieveTest, SurvivorsEqualTheHostSieveBitForBit) {
             }
         }
     }
+}
+
+// The Gather kernel alone, on one slice of planted survivors (zero bits):
+// runs of ranks that start inside a word, cross empty words and whole empty
+// 32-word stretches of the mask of words that hold survivors, and end at the
+// batch limit; every survivor written once, in order, and the report as the
+// host's. No sieve leaves gaps this long at the depths in use.
+TEST_F(DeviceSieveTest, GatherWritesEverySurvivorAcrossAnyGap) {
+    std::vector<uint32_t> dense;  // 300 survivors: the first 299 bits, and the last bit of the slice
+    for (uint32_t b = 0; b < 299; ++b) dense.push_back(b);
+    dense.push_back(SIEVE_SLICE_BITS - 1);
+    std::vector<uint32_t> spread;  // one survivor every 33 words and a dense head, 2 and 3 per run
+    for (uint32_t b = 0; b < 600; ++b) spread.push_back(b);
+    for (uint32_t w = 40; w < SIEVE_SLICE_WORDS; w += 33) spread.push_back(32 * w + w % 32);
+    std::vector<uint32_t> all(SIEVE_SLICE_BITS);
+    for (uint32_t b = 0; b < SIEVE_SLICE_BITS; ++b) all[b] = b;
+    const struct {
+        const char* what;
+        std::vector<uint32_t> survivors;
+        uint32_t limit;
+    } cases[] = {
+        {"none", {}, 256},
+        {"one in the last word", {SIEVE_SLICE_BITS - 1}, 256},
+        {"a run across 2,000 empty words", dense, 512},
+        {"runs across empty stretches at every offset", spread, 1024},
+        {"the limit inside a run", spread, 613},
+        {"the limit at the last survivor", dense, 300},
+        {"every bit", all, MAX_BATCH},
+    };
+    uint32_t* bits = nullptr;
+    uint32_t* counts = nullptr;
+    uint32_t* control = nullptr;
+    ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&bits), 4 * SIEVE_SLICE_WORDS), cudaSuccess);
+    ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&counts), 4), cudaSuccess);
+    ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&control), 4 * SIEVE_CONTROL_WORDS), cudaSuccess);
+    const uint64_t a = 1000000001;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        useLimit(c.limit);
+        std::fill(bits, bits + SIEVE_SLICE_WORDS, 0xFFFFFFFFu);
+        for (uint32_t b : c.survivors) bits[b / 32] &= ~(1u << (b % 32));
+        counts[0] = static_cast<uint32_t>(c.survivors.size());
+        std::fill(control, control + SIEVE_CONTROL_WORDS, 0u);
+        std::fill(d_candidateTable, d_candidateTable + blocksPerGrid * 256, 0x5A5A5A5Aull);
+        DeviceSieveArgs s{};
+        s.bits = bits;
+        s.sliceCounts = counts;
+        s.control = control;
+        s.candidates = d_candidateTable;
+        s.a = a;
+        s.length = SIEVE_SLICE_BITS;
+        s.slices = 1;
+        s.limit = c.limit;
+        s.gridEntries = blocksPerGrid * 256;
+        void* args[] = {&s};
+        ASSERT_EQ(cudaLaunchKernel(reinterpret_cast<const void*>(sieveKernelTable[4].function), dim3(1), dim3(256),
+                                   args, 0, 0),
+                  cudaSuccess);
+        ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+        const uint32_t count = std::min<uint32_t>(static_cast<uint32_t>(c.survivors.size()), c.limit);
+        std::vector<unsigned long long> expected(blocksPerGrid * 256, 0);
+        for (uint32_t i = 0; i < count; ++i) expected[i] = a + 2ull * c.survivors[i];
+        EXPECT_EQ(std::vector<unsigned long long>(d_candidateTable, d_candidateTable + blocksPerGrid * 256), expected);
+        const uint32_t examined = c.survivors.size() > c.limit ? c.survivors[c.limit - 1] + 1 : SIEVE_SLICE_BITS;
+        EXPECT_EQ(control[SIEVE_COUNT], count);
+        EXPECT_EQ(control[SIEVE_SURVIVORS], c.survivors.size());
+        EXPECT_EQ(control[SIEVE_EXAMINED], examined);
+        EXPECT_EQ(word64(control, SIEVE_NEXT_K_LO), a + 2ull * examined);
+        // The words left zero for the next batch.
+        EXPECT_EQ(static_cast<uint32_t>(std::count(bits, bits + SIEVE_SLICE_WORDS, 0u)), SIEVE_SLICE_WORDS);
+    }
+    cudaFree(bits);
+    cudaFree(counts);
+    cudaFree(control);
 }
 
 // Batches after the first of an exponent move each prime's start on from

@@ -74,7 +74,7 @@ struct Launch {
 // work (launches, asynchronous copies and memsets) had been issued when they
 // were recorded.
 struct CUstream_st {
-    int unused;
+    int number;  // 1 for the first stream made since the last reset, 2 for the next, ...
 };
 struct CUevent_st {
     uint64_t workBefore;
@@ -151,6 +151,16 @@ bool racesWatched = true;
 // A launch failed by a race: as on a device after a kernel's fault, later
 // launches do not run until a synchronising call has reported it.
 bool launchFaulted = false;
+// A fault injected on one stream: the nth launch on it faults as it runs.
+struct StreamFault {
+    int stream;  // its number; 0: none
+    int nth;
+    cudaError_t code;
+};
+StreamFault streamFault{0, 0, cudaSuccess};
+int streamsCreated = 0;
+// The fault of the launch under way, reported when it is joined.
+cudaError_t faultAtJoin = cudaSuccess;
 
 // The barrier interval of the block that this host thread runs, and the tag
 // of that block's run (a fresh one per block: its shared memory starts anew).
@@ -233,9 +243,14 @@ void check(const void* word, HostWordShadow& record, HostWordShadow* shared, uns
     }
 }
 
-// Joined: a race fails the launch.
+// Joined: a race, or a fault injected on its stream, fails the launch.
 void endWatch() {
     for (unsigned i = 0; i < SHADOW_SHARDS; ++i) shadowShards[i].pages.clear();
+    if (faultAtJoin != cudaSuccess) {
+        pendingError = faultAtJoin;
+        launchFaulted = true;
+        faultAtJoin = cudaSuccess;
+    }
     std::lock_guard<std::mutex> lock(raceMutex);
     if (raceFound.empty()) return;
     std::fprintf(stderr, "%s\n", raceFound.c_str());
@@ -375,6 +390,9 @@ void hostRuntimeReset() {
     launchNumber = 0;
     racesWatched = true;
     launchFaulted = false;
+    streamFault = StreamFault{0, 0, cudaSuccess};
+    streamsCreated = 0;
+    faultAtJoin = cudaSuccess;
     {
         std::lock_guard<std::mutex> lock(raceMutex);
         lastRace.clear();
@@ -424,6 +442,8 @@ cudaDeviceProp hostRuntimeHostProperties() {
 }
 
 void hostRuntimeFailCall(HostRuntimeOp op, int nth, cudaError_t code) { injected[op] = Injected{nth, code}; }
+
+void hostRuntimeFaultOnStream(int stream, int nth, cudaError_t code) { streamFault = StreamFault{stream, nth, code}; }
 
 int hostRuntimeCallCount(HostRuntimeOp op) { return callCounts[op]; }
 
@@ -560,7 +580,7 @@ cudaError_t cudaMemset(void* devPtr, int value, size_t count) {
     return cudaSuccess;
 }
 
-cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** args, size_t, cudaStream_t) {
+cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** args, size_t, cudaStream_t stream) {
     if (cudaError_t e = enter(hostOpLaunchKernel)) return pendingError = e;
     waitForLaunch();
     if (launchFaulted) return cudaErrorLaunchFailure;
@@ -571,6 +591,13 @@ cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** arg
     if (grid.x == 0 || block.x == 0 || block.x > 1024 || grid.y != 1 || grid.z != 1 || block.y != 1 ||
         block.z != 1)
         return pendingError = cudaErrorInvalidConfiguration;
+    if (stream && stream->number == streamFault.stream && streamFault.nth > 0 && --streamFault.nth == 0) {
+        // Accepted, and faults before it writes anything: its join reports it.
+        ++launchesIssued;
+        runningLaunchItem = ++workIssued;
+        faultAtJoin = streamFault.code;
+        return cudaSuccess;
+    }
 
     // Blocks are handed out one at a time so that workers stay busy to the end
     // even when the cost of a block varies (empty entries end at once).
@@ -644,7 +671,7 @@ cudaError_t cudaDeviceSynchronize() {
 cudaError_t cudaStreamCreate(cudaStream_t* stream) {
     if (cudaError_t e = enter(hostOpStreamCreate)) return e;
     if (!stream) return cudaErrorInvalidValue;
-    *stream = new CUstream_st{0};
+    *stream = new CUstream_st{++streamsCreated};
     return cudaSuccess;
 }
 

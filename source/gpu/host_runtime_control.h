@@ -38,6 +38,12 @@ void hostRuntimeSetProperties(const cudaDeviceProp& prop);
 cudaDeviceProp hostRuntimeHostProperties();
 // Make the nth call of op from now on (1 = the next one) fail with code.
 void hostRuntimeFailCall(HostRuntimeOp op, int nth, cudaError_t code);
+// Make the nth launch from now on (1 = the next one) on stream number
+// `stream` (1 = the first stream made since the last reset, 2 the next, ...) fault as
+// it runs, as a kernel does on a device: the launch is accepted, writes
+// nothing, and the synchronising call that waits for it, or any after it,
+// reports code; launches after it fail until one has.
+void hostRuntimeFaultOnStream(int stream, int nth, cudaError_t code);
 // Calls of op since the last reset.
 int hostRuntimeCallCount(HostRuntimeOp op);
 

@@ -61,6 +61,8 @@ struct DeviceSieveArgs {
     uint32_t n;
     uint32_t primeCount;
     uint32_t smallCount;           // primes below SIEVE_SLICE_BITS: primes[0..smallCount-1]
+    uint32_t maskedCount;          // primes below SIEVE_MASK_PRIMES_BELOW
+    uint32_t sharedCount;          // primes below SIEVE_SHARED_PRIMES_BELOW
     uint32_t length;               // odd k in the segment
     uint32_t slices;               // ceil(length / SIEVE_SLICE_BITS)
     uint32_t limit;                // most candidates per batch

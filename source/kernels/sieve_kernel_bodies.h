@@ -46,20 +46,6 @@ __device__ __forceinline__ void sieveLarge(const DeviceSieveArgs& s) {
     }
 }
 
-// Index of the first of primes[0..count-1] at least bound.
-__device__ __forceinline__ uint32_t firstPrimeFrom(const DeviceSieveArgs& s, uint32_t count, uint32_t bound) {
-    uint32_t low = 0, high = count;
-    QUILBREX_NO_UNROLL
-    while (low < high) {
-        const uint32_t middle = (low + high) / 2;
-        if (s.primes[middle] < bound)
-            low = middle + 1;
-        else
-            high = middle;
-    }
-    return low;
-}
-
 // Per batch, one block per slice: the small primes cross out in shared
 // memory over what the large ones left, then the slice's survivors are
 // counted. Thread t owns the words t, t+256, ... of the slice: it loads them
@@ -80,8 +66,7 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
     const uint32_t lane = t % SIEVE_WARP, warp = t / SIEVE_WARP, warps = SIEVE_BLOCK_THREADS / SIEVE_WARP;
     const auto global = s.bits + slice * SIEVE_SLICE_WORDS;
     const uint32_t first = slice * SIEVE_SLICE_BITS;
-    const uint32_t masked = firstPrimeFrom(s, s.smallCount, SIEVE_MASK_PRIMES_BELOW);
-    const uint32_t shared = firstPrimeFrom(s, s.smallCount, SIEVE_SHARED_PRIMES_BELOW);
+    const uint32_t masked = s.maskedCount, shared = s.sharedCount;
 
     // From one of the thread's words to the next, a prime's pattern moves
     // back by 8192 mod q bits.
@@ -156,13 +141,15 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
     }
     if (DROPPED != 2) __syncthreads();
 
+    // The bits past the segment leave crossed out, so that the Gather
+    // kernel reads a word's survivors as its zero bits.
     uint32_t count = 0;
     QUILBREX_UNROLL
     for (uint32_t m = 0; m < SIEVE_WORDS_PER_THREAD; ++m) {
         const uint32_t w = t + SIEVE_BLOCK_THREADS * m;
-        const uint32_t word = words[w];
-        count += __popc(~word & insideSegment(s, slice, w));
-        global[w] = word;
+        const uint32_t crossed = words[w] | ~insideSegment(s, slice, w);
+        count += __popc(~crossed);
+        global[w] = crossed;
     }
     atomicAdd(&survivors[0], count);
     if (DROPPED != 3) __syncthreads();
@@ -170,20 +157,33 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
 }
 
 // Per batch, one block per slice: the survivors of the slices before it give
-// the slice's place in the table; each thread writes the k of its own run of
-// words there, in order, up to the batch limit, and leaves its words zero for
-// the next batch (it reads them twice rather than hold them in registers).
-// The whole grid zeroes the table from the count to its end. DROPPED names a
-// barrier left out (tests only; 0 keeps them all).
+// the slice's place in the table. The slice's survivors go to its threads in
+// equal runs of ranks, so that every lane of a warp writes as many k: dealt
+// by words, a lane would write from none to a dozen per word and hold its
+// warp for the busiest. Each thread counts the survivors of its own run of
+// words (their zero bits: the Small kernel crossed out the bits past the
+// segment) and marks which of them hold any; the block sums the counts; each
+// thread then finds the word that holds the first rank of its run by a
+// search over the sums and writes its run's k in order, up to the batch
+// limit, going from a word to the next that holds a survivor by the marks
+// (an eighth of the words are empty at four million primes, and a loop over
+// them would hold the warp for one lane); after a barrier it leaves its own
+// words zero for the next batch. The whole grid zeroes the table from the
+// count to its end. DROPPED names one of the first three barriers left out
+// (tests only; 0 keeps them all): the sums may then disagree with the words,
+// and such a variant keeps its walks inside the slice, so that the stand-in
+// lives to report the race.
 template <int DROPPED>
 __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
     __shared__ SharedArray<uint32_t, 2> sums;  // the survivors before the slice, and in all slices
     __shared__ SharedArray<uint32_t, SIEVE_BLOCK_THREADS> placed;
+    __shared__ SharedArray<uint32_t, SIEVE_SLICE_WORDS / 32> holding;  // bit w: word w holds a survivor
     const uint32_t slice = blockIdx.x, t = threadIdx.x;
     if (t == 0) {
         sums[0] = 0;
         sums[1] = 0;
     }
+    if (t < SIEVE_SLICE_WORDS / 32) holding[t] = 0;
     if (DROPPED != 1) __syncthreads();
 
     uint32_t earlier = 0, all = 0;
@@ -196,17 +196,20 @@ __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
     atomicAdd(&sums[0], earlier);
     atomicAdd(&sums[1], all);
 
-    const auto global = s.bits + slice * SIEVE_SLICE_WORDS + t * SIEVE_WORDS_PER_THREAD;
-    uint32_t mine = 0;
+    const auto words = s.bits + slice * SIEVE_SLICE_WORDS;
+    uint32_t mine = 0, held = 0;
     QUILBREX_NO_UNROLL
-    for (uint32_t w = 0; w < SIEVE_WORDS_PER_THREAD; ++w)
-        mine += __popc(~global[w] & insideSegment(s, slice, t * SIEVE_WORDS_PER_THREAD + w));
+    for (uint32_t w = 0; w < SIEVE_WORDS_PER_THREAD; ++w) {
+        const uint32_t live = ~words[t * SIEVE_WORDS_PER_THREAD + w];
+        mine += __popc(live);
+        held |= (live != 0 ? 1u : 0u) << w;
+    }
     placed[t] = mine;
+    atomicOr(&holding[t * SIEVE_WORDS_PER_THREAD / 32], held << (t * SIEVE_WORDS_PER_THREAD % 32));
     if (DROPPED != 2) __syncthreads();
 
     // The threads' counts summed up to each, by all threads at once in eight
-    // steps: one thread alone would hold its warp for 256 additions. Each
-    // thread then reads only its own sum, so the last step needs no barrier.
+    // steps: one thread alone would hold its warp for 256 additions.
     QUILBREX_NO_UNROLL
     for (uint32_t d = 1; d < SIEVE_BLOCK_THREADS; d *= 2) {
         const uint32_t sum = placed[t] + (t >= d ? static_cast<uint32_t>(placed[t - d]) : 0u);
@@ -214,29 +217,70 @@ __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
         placed[t] = sum;
         if (2 * d < SIEVE_BLOCK_THREADS) __syncthreads();
     }
+    __syncthreads();  // every thread reads the others' sums
 
-    uint32_t index = sums[0] + placed[t] - mine;
+    // Thread t writes ranks from to to of the slice.
+    const uint32_t inSlice = placed[SIEVE_BLOCK_THREADS - 1];
+    const uint32_t share = (inSlice + SIEVE_BLOCK_THREADS - 1) / SIEVE_BLOCK_THREADS;
+    const uint32_t from = t * share < inSlice ? t * share : inSlice;
+    const uint32_t to = inSlice - from < share ? inSlice : from + share;
     const uint32_t total = sums[1];
-    const uint32_t firstBit = slice * SIEVE_SLICE_BITS + t * SIEVE_WORDS_PER_THREAD * 32;
-    QUILBREX_NO_UNROLL
-    for (uint32_t w = 0; w < SIEVE_WORDS_PER_THREAD; ++w) {
-        const uint32_t live = ~global[w] & insideSegment(s, slice, t * SIEVE_WORDS_PER_THREAD + w);
-        global[w] = 0;
+    constexpr bool GUARDED = DROPPED != 0;
+    if (from < to) {
+        // The thread whose words hold rank from: the first whose sum passes it.
+        uint32_t owner = 0;
         QUILBREX_NO_UNROLL
-        for (uint32_t bits = live; bits != 0; bits &= bits - 1) {
-            if (index >= s.limit) break;
-            const uint32_t bit = firstBit + 32 * w + static_cast<uint32_t>(__ffs(bits) - 1);
-            s.candidates[index] = s.a + 2 * static_cast<unsigned long long>(bit);
+        for (uint32_t step = SIEVE_BLOCK_THREADS / 2; step != 0; step /= 2)
+            if (placed[owner + step - 1] <= from) owner += step;
+        uint32_t w = owner * SIEVE_WORDS_PER_THREAD;
+        uint32_t skip = from - (owner != 0 ? static_cast<uint32_t>(placed[owner - 1]) : 0u);
+        uint32_t live = ~words[w];
+        while (skip >= static_cast<uint32_t>(__popc(live)) && (!GUARDED || w + 1 < SIEVE_SLICE_WORDS)) {
+            skip -= __popc(live);
+            live = ~words[++w];
+        }
+        QUILBREX_NO_UNROLL
+        for (; skip != 0 && (!GUARDED || live != 0); --skip) live &= live - 1;
+
+        const unsigned long long sliceA = s.a + 2 * static_cast<unsigned long long>(slice * SIEVE_SLICE_BITS);
+        uint32_t index = sums[0] + from;
+        // The run ends at the batch limit.
+        const uint32_t room = s.limit > index ? s.limit - index : 0;
+        const uint32_t end = to - from < room ? to : from + room;
+        QUILBREX_NO_UNROLL
+        for (uint32_t rank = from; rank < end; ++rank, ++index) {
+            const uint32_t bit = 32 * w + static_cast<uint32_t>(__ffs(live) - 1);
+            s.candidates[index] = sliceA + 2 * static_cast<unsigned long long>(bit);
             if (index + 1 == s.limit && total > s.limit) {
                 // The batch is full: the next one starts right after this k.
-                s.control[SIEVE_EXAMINED] = bit + 1;
-                const unsigned long long next = s.a + 2 * static_cast<unsigned long long>(bit + 1);
+                const uint32_t examined = slice * SIEVE_SLICE_BITS + bit + 1;
+                s.control[SIEVE_EXAMINED] = examined;
+                const unsigned long long next = s.a + 2 * static_cast<unsigned long long>(examined);
                 s.control[SIEVE_NEXT_K_LO] = static_cast<uint32_t>(next);
                 s.control[SIEVE_NEXT_K_HI] = static_cast<uint32_t>(next >> 32);
             }
-            ++index;
+            live &= live - 1;
+            if (live == 0 && rank + 1 < end) {
+                // The next word that holds a survivor (one lies ahead).
+                uint32_t after = w + 1;
+                if (GUARDED && after >= SIEVE_SLICE_WORDS) break;
+                uint32_t marks = holding[after / 32] >> (after % 32);
+                QUILBREX_NO_UNROLL
+                while (marks == 0) {
+                    after = (after | 31) + 1;
+                    if (GUARDED && after >= SIEVE_SLICE_WORDS) break;
+                    marks = holding[after / 32];
+                }
+                if (GUARDED && marks == 0) break;
+                w = after + static_cast<uint32_t>(__ffs(marks) - 1);
+                live = ~words[w];
+            }
         }
     }
+    // Every thread has read the words it needed.
+    __syncthreads();
+    QUILBREX_UNROLL
+    for (uint32_t w = 0; w < SIEVE_WORDS_PER_THREAD; ++w) words[t * SIEVE_WORDS_PER_THREAD + w] = 0;
 
     const uint32_t count = total < s.limit ? total : s.limit;
     if (slice == 0 && t == 0) {

@@ -221,8 +221,12 @@ cudaError_t PrepareDeviceSieve(uint32_t n) {
     sieveArgs.candidates = d_candidateTable;
     sieveArgs.n = n;
     sieveArgs.primeCount = primeCount;
-    sieveArgs.smallCount =
-        static_cast<uint32_t>(std::lower_bound(primeTable, primeTable + primeCount, SIEVE_SLICE_BITS) - primeTable);
+    const auto below = [](uint32_t bound) {
+        return static_cast<uint32_t>(std::lower_bound(primeTable, primeTable + primeCount, bound) - primeTable);
+    };
+    sieveArgs.smallCount = below(SIEVE_SLICE_BITS);
+    sieveArgs.maskedCount = below(SIEVE_MASK_PRIMES_BELOW);
+    sieveArgs.sharedCount = below(SIEVE_SHARED_PRIMES_BELOW);
     // The bit words start zero and every batch leaves them so; an earlier
     // search cut short by a stop may not have.
     if (d_bits) CUDA_GUARD(cudaMemset(d_bits, 0, 4 * static_cast<size_t>(sliceRoom) * SIEVE_SLICE_WORDS));
