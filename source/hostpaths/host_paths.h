@@ -77,6 +77,11 @@ bool hostForcePath(HostTestPath path);
 // "32-bit reference", "64-bit words", "AVX-512 IFMA", "AVX-512 IFMA, emulated" or "AVX2".
 const char* hostPathName(HostTestPath path);
 
+// The host device's sieve depth, odd primes from 3, for p of `width` words
+// (3 to 20) when its candidates are tested on `path`: a path that tests a
+// candidate faster gains less from sieving deeper. 0 for other widths.
+uint32_t hostPrimeCount(HostTestPath path, uint32_t width);
+
 // The member's batch test on the path in use.
 template <int W, int J>
 inline void hostBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit) {
