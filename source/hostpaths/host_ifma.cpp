@@ -63,6 +63,10 @@ uint64_t ifmaMultiplyAdds(uint32_t width, uint32_t band, uint32_t n) {
     return 0;
 }
 
+void ifmaLaneOperations(const uint64_t* a, const uint64_t* b, const uint64_t* c, uint64_t (*out)[8]) {
+    laneOperations(a, b, c, out);
+}
+
 bool ifmaSupported() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512ifma");
@@ -73,6 +77,10 @@ bool ifmaSupported() {
 bool ifmaSupported() { return false; }
 
 uint64_t ifmaMultiplyAdds(uint32_t, uint32_t, uint32_t) { return 0; }
+
+void ifmaLaneOperations(const uint64_t* a, const uint64_t* b, const uint64_t* c, uint64_t (*out)[8]) {
+    ifmaEmulatedLaneOperations(a, b, c, out);
+}
 
 template <int W, int J>
 void ifmaBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint8_t* hit) {

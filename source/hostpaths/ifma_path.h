@@ -236,3 +236,17 @@ LANES_TARGET __attribute__((noinline)) void residueOfOne(uint64_t k, uint32_t n,
         if (shift > 12 && limb + 1 < (uint32_t)HOST_RESIDUE_LIMBS) residue[limb + 1] |= limbs[i][0] >> (64 - shift);
     }
 }
+
+// Each lane operation once, for the tests that hold the emulation to the
+// instructions (the order of ifmaLaneOperations).
+LANES_TARGET __attribute__((noinline)) void laneOperations(const uint64_t* a, const uint64_t* b, const uint64_t* c,
+                                                           uint64_t (*out)[LANES]) {
+    const Lanes x = load(a), y = load(b), z = load(c);
+    const Lanes results[] = {and_si512(x, y),          andnot_si512(x, y),        add_epi64(x, y),
+                             sub_epi64(x, y),          srli_epi64<52>(x),         srai_epi64<52>(x),
+                             slli_epi64<1>(x),         madd52lo_epu64(z, x, y),   madd52hi_epu64(z, x, y),
+                             set1_epi64(a[0])};
+    for (int i = 0; i < 10; ++i) store(out[i], results[i]);
+    for (int lane = 0; lane < LANES; ++lane) out[10][lane] = 0;
+    out[10][0] = cmpeq_epi64_mask(x, y);
+}
