@@ -8,13 +8,15 @@
 //               processor's IFMA limit (multiply-adds per second of a loop
 //               kept in registers; one instruction serves eight candidates).
 //   search      the whole search (sieve and test, as a run does) at one
-//               exponent per width, n = 54 and 207 among them, on each path:
+//               exponent per width, n = 54 and 207 among them, on each path
+//               at the depth the host device uses with it:
 //               k-range per CPU second against GMP testing every odd k, and
 //               the sieve's share.
 //   depth       the whole search at one exponent per width for a ladder of
 //               prime counts on each path, as ratios to GMP: the measurement
 //               behind the host device's prime counts.
-// Arguments: [part] [rounds]; no part runs candidates and search. A share of
+// Arguments: [part] [rounds] [widths]; no part runs candidates and search;
+// widths (say 11,20) keeps the candidates table to those rows. A share of
 // the limit above 100 % is a fault of the measurement: it is flagged and the
 // bench ends with status 1.
 #include <gmp.h>
@@ -50,6 +52,7 @@ namespace {
 
 FILE* report = stdout;  // the program's own messages go to /dev/null
 int rounds = 5;
+std::vector<uint32_t> onlyWidths;  // empty: every row
 
 // CPU seconds of all the process's threads.
 double cpuNow() {
@@ -243,6 +246,8 @@ void candidateTable() {
     cudaMalloc(reinterpret_cast<void**>(&d_buffer), FACTOR_BUFFER_BYTES);
     std::memset(d_buffer, 0, 64);
     for (const WidthCase& c : cases) {
+        if (!onlyWidths.empty() && std::find(onlyWidths.begin(), onlyWidths.end(), c.width) == onlyWidths.end())
+            continue;
         const KernelEntry* entry = kernelFor(c.n, c.width);
         // Odd k of bitlen 32W - n - 1 upward: p two bits short of the full width.
         const unsigned long long kFirst = (1ull << (32 * c.width - c.n - 2)) | 1;
@@ -406,7 +411,8 @@ SearchRound searchRound(uint64_t first, uint64_t last, const std::vector<unsigne
 
 void wholeSearch() {
     const std::vector<HostTestPath> paths = realPaths();
-    std::fprintf(report, "\nWhole search (sieve and test) against GMP testing every odd k, per CPU second; %d rounds\n",
+    std::fprintf(report, "\nWhole search (sieve and test) against GMP testing every odd k, per CPU second, each path at "
+                         "its own depth; %d rounds\n",
                  rounds);
     std::fprintf(report, "%-4s %-6s %-8s %-10s %-9s %-14s %12s %14s %22s %s\n", "n", "width", "primes", "k-range",
                  "tested", "path", "k-range/s", "GMP k-range/s", "ratio [min-max]", "sieve share [min-max]");
@@ -414,30 +420,37 @@ void wholeSearch() {
         nCurrent = c.n;
         kCurrent = c.first;
         ConfigureRun();
-        const uint64_t last = c.first + 2ull * sieveRange * c.segments - 1;
-        const double kRange = (double)(last - c.first + 1);
-        std::vector<std::vector<double>> rates(paths.size()), ratios(paths.size()), shares(paths.size());
+        const size_t count = paths.size();
+        std::vector<uint32_t> depths(count);
+        std::vector<uint64_t> lasts(count), tested(count);
+        std::vector<std::vector<unsigned long long>> samples(count);
+        for (size_t i = 0; i < count; ++i) {
+            depths[i] = hostPrimeCount(paths[i], num_digits);
+            useDepth(depths[i]);
+            lasts[i] = c.first + 2ull * sieveRange * c.segments - 1;
+            samples[i] = survivorSample(c.first);
+        }
+        std::vector<std::vector<double>> rates(count), ratios(count), shares(count);
         std::vector<double> gmps;
-        uint64_t tested = 0;
-        const std::vector<unsigned long long> sample = survivorSample(c.first);
         for (int round = 0; round < rounds; ++round) {
-            const SearchRound r = searchRound(c.first, last, sample, paths);
             const double gmp = gmpKRangeRate(c);
-            tested = r.tested;
             gmps.push_back(gmp);
-            for (size_t i = 0; i < paths.size(); ++i) {
-                const double total = r.sieving + r.testing[i];
+            for (size_t i = 0; i < count; ++i) {
+                useDepth(depths[i]);
+                const SearchRound r = searchRound(c.first, lasts[i], samples[i], {paths[i]});
+                tested[i] = r.tested;
+                const double kRange = (double)(lasts[i] - c.first + 1), total = r.sieving + r.testing[0];
                 rates[i].push_back(kRange / total);
                 ratios[i].push_back(kRange / total / gmp);
                 shares[i].push_back(100 * r.sieving / total);
             }
         }
-        for (size_t i = 0; i < paths.size(); ++i) {
+        for (size_t i = 0; i < count; ++i) {
             const Spread share = spreadOf(shares[i]);
             std::fprintf(report, "%-4u %-6u %-8u %-10.0f %-9llu %-14s %12.0f %14.0f %22s %5.1f%% [%.1f-%.1f]\n", c.n,
-                         num_digits, primeCount, kRange, (unsigned long long)tested, hostPathName(paths[i]),
-                         spreadOf(rates[i]).median, spreadOf(gmps).median, ratioText(ratios[i]).c_str(), share.median,
-                         share.min, share.max);
+                         num_digits, depths[i], (double)(lasts[i] - c.first + 1), (unsigned long long)tested[i],
+                         hostPathName(paths[i]), spreadOf(rates[i]).median, spreadOf(gmps).median,
+                         ratioText(ratios[i]).c_str(), share.median, share.min, share.max);
         }
         std::fflush(report);
         ReleasePrimeTable();
@@ -496,6 +509,12 @@ void depthTable() {
 int main(int argc, char** argv) {
     const std::string part = argc > 1 ? argv[1] : "";
     if (argc > 2) rounds = std::max(1, std::atoi(argv[2]));
+    for (const char* w = argc > 3 ? argv[3] : ""; *w;) {
+        char* end;
+        onlyWidths.push_back((uint32_t)std::strtoul(w, &end, 10));
+        if (end == w || (*end && *end != ',')) return 2;
+        w = *end ? end + 1 : end;
+    }
     // Factor announcements, checkpoints and logs of the search land in a
     // scratch folder and on /dev/null, not in the caller's.
     report = fdopen(dup(1), "w");

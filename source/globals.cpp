@@ -19,6 +19,7 @@ time_t timer;
 
 static time_t systemClock() { return time(nullptr); }
 time_t (*clockNow)() = systemClock;
+uint32_t (*hostDevicePrimeCount)(uint32_t) = nullptr;
 
 static double steadyClock() {
     timespec now;

@@ -64,6 +64,10 @@ extern volatile sig_atomic_t stopSignal;
 
 // Run configuration of the current assignment line.
 extern uint32_t num_digits, threadsPerGrid, blocksPerGrid, classGPU, primeCount, sieveRange;
+// The host build's device sieves as deep as pays for the way it tests
+// candidates: its prime count for p of this many words, set by the layer
+// that tests them; empty in builds without that device.
+extern uint32_t (*hostDevicePrimeCount)(uint32_t digits);
 extern const KernelEntry* kernel;
 
 // Sieving primes of the current line.

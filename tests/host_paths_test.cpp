@@ -129,6 +129,36 @@ TEST(HostPaths, ChoiceIsTheBestAvailableAndForcingWorks) {
     EXPECT_EQ(hostBatchFor(hostPathReference, 3, 1), (&referenceBatch<3, 1>));
 }
 
+// The emulation against plain arithmetic on edge lanes (52-bit and sign
+// boundaries, all ones), and against the instructions themselves where the
+// processor has them.
+TEST(HostPaths, EmulatedLaneOperationsDoWhatTheInstructionsDo) {
+    constexpr uint64_t L52 = (1ull << 52) - 1, TOP = 1ull << 63, ONES = ~0ull;
+    alignas(64) const uint64_t a[8] = {0, 1, L52, L52 + 1, TOP, ONES, 0x123456789ABCDEFull, TOP - 1};
+    alignas(64) const uint64_t b[8] = {0, ONES, L52, 3, TOP, ONES, 0xFEDCBA987654321ull, 1};
+    alignas(64) const uint64_t c[8] = {5, 0, 7, ONES - 1, 0, 1ull << 40, 0, 9};
+    alignas(64) uint64_t emulated[IFMA_LANE_OPERATIONS][8], real[IFMA_LANE_OPERATIONS][8];
+    ifmaEmulatedLaneOperations(a, b, c, emulated);
+    for (int lane = 0; lane < 8; ++lane) {
+        const uint64_t x = a[lane], y = b[lane], z = c[lane];
+        const unsigned __int128 product = (unsigned __int128)(x & L52) * (y & L52);
+        const uint64_t expected[] = {x & y, ~x & y, x + y, x - y, x >> 52, (uint64_t)((int64_t)x >> 52), x << 1,
+                                     z + ((uint64_t)product & L52), z + (uint64_t)(product >> 52), a[0]};
+        for (int op = 0; op < 10; ++op) EXPECT_EQ(emulated[op][lane], expected[op]) << "operation " << op << ", lane " << lane;
+    }
+    // Lanes 0, 2, 4 and 5 are equal.
+    EXPECT_EQ(emulated[10][0], 0x35u);
+    // Known answers: (2^52-1)^2 = 2^104 - 2^53 + 1; 2^63 >> 52 with its sign.
+    EXPECT_EQ(emulated[7][2], 7u + 1);
+    EXPECT_EQ(emulated[8][2], 7u + L52 - 1);
+    EXPECT_EQ(emulated[5][4], 0xFFFFFFFFFFFFF800ull);
+    if (!ifmaSupported()) return;
+    ifmaLaneOperations(a, b, c, real);
+    for (int op = 0; op < IFMA_LANE_OPERATIONS; ++op)
+        for (int lane = 0; lane < 8; ++lane)
+            EXPECT_EQ(real[op][lane], emulated[op][lane]) << "operation " << op << ", lane " << lane;
+}
+
 // The device name tells which path the host device runs.
 TEST(HostPaths, DeviceNameShowsThePath) {
     cudaDeviceProp prop;

@@ -10,8 +10,10 @@
 #include <sstream>
 #include <vector>
 
+#include "driver/run_config.h"
 #include "driver/startup.h"
 #include "gpu/host_runtime_control.h"
+#include "hostpaths/host_paths.h"
 #include "quilbrex.h"
 #include "sieve/device_sieve.h"
 #include "sieve/prime_sieve.h"
@@ -92,19 +94,18 @@ TEST_P(ProgramOnBothSieves, TypicalRun) {
     writeFile(dir.file("worktodo.txt"), "FermatFactor=54,54,4001,5001\n");
     ChildResult r = runQuilbrex(dir.path());
     const std::string frame = std::string(32, '*') + std::string(46, ' ');
-    // The host device sieves with 300000 primes at width 3; the device sieve
-    // with its own depth, over segments of the same formula.
-    std::string options = "  prime count               300000\n"
-                          "  sieve range               14310000\n";
-    std::string summary = "n=54: tested 35 of 1001 numbers ( 3.50%)";
-    if (GetParam()) {
-        options = "  prime count               4000000\n"
-                  "  sieve range               16880000\n";
-        const size_t kept = hostSurvivors(54, 4001, 5001, 4000000).size();
-        char text[100];
-        snprintf(text, sizeof text, "n=54: tested %zu of 1001 numbers (%5.2f%%)", kept, 100.0 * kept / 1001);
-        summary = text;
-    }
+    // The host device sieves as deep as its path pays for at width 3; the
+    // device sieve with its own depth; both over segments of the formula's length.
+    const uint32_t primes = GetParam() ? DeviceSievePrimeCount(3) : hostPrimeCount(hostPathInUse, 3);
+    char text[100];
+    snprintf(text, sizeof text, "  prime count               %u\n  sieve range               %u\n", primes,
+             SieveRangeFor(primes, 1));
+    const std::string options = text;
+    const size_t kept = hostSurvivors(54, 4001, 5001, primes).size();
+    snprintf(text, sizeof text, "n=54: tested %zu of 1001 numbers (%5.2f%%)", kept, 100.0 * kept / 1001);
+    const std::string summary = text;
+    // At the 64-bit words' depth, 35 survive.
+    EXPECT_EQ(hostSurvivors(54, 4001, 5001, 300000).size(), 35u);
     EXPECT_EQ(r.out, startupText() +
                          "\nStarting range: n=54-54 and k=4001-5001\n"
                          "\nRuntime options\n"
@@ -298,9 +299,9 @@ TEST_P(ProgramOnBothSieves, TopOfTheSixtyFourBitRangeFinishes) {
     ChildResult r = runQuilbrex(dir.path());
     EXPECT_EQ(r.status, 6);
     EXPECT_NE(r.out.find("  GPU kernel                quilbrex128bit_n32_63\n"), std::string::npos);
-    // 30 odd k; those with a factor among the host device's 1000000 sieving
-    // primes at width 4 (or the device sieve's) are sieved out.
-    primeCount = GetParam() ? DeviceSievePrimeCount(4) : 1000000;
+    // 30 odd k; those with a factor among the host device's sieving primes at
+    // width 4 (or the device sieve's) are sieved out.
+    primeCount = GetParam() ? DeviceSievePrimeCount(4) : hostPrimeCount(hostPathInUse, 4);
     BuildPrimeTable();
     int kept = 0;
     for (unsigned __int128 k = 18446744073709551557ull; k <= 18446744073709551615ull; k += 2) {
@@ -319,19 +320,18 @@ TEST_P(ProgramOnBothSieves, AgreesWithGmpOnSmallRanges) {
     struct Range {
         uint32_t n;
         uint64_t first, last;
-        uint32_t primes;  // prime count of the width on the host device (its own table)
     } ranges[] = {
-        {54, 4001, 5001, 300000},                                 // 96 bits, band 1, holds a factor
-        {61, 9, 401, 300000},                                     // 96 bits, holds 95
-        {63, 8589934591ull - 400, 8589934591ull, 300000},         // p of exactly 96 bits
-        {63, 8589934593ull, 8589934593ull + 400, 1000000},        // 128 bits, band 1
-        {33, 18446744073709551615ull - 400, 18446744073709551615ull, 1000000},  // 128 bits, band 1, low n
-        {93, 1001, 2001, 1000000},                                // 128 bits, band 2, holds 1421
-        {127, 3, 601, 3000000},                                  // 160 bits, band 3, holds 5
-        {157, 1001, 2001, 3000000},                              // 192 bits, band 4, holds 1575
-        {252, 17, 601, 3000000},                                // 288 bits, band 7, holds 403
-        {560, 281474976710657ull, 281474976710657ull + 200, 1000000},  // 640 bits, band 17
-        {607, 3, 201, 1000000},                                // 640 bits, band 18
+        {54, 4001, 5001},                                             // 96 bits, band 1, holds a factor
+        {61, 9, 401},                                                 // 96 bits, holds 95
+        {63, 8589934591ull - 400, 8589934591ull},                     // p of exactly 96 bits
+        {63, 8589934593ull, 8589934593ull + 400},                     // 128 bits, band 1
+        {33, 18446744073709551615ull - 400, 18446744073709551615ull},  // 128 bits, band 1, low n
+        {93, 1001, 2001},                                             // 128 bits, band 2, holds 1421
+        {127, 3, 601},                                                // 160 bits, band 3, holds 5
+        {157, 1001, 2001},                                            // 192 bits, band 4, holds 1575
+        {252, 17, 601},                                               // 288 bits, band 7, holds 403
+        {560, 281474976710657ull, 281474976710657ull + 200},          // 640 bits, band 17
+        {607, 3, 201},                                                // 640 bits, band 18
     };
     TempDir dir;
     std::string work;
@@ -353,7 +353,8 @@ TEST_P(ProgramOnBothSieves, AgreesWithGmpOnSmallRanges) {
         // tests), which decides what it keeps.
         std::vector<uint64_t> deviceKept;
         if (GetParam()) deviceKept = hostSurvivors(r.n, r.first, r.last, DeviceSievePrimeCount(widthOf(r.first, r.n)));
-        primeCount = GetParam() ? 0 : r.primes;
+        // The host device's own depth at the width, on the path the run tests with.
+        primeCount = GetParam() ? 0 : hostPrimeCount(hostPathInUse, widthOf(r.first, r.n));
         BuildPrimeTable();
         std::vector<uint64_t> powers(primeCount);  // 2^n mod q
         for (uint32_t i = 0; i < primeCount; ++i) {

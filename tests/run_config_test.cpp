@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <map>
 #include <sstream>
 #include <string>
 
 #include "driver/run_config.h"
+#include "hostpaths/host_paths.h"
 #include "kernels/kernel_registry.h"
 #include "quilbrex.h"
 #include "support/test_support.h"
@@ -20,9 +22,11 @@ struct Configured {
 };
 
 // Runs ConfigureRun in a child (it prints, and may end the process) and reads back the globals it set.
-Configured configure(int major, int multiProcessors, uint32_t n, uint64_t k) {
+// The host device's batches on path, unless it is hostPathCount (the best path).
+Configured configure(int major, int multiProcessors, uint32_t n, uint64_t k, HostTestPath path = hostPathCount) {
     Configured result;
     result.child = runInChild([=] {
+        if (path != hostPathCount && !hostForcePath(path)) return 3;
         deviceProp.major = major;
         deviceProp.multiProcessorCount = multiProcessors;
         nStart = nEnd = nCurrent = n;
@@ -271,37 +275,52 @@ TEST(RunConfig, PrimeCountTablesAndSieveRanges) {
 // The host build's device (compute capability 0.0, one multiprocessor per
 // hardware thread) has no row in the class table: class 0 whatever its
 // thread count, full batches, and the host layer's own prime counts, which
-// no band overrides, with the formula's segment lengths.
+// follow the path that tests the batches and which no band overrides, with
+// the formula's segment lengths.
 TEST(RunConfig, HostDeviceSievesWithItsOwnTable) {
     for (int threads : {1, 2, 3, 16, 256}) EXPECT_EQ(getClassGPU(0, threads), 0u) << threads << " threads";
+    // The emulation sieves as the IFMA path; AVX2 where this processor has it.
+    const HostTestPath paths[] = {hostPathWord64, hostPathIfmaEmulated, hostPathAvx2};
     struct Case {
         uint32_t n;
         uint64_t k;
         const char* kernel;
-        uint32_t primes, range;
+        uint32_t primes[3];  // on each of paths
     };
     const Case cases[] = {
-        {54, 4001, "quilbrex96bit_n32_63", 300000, 14310000},
-        {63, 8589934593ull, "quilbrex128bit_n32_63", 1000000, 15510000},
-        {100, 1ull << 40, "quilbrex160bit_n96_127", 3000000, 16600000},
-        {320, TWO_WORD_K, "quilbrex384bit_n320_351", 3000000, 16600000},
-        {319, 1ull << 40, "quilbrex384bit_n288_319", 3000000, 16600000},
-        {383, 1ull << 40, "quilbrex448bit_n352_383", 3000000, 16600000},
-        {576, TWO_WORD_K, "quilbrex640bit_n576_607", 1000000, 15510000},
-        {560, TWO_WORD_K, "quilbrex608bit_n544_575", 3000000, 16600000},
+        {54, 4001, "quilbrex96bit_n32_63", {300000, 10000, 300000}},
+        {63, 8589934593ull, "quilbrex128bit_n32_63", {1000000, 100000, 300000}},
+        {100, 1ull << 40, "quilbrex160bit_n96_127", {3000000, 100000, 300000}},
+        {127, 1ull << 40, "quilbrex192bit_n96_127", {3000000, 300000, 3000000}},
+        {300, 1ull << 40, "quilbrex352bit_n288_319", {3000000, 1000000, 1000000}},
+        {320, TWO_WORD_K, "quilbrex384bit_n320_351", {3000000, 1000000, 3000000}},
+        {319, 1ull << 40, "quilbrex384bit_n288_319", {3000000, 1000000, 3000000}},
+        {383, 1ull << 40, "quilbrex448bit_n352_383", {3000000, 1000000, 3000000}},
+        {415, 1ull << 40, "quilbrex480bit_n384_415", {3000000, 1000000, 3000000}},
+        {576, TWO_WORD_K, "quilbrex640bit_n576_607", {1000000, 3000000, 3000000}},
+        {560, TWO_WORD_K, "quilbrex608bit_n544_575", {3000000, 3000000, 3000000}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.kernel);
-        Configured r = configure(0, 2, c.n, c.k);
-        ASSERT_EQ(r.child.status, 0) << r.child.out;
-        EXPECT_EQ(r.deviceClass, 0u);
-        EXPECT_EQ(r.threads, 1048576u);
-        EXPECT_EQ(r.blocks, 4096u);
-        EXPECT_EQ(r.kernelName, c.kernel);
-        EXPECT_EQ(r.primes, c.primes);
-        EXPECT_EQ(r.range, c.range);
-        EXPECT_EQ(r.block, runtimeOptions(c.kernel, 1048576, c.primes, c.range));
+    const std::map<uint32_t, uint32_t> rangeOf = {
+        {10000, 10840000}, {100000, 13200000}, {300000, 14310000}, {1000000, 15510000}, {3000000, 16600000}};
+    for (int i = 0; i < 3; ++i) {
+        if (!hostPathAvailable(paths[i])) continue;
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.kernel) + " on " + hostPathName(paths[i]));
+            Configured r = configure(0, 2, c.n, c.k, paths[i]);
+            ASSERT_EQ(r.child.status, 0) << r.child.out;
+            EXPECT_EQ(r.deviceClass, 0u);
+            EXPECT_EQ(r.threads, 1048576u);
+            EXPECT_EQ(r.blocks, 4096u);
+            EXPECT_EQ(r.kernelName, c.kernel);
+            EXPECT_EQ(r.primes, c.primes[i]);
+            EXPECT_EQ(r.range, rangeOf.at(c.primes[i]));
+            EXPECT_EQ(r.block, runtimeOptions(c.kernel, 1048576, c.primes[i], rangeOf.at(c.primes[i])));
+        }
     }
+    // Unforced, the host device sieves as the best path of this processor.
+    Configured best = configure(0, 2, 54, 4001);
+    EXPECT_EQ(best.primes, hostPrimeCount(hostPathBest(), 3));
+    EXPECT_EQ(best.primes, hostPathBest() == hostPathIfma ? 10000u : 300000u);
 }
 
 }  // namespace

@@ -144,6 +144,10 @@ CASES = [
     ("t raised, fewer proofs to check", WIDE,
      lambda l: raise_t(l, 3), [], 1, "call for t=2"),
     ("shallower sieve claimed", WIDE, None, ["--primes", "30"], 1, "sieved with 20 primes, not 30"),
+    ("the host build's depth on its IFMA path", WIDE, None, ["--sieve", "host-ifma"], 1,
+     "sieved with 20 primes, not 10000"),
+    ("the host build's depth on 64-bit words", WIDE, None, ["--sieve", "host-64bit"], 1,
+     "sieved with 20 primes, not 300000"),
     ("depth of no program", WIDE, lambda l: setattr(l, "depth", 21), [], 1, "none of the program's depths"),
     ("deeper sieve named than used", WIDE, lambda l: claim_deeper(l, 100), [], 1,
      "a prime among the first 100 divides its p"),
@@ -200,9 +204,12 @@ def cpp_table(path, name):
 
 def test_depths_are_the_programs():
     """The checker's depth tables are the run configuration's and the device sieve's."""
-    for sieve, name in (("host", "primeCountHost[18]"), ("low", "primeCountLow[18]"),
-                        ("medium", "primeCountMedium[18]"), ("high", "primeCountHigh[18]")):
+    for sieve, name in (("low", "primeCountLow[18]"), ("medium", "primeCountMedium[18]"),
+                        ("high", "primeCountHigh[18]")):
         assert checker.DEPTHS[sieve] == cpp_table("source/driver/run_config.cpp", name), sieve
+    for sieve, name in (("host-ifma", "primeCountIfma[18]"), ("host-avx2", "primeCountAvx2[18]"),
+                        ("host-64bit", "primeCountWord64[18]")):
+        assert checker.DEPTHS[sieve] == cpp_table("source/hostpaths/host_path_choice.cpp", name), sieve
     assert checker.DEPTHS["device"] == cpp_table("source/sieve/device_sieve.cpp", "deviceSievePrimeCounts[18]")
     with open(os.path.join(ROOT, "source/driver/run_config.cpp")) as f:
         source = f.read()

@@ -42,17 +42,6 @@ const uint32_t primeCountHigh[18] = {4,      4,      50,     100,    1000,   500
                                      20000,  50000,  200000, 200000, 200000, 200000,
                                      200000, 500000, 500000, 500000, 500000, 500000};
 
-// The host device's own depth, indexed by num_digits - 3: compute capability
-// 0.0 has no row in the class table. Each count is the smallest of a ladder
-// (up to 3,000,000) within 3 % of the most k-range per CPU second of the
-// whole search (sieve and test on the host's own cores), measured by
-// `host_vs_gmp_bench depth` at word counts 3, 5, 8, 11, 14, 17 and 20; the
-// word counts between take the deeper neighbour's count but for 4, between
-// the flat optimum of 3 and the deepest of 5.
-const uint32_t primeCountHost[18] = {300000,  1000000, 3000000, 3000000, 3000000, 3000000,
-                                     3000000, 3000000, 3000000, 3000000, 3000000, 3000000,
-                                     3000000, 3000000, 3000000, 3000000, 3000000, 1000000};
-
 // Compute capability 0.0: the host build's device, the host processor itself.
 bool isHostDevice() { return deviceProp.major == 0 && deviceProp.minor == 0; }
 
@@ -159,11 +148,10 @@ void ConfigureRun() {
     // Chosen before the prime-count look-up: the tables only cover the word counts a kernel serves.
     kernel = chooseKernel(nCurrent, num_digits);
 
-    const uint32_t* counts = isHostDevice()   ? primeCountHost
-                             : classGPU == 0  ? primeCountLow
-                             : classGPU == 1  ? primeCountMedium
-                                              : primeCountHigh;
-    primeCount = counts[num_digits - 3];
+    const uint32_t* counts = classGPU == 0 ? primeCountLow : classGPU == 1 ? primeCountMedium : primeCountHigh;
+    // The host device has no row in the class table: its depth follows the
+    // way its host layer tests the candidates.
+    primeCount = isHostDevice() && hostDevicePrimeCount ? hostDevicePrimeCount(num_digits) : counts[num_digits - 3];
     sieveRange = SieveRangeFor(primeCount, divisor);
     // Two bands have depths of their own on a graphics device; the host's
     // counts were measured with the formula's segment lengths.

@@ -25,10 +25,13 @@ IFMA_OPERATION Lanes set1_epi64(uint64_t v) { return _mm512_set1_epi64((long lon
 IFMA_OPERATION Lanes load(const uint64_t* from) { return _mm512_load_si512(from); }
 IFMA_OPERATION void store(uint64_t* to, Lanes a) { _mm512_store_si512(to, a); }
 IFMA_OPERATION Lanes and_si512(Lanes a, Lanes b) { return _mm512_and_si512(a, b); }
+IFMA_OPERATION Lanes andnot_si512(Lanes a, Lanes b) { return _mm512_maskz_andnot_epi64(0xFF, a, b); }
 IFMA_OPERATION Lanes add_epi64(Lanes a, Lanes b) { return _mm512_add_epi64(a, b); }
 IFMA_OPERATION Lanes sub_epi64(Lanes a, Lanes b) { return _mm512_sub_epi64(a, b); }
 template <unsigned C>
 IFMA_OPERATION Lanes srli_epi64(Lanes a) { return _mm512_maskz_srli_epi64(0xFF, a, C); }
+template <unsigned C>
+IFMA_OPERATION Lanes srai_epi64(Lanes a) { return _mm512_maskz_srai_epi64(0xFF, a, C); }
 template <unsigned C>
 IFMA_OPERATION Lanes slli_epi64(Lanes a) { return _mm512_maskz_slli_epi64(0xFF, a, C); }
 IFMA_OPERATION Lanes madd52lo_epu64(Lanes acc, Lanes a, Lanes b) { return _mm512_madd52lo_epu64(acc, a, b); }
@@ -60,6 +63,10 @@ uint64_t ifmaMultiplyAdds(uint32_t width, uint32_t band, uint32_t n) {
     return 0;
 }
 
+void ifmaLaneOperations(const uint64_t* a, const uint64_t* b, const uint64_t* c, uint64_t (*out)[8]) {
+    laneOperations(a, b, c, out);
+}
+
 bool ifmaSupported() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512ifma");
@@ -70,6 +77,10 @@ bool ifmaSupported() {
 bool ifmaSupported() { return false; }
 
 uint64_t ifmaMultiplyAdds(uint32_t, uint32_t, uint32_t) { return 0; }
+
+void ifmaLaneOperations(const uint64_t* a, const uint64_t* b, const uint64_t* c, uint64_t (*out)[8]) {
+    ifmaEmulatedLaneOperations(a, b, c, out);
+}
 
 template <int W, int J>
 void ifmaBatch(const unsigned long long* k, uint32_t count, uint32_t n, uint32_t t, uint8_t* hit) {

@@ -26,6 +26,10 @@ void ifmaEmulatedResidue(uint64_t k, uint32_t n, uint64_t* residue) {
     residueOfOne<W, J>(k, n, residue);
 }
 
+void ifmaEmulatedLaneOperations(const uint64_t* a, const uint64_t* b, const uint64_t* c, uint64_t (*out)[8]) {
+    laneOperations(a, b, c, out);
+}
+
 #define QUILBREX_INSTANTIATE_IFMA_EMULATED(WIDTH, BAND, LENGTH, NAME)                                        \
     template void ifmaEmulatedBatch<WIDTH, BAND>(const unsigned long long*, uint32_t, uint32_t, uint32_t, uint8_t*); \
     template void ifmaEmulatedResidue<WIDTH, BAND>(uint64_t, uint32_t, uint64_t*);

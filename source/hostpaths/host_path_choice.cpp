@@ -3,6 +3,8 @@
 // benchmarks may force another available path.
 #include "hostpaths/host_paths.h"
 
+#include "quilbrex.h"
+
 HostProcessor hostProcessor() {
 #if defined(__x86_64__) && defined(__GNUC__)
     __builtin_cpu_init();
@@ -29,6 +31,43 @@ HostTestPath hostPathBest() {
 }
 
 HostTestPath hostPathInUse = hostPathBest();
+
+namespace {
+
+// Indexed by width - 3. Each count is the smallest of the ladder 100, 1,000,
+// 10,000, 30,000, 100,000, 300,000, 1,000,000, 3,000,000 whose whole search
+// (sieve and test on the host's own cores, `host_vs_gmp_bench depth`) came
+// within 3 % of the most k-range per CPU second on that path, measured at
+// widths 3, 5, 8, 11, 14, 17 and 20; the widths between take the deeper
+// neighbour's count.
+const uint32_t primeCountIfma[18] = {10000,   100000,  100000,  300000,  300000,  300000,
+                                     1000000, 1000000, 1000000, 1000000, 1000000, 1000000,
+                                     1000000, 1000000, 1000000, 3000000, 3000000, 3000000};
+const uint32_t primeCountAvx2[18] = {300000,  300000,  300000,  3000000, 3000000, 3000000,
+                                     3000000, 3000000, 1000000, 3000000, 3000000, 3000000,
+                                     3000000, 3000000, 3000000, 3000000, 3000000, 3000000};
+// Width 4 lies between the flat optimum of 3 and the deepest of 5.
+const uint32_t primeCountWord64[18] = {300000,  1000000, 3000000, 3000000, 3000000, 3000000,
+                                       3000000, 3000000, 3000000, 3000000, 3000000, 3000000,
+                                       3000000, 3000000, 3000000, 3000000, 3000000, 1000000};
+
+uint32_t primeCountInUse(uint32_t width) { return hostPrimeCount(hostPathInUse, width); }
+
+// The run configuration asks for the host device's depth through this.
+[[maybe_unused]] const bool primeCountsOffered = (hostDevicePrimeCount = primeCountInUse, true);
+
+}  // namespace
+
+uint32_t hostPrimeCount(HostTestPath path, uint32_t width) {
+    if (width < 3 || width > 20) return 0;
+    switch (path) {
+        // The emulation runs the IFMA path's arithmetic: it sieves as that path does.
+        case hostPathIfma:
+        case hostPathIfmaEmulated: return primeCountIfma[width - 3];
+        case hostPathAvx2: return primeCountAvx2[width - 3];
+        default: return primeCountWord64[width - 3];
+    }
+}
 
 bool hostPathAvailable(HostTestPath path) {
     switch (path) {

@@ -54,6 +54,15 @@ template <int W, int J>
 void ifmaEmulatedResidue(uint64_t k, uint32_t n, uint64_t* residue);
 template <int W, int J>
 void avx2Residue(uint64_t k, uint32_t n, uint64_t* residue);
+// For tests: every lane operation of the IFMA path on the lanes x = a,
+// y = b and z = c (64-byte aligned, as out), on the processor's
+// instructions (where it has them) or on their emulation. out rows: x & y,
+// ~x & y, x + y, x - y, x >> 52, x >> 52 keeping the sign, x << 1,
+// z + low half of x*y, z + high half of x*y (of their low 52 bits),
+// a[0] in every lane, and the mask of lanes where x == y in lane 0.
+constexpr int IFMA_LANE_OPERATIONS = 11;
+void ifmaLaneOperations(const uint64_t* a, const uint64_t* b, const uint64_t* c, uint64_t (*out)[8]);
+void ifmaEmulatedLaneOperations(const uint64_t* a, const uint64_t* b, const uint64_t* c, uint64_t (*out)[8]);
 // nullptr for the reference path and for widths and bands no member serves.
 HostResidue hostResidueFor(HostTestPath path, uint32_t width, uint32_t band);
 
@@ -78,6 +87,11 @@ extern HostTestPath hostPathInUse;
 bool hostForcePath(HostTestPath path);
 // "32-bit reference", "64-bit words", "AVX-512 IFMA", "AVX-512 IFMA, emulated" or "AVX2".
 const char* hostPathName(HostTestPath path);
+
+// The host device's sieve depth, odd primes from 3, for p of `width` words
+// (3 to 20) when its candidates are tested on `path`: a path that tests a
+// candidate faster gains less from sieving deeper. 0 for other widths.
+uint32_t hostPrimeCount(HostTestPath path, uint32_t width);
 
 // The member's batch test on the path in use.
 template <int W, int J>

@@ -39,6 +39,13 @@ inline Lanes and_si512(const Lanes& a, const Lanes& b) {
     return r;
 }
 
+// ~a & b.
+inline Lanes andnot_si512(const Lanes& a, const Lanes& b) {
+    Lanes r;
+    for (int i = 0; i < 8; ++i) r.lane[i] = ~a.lane[i] & b.lane[i];
+    return r;
+}
+
 inline Lanes add_epi64(const Lanes& a, const Lanes& b) {
     Lanes r;
     for (int i = 0; i < 8; ++i) r.lane[i] = a.lane[i] + b.lane[i];
@@ -57,6 +64,15 @@ inline Lanes srli_epi64(const Lanes& a) {
     static_assert(C < 64, "an immediate shift within the lane");
     Lanes r;
     for (int i = 0; i < 8; ++i) r.lane[i] = a.lane[i] >> C;
+    return r;
+}
+
+// Shifts in copies of the sign bit.
+template <unsigned C>
+inline Lanes srai_epi64(const Lanes& a) {
+    static_assert(C < 64, "an immediate shift within the lane");
+    Lanes r;
+    for (int i = 0; i < 8; ++i) r.lane[i] = (uint64_t)((int64_t)a.lane[i] >> C);
     return r;
 }
 

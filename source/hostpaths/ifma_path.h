@@ -34,42 +34,55 @@ constexpr int lastKLimb() {
 
 // Adds m_u*p*2^(52u) to the columns for u = 0..M-1, m_u chosen so that
 // column u vanishes modulo 2^52, carrying each column into the next.
+//
+// Each column holds its value c less one (the caller starts column 0 one
+// short). The carry c takes into the next column, ceil(c / 2^52) (c plus
+// its m_u*p_0 is a multiple of 2^52), is then (c - 1) >> 52 plus 1, so the
+// next column again holds its value less one when only the shifted part is
+// added: no multiply-add for the column's own low half, no test for a zero
+// column. The shift keeps the sign (c may be 0). From band 2 on p's limb 0
+// is 1 and m_u = -c mod 2^52 is ~(c - 1), one instruction; below it m_u =
+// (c - 1)(-1/p) + (-1/p) mod 2^52, one multiply-add. Column M is left one
+// short: upperHalf adds the 1.
 template <int W, int J>
 LANES_INLINE void reduceColumns(Lanes* t, const Lanes* p, Lanes negInverse) {
     constexpr int M = limbCount<W>();
-    const Lanes zero = setzero(), mask = set1_epi64(LIMB_MASK);
+    const Lanes mask = set1_epi64(LIMB_MASK);
     LANES_UNROLL
     for (int u = 0; u < M; ++u) {
+        // Only the low 52 bits of m matter: the multiply-adds read no more.
         Lanes m;
         if constexpr (J >= 2) {
-            // t[u] + m is t[u] rounded up to a multiple of 2^52: its carry is
-            // taken from t[u] at once, beside m rather than after it, which
-            // shortens the chain from column to column.
-            m = and_si512(sub_epi64(zero, t[u]), mask);
-            t[u + 1] = add_epi64(t[u + 1], srli_epi64<52>(add_epi64(t[u], mask)));
+            m = andnot_si512(t[u], mask);
         } else {
-            m = madd52lo_epu64(zero, and_si512(t[u], mask), negInverse);
-            t[u] = madd52lo_epu64(t[u], m, p[0]);
+            m = madd52lo_epu64(negInverse, t[u], negInverse);
             t[u + 1] = madd52hi_epu64(t[u + 1], m, p[0]);
         }
+        t[u + 1] = add_epi64(t[u + 1], srai_epi64<52>(t[u]));
         constexpr int first = firstKLimb<W, J>() > 0 ? firstKLimb<W, J>() : 1, last = lastKLimb<W>();
         LANES_UNROLL
         for (int i = first; i <= last; ++i) {
             t[u + i] = madd52lo_epu64(t[u + i], m, p[i]);
             t[u + i + 1] = madd52hi_epu64(t[u + i + 1], m, p[i]);
         }
-        if constexpr (J < 2) t[u + 1] = add_epi64(t[u + 1], srli_epi64<52>(t[u]));
     }
 }
 
-// Columns M..2M-1 as normalized 52-bit limbs.
-template <int M>
+// Column 0's start before the reduction: one short.
+LANES_INLINE Lanes columnZeroStart() { return set1_epi64(~0ull); }
+
+// Columns M..2M-1 as limbs of 52 bits. Unless `normalized`, each keeps the
+// bits above its 52 (the next column holds them too): the multiply-adds
+// read the low 52 bits of their operands only, so a squaring's input needs
+// no masking.
+template <int M, bool normalized>
 LANES_INLINE void upperHalf(Lanes* t, Lanes* a) {
     const Lanes mask = set1_epi64(LIMB_MASK);
+    t[M] = add_epi64(t[M], set1_epi64(1));
     LANES_UNROLL
     for (int i = M; i < 2 * M; ++i) {
-        a[i - M] = and_si512(t[i], mask);
-        t[i + 1] = add_epi64(t[i + 1], srli_epi64<52>(t[i]));
+        a[i - M] = normalized ? and_si512(t[i], mask) : t[i];
+        if (i + 1 < 2 * M) t[i + 1] = add_epi64(t[i + 1], srli_epi64<52>(t[i]));
     }
 }
 
@@ -91,13 +104,14 @@ LANES_INLINE void montSq52(Lanes* a, const Lanes* p, Lanes negInverse) {
     }
     LANES_UNROLL
     for (int i = 1; i < 2 * M; ++i) t[i] = slli_epi64<1>(t[i]);
+    t[0] = columnZeroStart();
     LANES_UNROLL
     for (int i = 0; i < M; ++i) {
         t[2 * i] = madd52lo_epu64(t[2 * i], a[i], a[i]);
         t[2 * i + 1] = madd52hi_epu64(t[2 * i + 1], a[i], a[i]);
     }
     reduceColumns<W, J>(t, p, negInverse);
-    upperHalf<M>(t, a);
+    upperHalf<M, false>(t, a);
 }
 
 // x/R mod p by one reduction of x, as normalized limbs: a value no larger
@@ -106,10 +120,12 @@ template <int W, int J>
 LANES_INLINE void plainValue(const Lanes* x, const Lanes* p, Lanes negInverse, Lanes* v) {
     constexpr int M = limbCount<W>();
     Lanes t[2 * M + 1];
+    const Lanes mask = set1_epi64(LIMB_MASK);
     LANES_UNROLL
-    for (int i = 0; i <= 2 * M; ++i) t[i] = i < M ? x[i] : setzero();
+    for (int i = 0; i <= 2 * M; ++i) t[i] = i < M ? and_si512(x[i], mask) : setzero();
+    t[0] = add_epi64(t[0], columnZeroStart());
     reduceColumns<W, J>(t, p, negInverse);
-    upperHalf<M>(t, v);
+    upperHalf<M, true>(t, v);
 }
 
 // The lanes whose value's lowest t bits (0 to 64) are all zero.
@@ -175,13 +191,13 @@ constexpr int groupsInFlight() {
 
 // The multiply-add instructions of one squaring, as montSq52 and
 // reduceColumns issue them: the square's M(M+1), then per column two per
-// nonzero limb of p above limb 0, and below band 2 three more (m and p's low
-// limb).
+// nonzero limb of p above limb 0, and below band 2 two more (m and the high
+// half of m times p's low limb).
 template <int W, int J>
 constexpr int multiplyAddsPerSquaring() {
     constexpr int M = limbCount<W>();
     constexpr int first = firstKLimb<W, J>() > 0 ? firstKLimb<W, J>() : 1, last = lastKLimb<W>();
-    return M * (M + 1) + M * (2 * (last - first + 1) + (J >= 2 ? 0 : 3));
+    return M * (M + 1) + M * (2 * (last - first + 1) + (J >= 2 ? 0 : 2));
 }
 
 // The squarings of the chain for exponent n (n >= 32 > startShift).
@@ -228,4 +244,18 @@ LANES_TARGET __attribute__((noinline)) void residueOfOne(uint64_t k, uint32_t n,
         residue[limb] |= limbs[i][0] << shift;
         if (shift > 12 && limb + 1 < (uint32_t)HOST_RESIDUE_LIMBS) residue[limb + 1] |= limbs[i][0] >> (64 - shift);
     }
+}
+
+// Each lane operation once, for the tests that hold the emulation to the
+// instructions (the order of ifmaLaneOperations).
+LANES_TARGET __attribute__((noinline)) void laneOperations(const uint64_t* a, const uint64_t* b, const uint64_t* c,
+                                                           uint64_t (*out)[LANES]) {
+    const Lanes x = load(a), y = load(b), z = load(c);
+    const Lanes results[] = {and_si512(x, y),          andnot_si512(x, y),        add_epi64(x, y),
+                             sub_epi64(x, y),          srli_epi64<52>(x),         srai_epi64<52>(x),
+                             slli_epi64<1>(x),         madd52lo_epu64(z, x, y),   madd52hi_epu64(z, x, y),
+                             set1_epi64(a[0])};
+    for (int i = 0; i < 10; ++i) store(out[i], results[i]);
+    for (int lane = 0; lane < LANES; ++lane) out[10][lane] = 0;
+    out[10][0] = cmpeq_epi64_mask(x, y);
 }
