@@ -97,7 +97,8 @@ def main(argv=None):
     parser.add_argument("--range", type=lambda v: tuple(int(x) for x in v.split(",")))
     parser.add_argument("--sieve", default=APP_VERSION_SIEVES,
                         help="the sieves of the project's app versions, comma-separated: host (the host app "
-                             "version), device (the CUDA one); the depths a proof may name (default %(default)s)")
+                             "version, at the depth of whichever path its processor takes), device (the CUDA one); "
+                             "the depths a proof may name (default %(default)s)")
     parser.add_argument("--second-runs", default="quilbrex_second_runs.txt",
                         help="where workunits to search again are listed")
     args = parser.parse_args(argv)

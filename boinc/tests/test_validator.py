@@ -237,7 +237,7 @@ PROOF_CASES = [
     ("honest", None, "medium", 0, None, None),
     ("honest, two sieves admitted", None, "host,medium", 0, None, None),
     ("a depth no app version of the project sieves with", None, "host,device", 1, None,
-     "primes=20 is none of the program's depths at 3 words (300000, 4000000)"),
+     "primes=20 is none of the program's depths at 3 words (10000, 300000, 4000000)"),
     ("15 % skipped, full count claimed", lambda l: proofs.skip_top(l, 0.15, False), "medium", 1, None, "proof k, "),
     ("15 % skipped, counted honestly", lambda l: proofs.skip_top(l, 0.15, True), "medium", 1, None,
      "but the sieve leaves"),
