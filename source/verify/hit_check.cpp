@@ -4,9 +4,12 @@
 
 #include <gmp.h>
 
-bool HostConfirmsHit(uint64_t k, uint32_t n) {
-    mpz_t p, exponent, residue;
-    mpz_inits(p, exponent, residue, nullptr);
+namespace {
+
+// residue = 2^(2^(n-1)) mod p, p = k*2^n+1; both initialised by the caller.
+void powerResidue(mpz_t residue, mpz_t p, uint64_t k, uint32_t n) {
+    mpz_t exponent;
+    mpz_init(exponent);
     // k may not fit an unsigned long on every platform: import its bytes.
     mpz_import(p, 1, -1, sizeof k, 0, 0, &k);
     mpz_mul_2exp(p, p, n);
@@ -14,24 +17,28 @@ bool HostConfirmsHit(uint64_t k, uint32_t n) {
     mpz_setbit(exponent, n - 1);
     mpz_set_ui(residue, 2);
     mpz_powm(residue, residue, exponent, p);
+    mpz_clear(exponent);
+}
+
+}  // namespace
+
+bool HostConfirmsHit(uint64_t k, uint32_t n) {
+    mpz_t p, residue;
+    mpz_inits(p, residue, nullptr);
+    powerResidue(residue, p, k, n);
     const bool hit = mpz_cmp_ui(residue, 1) == 0;
-    mpz_clears(p, exponent, residue, nullptr);
+    mpz_clears(p, residue, nullptr);
     return hit;
 }
 
 bool HostConfirmsProof(uint64_t k, uint32_t n, uint32_t t) {
-    mpz_t p, exponent, residue;
-    mpz_inits(p, exponent, residue, nullptr);
-    mpz_import(p, 1, -1, sizeof k, 0, 0, &k);
-    mpz_mul_2exp(p, p, n);
-    mpz_add_ui(p, p, 1);
-    mpz_setbit(exponent, n - 1);
-    mpz_set_ui(residue, 2);
-    mpz_powm(residue, residue, exponent, p);
+    mpz_t p, residue;
+    mpz_inits(p, residue, nullptr);
+    powerResidue(residue, p, k, n);
     mpz_invert(residue, residue, p);
     // The residue is never 0 (p is odd), so its lowest set bit exists.
     const bool proof = t == 0 || mpz_scan1(residue, 0) >= t;
-    mpz_clears(p, exponent, residue, nullptr);
+    mpz_clears(p, residue, nullptr);
     return proof;
 }
 
