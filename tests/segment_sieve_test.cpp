@@ -62,7 +62,7 @@ void recordingKernel(unsigned int* factors, unsigned long long* table, unsigned 
     if (k == stopWhileTesting) stopSignal = SIGTERM;
     {
         std::lock_guard<std::mutex> guard(recordLock);
-        recorded.emplace_back(hostRuntimeCallCount(hostOpLaunchKernel), k);
+        recorded.emplace_back(hostRuntimeLaunchesStarted(), k);
     }
     if (fakeHits.count(k)) {
         unsigned r = __atomic_fetch_add(&factors[0], 1u, __ATOMIC_RELAXED);
@@ -121,18 +121,21 @@ time_t fakeClock() {
 double fakeMonotonic() { return static_cast<double>(fakeClock()); }
 
 // Every search test runs on the host's sieve by either batch loop, and on
-// the device's (the sieve kernels through the stand-in): all must behave alike.
-enum SearchPath { HOST_SERIAL, HOST_OVERLAPPED, DEVICE_SIEVE };
-std::string pathName(const testing::TestParamInfo<int>& info) {
-    return info.param == HOST_SERIAL ? "HostSerial" : info.param == HOST_OVERLAPPED ? "HostOverlapped" : "Device";
-}
+// the device's (the sieve kernels through the stand-in): all must behave
+// alike. The device's loop runs its sieve and its tests on two streams; it
+// also runs with either stream slow (held back until something waits for
+// it), so that a wait it lacks between them shows.
+enum SearchPath { HOST_SERIAL, HOST_OVERLAPPED, DEVICE_SIEVE, DEVICE_SLOW_SIEVE, DEVICE_SLOW_TEST };
+const char* const pathNames[] = {"HostSerial", "HostOverlapped", "Device", "DeviceSlowSieve", "DeviceSlowTest"};
+std::string pathName(const testing::TestParamInfo<int>& info) { return pathNames[info.param]; }
 
 class SieveTest : public testing::TestWithParam<int> {
 protected:
     void SetUp() override {
         hostRuntimeReset();
         builtChoice = sieveOnDevice;
-        sieveOnDevice = GetParam() == DEVICE_SIEVE;
+        sieveOnDevice = onDevice();
+        hostRuntimeHoldStream(GetParam() == DEVICE_SLOW_SIEVE ? 1 : GetParam() == DEVICE_SLOW_TEST ? 2 : 0);
         overlapSieveAndTest = GetParam() == HOST_OVERLAPPED;
         static bool registered = false;
         if (!registered) {
@@ -200,6 +203,7 @@ protected:
         sieveOnDevice = builtChoice;
         overlapSieveAndTest = false;
     }
+    bool onDevice() const { return GetParam() >= DEVICE_SIEVE; }
     // The runtime call that waits for a batch in the loop under test.
     HostRuntimeOp batchWait() const {
         return GetParam() == HOST_SERIAL ? hostOpDeviceSynchronize : hostOpEventSynchronize;
@@ -227,7 +231,8 @@ protected:
 
 }  // namespace
 
-INSTANTIATE_TEST_SUITE_P(SearchPaths, SieveTest, testing::Values(int(HOST_SERIAL), int(HOST_OVERLAPPED), int(DEVICE_SIEVE)),
+INSTANTIATE_TEST_SUITE_P(SearchPaths, SieveTest, testing::Values(int(HOST_SERIAL), int(HOST_OVERLAPPED), int(DEVICE_SIEVE),
+                                                         int(DEVICE_SLOW_SIEVE), int(DEVICE_SLOW_TEST)),
                          pathName);
 
 TEST(SieveStart, KnownStartingPoints) {
@@ -554,7 +559,7 @@ TEST_P(SieveTest, FailedSynchronisationStopsTheRunWithTheBatchUncounted) {
     EXPECT_EQ(r.out.substr(r.out.size() - warning.size()), warning);
     EXPECT_NE(r.err.find(" : CUDA Runtime API error 719: unspecified launch failure.\n"), std::string::npos) << r.err;
     std::vector<uint64_t> survivors = expectedSurvivors(3, 1001, 40);
-    if (GetParam() == DEVICE_SIEVE) {
+    if (onDevice()) {
         EXPECT_EQ(r.err.rfind("\nThe device failed on the batch at n=40, k=" + std::to_string(survivors[7] + 2) +
                                   " (50 odd k). Stopping; the checkpoint and the assignment line stay before this "
                                   "batch.\n",
@@ -567,7 +572,7 @@ TEST_P(SieveTest, FailedSynchronisationStopsTheRunWithTheBatchUncounted) {
     // audit: then there is none.)
     const std::string position = "nCurrent=40\nkCurrent=" + std::to_string(survivors[7] + 2) + "\nkTested =8\n";
     const std::string checkpoint = readFile(dir.file("quilbrex.cpt"));
-    if (GetParam() != DEVICE_SIEVE || !checkpoint.empty()) {
+    if (!onDevice() || !checkpoint.empty()) {
         EXPECT_EQ(checkpoint.rfind(position, 0), 0u) << checkpoint;
     }
 }
@@ -587,7 +592,7 @@ TEST_P(SieveTest, StopSignalEndsTheSearchAtABatchBoundary) {
     // batches queued when the signal comes and drops every one not yet
     // booked, which may include the second or the first.
     const uint64_t booked = kTested;
-    if (GetParam() == DEVICE_SIEVE) {
+    if (onDevice()) {
         EXPECT_TRUE(booked == 0 || booked == 8 || booked == 16) << booked;
     } else {
         EXPECT_EQ(booked, 16u);
@@ -621,7 +626,7 @@ TEST_P(SieveTest, StopSignalEndsTheSearchAtABatchBoundary) {
 
 TEST_P(SieveTest, FailedReadBackIsFatal) {
     // The first read-back: the device loop's come by copies on its stream.
-    const HostRuntimeOp readBack = GetParam() == DEVICE_SIEVE ? hostOpMemcpyAsync : hostOpMemcpy;
+    const HostRuntimeOp readBack = onDevice() ? hostOpMemcpyAsync : hostOpMemcpy;
     ChildResult r = runInChild([readBack]() {
         hostRuntimeFailCall(readBack, 2, cudaErrorLaunchFailure);
         Sieve(3, 1001);
@@ -762,7 +767,8 @@ void setWord64(Words&& w, int low, uint64_t value) {
 // What only the device loop does: check the device's reports, its launches
 // and its batches against the host's.
 class DeviceLoopTest : public SieveTest {};
-INSTANTIATE_TEST_SUITE_P(DeviceLoop, DeviceLoopTest, testing::Values(int(DEVICE_SIEVE)), pathName);
+INSTANTIATE_TEST_SUITE_P(DeviceLoop, DeviceLoopTest,
+                         testing::Values(int(DEVICE_SIEVE), int(DEVICE_SLOW_SIEVE), int(DEVICE_SLOW_TEST)), pathName);
 
 // Proof k in the first batches, a middle one and the last, several in one,
 // on every batch loop: proofs.txt gets each once, ascending, and the closing
@@ -917,6 +923,29 @@ TEST_P(DeviceLoopTest, DeviceReportThatDoesNotAddUpStopsTheRun) {
     }
 }
 
+// The sieve and the test run on two streams, ordered by waits: with either
+// stream slow, a loop that lacked them would test tables before the sieve had
+// filled them or after the next sieve had, and read reports not yet written.
+TEST_P(DeviceLoopTest, SlowStreamShowsAMissingWait) {
+    if (GetParam() == DEVICE_SIEVE) GTEST_SKIP() << "both streams keep pace";
+    threadsPerGrid = 8;
+    const std::vector<uint64_t> survivors = expectedSurvivors(3, 1001, 40);
+    for (bool dropped : {false, true}) {
+        SCOPED_TRACE(dropped ? "waits dropped" : "waits kept");
+        const ChildResult r = runInChild([&]() {
+            hostRuntimeDropStreamWaits(dropped);
+            Sieve(3, 1001);
+            std::vector<uint64_t> seen = allRecorded();
+            std::sort(seen.begin(), seen.end());
+            return seen == survivors && kTested == survivors.size() ? 0 : 1;
+        });
+        if (dropped)
+            EXPECT_NE(r.status, 0) << r.err;
+        else
+            EXPECT_EQ(r.status, 0) << r.err;
+    }
+}
+
 // A launch the device refuses, the first of the exponent's or a batch's.
 TEST_P(DeviceLoopTest, RefusedLaunchStopsTheRun) {
     for (int nth : {1, 2, 7}) {  // the exponent's inverses, the range's starts, the first batch's test
@@ -950,13 +979,15 @@ TEST_P(DeviceLoopTest, KernelFaultOnTheQueueStopsTheRunBeforeItsBatch) {
     ASSERT_GT(plan.size(), 8u);
     // Each batch launches five kernels on the stream: Large, Small, Gather,
     // Next and the test.
+    // The sieve's four (Large, Small, Gather, Next) on the first stream, the
+    // test on the second.
     const struct {
         const char* what;
         int batch, kernel;
     } cases[] = {
         {"the first batch's Large kernel", 0, 0}, {"the third batch's Small kernel", 2, 1},
         {"the fourth batch's Gather kernel", 3, 2}, {"the fifth batch's Next kernel", 4, 3},
-        {"the seventh batch's test", 6, 4},
+        {"the seventh batch's test", 6, 4},       {"the first batch's test", 0, 4},
     };
     const std::regex failed("^\nThe device failed on the batch at n=40, k=(\\d+) \\((\\d+) odd k\\)\\. Stopping; the "
                             "checkpoint and the assignment line stay before this batch\\.\n.*\\(\\d+\\) : CUDA Runtime "
@@ -970,7 +1001,10 @@ TEST_P(DeviceLoopTest, KernelFaultOnTheQueueStopsTheRunBeforeItsBatch) {
         kTested = 0;
         const ChildResult r = runInChild(
             [&]() {
-                hostRuntimeFaultOnStream(1, 5 * c.batch + c.kernel + 1, cudaErrorLaunchFailure);
+                if (c.kernel == 4)
+                    hostRuntimeFaultOnStream(2, c.batch + 1, cudaErrorLaunchFailure);
+                else
+                    hostRuntimeFaultOnStream(1, 4 * c.batch + c.kernel + 1, cudaErrorLaunchFailure);
                 Sieve(3, 1001);
                 return 0;
             },
@@ -1711,6 +1745,45 @@ TEST_P(BatchLoopComparison, StandInStreamsAndEventsKeepCudaOrder) {
     EXPECT_EQ(pinned[1], 0u);
     EXPECT_EQ(cudaStreamSynchronize(stream), cudaSuccess);
     EXPECT_EQ(d_candidateTable[2], 5u);
+
+    // A held stream's work waits until something needs it: another stream
+    // that does not wait for it runs first, one that waits sees its work; its
+    // launches keep the arguments of their call; a synchronous copy follows
+    // it.
+    hostRuntimeHoldStream(1);
+    cudaStream_t other;
+    cudaEvent_t otherDone;
+    ASSERT_EQ(cudaStreamCreate(&other), cudaSuccess);
+    ASSERT_EQ(cudaEventCreateWithFlags(&otherDone, 0), cudaSuccess);
+    gateOpen = true;
+    const auto launchHeld = [&](unsigned int value) {
+        n = value;
+        ASSERT_EQ(cudaLaunchKernel(reinterpret_cast<const void*>(gatedKernel), dim3(1), dim3(8), args, 0, stream),
+                  cudaSuccess);
+        n = 0;
+    };
+    const auto copyOnOther = [&](bool waiting) {
+        if (waiting) EXPECT_EQ(cudaStreamWaitEvent(other, done, 0), cudaSuccess);
+        EXPECT_EQ(cudaMemcpyAsync(pinned, d_candidateTable, 8, cudaMemcpyDeviceToHost, other), cudaSuccess);
+        EXPECT_EQ(cudaEventRecord(otherDone, other), cudaSuccess);
+        EXPECT_EQ(cudaEventSynchronize(otherDone), cudaSuccess);
+        return pinned[0];
+    };
+    launchHeld(80);
+    ASSERT_EQ(cudaEventRecord(done, stream), cudaSuccess);
+    EXPECT_EQ(copyOnOther(false), 79u);
+    EXPECT_EQ(copyOnOther(true), 80u);
+    launchHeld(81);
+    ASSERT_EQ(cudaEventRecord(done, stream), cudaSuccess);
+    EXPECT_EQ(cudaEventSynchronize(done), cudaSuccess);
+    EXPECT_EQ(d_candidateTable[0], 81u);
+    launchHeld(82);
+    unsigned long long copied = 0;
+    EXPECT_EQ(cudaMemcpy(&copied, d_candidateTable, 8, cudaMemcpyDeviceToHost), cudaSuccess);
+    EXPECT_EQ(copied, 82u);
+    EXPECT_EQ(cudaEventDestroy(otherDone), cudaSuccess);
+    EXPECT_EQ(cudaStreamDestroy(other), cudaSuccess);
+    hostRuntimeHoldStream(0);
     EXPECT_EQ(cudaFreeHost(pinned), cudaSuccess);
 
     // A launch that fails, and an injected failure, are each reported once.

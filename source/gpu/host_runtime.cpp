@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <map>
+#include <set>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -70,14 +72,22 @@ struct Launch {
 
 }  // namespace
 
-// Every stream is the one queue of the host device; events remember how much
-// work (launches, asynchronous copies and memsets) had been issued when they
-// were recorded.
+// Every stream is the one queue of the host device, in issue order; events
+// remember how much work (launches, asynchronous copies and memsets) had been
+// issued when they were recorded. A held stream (a test's control) keeps its
+// work back, in its own order, until something needs it: a wait for one of
+// its events, a synchronisation, work on the legacy default stream. It runs
+// as a slow stream on a device would, so that work on another stream that
+// lacks a wait for it runs first.
 struct CUstream_st {
     int number;  // 1 for the first stream made since the last reset, 2 for the next, ...
+    std::deque<std::function<void()>> held;
 };
 struct CUevent_st {
     uint64_t workBefore;
+    bool heldBack;           // recorded on a held stream whose work up to the record is not issued yet
+    cudaStream_t heldOn;     // that stream
+    unsigned long long records;  // a record held back counts only while it is the event's last
 };
 
 namespace {
@@ -91,6 +101,7 @@ HostLaunchHook launchHook = nullptr;
 cudaError_t pendingError = cudaSuccess;
 unsigned long long scheduleSeed = 1;
 unsigned long long launchNumber = 0;
+unsigned long long launchesStarted = 0;
 // Launches issued and launches whose work has been joined, since the start.
 uint64_t launchesIssued = 0;
 uint64_t launchesJoined = 0;
@@ -159,6 +170,36 @@ struct StreamFault {
 };
 StreamFault streamFault{0, 0, cudaSuccess};
 int streamsCreated = 0;
+// The number of the stream whose work is held back (0: none), and the
+// streams that exist.
+int heldStream = 0;
+bool streamWaitsDropped = false;
+std::set<cudaStream_t>& liveStreams() {
+    static std::set<cudaStream_t>& streams = *new std::set<cudaStream_t>;
+    return streams;
+}
+
+bool holds(cudaStream_t stream) { return stream && stream->number == heldStream && heldStream != 0; }
+
+// Issues the held work of stream up to the record of event (all of it when
+// event is null).
+void releaseHeld(cudaStream_t stream, cudaEvent_t event = nullptr) {
+    while (!stream->held.empty() && (!event || event->heldBack)) {
+        std::function<void()> work = std::move(stream->held.front());
+        stream->held.pop_front();
+        work();
+    }
+}
+
+void releaseAllHeld() {
+    for (cudaStream_t stream : liveStreams()) releaseHeld(stream);
+}
+
+// Work on the legacy default stream follows all earlier work of every
+// stream, held or not.
+void releaseForDefaultStream(cudaStream_t stream) {
+    if (!stream) releaseAllHeld();
+}
 // The fault of the launch under way, reported when it is joined.
 cudaError_t faultAtJoin = cudaSuccess;
 
@@ -379,6 +420,9 @@ int cpuClockKHz() {
 // --- controls for tests -----------------------------------------------------
 
 void hostRuntimeReset() {
+    releaseAllHeld();
+    heldStream = 0;
+    streamWaitsDropped = false;
     waitForLaunch();
     runtimeVersion = 10000;
     driverVersion = 10000;
@@ -388,6 +432,7 @@ void hostRuntimeReset() {
     launchHook = nullptr;
     scheduleSeed = 1;
     launchNumber = 0;
+    launchesStarted = 0;
     racesWatched = true;
     launchFaulted = false;
     streamFault = StreamFault{0, 0, cudaSuccess};
@@ -444,6 +489,15 @@ cudaDeviceProp hostRuntimeHostProperties() {
 void hostRuntimeFailCall(HostRuntimeOp op, int nth, cudaError_t code) { injected[op] = Injected{nth, code}; }
 
 void hostRuntimeFaultOnStream(int stream, int nth, cudaError_t code) { streamFault = StreamFault{stream, nth, code}; }
+
+unsigned long long hostRuntimeLaunchesStarted() { return launchesStarted; }
+
+void hostRuntimeDropStreamWaits(bool dropped) { streamWaitsDropped = dropped; }
+
+void hostRuntimeHoldStream(int stream) {
+    releaseAllHeld();
+    heldStream = stream;
+}
 
 int hostRuntimeCallCount(HostRuntimeOp op) { return callCounts[op]; }
 
@@ -552,6 +606,7 @@ cudaError_t cudaMalloc(void** devPtr, size_t size) {
 
 cudaError_t cudaFreeHost(void* ptr) {
     if (cudaError_t e = enter(hostOpFreeHost)) return e;
+    releaseAllHeld();
     waitForLaunch();
     forgetPageLocked(ptr);
     std::free(ptr);
@@ -560,6 +615,7 @@ cudaError_t cudaFreeHost(void* ptr) {
 
 cudaError_t cudaFree(void* devPtr) {
     if (cudaError_t e = enter(hostOpFree)) return e;
+    releaseAllHeld();
     waitForLaunch();
     std::free(devPtr);
     return cudaSuccess;
@@ -568,6 +624,7 @@ cudaError_t cudaFree(void* devPtr) {
 cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind kind) {
     if (cudaError_t e = enter(hostOpMemcpy)) return e;
     if (kind < cudaMemcpyHostToHost || kind > cudaMemcpyDefault) return cudaErrorInvalidMemcpyDirection;
+    releaseAllHeld();
     waitForLaunch();  // a synchronous copy follows all earlier work
     if (count) std::memmove(dst, src, count);
     return cudaSuccess;
@@ -575,22 +632,69 @@ cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind 
 
 cudaError_t cudaMemset(void* devPtr, int value, size_t count) {
     if (cudaError_t e = enter(hostOpMemset)) return e;
+    releaseAllHeld();
     waitForLaunch();
     if (count) std::memset(devPtr, value, count);
     return cudaSuccess;
 }
 
+namespace {
+
+const RegisteredFunction* registered(const void* func) {
+    for (const RegisteredFunction& f : registry())
+        if (f.func == func) return &f;
+    return nullptr;
+}
+
+std::shared_ptr<ArgumentCopy> copyArguments(const RegisteredFunction& target, void** args) {
+    auto copy = std::make_shared<ArgumentCopy>();
+    size_t total = 0;
+    for (size_t size : target.argSizes) total += (size + 7) / 8 * 8;
+    copy->bytes.resize(total);
+    size_t offset = 0;
+    for (size_t i = 0; i < target.argSizes.size(); ++i) {
+        std::memcpy(copy->bytes.data() + offset, args[i], target.argSizes[i]);
+        copy->addresses.push_back(copy->bytes.data() + offset);
+        offset += (target.argSizes[i] + 7) / 8 * 8;
+    }
+    return copy;
+}
+
+// Issued at once, or kept back when the stream is held.
+void issueOrHold(cudaStream_t stream, std::function<void()> work) {
+    if (holds(stream))
+        stream->held.push_back(std::move(work));
+    else
+        work();
+}
+
+cudaError_t startLaunch(const void* func, dim3 grid, dim3 block, void** args, cudaStream_t stream);
+
+}  // namespace
+
 cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** args, size_t, cudaStream_t stream) {
     if (cudaError_t e = enter(hostOpLaunchKernel)) return pendingError = e;
-    waitForLaunch();
-    if (launchFaulted) return cudaErrorLaunchFailure;
-    const RegisteredFunction* target = nullptr;
-    for (const RegisteredFunction& f : registry())
-        if (f.func == func) target = &f;
+    const RegisteredFunction* target = registered(func);
     if (!target) return pendingError = cudaErrorInvalidDeviceFunction;
     if (grid.x == 0 || block.x == 0 || block.x > 1024 || grid.y != 1 || grid.z != 1 || block.y != 1 ||
         block.z != 1)
         return pendingError = cudaErrorInvalidConfiguration;
+    releaseForDefaultStream(stream);
+    if (holds(stream)) {
+        // Its arguments are taken now, as the runtime takes them at the call.
+        std::shared_ptr<ArgumentCopy> copy = copyArguments(*target, args);
+        stream->held.push_back([=]() { startLaunch(func, grid, block, copy->addresses.data(), stream); });
+        return cudaSuccess;
+    }
+    return startLaunch(func, grid, block, args, stream);
+}
+
+namespace {
+
+cudaError_t startLaunch(const void* func, dim3 grid, dim3 block, void** args, cudaStream_t stream) {
+    waitForLaunch();
+    if (launchFaulted) return cudaErrorLaunchFailure;
+    const RegisteredFunction* target = registered(func);
     if (stream && stream->number == streamFault.stream && streamFault.nth > 0 && --streamFault.nth == 0) {
         // Accepted, and faults before it writes anything: its join reports it.
         ++launchesIssued;
@@ -606,21 +710,13 @@ cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** arg
     HostRangeInvoker invokeRange = target->invokeRange;
     const bool cooperative = target->cooperative;
     const unsigned long long seed = scheduleSeed ^ (0xA0761D6478BD642Full * ++launchNumber);
+    ++launchesStarted;
 
     watchedKernel = target->deviceName.c_str();
     ++watchedLaunch;
     const bool watch = racesWatched && !invokeRange;
 
-    auto copy = std::make_shared<ArgumentCopy>();
-    size_t total = 0;
-    for (size_t size : target->argSizes) total += (size + 7) / 8 * 8;
-    copy->bytes.resize(total);
-    size_t offset = 0;
-    for (size_t i = 0; i < target->argSizes.size(); ++i) {
-        std::memcpy(copy->bytes.data() + offset, args[i], target->argSizes[i]);
-        copy->addresses.push_back(copy->bytes.data() + offset);
-        offset += (target->argSizes[i] + 7) / 8 * 8;
-    }
+    std::shared_ptr<ArgumentCopy> copy = copyArguments(*target, args);
     unsigned workers = hardwareThreads();
     if (workers > grid.x) workers = grid.x;
     workersLeft = std::make_shared<std::atomic<unsigned>>(workers);
@@ -657,10 +753,13 @@ cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** arg
     return cudaSuccess;
 }
 
+}  // namespace
+
 void AbandonRunningLaunches() { launchesAbandoned.store(true, std::memory_order_relaxed); }
 
 cudaError_t cudaDeviceSynchronize() {
     cudaError_t injectedError = enter(hostOpDeviceSynchronize);
+    releaseAllHeld();
     waitForLaunch();
     cudaError_t result = injectedError ? injectedError : pendingError;
     pendingError = cudaSuccess;
@@ -671,12 +770,15 @@ cudaError_t cudaDeviceSynchronize() {
 cudaError_t cudaStreamCreate(cudaStream_t* stream) {
     if (cudaError_t e = enter(hostOpStreamCreate)) return e;
     if (!stream) return cudaErrorInvalidValue;
-    *stream = new CUstream_st{++streamsCreated};
+    *stream = new CUstream_st{++streamsCreated, {}};
+    liveStreams().insert(*stream);
     return cudaSuccess;
 }
 
 cudaError_t cudaStreamDestroy(cudaStream_t stream) {
     if (!stream) return cudaErrorInvalidResourceHandle;
+    releaseHeld(stream);  // its work still runs, as on a device
+    liveStreams().erase(stream);
     delete stream;
     return cudaSuccess;
 }
@@ -684,7 +786,7 @@ cudaError_t cudaStreamDestroy(cudaStream_t stream) {
 cudaError_t cudaEventCreateWithFlags(cudaEvent_t* event, unsigned int flags) {
     if (cudaError_t e = enter(hostOpEventCreate)) return e;
     if (!event || flags > (cudaEventBlockingSync | cudaEventDisableTiming)) return cudaErrorInvalidValue;
-    *event = new CUevent_st{0};
+    *event = new CUevent_st{0, false, nullptr, 0};
     return cudaSuccess;
 }
 
@@ -694,16 +796,37 @@ cudaError_t cudaEventDestroy(cudaEvent_t event) {
     return cudaSuccess;
 }
 
-cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t) {
+cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream) {
     if (cudaError_t e = enter(hostOpEventRecord)) return e;
     if (!event) return cudaErrorInvalidResourceHandle;
-    event->workBefore = workIssued;
+    releaseForDefaultStream(stream);
+    const unsigned long long record = ++event->records;
+    event->heldBack = holds(stream);
+    event->heldOn = stream;
+    issueOrHold(stream, [=]() {
+        if (event->records != record) return;
+        event->workBefore = workIssued;
+        event->heldBack = false;
+    });
+    return cudaSuccess;
+}
+
+cudaError_t cudaStreamWaitEvent(cudaStream_t stream, cudaEvent_t event, unsigned int) {
+    if (cudaError_t e = enter(hostOpStreamWaitEvent)) return e;
+    if (!event) return cudaErrorInvalidResourceHandle;
+    releaseForDefaultStream(stream);
+    if (streamWaitsDropped) return cudaSuccess;
+    // The work before the record is issued before anything after the wait.
+    issueOrHold(stream, [=]() {
+        if (event->heldBack) releaseHeld(event->heldOn, event);
+    });
     return cudaSuccess;
 }
 
 cudaError_t cudaEventQuery(cudaEvent_t event) {
     if (cudaError_t e = enter(hostOpEventQuery)) return e;
     if (!event) return cudaErrorInvalidResourceHandle;
+    if (event->heldBack) releaseHeld(event->heldOn, event);
     if (event->workBefore > workDone) {
         if (workersLeft->load(std::memory_order_acquire) != 0) return cudaErrorNotReady;
         waitForLaunch();  // finished: joining is immediate
@@ -714,6 +837,7 @@ cudaError_t cudaEventQuery(cudaEvent_t event) {
 cudaError_t cudaEventSynchronize(cudaEvent_t event) {
     cudaError_t injectedError = enter(hostOpEventSynchronize);
     if (!event) return cudaErrorInvalidResourceHandle;
+    if (event->heldBack) releaseHeld(event->heldOn, event);
     if (event->workBefore > workDone) waitForLaunch();
     cudaError_t result = injectedError ? injectedError : pendingError;
     pendingError = cudaSuccess;
@@ -790,12 +914,14 @@ void runDeferredWork() {
 
 }  // namespace
 
-cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpyKind kind, cudaStream_t) {
+cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpyKind kind, cudaStream_t stream) {
     if (cudaError_t e = enter(hostOpMemcpyAsync)) return e;
     if (kind < cudaMemcpyHostToHost || kind > cudaMemcpyDefault) return cudaErrorInvalidMemcpyDirection;
     if (count == 0) return cudaSuccess;
+    releaseForDefaultStream(stream);
     if (kind == cudaMemcpyDeviceToHost && !isPageLocked(dst, count)) {
         // Into pageable memory the copy is done when the call returns.
+        if (stream) releaseHeld(stream);
         waitForLaunch();
         std::memmove(dst, src, count);
         return cudaSuccess;
@@ -804,22 +930,27 @@ cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpy
         // From pageable memory the source is staged at once.
         auto staged = std::make_shared<std::vector<unsigned char>>(static_cast<const unsigned char*>(src),
                                                                    static_cast<const unsigned char*>(src) + count);
-        deferWork([=]() { std::memcpy(dst, staged->data(), count); });
+        issueOrHold(stream, [=]() { deferWork([=]() { std::memcpy(dst, staged->data(), count); }); });
         return cudaSuccess;
     }
     if (kind == cudaMemcpyDeviceToHost) std::memset(dst, 0xA5, count);
-    deferWork([=]() { std::memmove(dst, src, count); });
+    issueOrHold(stream, [=]() { deferWork([=]() { std::memmove(dst, src, count); }); });
     return cudaSuccess;
 }
 
-cudaError_t cudaMemsetAsync(void* devPtr, int value, size_t count, cudaStream_t) {
+cudaError_t cudaMemsetAsync(void* devPtr, int value, size_t count, cudaStream_t stream) {
     if (cudaError_t e = enter(hostOpMemsetAsync)) return e;
-    if (count) deferWork([=]() { std::memset(devPtr, value, count); });
+    releaseForDefaultStream(stream);
+    if (count) issueOrHold(stream, [=]() { deferWork([=]() { std::memset(devPtr, value, count); }); });
     return cudaSuccess;
 }
 
-cudaError_t cudaStreamSynchronize(cudaStream_t) {
+cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
     cudaError_t injectedError = enter(hostOpStreamSynchronize);
+    if (stream)
+        releaseHeld(stream);
+    else
+        releaseAllHeld();
     waitForLaunch();
     cudaError_t result = injectedError ? injectedError : pendingError;
     pendingError = cudaSuccess;

@@ -32,7 +32,7 @@ cudaError_t cudaLaunchKernel(const void* func, dim3 gridDim, dim3 blockDim, void
 cudaError_t cudaDeviceSynchronize();
 // Streams, events and asynchronous copies. The host device runs all work in
 // the order it was issued, whatever the stream, which is one of the orders
-// CUDA allows; an event is complete once everything issued before its record
+// CUDA allows (a test may hold one stream back to try another order); an event is complete once everything issued before its record
 // has finished. Waiting on an event reports a failed launch as
 // cudaDeviceSynchronize does. An asynchronous copy or memset runs when the
 // work before it has finished, not when it is issued: a copy into page-locked
@@ -47,6 +47,8 @@ cudaError_t cudaStreamDestroy(cudaStream_t stream);
 cudaError_t cudaEventCreateWithFlags(cudaEvent_t* event, unsigned int flags);
 cudaError_t cudaEventDestroy(cudaEvent_t event);
 cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream = nullptr);
+// The stream's later work waits for the work before the event's last record.
+cudaError_t cudaStreamWaitEvent(cudaStream_t stream, cudaEvent_t event, unsigned int flags = 0);
 cudaError_t cudaEventQuery(cudaEvent_t event);
 cudaError_t cudaEventSynchronize(cudaEvent_t event);
 // Not a CUDA call: the host device's batches take seconds, so a stop request

@@ -26,6 +26,7 @@ enum HostRuntimeOp {
     hostOpMemsetAsync,
     hostOpEventQuery,
     hostOpStreamSynchronize,
+    hostOpStreamWaitEvent,
     hostOpCount
 };
 
@@ -44,6 +45,19 @@ void hostRuntimeFailCall(HostRuntimeOp op, int nth, cudaError_t code);
 // nothing, and the synchronising call that waits for it, or any after it,
 // reports code; launches after it fail until one has.
 void hostRuntimeFaultOnStream(int stream, int nth, cudaError_t code);
+// Hold back the work issued on stream number `stream` (0: none) until
+// something needs it: a wait for one of its events (on the host or by another
+// stream), a synchronisation, work on the legacy default stream. It then runs
+// as a slow stream would, after work issued later on other streams that did
+// not wait for it, so that a missing wait between streams shows.
+void hostRuntimeHoldStream(int stream);
+// A faulty program's waits: cudaStreamWaitEvent accepts and does nothing
+// (reset: off), so that a test can show a missing wait caught.
+void hostRuntimeDropStreamWaits(bool dropped);
+// Launches that have started to run since the last reset: as a kernel runs,
+// its own launch's serial number (launches issued on a held stream start
+// later than their call).
+unsigned long long hostRuntimeLaunchesStarted();
 // Calls of op since the last reset.
 int hostRuntimeCallCount(HostRuntimeOp op);
 

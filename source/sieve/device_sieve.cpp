@@ -97,32 +97,46 @@ uint32_t gridEntries() { return std::min<uint32_t>(blocksPerGrid * 256, MAX_BATC
 constexpr int QUEUE_DEPTH = 3;
 // The count and three records: all that almost every batch has to send back.
 constexpr uint32_t SHORT_REPORT_WORDS = 10;
+// A batch's report on the device, in one allocation, so that one clear and
+// one copy serve it whole: the control words, the proof table and the factor
+// report buffer, of which the copy takes the count and first records.
+constexpr uint32_t REPORT_PROOFS = SIEVE_CONTROL_WORDS;
+constexpr uint32_t REPORT_FACTORS = REPORT_PROOFS + PROOF_TABLE_WORDS;
+constexpr uint32_t REPORT_SHORT_WORDS = REPORT_FACTORS + SHORT_REPORT_WORDS;
 
 struct QueueSlot {
-    uint32_t* report;             // page-locked: the batch's control words
-    uint32_t* factors;            // page-locked: its count and first records
-    unsigned int* deviceFactors;  // its own factor report buffer on the device
-    uint32_t* proofs;             // page-locked: its proof table
-    unsigned int* deviceProofs;   // its own proof table on the device
-    cudaEvent_t done;             // recorded after both copies
+    uint32_t* report;        // page-locked: the first REPORT_SHORT_WORDS of deviceReport
+    uint32_t* deviceReport;  // the batch's own report on the device
+    cudaEvent_t sieved;      // recorded on the sieve stream once its candidates are in their table
+    cudaEvent_t done;        // recorded on the test stream after the copy back
     bool audited;
 };
 QueueSlot slots[QUEUE_DEPTH];
-cudaStream_t queueStream;
+// The sieve of the next batch runs beside the test of the one before it: the
+// gaps between one stream's kernels are filled with the other's work. Two
+// candidate tables take turns; a batch's sieve waits until the test two
+// batches back (and its audit copy) has read the table it will fill.
+cudaStream_t sieveStream, testStream;
+unsigned long long* d_secondTable;
+cudaEvent_t tableRead[2];
+bool tableInUse[2];
 // Page-locked: the candidate table of the batch under audit.
 unsigned long long* auditTable;
 
 void prepareQueue() {
-    if (queueStream) return;
-    CUDA_GUARD(cudaStreamCreate(&queueStream));
+    if (sieveStream) return;
+    CUDA_GUARD(cudaStreamCreate(&sieveStream));
+    CUDA_GUARD(cudaStreamCreate(&testStream));
+    const unsigned int eventFlags = cudaEventBlockingSync | cudaEventDisableTiming;
     for (QueueSlot& slot : slots) {
-        CUDA_GUARD(cudaHostAlloc(reinterpret_cast<void**>(&slot.report), 4 * SIEVE_CONTROL_WORDS, cudaHostAllocDefault));
-        CUDA_GUARD(cudaHostAlloc(reinterpret_cast<void**>(&slot.factors), 4 * SHORT_REPORT_WORDS, cudaHostAllocDefault));
-        CUDA_GUARD(cudaMalloc(reinterpret_cast<void**>(&slot.deviceFactors), FACTOR_BUFFER_BYTES));
-        CUDA_GUARD(cudaHostAlloc(reinterpret_cast<void**>(&slot.proofs), PROOF_TABLE_BYTES, cudaHostAllocDefault));
-        CUDA_GUARD(cudaMalloc(reinterpret_cast<void**>(&slot.deviceProofs), PROOF_TABLE_BYTES));
-        CUDA_GUARD(cudaEventCreateWithFlags(&slot.done, cudaEventBlockingSync | cudaEventDisableTiming));
+        CUDA_GUARD(cudaHostAlloc(reinterpret_cast<void**>(&slot.report), 4 * REPORT_SHORT_WORDS, cudaHostAllocDefault));
+        CUDA_GUARD(cudaMalloc(reinterpret_cast<void**>(&slot.deviceReport),
+                              4 * static_cast<size_t>(REPORT_FACTORS) + FACTOR_BUFFER_BYTES));
+        CUDA_GUARD(cudaEventCreateWithFlags(&slot.sieved, eventFlags));
+        CUDA_GUARD(cudaEventCreateWithFlags(&slot.done, eventFlags));
     }
+    CUDA_GUARD(cudaMalloc(reinterpret_cast<void**>(&d_secondTable), 8 * static_cast<size_t>(MAX_BATCH)));
+    for (cudaEvent_t& event : tableRead) CUDA_GUARD(cudaEventCreateWithFlags(&event, eventFlags));
     CUDA_GUARD(cudaHostAlloc(reinterpret_cast<void**>(&auditTable), 8 * static_cast<size_t>(MAX_BATCH),
                              cudaHostAllocDefault));
 }
@@ -166,27 +180,35 @@ struct FinishedBatch {
     FatalExit(255);
 }
 
-// Queues one batch of the range: its sieve, its test on its own factor
-// buffer and proof table, and the copies back of its report, its factor
-// count and records, its proof table and, when audited, its candidate table.
-void queueBatch(QueueSlot& slot, bool audited, uint64_t firstUnbooked) {
-    CUDA_GUARD(cudaMemsetAsync(d_control, 0, 4 * SIEVE_CONTROL_WORDS, queueStream));
-    cudaError_t refused = QueueDeviceSieveBatch(queueStream);
-    CUDA_GUARD(cudaMemsetAsync(slot.deviceFactors, 0, 4 * SHORT_REPORT_WORDS, queueStream));
-    CUDA_GUARD(cudaMemsetAsync(slot.deviceProofs, 0, 4, queueStream));
-    const cudaError_t tested = launchKernel(kernel, blocksPerGrid, slot.deviceFactors, d_candidateTable, nCurrent,
-                                            slot.deviceProofs, proofBits, queueStream);
+// Queues batch `number` of the range (counted from 0) in `slot`: on the
+// sieve stream, its report cleared and its sieve into its candidate table; on
+// the test stream, once the sieve is done, its test on the report's own
+// factor buffer and proof table, the copy back of its report and, when
+// audited, of its candidate table.
+void queueBatch(QueueSlot& slot, uint64_t number, bool audited, uint64_t firstUnbooked) {
+    const int turn = static_cast<int>(number % 2);
+    unsigned long long* table = turn == 0 ? d_candidateTable : d_secondTable;
+    if (tableInUse[turn]) CUDA_GUARD(cudaStreamWaitEvent(sieveStream, tableRead[turn], 0));
+    CUDA_GUARD(cudaMemsetAsync(slot.deviceReport, 0, 4 * REPORT_SHORT_WORDS, sieveStream));
+    cudaError_t refused = QueueDeviceSieveBatch(sieveStream, slot.deviceReport, table);
+    CUDA_GUARD(cudaEventRecord(slot.sieved, sieveStream));
+
+    CUDA_GUARD(cudaStreamWaitEvent(testStream, slot.sieved, 0));
+    unsigned int* factors = slot.deviceReport + REPORT_FACTORS;
+    unsigned int* proofs = slot.deviceReport + REPORT_PROOFS;
+    const cudaError_t tested =
+        launchKernel(kernel, blocksPerGrid, factors, table, nCurrent, proofs, proofBits, testStream);
     if (refused == cudaSuccess) refused = tested;
     if (refused != cudaSuccess) launchRefused(refused, firstUnbooked);
     slot.audited = audited;
     if (audited)
-        CUDA_GUARD(cudaMemcpyAsync(auditTable, d_candidateTable, 8 * static_cast<size_t>(gridEntries()),
-                                   cudaMemcpyDeviceToHost, queueStream));
-    CUDA_GUARD(cudaMemcpyAsync(slot.report, d_control, 4 * SIEVE_CONTROL_WORDS, cudaMemcpyDeviceToHost, queueStream));
-    CUDA_GUARD(cudaMemcpyAsync(slot.factors, slot.deviceFactors, 4 * SHORT_REPORT_WORDS, cudaMemcpyDeviceToHost,
-                               queueStream));
-    CUDA_GUARD(cudaMemcpyAsync(slot.proofs, slot.deviceProofs, PROOF_TABLE_BYTES, cudaMemcpyDeviceToHost, queueStream));
-    CUDA_GUARD(cudaEventRecord(slot.done, queueStream));
+        CUDA_GUARD(cudaMemcpyAsync(auditTable, table, 8 * static_cast<size_t>(gridEntries()), cudaMemcpyDeviceToHost,
+                                   testStream));
+    CUDA_GUARD(cudaEventRecord(tableRead[turn], testStream));
+    tableInUse[turn] = true;
+    CUDA_GUARD(cudaMemcpyAsync(slot.report, slot.deviceReport, 4 * REPORT_SHORT_WORDS, cudaMemcpyDeviceToHost,
+                               testStream));
+    CUDA_GUARD(cudaEventRecord(slot.done, testStream));
 }
 
 // The queued work is left to finish (a stop cut it short, or it ran past the
@@ -195,7 +217,9 @@ void dropQueued(std::deque<int>& inFlight) {
     for (int s : inFlight)
         if (slots[s].audited) DropChosenAudit();
     inFlight.clear();
-    cudaStreamSynchronize(queueStream);
+    cudaStreamSynchronize(sieveStream);
+    cudaStreamSynchronize(testStream);
+    tableInUse[0] = tableInUse[1] = false;
 }
 
 }  // namespace
@@ -237,6 +261,8 @@ cudaError_t PrepareDeviceSieve(uint32_t n) {
 void LaunchDeviceSieveBatch(uint64_t a, uint32_t length) {
     const uint32_t slices = (length + SIEVE_SLICE_BITS - 1) / SIEVE_SLICE_BITS;
     makeSliceRoom(slices);
+    sieveArgs.control = d_control;
+    sieveArgs.candidates = d_candidateTable;
     sieveArgs.bits = d_bits;
     sieveArgs.sliceCounts = d_sliceCounts;
     sieveArgs.carry = nullptr;
@@ -293,7 +319,9 @@ cudaError_t StartDeviceSieveRange(uint64_t a, uint64_t left) {
     return refused;
 }
 
-cudaError_t QueueDeviceSieveBatch(cudaStream_t stream) {
+cudaError_t QueueDeviceSieveBatch(cudaStream_t stream, uint32_t* control, unsigned long long* table) {
+    sieveArgs.control = control ? control : d_control;
+    sieveArgs.candidates = table ? table : d_candidateTable;
     cudaError_t refused = launchSieveKernels(SIEVE_PER_BATCH, stream);
     const cudaError_t moved = launchSieveKernels(SIEVE_AFTER_QUEUED_BATCH, stream);
     return refused != cudaSuccess ? refused : moved;
@@ -322,20 +350,26 @@ void ReleaseDeviceSieve() {
     }
     if (d_carry) CUDA_GUARD(cudaFree(d_carry));
     d_carry = nullptr;
-    if (queueStream) {
+    if (sieveStream) {
         for (QueueSlot& slot : slots) {
             CUDA_GUARD(cudaFreeHost(slot.report));
-            CUDA_GUARD(cudaFreeHost(slot.factors));
-            CUDA_GUARD(cudaFree(slot.deviceFactors));
-            CUDA_GUARD(cudaFreeHost(slot.proofs));
-            CUDA_GUARD(cudaFree(slot.deviceProofs));
+            CUDA_GUARD(cudaFree(slot.deviceReport));
+            CUDA_GUARD(cudaEventDestroy(slot.sieved));
             CUDA_GUARD(cudaEventDestroy(slot.done));
             slot = QueueSlot{};
         }
+        CUDA_GUARD(cudaFree(d_secondTable));
+        d_secondTable = nullptr;
+        for (cudaEvent_t& event : tableRead) {
+            CUDA_GUARD(cudaEventDestroy(event));
+            event = nullptr;
+        }
+        tableInUse[0] = tableInUse[1] = false;
         CUDA_GUARD(cudaFreeHost(auditTable));
         auditTable = nullptr;
-        CUDA_GUARD(cudaStreamDestroy(queueStream));
-        queueStream = nullptr;
+        CUDA_GUARD(cudaStreamDestroy(sieveStream));
+        CUDA_GUARD(cudaStreamDestroy(testStream));
+        sieveStream = testStream = nullptr;
     }
     primeRoom = sliceRoom = 0;
     offsetsSet = false;
@@ -362,6 +396,7 @@ bool DeviceSieve(uint64_t firstK, uint64_t lastK) {
     std::deque<int> inFlight;  // queue slots, oldest first
     std::deque<FinishedBatch> finished;
     int nextSlot = 0;
+    uint64_t queued = 0;
     bool first = true;
     for (;;) {
         if (stopSignal) {
@@ -376,7 +411,7 @@ bool DeviceSieve(uint64_t firstK, uint64_t lastK) {
         // range unless one before it filled.
         while (inFlight.size() < QUEUE_DEPTH && inFlight.size() * static_cast<uint64_t>(sieveRange) < checkedLeft &&
                (!auditEveryBatch || AuditIdle())) {
-            queueBatch(slots[nextSlot], ChooseAudit(first), a);
+            queueBatch(slots[nextSlot], queued++, ChooseAudit(first), a);
             first = false;
             inFlight.push_back(nextSlot);
             nextSlot = (nextSlot + 1) % QUEUE_DEPTH;
@@ -397,21 +432,23 @@ bool DeviceSieve(uint64_t firstK, uint64_t lastK) {
             if (stopSignal) continue;
             if (!DeviceReportAgrees(slot.report, checkedA, checkedLeft, sieveRange, threadsPerGrid))
                 reportDisagrees(slot.report, checkedA, length);
-            const uint32_t proofRecords = std::min(slot.proofs[0], PROOF_RECORD_CAPACITY);
+            const uint32_t* proofs = slot.report + REPORT_PROOFS;
+            const uint32_t* factors = slot.report + REPORT_FACTORS;
+            const uint32_t proofRecords = std::min(proofs[0], PROOF_RECORD_CAPACITY);
             FinishedBatch batch{checkedA,
                                 length,
                                 slot.report[SIEVE_COUNT],
                                 slot.report[SIEVE_EXAMINED],
                                 slot.audited,
-                                std::vector<uint32_t>(slot.factors, slot.factors + SHORT_REPORT_WORDS),
-                                std::vector<uint32_t>(slot.proofs, slot.proofs + 1 + 2 * proofRecords)};
+                                std::vector<uint32_t>(factors, factors + SHORT_REPORT_WORDS),
+                                std::vector<uint32_t>(proofs, proofs + 1 + 2 * proofRecords)};
             const uint32_t hits = std::min(batch.factorWords[0], FACTOR_RECORD_CAPACITY);
             if (hits > 3) {
                 // Rare: the records past the third, from the batch's own
                 // buffer, which no batch queued after it writes.
                 batch.factorWords.resize(1 + 3 * static_cast<size_t>(hits));
-                CUDA_GUARD(cudaMemcpy(batch.factorWords.data(), slot.deviceFactors, 4 * batch.factorWords.size(),
-                                      cudaMemcpyDeviceToHost));
+                CUDA_GUARD(cudaMemcpy(batch.factorWords.data(), slot.deviceReport + REPORT_FACTORS,
+                                      4 * batch.factorWords.size(), cudaMemcpyDeviceToHost));
             }
             if (batch.audited)
                 BeginAudit(auditTable, gridEntries(), batch.a, batch.length, nCurrent, batch.count, batch.examined,

@@ -39,11 +39,13 @@ void ReadDeviceSieveControl(uint32_t& count, uint32_t& examined);
 // The queued batches. The range of `left` odd k from the odd a, waiting for
 // the work queued before it; then each QueueDeviceSieveBatch sieves the next
 // segment of the range (sieveRange odd k, fewer at its end, none past it)
-// into d_candidateTable on stream, writes its report in the control words
-// (DeviceSieveControlWord) and moves the carry on. The control words must be
-// cleared before each batch. Returns the first launch the device refused.
+// into `table` (null: d_candidateTable) on stream, writes its report in the
+// control words `control` (null: DeviceSieveControlWords()) and moves the
+// carry on. The control words must be cleared before each batch. Returns the
+// first launch the device refused.
 cudaError_t StartDeviceSieveRange(uint64_t a, uint64_t left);
-cudaError_t QueueDeviceSieveBatch(cudaStream_t stream);
+cudaError_t QueueDeviceSieveBatch(cudaStream_t stream, uint32_t* control = nullptr,
+                                  unsigned long long* table = nullptr);
 // The device's control words (SIEVE_CONTROL_WORDS), for copies on a stream.
 uint32_t* DeviceSieveControlWords();
 // Whether a report agrees with itself and with the batch the host expects
