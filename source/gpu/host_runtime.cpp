@@ -8,9 +8,9 @@
 #include <deque>
 #include <functional>
 #include <map>
-#include <set>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -170,8 +170,8 @@ struct StreamFault {
 };
 StreamFault streamFault{0, 0, cudaSuccess};
 int streamsCreated = 0;
-// The number of the stream whose work is held back (0: none), and the
-// streams that exist.
+// The number of the stream whose work is held back (0: none), whether waits
+// between streams are dropped, and the streams that exist.
 int heldStream = 0;
 bool streamWaitsDropped = false;
 std::set<cudaStream_t>& liveStreams() {
