@@ -108,15 +108,18 @@ struct QueueSlot {
     uint32_t* report;        // page-locked: the first REPORT_SHORT_WORDS of deviceReport
     uint32_t* deviceReport;  // the batch's own report on the device
     cudaEvent_t sieved;      // recorded on the sieve stream once its candidates are in their table
-    cudaEvent_t done;        // recorded on the test stream after the copy back
+    cudaEvent_t tested;      // recorded on the test stream after its test
+    cudaEvent_t done;        // recorded on the copy stream after the copy back
     bool audited;
 };
 QueueSlot slots[QUEUE_DEPTH];
-// The sieve of the next batch runs beside the test of the one before it: the
-// gaps between one stream's kernels are filled with the other's work. Two
-// candidate tables take turns; a batch's sieve waits until the test two
-// batches back (and its audit copy) has read the table it will fill.
-cudaStream_t sieveStream, testStream;
+// The sieve of the next batch runs beside the test of the one before it, and
+// the copies back on a stream of their own: the gaps between one stream's
+// kernels are filled with the other's work, and one test follows the next
+// without waiting for a copy. Two candidate tables take turns; a batch's
+// sieve waits until the test two batches back (and its audit copy) has read
+// the table it will fill.
+cudaStream_t sieveStream, testStream, copyStream;
 unsigned long long* d_secondTable;
 cudaEvent_t tableRead[2];
 bool tableInUse[2];
@@ -127,12 +130,14 @@ void prepareQueue() {
     if (sieveStream) return;
     CUDA_GUARD(cudaStreamCreate(&sieveStream));
     CUDA_GUARD(cudaStreamCreate(&testStream));
+    CUDA_GUARD(cudaStreamCreate(&copyStream));
     const unsigned int eventFlags = cudaEventBlockingSync | cudaEventDisableTiming;
     for (QueueSlot& slot : slots) {
         CUDA_GUARD(cudaHostAlloc(reinterpret_cast<void**>(&slot.report), 4 * REPORT_SHORT_WORDS, cudaHostAllocDefault));
         CUDA_GUARD(cudaMalloc(reinterpret_cast<void**>(&slot.deviceReport),
                               4 * static_cast<size_t>(REPORT_FACTORS) + FACTOR_BUFFER_BYTES));
         CUDA_GUARD(cudaEventCreateWithFlags(&slot.sieved, eventFlags));
+        CUDA_GUARD(cudaEventCreateWithFlags(&slot.tested, eventFlags));
         CUDA_GUARD(cudaEventCreateWithFlags(&slot.done, eventFlags));
     }
     CUDA_GUARD(cudaMalloc(reinterpret_cast<void**>(&d_secondTable), 8 * static_cast<size_t>(MAX_BATCH)));
@@ -183,8 +188,8 @@ struct FinishedBatch {
 // Queues batch `number` of the range (counted from 0) in `slot`: on the
 // sieve stream, its report cleared and its sieve into its candidate table; on
 // the test stream, once the sieve is done, its test on the report's own
-// factor buffer and proof table, the copy back of its report and, when
-// audited, of its candidate table.
+// factor buffer and proof table; on the copy stream, once the test is done,
+// the copies back of its report and, when audited, of its candidate table.
 void queueBatch(QueueSlot& slot, uint64_t number, bool audited, uint64_t firstUnbooked) {
     const int turn = static_cast<int>(number % 2);
     unsigned long long* table = turn == 0 ? d_candidateTable : d_secondTable;
@@ -200,15 +205,18 @@ void queueBatch(QueueSlot& slot, uint64_t number, bool audited, uint64_t firstUn
         launchKernel(kernel, blocksPerGrid, factors, table, nCurrent, proofs, proofBits, testStream);
     if (refused == cudaSuccess) refused = tested;
     if (refused != cudaSuccess) launchRefused(refused, firstUnbooked);
+    CUDA_GUARD(cudaEventRecord(slot.tested, testStream));
+
+    CUDA_GUARD(cudaStreamWaitEvent(copyStream, slot.tested, 0));
     slot.audited = audited;
     if (audited)
         CUDA_GUARD(cudaMemcpyAsync(auditTable, table, 8 * static_cast<size_t>(gridEntries()), cudaMemcpyDeviceToHost,
-                                   testStream));
-    CUDA_GUARD(cudaEventRecord(tableRead[turn], testStream));
+                                   copyStream));
+    CUDA_GUARD(cudaEventRecord(tableRead[turn], audited ? copyStream : testStream));
     tableInUse[turn] = true;
     CUDA_GUARD(cudaMemcpyAsync(slot.report, slot.deviceReport, 4 * REPORT_SHORT_WORDS, cudaMemcpyDeviceToHost,
-                               testStream));
-    CUDA_GUARD(cudaEventRecord(slot.done, testStream));
+                               copyStream));
+    CUDA_GUARD(cudaEventRecord(slot.done, copyStream));
 }
 
 // The queued work is left to finish (a stop cut it short, or it ran past the
@@ -219,6 +227,7 @@ void dropQueued(std::deque<int>& inFlight) {
     inFlight.clear();
     cudaStreamSynchronize(sieveStream);
     cudaStreamSynchronize(testStream);
+    cudaStreamSynchronize(copyStream);
     tableInUse[0] = tableInUse[1] = false;
 }
 
@@ -355,6 +364,7 @@ void ReleaseDeviceSieve() {
             CUDA_GUARD(cudaFreeHost(slot.report));
             CUDA_GUARD(cudaFree(slot.deviceReport));
             CUDA_GUARD(cudaEventDestroy(slot.sieved));
+            CUDA_GUARD(cudaEventDestroy(slot.tested));
             CUDA_GUARD(cudaEventDestroy(slot.done));
             slot = QueueSlot{};
         }
@@ -369,7 +379,8 @@ void ReleaseDeviceSieve() {
         auditTable = nullptr;
         CUDA_GUARD(cudaStreamDestroy(sieveStream));
         CUDA_GUARD(cudaStreamDestroy(testStream));
-        sieveStream = testStream = nullptr;
+        CUDA_GUARD(cudaStreamDestroy(copyStream));
+        sieveStream = testStream = copyStream = nullptr;
     }
     primeRoom = sliceRoom = 0;
     offsetsSet = false;
