@@ -979,10 +979,8 @@ TEST_P(DeviceLoopTest, KernelFaultOnTheQueueStopsTheRunBeforeItsBatch) {
     const std::vector<PlannedBatch> plan = planBatches(3, 1001, 40, 8, 50);
     const std::vector<uint64_t> survivors = expectedSurvivors(3, 1001, 40);
     ASSERT_GT(plan.size(), 8u);
-    // Each batch launches five kernels on the stream: Large, Small, Gather,
-    // Next and the test.
-    // The sieve's four (Large, Small, Gather, Next) on the first stream, the
-    // test on the second.
+    // Each batch launches five kernels: the sieve's four (Large, Small,
+    // Gather, Next) on the first stream, the test on the second.
     const struct {
         const char* what;
         int batch, kernel;
