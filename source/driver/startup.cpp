@@ -176,6 +176,7 @@ void RefuseArguments(int argc) {
           "                (the first line is worked and removed when it is finished)\n"
           "  factors.txt   every factor found (also shown on standard output)\n"
           "  results.txt   the run log: what was searched, in how long, and what was found\n"
+          "  proofs.txt    the proof k of each searched exponent, by which anyone can check the search\n"
           "  quilbrex.cpt  the checkpoint from which a stopped run continues\n"
           "  quilbrex.lock the process that holds the folder\n"
           "Start it with no arguments in a folder that holds worktodo.txt; Ctrl-C stops it and the next start\n"
