@@ -1091,6 +1091,8 @@ BROKEN_SIEVE_KERNEL(smallWithoutBarrier3, sieveSmall, 3)
 BROKEN_SIEVE_KERNEL(gatherWithoutBarrier1, sieveGather, 1)
 BROKEN_SIEVE_KERNEL(gatherWithoutBarrier2, sieveGather, 2)
 BROKEN_SIEVE_KERNEL(gatherWithoutBarrier3, sieveGather, 3)
+BROKEN_SIEVE_KERNEL(gatherWithoutBarrier4, sieveGather, 4)
+BROKEN_SIEVE_KERNEL(gatherWithoutBarrier5, sieveGather, 5)
 #undef BROKEN_SIEVE_KERNEL
 // The small primes' marks as plain |= instead of atomic ORs.
 void smallWithPlainMarks(DeviceSieveArgs args) { sieveSmall<0, true>(args); }
@@ -1485,6 +1487,10 @@ TEST_F(DeviceSieveTest, AMissingBarrierOrAPlainMarkIsCaught) {
          "race in gather, no barrier before the prefix sum: shared word "},
         {"gather, no barrier within the prefix sum", 4, gatherWithoutBarrier3,
          "race in gather, no barrier within the prefix sum: shared word "},
+        {"gather, no barrier after the prefix sum", 4, gatherWithoutBarrier4,
+         "race in gather, no barrier after the prefix sum: shared word "},
+        {"gather, no barrier before clearing the words", 4, gatherWithoutBarrier5,
+         "race in gather, no barrier before clearing the words: global word 0x"},
     };
     static bool registered = false;
     if (!registered) {

@@ -169,10 +169,10 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
 // (an eighth of the words are empty at four million primes, and a loop over
 // them would hold the warp for one lane); after a barrier it leaves its own
 // words zero for the next batch. The whole grid zeroes the table from the
-// count to its end. DROPPED names one of the first three barriers left out
-// (tests only; 0 keeps them all): the sums may then disagree with the words,
-// and such a variant keeps its walks inside the slice, so that the stand-in
-// lives to report the race.
+// count to its end. DROPPED names a barrier left out (tests only; 0 keeps
+// them all): the sums may then disagree with the words, and such a variant
+// keeps its walks inside the slice, so that the stand-in lives to report the
+// race.
 template <int DROPPED>
 __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
     __shared__ SharedArray<uint32_t, 2> sums;  // the survivors before the slice, and in all slices
@@ -217,7 +217,7 @@ __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
         placed[t] = sum;
         if (2 * d < SIEVE_BLOCK_THREADS) __syncthreads();
     }
-    __syncthreads();  // every thread reads the others' sums
+    if (DROPPED != 4) __syncthreads();  // every thread reads the others' sums
 
     // Thread t writes ranks from to to of the slice.
     const uint32_t inSlice = placed[SIEVE_BLOCK_THREADS - 1];
@@ -278,7 +278,7 @@ __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
         }
     }
     // Every thread has read the words it needed.
-    __syncthreads();
+    if (DROPPED != 5) __syncthreads();
     QUILBREX_UNROLL
     for (uint32_t w = 0; w < SIEVE_WORDS_PER_THREAD; ++w) words[t * SIEVE_WORDS_PER_THREAD + w] = 0;
 
