@@ -46,6 +46,47 @@ __device__ __forceinline__ void sieveLarge(const DeviceSieveArgs& s) {
     }
 }
 
+// The bits 0, q, 2q, ... of a word.
+__host__ __device__ constexpr uint32_t periodicPattern(uint32_t q, uint32_t b = 0) {
+    return b >= 32 ? 0u : (1u << b) | periodicPattern(q, b + q);
+}
+
+// The masks of the K-th odd prime Q (below 32) over a thread's words, the
+// first of which starts at bit firstBit of the segment, if the table holds
+// it. With Q known to the compiler the pattern is a constant and the
+// remainders are multiplications. From one of the thread's words to the
+// next, the pattern moves back by 8192 mod Q bits.
+template <uint32_t K, uint32_t Q>
+__device__ __forceinline__ void maskOnePrime(const DeviceSieveArgs& s, uint32_t firstBit,
+                                             uint32_t (&mask)[SIEVE_WORDS_PER_THREAD]) {
+    if (K >= s.maskedCount) return;
+    constexpr uint32_t pattern = periodicPattern(Q);
+    constexpr uint32_t back = 32 * SIEVE_BLOCK_THREADS % Q;
+    const uint32_t offset = s.offsets[K], into = firstBit % Q;  // offset < Q
+    uint32_t shift = offset >= into ? offset - into : offset + (Q - into);
+    QUILBREX_UNROLL
+    for (uint32_t m = 0; m < SIEVE_WORDS_PER_THREAD; ++m) {
+        mask[m] |= pattern << shift;
+        shift = shift >= back ? shift - back : shift + (Q - back);
+    }
+}
+
+// The masks of the primes below 32: the table holds every odd prime from 3
+// on, so its first maskedCount primes are the first of these ten.
+__device__ __forceinline__ void maskPrimesBelow32(const DeviceSieveArgs& s, uint32_t firstBit,
+                                                  uint32_t (&mask)[SIEVE_WORDS_PER_THREAD]) {
+    maskOnePrime<0, 3>(s, firstBit, mask);
+    maskOnePrime<1, 5>(s, firstBit, mask);
+    maskOnePrime<2, 7>(s, firstBit, mask);
+    maskOnePrime<3, 11>(s, firstBit, mask);
+    maskOnePrime<4, 13>(s, firstBit, mask);
+    maskOnePrime<5, 17>(s, firstBit, mask);
+    maskOnePrime<6, 19>(s, firstBit, mask);
+    maskOnePrime<7, 23>(s, firstBit, mask);
+    maskOnePrime<8, 29>(s, firstBit, mask);
+    maskOnePrime<9, 31>(s, firstBit, mask);
+}
+
 // Per batch, one block per slice: the small primes cross out in shared
 // memory over what the large ones left, then the slice's survivors are
 // counted. Thread t owns the words t, t+256, ... of the slice: it loads them
@@ -68,25 +109,10 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
     const uint32_t first = slice * SIEVE_SLICE_BITS;
     const uint32_t masked = s.maskedCount, shared = s.sharedCount;
 
-    // From one of the thread's words to the next, a prime's pattern moves
-    // back by 8192 mod q bits.
     uint32_t mask[SIEVE_WORDS_PER_THREAD];
     QUILBREX_UNROLL
     for (uint32_t m = 0; m < SIEVE_WORDS_PER_THREAD; ++m) mask[m] = 0;
-    QUILBREX_NO_UNROLL
-    for (uint32_t i = 0; i < masked; ++i) {
-        const uint32_t q = s.primes[i];
-        uint32_t pattern = 0;  // bits 0, q, 2q, ...
-        QUILBREX_NO_UNROLL
-        for (uint32_t b = 0; b < 32; b += q) pattern |= 1u << b;
-        const uint32_t back = 32 * SIEVE_BLOCK_THREADS % q;
-        uint32_t shift = (s.offsets[i] + q - (first + 32 * t) % q) % q;
-        QUILBREX_UNROLL
-        for (uint32_t m = 0; m < SIEVE_WORDS_PER_THREAD; ++m) {
-            mask[m] |= pattern << shift;
-            shift = shift >= back ? shift - back : shift + (q - back);
-        }
-    }
+    maskPrimesBelow32(s, first + 32 * t, mask);
     QUILBREX_UNROLL
     for (uint32_t m = 0; m < SIEVE_WORDS_PER_THREAD; ++m) {
         const uint32_t w = t + SIEVE_BLOCK_THREADS * m;
