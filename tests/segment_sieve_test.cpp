@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <thread>
 #include <sys/stat.h>
@@ -1372,6 +1373,34 @@ TEST_F(DeviceSieveTest, KnownFactorsAreNeverSievedOut) {
         const SieveOutcome device = onDevice(a, 4000, f.n);
         EXPECT_NE(std::find(device.table.begin(), device.table.begin() + device.count, f.k),
                   device.table.begin() + device.count);
+    }
+}
+
+// The Small kernel takes a slice's first bit mod each prime of its lanes
+// from a float quotient that is at most one off either way: exact from any
+// such quotient, and the device's quotient (relative error up to 2^-22) is
+// never further off, for every q from 2048 to 65536 at the slices where it is
+// largest and at the smallest.
+TEST(SliceRemainder, ExactFromAQuotientOneOffEitherWay) {
+    const struct {
+        uint32_t q, slice;
+    } cases[] = {{2053, 0}, {2053, 1}, {2053, 65535}, {2063, 257}, {32749, 65534}, {65521, 65535}, {65521, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE("q " + std::to_string(c.q) + " slice " + std::to_string(c.slice));
+        const uint32_t first = c.slice * SIEVE_SLICE_BITS, exact = first / c.q;
+        for (int off : {-1, 0, 1})
+            if (exact != 0 || off >= 0) EXPECT_EQ(remainderNear(first, exact + off, c.q), first % c.q) << off;
+        EXPECT_EQ(sliceRemainder(first, static_cast<float>(first), c.q), first % c.q);
+    }
+    for (uint32_t q = 2049; q < 65536; q += 2) {
+        for (uint32_t slice : {1u, 65533u, 65534u, 65535u}) {
+            const uint32_t first = slice * SIEVE_SLICE_BITS;
+            for (double error : {-1.0, 1.0}) {
+                const double quotient = static_cast<double>(first) / q * (1 + error * std::ldexp(1.0, -22));
+                const int64_t off = static_cast<int64_t>(quotient) - static_cast<int64_t>(first / q);
+                ASSERT_LE(std::llabs(off), 1) << "q " << q << " slice " << slice;
+            }
+        }
     }
 }
 

@@ -46,6 +46,29 @@ __device__ __forceinline__ void sieveLarge(const DeviceSieveArgs& s) {
     }
 }
 
+// Where a prime first crosses out from bit `first` on, given where it first
+// crosses out in the segment (offset < q) and first % q.
+__device__ __forceinline__ uint32_t startFrom(uint32_t offset, uint32_t into, uint32_t q) {
+    return offset >= into ? offset - into : offset + (q - into);
+}
+
+// first mod q from a quotient at most one off first / q (q < 2^31).
+__device__ __forceinline__ uint32_t remainderNear(uint32_t first, uint32_t quotient, uint32_t q) {
+    const int32_t remainder = static_cast<int32_t>(first - quotient * q);
+    if (remainder < 0) return static_cast<uint32_t>(remainder) + q;
+    return static_cast<uint32_t>(remainder) >= q ? static_cast<uint32_t>(remainder) - q
+                                                 : static_cast<uint32_t>(remainder);
+}
+
+// first % q for the first bit of a slice (a multiple of 65536 below 2^32,
+// exact as a float) and 2048 <= q < 65536, without an integer division: the
+// quotient from the fast float division (within 2 ulp), below 2^21 with a
+// relative error below 2^-22, is less than a half off, so its whole part is
+// at most one off either way.
+__device__ __forceinline__ uint32_t sliceRemainder(uint32_t first, float firstAsFloat, uint32_t q) {
+    return remainderNear(first, static_cast<uint32_t>(__fdividef(firstAsFloat, static_cast<float>(q))), q);
+}
+
 // The bits 0, q, 2q, ... of a word.
 __host__ __device__ constexpr uint32_t periodicPattern(uint32_t q, uint32_t b = 0) {
     return b >= 32 ? 0u : (1u << b) | periodicPattern(q, b + q);
@@ -63,7 +86,7 @@ __device__ __forceinline__ void maskOnePrime(const DeviceSieveArgs& s, uint32_t 
     constexpr uint32_t pattern = periodicPattern(Q);
     constexpr uint32_t back = 32 * SIEVE_BLOCK_THREADS % Q;
     const uint32_t offset = s.offsets[K], into = firstBit % Q;  // offset < Q
-    uint32_t shift = offset >= into ? offset - into : offset + (Q - into);
+    uint32_t shift = startFrom(offset, into, Q);
     QUILBREX_UNROLL
     for (uint32_t m = 0; m < SIEVE_WORDS_PER_THREAD; ++m) {
         mask[m] |= pattern << shift;
@@ -126,7 +149,7 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
     const auto stage = [&](uint32_t run) {
         if (run + t >= shared) return;
         const uint32_t q = s.primes[run + t];
-        starts[t] = (s.offsets[run + t] + q - first % q) % q;
+        starts[t] = startFrom(s.offsets[run + t], first % q, q);
     };
     stage(masked);
     if (DROPPED != 1) __syncthreads();
@@ -152,13 +175,15 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
         }
     }
     uint32_t round = 0;
+    const float firstAsFloat = static_cast<float>(first);
     QUILBREX_NO_UNROLL
     for (uint32_t run = shared; run < s.smallCount; run += SIEVE_BLOCK_THREADS, ++round) {
         const uint32_t i = run + SIEVE_WARP * (round % 2 ? warps - 1 - warp : warp) + lane;
         if (i >= s.smallCount) continue;
         const uint32_t q = s.primes[i];
         QUILBREX_NO_UNROLL
-        for (uint32_t bit = (s.offsets[i] + q - first % q) % q; bit < SIEVE_SLICE_BITS; bit += q) {
+        for (uint32_t bit = startFrom(s.offsets[i], sliceRemainder(first, firstAsFloat, q), q);
+             bit < SIEVE_SLICE_BITS; bit += q) {
             if (PLAIN_MARKS)
                 words[bit >> 5] |= 1u << (bit & 31);
             else
