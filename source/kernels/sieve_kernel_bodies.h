@@ -28,24 +28,6 @@ __device__ __forceinline__ void sieveStarts(const DeviceSieveArgs& s) {
     if (i < s.primeCount) s.offsets[i] = firstSievedIndex(s.primes[i], s.inverses[i], s.a);
 }
 
-// Per batch, one thread per prime: each prime's start moves on by the odd k
-// since the last batch (one 32-bit remainder); the large ones, which hit a
-// slice at most once, cross out their few bits straight in global memory.
-__device__ __forceinline__ void sieveLarge(const DeviceSieveArgs& s) {
-    const uint32_t i = blockIdx.x * blockDim.x + threadIdx.x;
-    if (i >= s.primeCount) return;
-    const uint32_t q = s.primes[i];
-    const uint32_t back = s.advance % q, last = s.offsets[i];
-    const uint32_t j = last >= back ? last - back : last + (q - back);
-    s.offsets[i] = j;
-    if (i < s.smallCount) return;
-    QUILBREX_NO_UNROLL
-    for (uint32_t bit = j; bit < s.length; bit += q) {
-        atomicOr(&s.bits[bit >> 5], 1u << (bit & 31));
-        if (s.length - bit <= q) break;  // the next step would pass 2^32
-    }
-}
-
 // Where a prime first crosses out from bit `first` on, given where it first
 // crosses out in the segment (offset < q) and first % q.
 __device__ __forceinline__ uint32_t startFrom(uint32_t offset, uint32_t into, uint32_t q) {
@@ -58,6 +40,33 @@ __device__ __forceinline__ uint32_t remainderNear(uint32_t first, uint32_t quoti
     if (remainder < 0) return static_cast<uint32_t>(remainder) + q;
     return static_cast<uint32_t>(remainder) >= q ? static_cast<uint32_t>(remainder) - q
                                                  : static_cast<uint32_t>(remainder);
+}
+
+// Per batch, one thread per prime: each prime's start moves on by the odd k
+// since the last batch; the large ones, which hit a slice at most once,
+// cross out their few bits straight in global memory. Three in four primes
+// of a deep table exceed a whole segment, and so the odd k since the last
+// batch: only the warps of the table's lower part divide.
+__device__ __forceinline__ void sieveLarge(const DeviceSieveArgs& s) {
+    const uint32_t i = blockIdx.x * blockDim.x + threadIdx.x;
+    if (i >= s.primeCount) return;
+    const uint32_t q = s.primes[i], last = s.offsets[i];
+    uint32_t back = s.advance;
+    if (back >= q) {
+        back %= q;
+        if (i < s.smallCount) {  // a branch of its own, rather than a division that every warp issues
+            s.offsets[i] = startFrom(last, back, q);
+            return;
+        }
+    }
+    const uint32_t j = startFrom(last, back, q);
+    s.offsets[i] = j;
+    if (i < s.smallCount) return;
+    QUILBREX_NO_UNROLL
+    for (uint32_t bit = j; bit < s.length; bit += q) {
+        atomicOr(&s.bits[bit >> 5], 1u << (bit & 31));
+        if (s.length - bit <= q) break;  // the next step would pass 2^32
+    }
 }
 
 // first % q for the first bit of a slice (a multiple of 65536 below 2^32,
