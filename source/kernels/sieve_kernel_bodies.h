@@ -78,6 +78,16 @@ __device__ __forceinline__ uint32_t sliceRemainder(uint32_t first, float firstAs
     return remainderNear(first, static_cast<uint32_t>(__fdividef(firstAsFloat, static_cast<float>(q))), q);
 }
 
+// A mark in a word of shared memory: an atomic OR (plain |= only in a
+// variant the tests build, to see the race caught).
+template <bool PLAIN, class Words>
+__device__ __forceinline__ void markWord(Words& words, uint32_t w, uint32_t mark) {
+    if (PLAIN)
+        words[w] |= mark;
+    else
+        atomicOr(&words[w], mark);
+}
+
 // The bits 0, q, 2q, ... of a word.
 __host__ __device__ constexpr uint32_t periodicPattern(uint32_t q, uint32_t b = 0) {
     return b >= 32 ? 0u : (1u << b) | periodicPattern(q, b + q);
@@ -168,14 +178,17 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
         const uint32_t inRun = shared - run < SIEVE_BLOCK_THREADS ? shared - run : SIEVE_BLOCK_THREADS;
         QUILBREX_NO_UNROLL
         for (uint32_t j = warp; j < inRun; j += warps) {
-            const uint32_t q = s.primes[run + j];
+            const uint32_t q = s.primes[run + j], bit = starts[j] + lane * q;
+            // A lane's marks are 32q bits apart: the same bit, q words on;
+            // two to a pass.
+            const uint32_t mark = 1u << (bit & 31);
+            uint32_t w = bit >> 5;
             QUILBREX_NO_UNROLL
-            for (uint32_t bit = starts[j] + lane * q; bit < SIEVE_SLICE_BITS; bit += SIEVE_WARP * q) {
-                if (PLAIN_MARKS)
-                    words[bit >> 5] |= 1u << (bit & 31);
-                else
-                    atomicOr(&words[bit >> 5], 1u << (bit & 31));
+            for (; w + q < SIEVE_SLICE_WORDS; w += 2 * q) {
+                markWord<PLAIN_MARKS>(words, w, mark);
+                markWord<PLAIN_MARKS>(words, w + q, mark);
             }
+            if (w < SIEVE_SLICE_WORDS) markWord<PLAIN_MARKS>(words, w, mark);
         }
         if (run + SIEVE_BLOCK_THREADS < shared) {  // the same for every thread of the block
             __syncthreads();
@@ -193,10 +206,7 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
         QUILBREX_NO_UNROLL
         for (uint32_t bit = startFrom(s.offsets[i], sliceRemainder(first, firstAsFloat, q), q);
              bit < SIEVE_SLICE_BITS; bit += q) {
-            if (PLAIN_MARKS)
-                words[bit >> 5] |= 1u << (bit & 31);
-            else
-                atomicOr(&words[bit >> 5], 1u << (bit & 31));
+            markWord<PLAIN_MARKS>(words, bit >> 5, 1u << (bit & 31));
         }
     }
     if (DROPPED != 2) __syncthreads();
