@@ -62,6 +62,10 @@ __device__ __forceinline__ void sieveLarge(const DeviceSieveArgs& s) {
     const uint32_t j = startFrom(last, back, q);
     s.offsets[i] = j;
     if (i < s.smallCount) return;
+    if (q >= s.length) {  // one mark at most, as for three in four primes of a deep table
+        if (j < s.length) atomicOr(&s.bits[j >> 5], 1u << (j & 31));
+        return;
+    }
     QUILBREX_NO_UNROLL
     for (uint32_t bit = j; bit < s.length; bit += q) {
         atomicOr(&s.bits[bit >> 5], 1u << (bit & 31));
