@@ -321,18 +321,11 @@ __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
         // The run ends at the batch limit.
         const uint32_t room = s.limit > index ? s.limit - index : 0;
         const uint32_t end = to - from < room ? to : from + room;
+        uint32_t bit = 0;
         QUILBREX_NO_UNROLL
         for (uint32_t rank = from; rank < end; ++rank, ++index) {
-            const uint32_t bit = 32 * w + static_cast<uint32_t>(__ffs(live) - 1);
+            bit = 32 * w + static_cast<uint32_t>(__ffs(live) - 1);
             s.candidates[index] = sliceA + 2 * static_cast<unsigned long long>(bit);
-            if (index + 1 == s.limit && total > s.limit) {
-                // The batch is full: the next one starts right after this k.
-                const uint32_t examined = slice * SIEVE_SLICE_BITS + bit + 1;
-                s.control[SIEVE_EXAMINED] = examined;
-                const unsigned long long next = s.a + 2 * static_cast<unsigned long long>(examined);
-                s.control[SIEVE_NEXT_K_LO] = static_cast<uint32_t>(next);
-                s.control[SIEVE_NEXT_K_HI] = static_cast<uint32_t>(next >> 32);
-            }
             live &= live - 1;
             if (live == 0 && rank + 1 < end) {
                 // The next word that holds a survivor (one lies ahead).
@@ -349,6 +342,16 @@ __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
                 w = after + static_cast<uint32_t>(__ffs(marks) - 1);
                 live = ~words[w];
             }
+        }
+        // The run that wrote the batch's last entry (bit: its k) when the
+        // batch is full: the next batch starts right after that k. Checked
+        // here rather than for every k written.
+        if (from < end && sums[0] + end == s.limit && total > s.limit) {
+            const uint32_t examined = slice * SIEVE_SLICE_BITS + bit + 1;
+            s.control[SIEVE_EXAMINED] = examined;
+            const unsigned long long next = s.a + 2 * static_cast<unsigned long long>(examined);
+            s.control[SIEVE_NEXT_K_LO] = static_cast<uint32_t>(next);
+            s.control[SIEVE_NEXT_K_HI] = static_cast<uint32_t>(next >> 32);
         }
     }
     // Every thread has read the words it needed.
