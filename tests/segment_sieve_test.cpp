@@ -1376,32 +1376,50 @@ TEST_F(DeviceSieveTest, KnownFactorsAreNeverSievedOut) {
     }
 }
 
-// The Small kernel takes a slice's first bit mod each prime of its lanes
-// from a float quotient that is at most one off either way: exact from any
-// such quotient, and the device's quotient (relative error up to 2^-22) is
-// never further off, for every q from 2048 to 65536 at the slices where it is
-// largest and at the smallest.
+// The Small kernel takes a slice's first bit mod each prime of its lanes,
+// and the Large kernel the odd k since the last batch mod each prime of 65536
+// or more, from a float quotient that is at most one off either way: exact
+// from any such quotient, and the device's quotient (relative error up to
+// 2^-22) is never further off, for every q from 2048 to 65536 at the slices
+// where it is largest and at the smallest, and for primes from 65536 up at
+// the largest moves.
 TEST(SliceRemainder, ExactFromAQuotientOneOffEitherWay) {
     const struct {
-        uint32_t q, slice;
-    } cases[] = {{2053, 0}, {2053, 1}, {2053, 65535}, {2063, 257}, {32749, 65534}, {65521, 65535}, {65521, 1}};
+        uint32_t first, q;
+    } cases[] = {{0, 2053},
+                 {SIEVE_SLICE_BITS, 2053},
+                 {65535 * SIEVE_SLICE_BITS, 2053},
+                 {257 * SIEVE_SLICE_BITS, 2063},
+                 {65534 * SIEVE_SLICE_BITS, 32749},
+                 {65535 * SIEVE_SLICE_BITS, 65521},
+                 {SIEVE_SLICE_BITS, 65521},
+                 {UINT32_MAX, 65537},
+                 {16880000, 65537},
+                 {16880000, 16879999},
+                 {UINT32_MAX, 67867967},
+                 {UINT32_MAX, (1u << 30) - 35}};
     for (const auto& c : cases) {
-        SCOPED_TRACE("q " + std::to_string(c.q) + " slice " + std::to_string(c.slice));
-        const uint32_t first = c.slice * SIEVE_SLICE_BITS, exact = first / c.q;
+        SCOPED_TRACE("first " + std::to_string(c.first) + " q " + std::to_string(c.q));
+        const uint32_t exact = c.first / c.q;
         for (int off : {-1, 0, 1})
-            if (exact != 0 || off >= 0) EXPECT_EQ(remainderNear(first, exact + off, c.q), first % c.q) << off;
-        EXPECT_EQ(sliceRemainder(first, static_cast<float>(first), c.q), first % c.q);
+            if (exact != 0 || off >= 0) EXPECT_EQ(remainderNear(c.first, exact + off, c.q), c.first % c.q) << off;
+        if (c.first % SIEVE_SLICE_BITS == 0 && c.q < SIEVE_SLICE_BITS)
+            EXPECT_EQ(sliceRemainder(c.first, static_cast<float>(c.first), c.q), c.first % c.q);
     }
-    for (uint32_t q = 2049; q < 65536; q += 2) {
-        for (uint32_t slice : {1u, 65533u, 65534u, 65535u}) {
-            const uint32_t first = slice * SIEVE_SLICE_BITS;
-            for (double error : {-1.0, 1.0}) {
-                const double quotient = static_cast<double>(first) / q * (1 + error * std::ldexp(1.0, -22));
-                const int64_t off = static_cast<int64_t>(quotient) - static_cast<int64_t>(first / q);
-                ASSERT_LE(std::llabs(off), 1) << "q " << q << " slice " << slice;
-            }
+    const auto atMostOneOff = [](uint32_t first, uint32_t q) {
+        for (double error : {-1.0, 1.0}) {
+            const double quotient = static_cast<double>(first) / q * (1 + error * std::ldexp(1.0, -22));
+            const int64_t off = static_cast<int64_t>(quotient) - static_cast<int64_t>(first / q);
+            if (std::llabs(off) > 1) return false;
         }
-    }
+        return true;
+    };
+    for (uint32_t q = 2049; q < 65536; q += 2)
+        for (uint32_t slice : {1u, 65533u, 65534u, 65535u})
+            ASSERT_TRUE(atMostOneOff(slice * SIEVE_SLICE_BITS, q)) << "q " << q << " slice " << slice;
+    for (uint32_t q = 65537; q < 70000000; q += 2 + 2 * (q / 1000))
+        for (uint32_t advance : {q, UINT32_MAX - 1, UINT32_MAX})
+            ASSERT_TRUE(atMostOneOff(advance, q)) << "q " << q << " advance " << advance;
 }
 
 namespace {

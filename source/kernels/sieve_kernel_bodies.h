@@ -34,12 +34,25 @@ __device__ __forceinline__ uint32_t startFrom(uint32_t offset, uint32_t into, ui
     return offset >= into ? offset - into : offset + (q - into);
 }
 
-// first mod q from a quotient at most one off first / q (q < 2^31).
+// first mod q from a quotient at most one off first / q (q < 2^30, far above
+// any table's primes: the remainder before its correction fits an int32).
 __device__ __forceinline__ uint32_t remainderNear(uint32_t first, uint32_t quotient, uint32_t q) {
     const int32_t remainder = static_cast<int32_t>(first - quotient * q);
     if (remainder < 0) return static_cast<uint32_t>(remainder) + q;
     return static_cast<uint32_t>(remainder) >= q ? static_cast<uint32_t>(remainder) - q
                                                  : static_cast<uint32_t>(remainder);
+}
+
+// 1/x within 1 ulp: the device's approximate reciprocal (one instruction;
+// the fast division adds a range check for huge divisors); the host's is exact.
+__device__ __forceinline__ float approximateReciprocal(float x) {
+#ifdef __CUDA_ARCH__
+    float r;
+    asm("rcp.approx.ftz.f32 %0, %1;" : "=f"(r) : "f"(x));
+    return r;
+#else
+    return 1.0f / x;
+#endif
 }
 
 // Per batch, one thread per prime: each prime's start moves on by the odd k
@@ -52,12 +65,16 @@ __device__ __forceinline__ void sieveLarge(const DeviceSieveArgs& s) {
     if (i >= s.primeCount) return;
     const uint32_t q = s.primes[i], last = s.offsets[i];
     uint32_t back = s.advance;
-    if (back >= q) {
-        back %= q;
-        if (i < s.smallCount) {  // a branch of its own, rather than a division that every warp issues
-            s.offsets[i] = startFrom(last, back, q);
+    if (back >= q) {  // a branch of its own, rather than a division that every warp issues
+        if (i < s.smallCount) {
+            s.offsets[i] = startFrom(last, back % q, q);
             return;
         }
+        // q >= 65536: a quotient below 2^16 from a float reciprocal, at most
+        // one off (advance as a float, the reciprocal and the product each
+        // within an ulp or less: a relative error below 2^-22).
+        back = remainderNear(back, static_cast<uint32_t>(static_cast<float>(back) *
+                                                         approximateReciprocal(static_cast<float>(q))), q);
     }
     const uint32_t j = startFrom(last, back, q);
     s.offsets[i] = j;
@@ -75,11 +92,11 @@ __device__ __forceinline__ void sieveLarge(const DeviceSieveArgs& s) {
 
 // first % q for the first bit of a slice (a multiple of 65536 below 2^32,
 // exact as a float) and 2048 <= q < 65536, without an integer division: the
-// quotient from the fast float division (within 2 ulp), below 2^21 with a
-// relative error below 2^-22, is less than a half off, so its whole part is
-// at most one off either way.
+// quotient from the approximate reciprocal and one rounded product, below
+// 2^21 with a relative error below 2^-22, is less than a half off, so its
+// whole part is at most one off either way.
 __device__ __forceinline__ uint32_t sliceRemainder(uint32_t first, float firstAsFloat, uint32_t q) {
-    return remainderNear(first, static_cast<uint32_t>(__fdividef(firstAsFloat, static_cast<float>(q))), q);
+    return remainderNear(first, static_cast<uint32_t>(firstAsFloat * approximateReciprocal(static_cast<float>(q))), q);
 }
 
 // A mark in a word of shared memory: an atomic OR (plain |= only in a
