@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <thread>
 #include <sys/stat.h>
@@ -1125,6 +1126,8 @@ BROKEN_SIEVE_KERNEL(smallWithoutBarrier3, sieveSmall, 3)
 BROKEN_SIEVE_KERNEL(gatherWithoutBarrier1, sieveGather, 1)
 BROKEN_SIEVE_KERNEL(gatherWithoutBarrier2, sieveGather, 2)
 BROKEN_SIEVE_KERNEL(gatherWithoutBarrier3, sieveGather, 3)
+BROKEN_SIEVE_KERNEL(gatherWithoutBarrier4, sieveGather, 4)
+BROKEN_SIEVE_KERNEL(gatherWithoutBarrier5, sieveGather, 5)
 #undef BROKEN_SIEVE_KERNEL
 // The small primes' marks as plain |= instead of atomic ORs.
 void smallWithPlainMarks(DeviceSieveArgs args) { sieveSmall<0, true>(args); }
@@ -1407,6 +1410,52 @@ TEST_F(DeviceSieveTest, KnownFactorsAreNeverSievedOut) {
     }
 }
 
+// The Small kernel takes a slice's first bit mod each prime of its lanes,
+// and the Large kernel the odd k since the last batch mod each prime of 65536
+// or more, from a float quotient that is at most one off either way: exact
+// from any such quotient, and the device's quotient (relative error up to
+// 2^-22) is never further off, for every q from 2048 to 65536 at the slices
+// where it is largest and at the smallest, and for primes from 65536 up at
+// the largest moves.
+TEST(SliceRemainder, ExactFromAQuotientOneOffEitherWay) {
+    const struct {
+        uint32_t first, q;
+    } cases[] = {{0, 2053},
+                 {SIEVE_SLICE_BITS, 2053},
+                 {65535 * SIEVE_SLICE_BITS, 2053},
+                 {257 * SIEVE_SLICE_BITS, 2063},
+                 {65534 * SIEVE_SLICE_BITS, 32749},
+                 {65535 * SIEVE_SLICE_BITS, 65521},
+                 {SIEVE_SLICE_BITS, 65521},
+                 {UINT32_MAX, 65537},
+                 {16880000, 65537},
+                 {16880000, 16879999},
+                 {UINT32_MAX, 67867967},
+                 {UINT32_MAX, (1u << 30) - 35}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE("first " + std::to_string(c.first) + " q " + std::to_string(c.q));
+        const uint32_t exact = c.first / c.q;
+        for (int off : {-1, 0, 1})
+            if (exact != 0 || off >= 0) EXPECT_EQ(remainderNear(c.first, exact + off, c.q), c.first % c.q) << off;
+        if (c.first % SIEVE_SLICE_BITS == 0 && c.q < SIEVE_SLICE_BITS)
+            EXPECT_EQ(sliceRemainder(c.first, static_cast<float>(c.first), c.q), c.first % c.q);
+    }
+    const auto atMostOneOff = [](uint32_t first, uint32_t q) {
+        for (double error : {-1.0, 1.0}) {
+            const double quotient = static_cast<double>(first) / q * (1 + error * std::ldexp(1.0, -22));
+            const int64_t off = static_cast<int64_t>(quotient) - static_cast<int64_t>(first / q);
+            if (std::llabs(off) > 1) return false;
+        }
+        return true;
+    };
+    for (uint32_t q = 2049; q < 65536; q += 2)
+        for (uint32_t slice : {1u, 65533u, 65534u, 65535u})
+            ASSERT_TRUE(atMostOneOff(slice * SIEVE_SLICE_BITS, q)) << "q " << q << " slice " << slice;
+    for (uint32_t q = 65537; q < 70000000; q += 2 + 2 * (q / 1000))
+        for (uint32_t advance : {q, UINT32_MAX - 1, UINT32_MAX})
+            ASSERT_TRUE(atMostOneOff(advance, q)) << "q " << q << " advance " << advance;
+}
+
 namespace {
 
 // Small kernels for the race watch, each touching the first words of its argument.
@@ -1519,6 +1568,10 @@ TEST_F(DeviceSieveTest, AMissingBarrierOrAPlainMarkIsCaught) {
          "race in gather, no barrier before the prefix sum: shared word "},
         {"gather, no barrier within the prefix sum", 4, gatherWithoutBarrier3,
          "race in gather, no barrier within the prefix sum: shared word "},
+        {"gather, no barrier after the prefix sum", 4, gatherWithoutBarrier4,
+         "race in gather, no barrier after the prefix sum: shared word "},
+        {"gather, no barrier before clearing the words", 4, gatherWithoutBarrier5,
+         "race in gather, no barrier before clearing the words: global word 0x"},
     };
     static bool registered = false;
     if (!registered) {

@@ -28,22 +28,126 @@ __device__ __forceinline__ void sieveStarts(const DeviceSieveArgs& s) {
     if (i < s.primeCount) s.offsets[i] = firstSievedIndex(s.primes[i], s.inverses[i], s.a);
 }
 
+// Where a prime first crosses out from bit `first` on, given where it first
+// crosses out in the segment (offset < q) and first % q.
+__device__ __forceinline__ uint32_t startFrom(uint32_t offset, uint32_t into, uint32_t q) {
+    return offset >= into ? offset - into : offset + (q - into);
+}
+
+// first mod q from a quotient at most one off first / q (q < 2^30, far above
+// any table's primes: the remainder before its correction fits an int32).
+__device__ __forceinline__ uint32_t remainderNear(uint32_t first, uint32_t quotient, uint32_t q) {
+    const int32_t remainder = static_cast<int32_t>(first - quotient * q);
+    if (remainder < 0) return static_cast<uint32_t>(remainder) + q;
+    return static_cast<uint32_t>(remainder) >= q ? static_cast<uint32_t>(remainder) - q
+                                                 : static_cast<uint32_t>(remainder);
+}
+
+// 1/x within 1 ulp: the device's approximate reciprocal (one instruction;
+// the fast division adds a range check for huge divisors); the host's is exact.
+__device__ __forceinline__ float approximateReciprocal(float x) {
+#ifdef __CUDA_ARCH__
+    float r;
+    asm("rcp.approx.ftz.f32 %0, %1;" : "=f"(r) : "f"(x));
+    return r;
+#else
+    return 1.0f / x;
+#endif
+}
+
 // Per batch, one thread per prime: each prime's start moves on by the odd k
-// since the last batch (one 32-bit remainder); the large ones, which hit a
-// slice at most once, cross out their few bits straight in global memory.
+// since the last batch; the large ones, which hit a slice at most once,
+// cross out their few bits straight in global memory. Three in four primes
+// of a deep table exceed a whole segment, and so the odd k since the last
+// batch: only the warps of the table's lower part divide.
 __device__ __forceinline__ void sieveLarge(const DeviceSieveArgs& s) {
     const uint32_t i = blockIdx.x * blockDim.x + threadIdx.x;
     if (i >= s.primeCount) return;
-    const uint32_t q = s.primes[i];
-    const uint32_t back = s.advance % q, last = s.offsets[i];
-    const uint32_t j = last >= back ? last - back : last + (q - back);
+    const uint32_t q = s.primes[i], last = s.offsets[i];
+    uint32_t back = s.advance;
+    if (back >= q) {  // a branch of its own, rather than a division that every warp issues
+        if (i < s.smallCount) {
+            s.offsets[i] = startFrom(last, back % q, q);
+            return;
+        }
+        // q >= 65536: a quotient below 2^16 from a float reciprocal, at most
+        // one off (advance as a float, the reciprocal and the product each
+        // within an ulp or less: a relative error below 2^-22).
+        back = remainderNear(back, static_cast<uint32_t>(static_cast<float>(back) *
+                                                         approximateReciprocal(static_cast<float>(q))), q);
+    }
+    const uint32_t j = startFrom(last, back, q);
     s.offsets[i] = j;
     if (i < s.smallCount) return;
+    if (q >= s.length) {  // one mark at most, as for three in four primes of a deep table
+        if (j < s.length) atomicOr(&s.bits[j >> 5], 1u << (j & 31));
+        return;
+    }
     QUILBREX_NO_UNROLL
     for (uint32_t bit = j; bit < s.length; bit += q) {
         atomicOr(&s.bits[bit >> 5], 1u << (bit & 31));
         if (s.length - bit <= q) break;  // the next step would pass 2^32
     }
+}
+
+// first % q for the first bit of a slice (a multiple of 65536 below 2^32,
+// exact as a float) and 2048 <= q < 65536, without an integer division: the
+// quotient from the approximate reciprocal and one rounded product, below
+// 2^21 with a relative error below 2^-22, is less than a half off, so its
+// whole part is at most one off either way.
+__device__ __forceinline__ uint32_t sliceRemainder(uint32_t first, float firstAsFloat, uint32_t q) {
+    return remainderNear(first, static_cast<uint32_t>(firstAsFloat * approximateReciprocal(static_cast<float>(q))), q);
+}
+
+// A mark in a word of shared memory: an atomic OR (plain |= only in a
+// variant the tests build, to see the race caught).
+template <bool PLAIN, class Words>
+__device__ __forceinline__ void markWord(Words& words, uint32_t w, uint32_t mark) {
+    if (PLAIN)
+        words[w] |= mark;
+    else
+        atomicOr(&words[w], mark);
+}
+
+// The bits 0, q, 2q, ... of a word.
+__host__ __device__ constexpr uint32_t periodicPattern(uint32_t q, uint32_t b = 0) {
+    return b >= 32 ? 0u : (1u << b) | periodicPattern(q, b + q);
+}
+
+// The masks of the K-th odd prime Q (below 32) over a thread's words, the
+// first of which starts at bit firstBit of the segment, if the table holds
+// it. With Q known to the compiler the pattern is a constant and the
+// remainders are multiplications. From one of the thread's words to the
+// next, the pattern moves back by 8192 mod Q bits.
+template <uint32_t K, uint32_t Q>
+__device__ __forceinline__ void maskOnePrime(const DeviceSieveArgs& s, uint32_t firstBit,
+                                             uint32_t (&mask)[SIEVE_WORDS_PER_THREAD]) {
+    if (K >= s.maskedCount) return;
+    constexpr uint32_t pattern = periodicPattern(Q);
+    constexpr uint32_t back = 32 * SIEVE_BLOCK_THREADS % Q;
+    const uint32_t offset = s.offsets[K], into = firstBit % Q;  // offset < Q
+    uint32_t shift = startFrom(offset, into, Q);
+    QUILBREX_UNROLL
+    for (uint32_t m = 0; m < SIEVE_WORDS_PER_THREAD; ++m) {
+        mask[m] |= pattern << shift;
+        shift = shift >= back ? shift - back : shift + (Q - back);
+    }
+}
+
+// The masks of the primes below 32: the table holds every odd prime from 3
+// on, so its first maskedCount primes are the first of these ten.
+__device__ __forceinline__ void maskPrimesBelow32(const DeviceSieveArgs& s, uint32_t firstBit,
+                                                  uint32_t (&mask)[SIEVE_WORDS_PER_THREAD]) {
+    maskOnePrime<0, 3>(s, firstBit, mask);
+    maskOnePrime<1, 5>(s, firstBit, mask);
+    maskOnePrime<2, 7>(s, firstBit, mask);
+    maskOnePrime<3, 11>(s, firstBit, mask);
+    maskOnePrime<4, 13>(s, firstBit, mask);
+    maskOnePrime<5, 17>(s, firstBit, mask);
+    maskOnePrime<6, 19>(s, firstBit, mask);
+    maskOnePrime<7, 23>(s, firstBit, mask);
+    maskOnePrime<8, 29>(s, firstBit, mask);
+    maskOnePrime<9, 31>(s, firstBit, mask);
 }
 
 // Per batch, one block per slice: the small primes cross out in shared
@@ -68,25 +172,10 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
     const uint32_t first = slice * SIEVE_SLICE_BITS;
     const uint32_t masked = s.maskedCount, shared = s.sharedCount;
 
-    // From one of the thread's words to the next, a prime's pattern moves
-    // back by 8192 mod q bits.
     uint32_t mask[SIEVE_WORDS_PER_THREAD];
     QUILBREX_UNROLL
     for (uint32_t m = 0; m < SIEVE_WORDS_PER_THREAD; ++m) mask[m] = 0;
-    QUILBREX_NO_UNROLL
-    for (uint32_t i = 0; i < masked; ++i) {
-        const uint32_t q = s.primes[i];
-        uint32_t pattern = 0;  // bits 0, q, 2q, ...
-        QUILBREX_NO_UNROLL
-        for (uint32_t b = 0; b < 32; b += q) pattern |= 1u << b;
-        const uint32_t back = 32 * SIEVE_BLOCK_THREADS % q;
-        uint32_t shift = (s.offsets[i] + q - (first + 32 * t) % q) % q;
-        QUILBREX_UNROLL
-        for (uint32_t m = 0; m < SIEVE_WORDS_PER_THREAD; ++m) {
-            mask[m] |= pattern << shift;
-            shift = shift >= back ? shift - back : shift + (q - back);
-        }
-    }
+    maskPrimesBelow32(s, first + 32 * t, mask);
     QUILBREX_UNROLL
     for (uint32_t m = 0; m < SIEVE_WORDS_PER_THREAD; ++m) {
         const uint32_t w = t + SIEVE_BLOCK_THREADS * m;
@@ -100,7 +189,7 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
     const auto stage = [&](uint32_t run) {
         if (run + t >= shared) return;
         const uint32_t q = s.primes[run + t];
-        starts[t] = (s.offsets[run + t] + q - first % q) % q;
+        starts[t] = startFrom(s.offsets[run + t], first % q, q);
     };
     stage(masked);
     if (DROPPED != 1) __syncthreads();
@@ -110,14 +199,17 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
         const uint32_t inRun = shared - run < SIEVE_BLOCK_THREADS ? shared - run : SIEVE_BLOCK_THREADS;
         QUILBREX_NO_UNROLL
         for (uint32_t j = warp; j < inRun; j += warps) {
-            const uint32_t q = s.primes[run + j];
+            const uint32_t q = s.primes[run + j], bit = starts[j] + lane * q;
+            // A lane's marks are 32q bits apart: the same bit, q words on;
+            // two to a pass.
+            const uint32_t mark = 1u << (bit & 31);
+            uint32_t w = bit >> 5;
             QUILBREX_NO_UNROLL
-            for (uint32_t bit = starts[j] + lane * q; bit < SIEVE_SLICE_BITS; bit += SIEVE_WARP * q) {
-                if (PLAIN_MARKS)
-                    words[bit >> 5] |= 1u << (bit & 31);
-                else
-                    atomicOr(&words[bit >> 5], 1u << (bit & 31));
+            for (; w + q < SIEVE_SLICE_WORDS; w += 2 * q) {
+                markWord<PLAIN_MARKS>(words, w, mark);
+                markWord<PLAIN_MARKS>(words, w + q, mark);
             }
+            if (w < SIEVE_SLICE_WORDS) markWord<PLAIN_MARKS>(words, w, mark);
         }
         if (run + SIEVE_BLOCK_THREADS < shared) {  // the same for every thread of the block
             __syncthreads();
@@ -126,17 +218,16 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
         }
     }
     uint32_t round = 0;
+    const float firstAsFloat = static_cast<float>(first);
     QUILBREX_NO_UNROLL
     for (uint32_t run = shared; run < s.smallCount; run += SIEVE_BLOCK_THREADS, ++round) {
         const uint32_t i = run + SIEVE_WARP * (round % 2 ? warps - 1 - warp : warp) + lane;
         if (i >= s.smallCount) continue;
         const uint32_t q = s.primes[i];
         QUILBREX_NO_UNROLL
-        for (uint32_t bit = (s.offsets[i] + q - first % q) % q; bit < SIEVE_SLICE_BITS; bit += q) {
-            if (PLAIN_MARKS)
-                words[bit >> 5] |= 1u << (bit & 31);
-            else
-                atomicOr(&words[bit >> 5], 1u << (bit & 31));
+        for (uint32_t bit = startFrom(s.offsets[i], sliceRemainder(first, firstAsFloat, q), q);
+             bit < SIEVE_SLICE_BITS; bit += q) {
+            markWord<PLAIN_MARKS>(words, bit >> 5, 1u << (bit & 31));
         }
     }
     if (DROPPED != 2) __syncthreads();
@@ -169,10 +260,10 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
 // (an eighth of the words are empty at four million primes, and a loop over
 // them would hold the warp for one lane); after a barrier it leaves its own
 // words zero for the next batch. The whole grid zeroes the table from the
-// count to its end. DROPPED names one of the first three barriers left out
-// (tests only; 0 keeps them all): the sums may then disagree with the words,
-// and such a variant keeps its walks inside the slice, so that the stand-in
-// lives to report the race.
+// count to its end. DROPPED names a barrier left out (tests only; 0 keeps
+// them all): the sums may then disagree with the words, and such a variant
+// keeps its walks inside the slice, so that the stand-in lives to report the
+// race.
 template <int DROPPED>
 __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
     __shared__ SharedArray<uint32_t, 2> sums;  // the survivors before the slice, and in all slices
@@ -217,7 +308,7 @@ __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
         placed[t] = sum;
         if (2 * d < SIEVE_BLOCK_THREADS) __syncthreads();
     }
-    __syncthreads();  // every thread reads the others' sums
+    if (DROPPED != 4) __syncthreads();  // every thread reads the others' sums
 
     // Thread t writes ranks from to to of the slice.
     const uint32_t inSlice = placed[SIEVE_BLOCK_THREADS - 1];
@@ -247,18 +338,11 @@ __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
         // The run ends at the batch limit.
         const uint32_t room = s.limit > index ? s.limit - index : 0;
         const uint32_t end = to - from < room ? to : from + room;
+        uint32_t bit = 0;
         QUILBREX_NO_UNROLL
         for (uint32_t rank = from; rank < end; ++rank, ++index) {
-            const uint32_t bit = 32 * w + static_cast<uint32_t>(__ffs(live) - 1);
+            bit = 32 * w + static_cast<uint32_t>(__ffs(live) - 1);
             s.candidates[index] = sliceA + 2 * static_cast<unsigned long long>(bit);
-            if (index + 1 == s.limit && total > s.limit) {
-                // The batch is full: the next one starts right after this k.
-                const uint32_t examined = slice * SIEVE_SLICE_BITS + bit + 1;
-                s.control[SIEVE_EXAMINED] = examined;
-                const unsigned long long next = s.a + 2 * static_cast<unsigned long long>(examined);
-                s.control[SIEVE_NEXT_K_LO] = static_cast<uint32_t>(next);
-                s.control[SIEVE_NEXT_K_HI] = static_cast<uint32_t>(next >> 32);
-            }
             live &= live - 1;
             if (live == 0 && rank + 1 < end) {
                 // The next word that holds a survivor (one lies ahead).
@@ -276,9 +360,19 @@ __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
                 live = ~words[w];
             }
         }
+        // The run that wrote the batch's last entry (bit: its k) when the
+        // batch is full: the next batch starts right after that k. Checked
+        // here rather than for every k written.
+        if (from < end && sums[0] + end == s.limit && total > s.limit) {
+            const uint32_t examined = slice * SIEVE_SLICE_BITS + bit + 1;
+            s.control[SIEVE_EXAMINED] = examined;
+            const unsigned long long next = s.a + 2 * static_cast<unsigned long long>(examined);
+            s.control[SIEVE_NEXT_K_LO] = static_cast<uint32_t>(next);
+            s.control[SIEVE_NEXT_K_HI] = static_cast<uint32_t>(next >> 32);
+        }
     }
     // Every thread has read the words it needed.
-    __syncthreads();
+    if (DROPPED != 5) __syncthreads();
     QUILBREX_UNROLL
     for (uint32_t w = 0; w < SIEVE_WORDS_PER_THREAD; ++w) words[t * SIEVE_WORDS_PER_THREAD + w] = 0;
 
