@@ -46,9 +46,15 @@ TEST(SegmentMarking, EqualsCrossingOutPrimeByPrime) {
     const Case cases[] = {
         {0, 1000, 54, 3},                                  // no primes: all set
         {1, 40, 32, 3},                                    // 3 alone
-        {4, 15015 * 3 + 7, 54, 4001},                      // the pattern without 13
-        {5, 15015 * 2 - 1, 61, 1},                         // exactly the pattern primes
-        {6, (1u << 17) + 1, 93, 1001},                     // one prime past the pattern, two blocks
+        {4, 15015 * 3 + 7, 54, 4001},                      // the first group without 13: crossed out
+        {5, 15015 * 2 - 1, 61, 1},                         // exactly the first group
+        {6, (1u << 17) + 1, 93, 1001},                     // one prime past the first group, blocks
+        {7, 7429 * 3 + 1, 55, 77},                         // the second group without 23
+        {8, 7429 * 2 + 4096 + 1, 100, 12345},              // two groups, runs past a pattern's tail
+        {17, (1u << 20) + (1u << 15) + 63, 333, 5},        // all five groups, past an outer block
+        {18, 65, 54, 999999999},                           // shorter than every period and a vector
+        {100, 5960000, 54, 1073741825},                    // the host's width-3 segment, two slices
+        {82100, 2300001, 207, (1ull << 40) + 1},           // primes past 2^20 walk the slice
         {100, 5960000, 54, 1073741825},                    // the host's width-3 segment, two slices
         {5000, 3000017, 207, (1ull << 40) + 1},            // medium primes across blocks and slices
         {20000, 2100000, 600, 18446744073709551615ull - 4200000},  // primes beyond a block, k near 2^64
@@ -63,13 +69,21 @@ TEST(SegmentMarking, EqualsCrossingOutPrimeByPrime) {
         for (uint32_t i = 0; i < c.primes; ++i) inverse[i] = InverseTwoPower(primeTable[i], c.n);
 
         const std::vector<uint8_t> expected = referenceMarking(c.length, c.a, inverse);
-        std::vector<uint8_t> got(c.length + 1, 0xEE);
-        sieveSegment(got.data(), c.length, c.a, primeTable, inverse.data(), c.primes);
-        EXPECT_EQ(got[c.length], 0xEE) << "written past the segment";
-        got.pop_back();
-        size_t mismatch = 0;
-        while (mismatch < got.size() && got[mismatch] == expected[mismatch]) ++mismatch;
-        EXPECT_EQ(mismatch, got.size()) << "first difference at byte " << mismatch;
+        std::vector<uint8_t> got;
+        // Every width of combining the patterns that this processor has.
+        for (uint32_t vector : {64u, 32u, 8u}) {
+            if (vector > patternVectorBytesSupported()) continue;
+            SCOPED_TRACE("patterns combined " + std::to_string(vector) + " bytes at a time");
+            patternVectorBytes = vector;
+            got.assign(c.length + 1, 0xEE);
+            sieveSegment(got.data(), c.length, c.a, primeTable, inverse.data(), c.primes);
+            EXPECT_EQ(got[c.length], 0xEE) << "written past the segment";
+            got.pop_back();
+            size_t mismatch = 0;
+            while (mismatch < got.size() && got[mismatch] == expected[mismatch]) ++mismatch;
+            EXPECT_EQ(mismatch, got.size()) << "first difference at byte " << mismatch;
+        }
+        patternVectorBytes = patternVectorBytesSupported();
 
         for (int sample = 0; sample < 200; ++sample) {
             const uint32_t j = sample < 2 ? (sample ? c.length - 1 : 0) : (uint32_t)(rng() % c.length);
