@@ -290,7 +290,7 @@ TEST(RunConfig, HostDeviceSievesWithItsOwnTable) {
     const Case cases[] = {
         {54, 4001, "quilbrex96bit_n32_63", {300000, 10000, 300000}},
         {63, 8589934593ull, "quilbrex128bit_n32_63", {1000000, 100000, 300000}},
-        {100, 1ull << 40, "quilbrex160bit_n96_127", {1000000, 100000, 300000}},
+        {100, 1ull << 40, "quilbrex160bit_n96_127", {3000000, 100000, 300000}},
         {127, 1ull << 40, "quilbrex192bit_n96_127", {3000000, 300000, 3000000}},
         {300, 1ull << 40, "quilbrex352bit_n288_319", {3000000, 1000000, 1000000}},
         {320, TWO_WORD_K, "quilbrex384bit_n320_351", {3000000, 1000000, 3000000}},
