@@ -53,6 +53,11 @@ TEST(SegmentMarking, EqualsCrossingOutPrimeByPrime) {
         {8, 7429 * 2 + 4096 + 1, 100, 12345},              // two groups, runs past a pattern's tail
         {17, (1u << 20) + (1u << 15) + 63, 333, 5},        // all five groups, past an outer block
         {18, 65, 54, 999999999},                           // shorter than every period and a vector
+        {17, 63, 1000, 3},                                 // shorter than one vector
+        {1028, (1u << 15) - 1, 54, 101},                   // primes past 8192, one byte short of a block
+        {1028, (1u << 15) + 1, 55, 103},                   // one byte past a block
+        {1028, 1u << 20, 56, 105},                         // exactly an outer block
+        {1028, (1u << 20) + 1, 57, 107},                   // one byte past an outer block
         {100, 5960000, 54, 1073741825},                    // the host's width-3 segment, two slices
         {82100, 2300001, 207, (1ull << 40) + 1},           // primes past 2^20 walk the slice
         {100, 5960000, 54, 1073741825},                    // the host's width-3 segment, two slices
@@ -90,6 +95,46 @@ TEST(SegmentMarking, EqualsCrossingOutPrimeByPrime) {
             EXPECT_EQ(got[j], hasSmallFactor(c.a + 2ull * j, c.n, c.primes) ? 0 : 1) << "byte " << j;
         }
         ReleasePrimeTable();
+    }
+}
+
+// Tables that are not the odd primes from 3 in order (a group missing a
+// prime, primes out of their group's place, composites, a prime repeated):
+// the patterns only stand for a group whose primes lead the table exactly,
+// and every other entry is crossed out as given.
+TEST(SegmentMarking, TablesNotLedByTheGroupsAreCrossedOutAsGiven) {
+    struct Case {
+        const char* what;
+        std::vector<uint32_t> primes;
+        uint32_t length, n;
+        uint64_t a;
+    };
+    const Case cases[] = {
+        {"3 missing", {5, 7, 11, 13, 17, 19, 23}, 70000, 54, 3},
+        {"23 missing from the second group", {3, 5, 7, 11, 13, 17, 19, 29, 31, 37}, 70001, 100, 77},
+        {"the second group first", {17, 19, 23, 3, 5, 7, 11, 13}, 40000, 61, 12345},
+        {"a composite in the first group", {3, 5, 7, 11, 15, 17, 19, 23}, 30031, 207, 1},
+        {"a group repeated", {3, 5, 7, 11, 13, 3, 5, 7, 11, 13, 17, 19, 23, 17, 19, 23}, 50000, 54, 999},
+        {"all five groups, then primes on both sides of 8192 and of 2^20",
+         {3, 5, 7, 11, 13, 17, 19, 23, 29, 31, 37, 41, 43, 47, 53, 59, 61, 8191, 8209, 1048573, 1048583},
+         (1u << 21) + 3, 300, (1ull << 40) + 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const uint32_t count = static_cast<uint32_t>(c.primes.size());
+        std::vector<uint32_t> inverse(count);
+        for (uint32_t i = 0; i < count; ++i) inverse[i] = InverseTwoPower(c.primes[i], c.n);
+        std::vector<uint8_t> expected(c.length, 1);
+        for (uint32_t i = 0; i < count; ++i)
+            for (uint64_t j = FirstSievedByte(c.primes[i], inverse[i], c.a); j < c.length; j += c.primes[i])
+                expected[j] = 0;
+        std::vector<uint8_t> got(c.length + 1, 0xEE);
+        sieveSegment(got.data(), c.length, c.a, c.primes.data(), inverse.data(), count);
+        EXPECT_EQ(got[c.length], 0xEE) << "written past the segment";
+        got.pop_back();
+        size_t mismatch = 0;
+        while (mismatch < got.size() && got[mismatch] == expected[mismatch]) ++mismatch;
+        EXPECT_EQ(mismatch, got.size()) << "first difference at byte " << mismatch;
     }
 }
 
