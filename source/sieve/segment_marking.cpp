@@ -39,7 +39,7 @@ namespace {
 // Primes below SMALL_PRIME_BELOW cross out block by block in L1, those
 // below an outer block outer block by outer block in L2 (a third faster
 // than one block size at 10,000 primes and at 300,000), the rest walk the
-// slice: taking those in outer blocks too was a fifth slower at 300,000.
+// slice: taking those in outer blocks too was a quarter slower at 300,000.
 // Primes of a few crossings per block cost more in mispredicted loop ends
 // than in stores: in L2 blocks they mark 12 % faster at 10,000 primes.
 constexpr uint32_t BLOCK_BYTES = 1u << 15;
