@@ -15,8 +15,9 @@
 //   depth       the whole search at one exponent per width for a ladder of
 //               prime counts on each path, as ratios to GMP: the measurement
 //               behind the host device's prime counts.
-// Arguments: [part] [rounds] [widths]; no part runs candidates and search;
-// widths (say 11,20) keeps the candidates table to those rows. A share of
+// Arguments: [part] [rounds] [widths] [paths]; no part runs candidates and
+// search; widths (say 3,8; 0 for all) keeps every table to those rows; paths
+// (say ifma,word64) keeps the search and depth tables to those paths. A share of
 // the limit above 100 % is a fault of the measurement: it is flagged and the
 // bench ends with status 1.
 #include <gmp.h>
@@ -53,6 +54,11 @@ namespace {
 FILE* report = stdout;  // the program's own messages go to /dev/null
 int rounds = 5;
 std::vector<uint32_t> onlyWidths;  // empty: every row
+std::string onlyPaths;             // empty: every path
+
+bool widthWanted(uint32_t width) {
+    return onlyWidths.empty() || std::find(onlyWidths.begin(), onlyWidths.end(), width) != onlyWidths.end();
+}
 
 // CPU seconds of all the process's threads.
 double cpuNow() {
@@ -152,6 +158,17 @@ void gmpTest(const std::vector<unsigned long long>& ks, uint32_t n) {
     for (std::thread& worker : workers) worker.join();
 }
 
+// The paths the search and depth tables measure.
+std::vector<HostTestPath> searchedPaths() {
+    std::vector<HostTestPath> paths;
+    for (HostTestPath path : realPaths()) {
+        const char* shortName = path == hostPathIfma ? "ifma" : path == hostPathAvx2 ? "avx2" : "word64";
+        if (onlyPaths.empty() || ("," + onlyPaths + ",").find(std::string(",") + shortName + ",") != std::string::npos)
+            paths.push_back(path);
+    }
+    return paths;
+}
+
 // --- the IFMA limit -------------------------------------------------------------
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -246,8 +263,7 @@ void candidateTable() {
     cudaMalloc(reinterpret_cast<void**>(&d_buffer), FACTOR_BUFFER_BYTES);
     std::memset(d_buffer, 0, 64);
     for (const WidthCase& c : cases) {
-        if (!onlyWidths.empty() && std::find(onlyWidths.begin(), onlyWidths.end(), c.width) == onlyWidths.end())
-            continue;
+        if (!widthWanted(c.width)) continue;
         const KernelEntry* entry = kernelFor(c.n, c.width);
         // Odd k of bitlen 32W - n - 1 upward: p two bits short of the full width.
         const unsigned long long kFirst = (1ull << (32 * c.width - c.n - 2)) | 1;
@@ -410,7 +426,7 @@ SearchRound searchRound(uint64_t first, uint64_t last, const std::vector<unsigne
 }
 
 void wholeSearch() {
-    const std::vector<HostTestPath> paths = realPaths();
+    const std::vector<HostTestPath> paths = searchedPaths();
     std::fprintf(report, "\nWhole search (sieve and test) against GMP testing every odd k, per CPU second, each path at "
                          "its own depth; %d rounds\n",
                  rounds);
@@ -420,6 +436,7 @@ void wholeSearch() {
         nCurrent = c.n;
         kCurrent = c.first;
         ConfigureRun();
+        if (!widthWanted(num_digits)) continue;
         const size_t count = paths.size();
         std::vector<uint32_t> depths(count);
         std::vector<uint64_t> lasts(count), tested(count);
@@ -464,7 +481,7 @@ void wholeSearch() {
 void depthTable() {
     const uint32_t ladder[] = {100, 1000, 10000, 30000, 100000, 300000, 1000000, 3000000};
     constexpr size_t depths = sizeof ladder / sizeof ladder[0];
-    const std::vector<HostTestPath> paths = realPaths();
+    const std::vector<HostTestPath> paths = searchedPaths();
     std::fprintf(report, "\nWhole search by prime count: median ratio to GMP testing every odd k [min-max] and sieve share, %d rounds\n",
                  rounds);
     std::fprintf(report, "%-4s %-6s %-14s", "n", "width", "path");
@@ -474,6 +491,7 @@ void depthTable() {
         nCurrent = c.n;
         kCurrent = c.first;
         ConfigureRun();
+        if (!widthWanted(num_digits)) continue;
         std::vector<std::vector<std::vector<double>>> ratios(paths.size(), std::vector<std::vector<double>>(depths)),
             shares = ratios;
         std::vector<std::vector<unsigned long long>> samples(depths);
@@ -515,6 +533,8 @@ int main(int argc, char** argv) {
         if (end == w || (*end && *end != ',')) return 2;
         w = *end ? end + 1 : end;
     }
+    if (onlyWidths.size() == 1 && onlyWidths[0] == 0) onlyWidths.clear();
+    if (argc > 4) onlyPaths = argv[4];
     // Factor announcements, checkpoints and logs of the search land in a
     // scratch folder and on /dev/null, not in the caller's.
     report = fdopen(dup(1), "w");

@@ -296,7 +296,7 @@ TEST(RunConfig, HostDeviceSievesWithItsOwnTable) {
         {320, TWO_WORD_K, "quilbrex384bit_n320_351", {3000000, 1000000, 3000000}},
         {319, 1ull << 40, "quilbrex384bit_n288_319", {3000000, 1000000, 3000000}},
         {383, 1ull << 40, "quilbrex448bit_n352_383", {3000000, 1000000, 3000000}},
-        {415, 1ull << 40, "quilbrex480bit_n384_415", {3000000, 1000000, 3000000}},
+        {415, 1ull << 40, "quilbrex480bit_n384_415", {3000000, 3000000, 3000000}},
         {576, TWO_WORD_K, "quilbrex640bit_n576_607", {1000000, 3000000, 3000000}},
         {560, TWO_WORD_K, "quilbrex608bit_n544_575", {3000000, 3000000, 3000000}},
     };

@@ -46,9 +46,20 @@ TEST(SegmentMarking, EqualsCrossingOutPrimeByPrime) {
     const Case cases[] = {
         {0, 1000, 54, 3},                                  // no primes: all set
         {1, 40, 32, 3},                                    // 3 alone
-        {4, 15015 * 3 + 7, 54, 4001},                      // the pattern without 13
-        {5, 15015 * 2 - 1, 61, 1},                         // exactly the pattern primes
-        {6, (1u << 17) + 1, 93, 1001},                     // one prime past the pattern, two blocks
+        {4, 15015 * 3 + 7, 54, 4001},                      // the first group without 13: crossed out
+        {5, 15015 * 2 - 1, 61, 1},                         // exactly the first group
+        {6, (1u << 17) + 1, 93, 1001},                     // one prime past the first group, blocks
+        {7, 7429 * 3 + 1, 55, 77},                         // the second group without 23
+        {8, 7429 * 2 + 4096 + 1, 100, 12345},              // two groups, runs past a pattern's tail
+        {17, (1u << 20) + (1u << 15) + 63, 333, 5},        // all five groups, past an outer block
+        {18, 65, 54, 999999999},                           // shorter than every period and a vector
+        {17, 63, 1000, 3},                                 // shorter than one vector
+        {1028, (1u << 15) - 1, 54, 101},                   // primes past 8192, one byte short of a block
+        {1028, (1u << 15) + 1, 55, 103},                   // one byte past a block
+        {1028, 1u << 20, 56, 105},                         // exactly an outer block
+        {1028, (1u << 20) + 1, 57, 107},                   // one byte past an outer block
+        {100, 5960000, 54, 1073741825},                    // the host's width-3 segment, two slices
+        {82100, 2300001, 207, (1ull << 40) + 1},           // primes past 2^20 walk the slice
         {100, 5960000, 54, 1073741825},                    // the host's width-3 segment, two slices
         {5000, 3000017, 207, (1ull << 40) + 1},            // medium primes across blocks and slices
         {20000, 2100000, 600, 18446744073709551615ull - 4200000},  // primes beyond a block, k near 2^64
@@ -63,19 +74,67 @@ TEST(SegmentMarking, EqualsCrossingOutPrimeByPrime) {
         for (uint32_t i = 0; i < c.primes; ++i) inverse[i] = InverseTwoPower(primeTable[i], c.n);
 
         const std::vector<uint8_t> expected = referenceMarking(c.length, c.a, inverse);
-        std::vector<uint8_t> got(c.length + 1, 0xEE);
-        sieveSegment(got.data(), c.length, c.a, primeTable, inverse.data(), c.primes);
-        EXPECT_EQ(got[c.length], 0xEE) << "written past the segment";
-        got.pop_back();
-        size_t mismatch = 0;
-        while (mismatch < got.size() && got[mismatch] == expected[mismatch]) ++mismatch;
-        EXPECT_EQ(mismatch, got.size()) << "first difference at byte " << mismatch;
+        std::vector<uint8_t> got;
+        // Every width of combining the patterns that this processor has.
+        for (uint32_t vector : {64u, 32u, 8u}) {
+            if (vector > patternVectorBytesSupported()) continue;
+            SCOPED_TRACE("patterns combined " + std::to_string(vector) + " bytes at a time");
+            patternVectorBytes = vector;
+            got.assign(c.length + 1, 0xEE);
+            sieveSegment(got.data(), c.length, c.a, primeTable, inverse.data(), c.primes);
+            EXPECT_EQ(got[c.length], 0xEE) << "written past the segment";
+            got.pop_back();
+            size_t mismatch = 0;
+            while (mismatch < got.size() && got[mismatch] == expected[mismatch]) ++mismatch;
+            EXPECT_EQ(mismatch, got.size()) << "first difference at byte " << mismatch;
+        }
+        patternVectorBytes = patternVectorBytesSupported();
 
         for (int sample = 0; sample < 200; ++sample) {
             const uint32_t j = sample < 2 ? (sample ? c.length - 1 : 0) : (uint32_t)(rng() % c.length);
             EXPECT_EQ(got[j], hasSmallFactor(c.a + 2ull * j, c.n, c.primes) ? 0 : 1) << "byte " << j;
         }
         ReleasePrimeTable();
+    }
+}
+
+// Tables that are not the odd primes from 3 in order (a group missing a
+// prime, primes out of their group's place, composites, a prime repeated):
+// the patterns only stand for a group whose primes lead the table exactly,
+// and every other entry is crossed out as given.
+TEST(SegmentMarking, TablesNotLedByTheGroupsAreCrossedOutAsGiven) {
+    struct Case {
+        const char* what;
+        std::vector<uint32_t> primes;
+        uint32_t length, n;
+        uint64_t a;
+    };
+    const Case cases[] = {
+        {"3 missing", {5, 7, 11, 13, 17, 19, 23}, 70000, 54, 3},
+        {"23 missing from the second group", {3, 5, 7, 11, 13, 17, 19, 29, 31, 37}, 70001, 100, 77},
+        {"the second group first", {17, 19, 23, 3, 5, 7, 11, 13}, 40000, 61, 12345},
+        {"a composite in the first group", {3, 5, 7, 11, 15, 17, 19, 23}, 30031, 207, 1},
+        {"a group repeated", {3, 5, 7, 11, 13, 3, 5, 7, 11, 13, 17, 19, 23, 17, 19, 23}, 50000, 54, 999},
+        {"all five groups, then primes on both sides of 8192 and of 2^20",
+         {3, 5, 7, 11, 13, 17, 19, 23, 29, 31, 37, 41, 43, 47, 53, 59, 61, 8191, 8209, 1048573, 1048583},
+         (1u << 21) + 3, 300, (1ull << 40) + 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const uint32_t count = static_cast<uint32_t>(c.primes.size());
+        std::vector<uint32_t> inverse(count);
+        for (uint32_t i = 0; i < count; ++i) inverse[i] = InverseTwoPower(c.primes[i], c.n);
+        std::vector<uint8_t> expected(c.length, 1);
+        for (uint32_t i = 0; i < count; ++i)
+            for (uint64_t j = FirstSievedByte(c.primes[i], inverse[i], c.a); j < c.length; j += c.primes[i])
+                expected[j] = 0;
+        std::vector<uint8_t> got(c.length + 1, 0xEE);
+        sieveSegment(got.data(), c.length, c.a, c.primes.data(), inverse.data(), count);
+        EXPECT_EQ(got[c.length], 0xEE) << "written past the segment";
+        got.pop_back();
+        size_t mismatch = 0;
+        while (mismatch < got.size() && got[mismatch] == expected[mismatch]) ++mismatch;
+        EXPECT_EQ(mismatch, got.size()) << "first difference at byte " << mismatch;
     }
 }
 

@@ -54,4 +54,10 @@ bool avx512CollectSupported();
 // Hardware threads that marking and collecting on this thread may use (0:
 // all); the audit of the device sieve keeps to its own thread.
 extern thread_local unsigned sieveThreadsAllowed;
+
+// The smallest primes' patterns are combined 64 bytes at a time with
+// AVX-512, 32 with AVX2, else 8 (chosen once, at start-up, the widest the
+// processor has); every width marks alike. Tests force a narrower one.
+uint32_t patternVectorBytesSupported();
+extern uint32_t patternVectorBytes;
 extern bool collectWithAvx512;
