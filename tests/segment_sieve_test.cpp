@@ -1826,6 +1826,12 @@ TEST_P(BatchLoopComparison, StandInStreamsAndEventsKeepCudaOrder) {
     ASSERT_EQ(cudaEventRecord(done, stream), cudaSuccess);
     EXPECT_EQ(copyOnOther(false), 79u);
     EXPECT_EQ(copyOnOther(true), 80u);
+    // A wait is for the work before the event's last record.
+    launchHeld(84);
+    ASSERT_EQ(cudaEventRecord(done, stream), cudaSuccess);
+    launchHeld(85);
+    ASSERT_EQ(cudaEventRecord(done, stream), cudaSuccess);
+    EXPECT_EQ(copyOnOther(true), 85u);
     launchHeld(81);
     ASSERT_EQ(cudaEventRecord(done, stream), cudaSuccess);
     EXPECT_EQ(cudaEventSynchronize(done), cudaSuccess);
