@@ -37,8 +37,6 @@ inline unsigned int atomicOr(unsigned int* address, unsigned int value) {
 }
 inline int __popc(unsigned int x) { return __builtin_popcount(x); }
 inline int __ffs(unsigned int x) { return __builtin_ffs(static_cast<int>(x)); }
-// The device's fast division is within 2 ulp; the host's is exact.
-inline float __fdividef(float x, float y) { return x / y; }
 
 // A block's shared memory: the stand-in runs all threads of a block on one
 // host thread (as fibers), and one block at a time there.
