@@ -10,6 +10,7 @@
 #include "hostpaths/host_paths.h"
 #include "kernels/kernel_registry.h"
 #include "quilbrex.h"
+#include "sieve/device_sieve.h"
 #include "support/test_support.h"
 
 namespace {
@@ -23,9 +24,12 @@ struct Configured {
 
 // Runs ConfigureRun in a child (it prints, and may end the process) and reads back the globals it set.
 // The host device's batches on path, unless it is hostPathCount (the best path).
+// The loop whose host sieves, whatever the build's default: the device
+// sieve's own depths are the program tests' (TypicalRun on either sieve).
 Configured configure(int major, int multiProcessors, uint32_t n, uint64_t k, HostTestPath path = hostPathCount) {
     Configured result;
     result.child = runInChild([=] {
+        sieveOnDevice = false;
         if (path != hostPathCount && !hostForcePath(path)) return 3;
         deviceProp.major = major;
         deviceProp.multiProcessorCount = multiProcessors;

@@ -186,10 +186,18 @@ TEST(RunSafety, UnwritableWorktodoStopsBeforeTheSearch) {
 TEST(RunSafety, FailingSynchronisationStopsWithTheLineKept) {
     TempDir dir;
     writeFile(dir.file("worktodo.txt"), TYPICAL);
-    ChildResult r = runQuilbrex(dir.path(), {fixedClock, fixedMonotonic, hostOpDeviceSynchronize});
+    // The host-fed loop waits for the device as a whole, the device-sieve
+    // loop for each batch's copy back.
+    ChildResult r = runQuilbrex(dir.path(), {fixedClock, fixedMonotonic,
+                                             sieveOnDevice ? hostOpEventSynchronize : hostOpDeviceSynchronize});
     EXPECT_EQ(r.status, 255);
     EXPECT_NE(r.out.find("\nTesting for n = 54\ncudaThreadSynchronize failed!\n"), std::string::npos) << r.out;
     EXPECT_NE(r.err.find(" : CUDA Runtime API error 719: unspecified launch failure.\n"), std::string::npos);
+    if (sieveOnDevice)
+        EXPECT_NE(r.err.find("\nThe device failed on the batch at n=54, k=4001 (501 odd k). Stopping; the checkpoint "
+                             "and the assignment line stay before this batch.\n"),
+                  std::string::npos)
+            << r.err;
     EXPECT_EQ(r.out.find("n=54: tested"), std::string::npos);
     EXPECT_FALSE(fileExists(dir.file("factors.txt")));
     EXPECT_EQ(readFile(dir.file("worktodo.txt")), TYPICAL);
