@@ -55,23 +55,19 @@ __device__ __forceinline__ float approximateReciprocal(float x) {
 #endif
 }
 
-// Per batch, one thread per prime below farFrom. The primes below a slice
-// move their first bit on by the odd k since the last batch, for the Small
-// kernel. The others cross out their few bits straight in global memory, two
-// to a pass (bit + 2q stays below 2^32: segments are below 2^31 odd k, primes
+// One prime of the Large kernel: its first bit moved on by the odd k since
+// the last batch and, above a slice's bits, its marks; returns what it keeps.
+// The primes below a slice move their first bit on, for the Small kernel.
+// The others cross out their few bits straight in global memory, two to a
+// pass (bit + 2q stays below 2^32: segments are below 2^31 odd k, primes
 // below 2^30), and keep the first bit past the segment, which their loop
 // reaches anyway: where a batch follows one that consumed its whole segment,
 // that is the first bit of the new one, without a division. Only after a
 // batch that filled (a hit in the part it left) or an explicit batch
 // elsewhere does a prime divide.
-__device__ __forceinline__ void sieveLarge(const DeviceSieveArgs& s) {
-    const uint32_t i = blockIdx.x * blockDim.x + threadIdx.x;
-    if (i >= s.farFrom) return;
-    const uint32_t q = s.primes[i], last = s.offsets[i], advance = s.advance;
-    if (i < s.smallCount) {
-        s.offsets[i] = startFrom(last, advance % q, q);
-        return;
-    }
+__device__ __forceinline__ uint32_t largePrime(const DeviceSieveArgs& s, bool small, uint32_t q, uint32_t last) {
+    const uint32_t advance = s.advance;
+    if (small) return startFrom(last, advance % q, q);
     // last: a bit of q's, counted from the last batch's a.
     const bool ahead = last >= advance;
     uint32_t gap = ahead ? last - advance : advance - last;
@@ -92,7 +88,30 @@ __device__ __forceinline__ void sieveLarge(const DeviceSieveArgs& s) {
         atomicOr(&s.bits[bit >> 5], 1u << (bit & 31));
         bit += q;
     }
-    s.offsets[i] = bit;
+    return bit;
+}
+
+// Per batch, the primes below farFrom, two consecutive ones per thread (one
+// load of each table); a table of an odd count leaves the second of the
+// last pair, past its end, as it is.
+__device__ __forceinline__ void sieveLarge(const DeviceSieveArgs& s) {
+    const uint32_t first = 2 * (blockIdx.x * blockDim.x + threadIdx.x);
+    if (first >= s.farFrom) return;
+#ifdef __CUDA_ARCH__
+    const uint2 q = *reinterpret_cast<const uint2*>(s.primes + first);
+    uint2 kept = *reinterpret_cast<const uint2*>(s.offsets + first);
+#else
+    const struct { uint32_t x, y; } q = {s.primes[first], s.primes[first + 1]};
+    struct { uint32_t x, y; } kept = {s.offsets[first], s.offsets[first + 1]};
+#endif
+    kept.x = largePrime(s, first < s.smallCount, q.x, kept.x);
+    if (first + 1 < s.farFrom) kept.y = largePrime(s, first + 1 < s.smallCount, q.y, kept.y);
+#ifdef __CUDA_ARCH__
+    *reinterpret_cast<uint2*>(s.offsets + first) = kept;
+#else
+    s.offsets[first] = kept.x;
+    s.offsets[first + 1] = kept.y;
+#endif
 }
 
 // SIEVE_FAR_PRIMES consecutive words from word i (a multiple of it), in
