@@ -20,8 +20,9 @@ constexpr uint32_t SIEVE_WORDS_PER_THREAD = SIEVE_SLICE_WORDS / SIEVE_BLOCK_THRE
 constexpr uint32_t SIEVE_MASK_PRIMES_BELOW = 32;
 constexpr uint32_t SIEVE_SHARED_PRIMES_BELOW = SIEVE_SLICE_BITS / 32;
 constexpr uint32_t SIEVE_WARP = 32;
-// The Far kernel's primes per thread (one vector load of each table); the
-// prime and start buffers hold a multiple of it.
+// The primes per thread of the Large kernel and of the Far kernel (vector
+// loads of each table); the prime and start buffers hold a multiple of both.
+constexpr uint32_t SIEVE_LARGE_PRIMES = 2;
 constexpr uint32_t SIEVE_FAR_PRIMES = 8;
 
 // The words the device writes for the host after every batch (its report;

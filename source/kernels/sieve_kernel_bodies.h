@@ -91,11 +91,12 @@ __device__ __forceinline__ uint32_t largePrime(const DeviceSieveArgs& s, bool sm
     return bit;
 }
 
-// Per batch, the primes below farFrom, two consecutive ones per thread (one
-// load of each table); a table of an odd count leaves the second of the
-// last pair, past its end, as it is.
+// Per batch, the primes below farFrom, SIEVE_LARGE_PRIMES (two) consecutive
+// ones per thread (one load of each table); a table of an odd count leaves
+// the second of the last pair, past its end, as it is.
 __device__ __forceinline__ void sieveLarge(const DeviceSieveArgs& s) {
-    const uint32_t first = 2 * (blockIdx.x * blockDim.x + threadIdx.x);
+    static_assert(SIEVE_LARGE_PRIMES == 2, "a pair per thread");
+    const uint32_t first = SIEVE_LARGE_PRIMES * (blockIdx.x * blockDim.x + threadIdx.x);
     if (first >= s.farFrom) return;
 #ifdef __CUDA_ARCH__
     const uint2 q = *reinterpret_cast<const uint2*>(s.primes + first);

@@ -1,7 +1,7 @@
 // The device sieve's kernels in the order a batch runs them, one row each:
-// X(length of the name, name, grid: one thread per prime (all of them, those
-// below farFrom, or SIEVE_FAR_PRIMES of those from it on per thread) or one block per
-// slice, when: once per exponent, at a segment that does not follow the last
+// X(length of the name, name, grid: one thread per prime, SIEVE_LARGE_PRIMES
+// of those below farFrom or SIEVE_FAR_PRIMES of those from it on per thread,
+// or one block per slice, when: once per exponent, at a segment that does not follow the last
 // one, or every batch, whether its threads meet at barriers). Every kernel takes one DeviceSieveArgs by value; everything per
 // kernel is generated from here.
 #pragma once

@@ -64,7 +64,8 @@ cudaError_t launchSieveKernels(SieveKernelWhen when, cudaStream_t stream) {
     for (const SieveKernelEntry& entry : sieveKernelTable) {
         if (entry.when != when) continue;
         const uint32_t threads = entry.grid == SIEVE_GRID_PRIMES ? sieveArgs.primeCount
-                                 : entry.grid == SIEVE_GRID_NEAR ? sieveArgs.farFrom
+                                 : entry.grid == SIEVE_GRID_NEAR ? (sieveArgs.farFrom + SIEVE_LARGE_PRIMES - 1) /
+                                                                       SIEVE_LARGE_PRIMES
                                                                  : (sieveArgs.primeCount - sieveArgs.farFrom +
                                                                     SIEVE_FAR_PRIMES - 1) / SIEVE_FAR_PRIMES;
         const uint32_t blocks = entry.grid == SIEVE_GRID_ONE      ? 1
