@@ -748,9 +748,15 @@ std::vector<PlannedBatch> planBatches(uint64_t first, uint64_t last, uint32_t n,
 // Changes what the device wrote for batch plantIn of a search, as a faulty
 // device would: its report, or its candidate table.
 int gathersSeen, plantIn;
+// The row of a kernel in the sieve's list.
+int sieveSlot(const char* name) {
+    for (int slot = 0; slot < SIEVE_KERNEL_COUNT; ++slot)
+        if (strcmp(sieveKernelTable[slot].name, name) == 0) return slot;
+    return -1;
+}
 void (*plant)(const DeviceSieveArgs&);
 void plantingHook(const void* func, dim3, dim3, void** args) {
-    if (func != reinterpret_cast<const void*>(sieveKernelTable[4].function)) return;  // the Gather kernel
+    if (func != reinterpret_cast<const void*>(sieveKernelTable[sieveSlot("quilbrexSieveGather")].function)) return;
     if (gathersSeen++ == plantIn) plant(*static_cast<DeviceSieveArgs*>(args[0]));
 }
 
@@ -1254,6 +1260,18 @@ TEST_F(DeviceSieveTest, SurvivorsEqualTheHostSieveBitForBit) {
     // runs of 256 from there up to 65521 (6541).
     for (uint32_t primes : {9u, 10u, 11u, 265u, 266u, 267u, 307u, 308u, 309u, 563u, 564u, 565u, 6541u, 6542u})
         cases.push_back({"dealing edge", 987654321987ull, 3 * SIEVE_SLICE_BITS - 5, 100, primes, MAX_BATCH});
+    // The split between the Large and the Far kernels (from the first prime
+    // at least a segment long, on a boundary of four): a prime exactly at
+    // the segment's length on the boundary and off it (then the Large kernel
+    // takes up to three such primes), one just below it, and the Far
+    // kernel's last group cut short by the table's end.
+    for (uint32_t at : {30000u, 30001u, 30002u, 30003u}) {
+        cases.push_back({"a prime at the segment's length", 1234567891ull, deepTable[at], 200, 50003, MAX_BATCH});
+        cases.push_back({"a prime just below the segment's length", 1234567891ull, deepTable[at] + 1, 200, 50003,
+                         MAX_BATCH});
+    }
+    for (uint32_t primes : {50001u, 50002u, 50003u})
+        cases.push_back({"the Far kernel's last group", 98765432101ull, 200001, 333, primes, MAX_BATCH});
     // p = k*2^n+1 itself one of the sieving primes: only for n below 32,
     // which no kernel serves; both sieves cross such a k out alike.
     for (uint32_t n : {1u, 2u, 3u, 4u, 10u})
@@ -1331,9 +1349,8 @@ TEST_F(DeviceSieveTest, GatherWritesEverySurvivorAcrossAnyGap) {
         s.limit = c.limit;
         s.gridEntries = blocksPerGrid * 256;
         void* args[] = {&s};
-        ASSERT_EQ(cudaLaunchKernel(reinterpret_cast<const void*>(sieveKernelTable[4].function), dim3(1), dim3(256),
-                                   args, 0, 0),
-                  cudaSuccess);
+        const void* gather = reinterpret_cast<const void*>(sieveKernelTable[sieveSlot("quilbrexSieveGather")].function);
+        ASSERT_EQ(cudaLaunchKernel(gather, dim3(1), dim3(256), args, 0, 0), cudaSuccess);
         ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
         const uint32_t count = std::min<uint32_t>(static_cast<uint32_t>(c.survivors.size()), c.limit);
         std::vector<unsigned long long> expected(blocksPerGrid * 256, 0);
@@ -1365,23 +1382,29 @@ TEST_F(DeviceSieveTest, FollowingBatchesEqualTheHostSieve) {
         {200000, MAX_BATCH, 607, 70001, 3},
         {5000, 256, 54, 131072, (1ull << 40) + 1},
         {1000000, 2048, 300, 200000, UINT64_MAX - 2ull * 1999999},
+        {50003, 4096, 200, deepTable[30001], 1234567891},
     };
     for (const auto& c : cases) {
         usePrimes(c.primes);
         useLimit(c.limit);
         PrepareDeviceSieve(c.n);
         uint64_t a = c.a;
-        for (int batch = 0; batch < 11; ++batch) {
+        for (int batch = 0; batch < 13; ++batch) {
             // Batches 0-4 follow on; then 2^32-1 odd k ahead (the farthest a
             // start moves on), 2^32 and 2^33 ahead and back to the first (all
-            // three start afresh), and 12345 odd k ahead (moved on).
+            // three start afresh), 12345 odd k ahead and 1234567 (moved on;
+            // the Far kernel's primes below that divide). Batch 10 is twice
+            // as long (the primes the Far kernel leaves to the Large kernel
+            // start afresh) and batch 12 half as long (moved on, the Large
+            // kernel keeping primes longer than a segment).
             if (batch == 5) a += 2 * 0xFFFFFFFFull;
             if (batch == 6) a += 2 * 0x100000000ull;
             if (batch == 7) a += 1ull << 34;
             if (batch == 8) a = c.a;
             if (batch == 9) a += 2 * 12345;
-            const uint32_t length =
-                static_cast<uint32_t>(std::min<uint64_t>(c.length, (UINT64_MAX - a) / 2 + 1));
+            if (batch == 11) a += 2 * 1234567;
+            const uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(
+                batch == 10 ? 2 * c.length : batch == 12 ? c.length / 2 : c.length, (UINT64_MAX - a) / 2 + 1));
             SCOPED_TRACE("primes " + std::to_string(c.primes) + " limit " + std::to_string(c.limit) + " n " +
                          std::to_string(c.n) + " batch " + std::to_string(batch) + " a " + std::to_string(a));
             if (a < c.a) break;  // wrapped past 2^64-1
@@ -1555,22 +1578,23 @@ TEST_F(DeviceSieveTest, AMissingBarrierOrAPlainMarkIsCaught) {
         SieveKernelFunction function;
         const char* race;  // the start of the race's text
     } variants[] = {
-        {"small primes, no barrier after loading the slice", 3, smallWithoutBarrier1,
+        {"small primes, no barrier after loading the slice", sieveSlot("quilbrexSieveSmall"), smallWithoutBarrier1,
          "race in small primes, no barrier after loading the slice: shared word "},
-        {"small primes, no barrier before counting", 3, smallWithoutBarrier2,
+        {"small primes, no barrier before counting", sieveSlot("quilbrexSieveSmall"), smallWithoutBarrier2,
          "race in small primes, no barrier before counting: shared word "},
-        {"small primes, no barrier before storing the count", 3, smallWithoutBarrier3,
+        {"small primes, no barrier before storing the count", sieveSlot("quilbrexSieveSmall"), smallWithoutBarrier3,
          "race in small primes, no barrier before storing the count: shared word 0, an atomic by block "},
-        {"small primes, plain marks", 3, smallWithPlainMarks, "race in small primes, plain marks: shared word "},
-        {"gather, no barrier after clearing the sums", 4, gatherWithoutBarrier1,
+        {"small primes, plain marks", sieveSlot("quilbrexSieveSmall"), smallWithPlainMarks,
+         "race in small primes, plain marks: shared word "},
+        {"gather, no barrier after clearing the sums", sieveSlot("quilbrexSieveGather"), gatherWithoutBarrier1,
          "race in gather, no barrier after clearing the sums: shared word "},
-        {"gather, no barrier before the prefix sum", 4, gatherWithoutBarrier2,
+        {"gather, no barrier before the prefix sum", sieveSlot("quilbrexSieveGather"), gatherWithoutBarrier2,
          "race in gather, no barrier before the prefix sum: shared word "},
-        {"gather, no barrier within the prefix sum", 4, gatherWithoutBarrier3,
+        {"gather, no barrier within the prefix sum", sieveSlot("quilbrexSieveGather"), gatherWithoutBarrier3,
          "race in gather, no barrier within the prefix sum: shared word "},
-        {"gather, no barrier after the prefix sum", 4, gatherWithoutBarrier4,
+        {"gather, no barrier after the prefix sum", sieveSlot("quilbrexSieveGather"), gatherWithoutBarrier4,
          "race in gather, no barrier after the prefix sum: shared word "},
-        {"gather, no barrier before clearing the words", 4, gatherWithoutBarrier5,
+        {"gather, no barrier before clearing the words", sieveSlot("quilbrexSieveGather"), gatherWithoutBarrier5,
          "race in gather, no barrier before clearing the words: global word 0x"},
     };
     static bool registered = false;

@@ -20,6 +20,10 @@ constexpr uint32_t SIEVE_WORDS_PER_THREAD = SIEVE_SLICE_WORDS / SIEVE_BLOCK_THRE
 constexpr uint32_t SIEVE_MASK_PRIMES_BELOW = 32;
 constexpr uint32_t SIEVE_SHARED_PRIMES_BELOW = SIEVE_SLICE_BITS / 32;
 constexpr uint32_t SIEVE_WARP = 32;
+// The primes per thread of the Large kernel and of the Far kernel (vector
+// loads of each table); the prime and start buffers hold a multiple of both.
+constexpr uint32_t SIEVE_LARGE_PRIMES = 2;
+constexpr uint32_t SIEVE_FAR_PRIMES = 8;
 
 // The words the device writes for the host after every batch (its report;
 // the host clears them before each batch).
@@ -69,6 +73,7 @@ struct DeviceSieveArgs {
     uint32_t gridEntries;          // entries the test kernel reads; those past the count are zeroed
     DeviceSieveCarry* carry;       // null: a, length and advance are the values above
     uint32_t range;                // odd k in a full segment (the queued loop's most per batch)
+    uint32_t farFrom;              // the Far kernel's primes: primes[farFrom..primeCount-1], each at least length
 };
 
 // The arguments a batch kernel works with: a, length and advance from the

@@ -55,39 +55,125 @@ __device__ __forceinline__ float approximateReciprocal(float x) {
 #endif
 }
 
-// Per batch, one thread per prime: each prime's start moves on by the odd k
-// since the last batch; the large ones, which hit a slice at most once,
-// cross out their few bits straight in global memory. Three in four primes
-// of a deep table exceed a whole segment, and so the odd k since the last
-// batch: only the warps of the table's lower part divide.
-__device__ __forceinline__ void sieveLarge(const DeviceSieveArgs& s) {
-    const uint32_t i = blockIdx.x * blockDim.x + threadIdx.x;
-    if (i >= s.primeCount) return;
-    const uint32_t q = s.primes[i], last = s.offsets[i];
-    uint32_t back = s.advance;
-    if (back >= q) {  // a branch of its own, rather than a division that every warp issues
-        if (i < s.smallCount) {
-            s.offsets[i] = startFrom(last, back % q, q);
-            return;
-        }
+// One prime of the Large kernel: its first bit moved on by the odd k since
+// the last batch and, above a slice's bits, its marks; returns what it keeps.
+// The primes below a slice move their first bit on, for the Small kernel.
+// The others cross out their few bits straight in global memory, two to a
+// pass (bit + 2q stays below 2^32: segments are below 2^31 odd k, primes
+// below 2^30), and keep the first bit past the segment, which their loop
+// reaches anyway: where a batch follows one that consumed its whole segment,
+// that is the first bit of the new one, without a division. Only after a
+// batch that filled (a hit in the part it left) or an explicit batch
+// elsewhere does a prime divide.
+__device__ __forceinline__ uint32_t largePrime(const DeviceSieveArgs& s, bool small, uint32_t q, uint32_t last) {
+    const uint32_t advance = s.advance;
+    if (small) return startFrom(last, advance % q, q);
+    // last: a bit of q's, counted from the last batch's a.
+    const bool ahead = last >= advance;
+    uint32_t gap = ahead ? last - advance : advance - last;
+    if (gap >= q) {
         // q >= 65536: a quotient below 2^16 from a float reciprocal, at most
-        // one off (advance as a float, the reciprocal and the product each
+        // one off (the gap as a float, the reciprocal and the product each
         // within an ulp or less: a relative error below 2^-22).
-        back = remainderNear(back, static_cast<uint32_t>(static_cast<float>(back) *
-                                                         approximateReciprocal(static_cast<float>(q))), q);
+        gap = remainderNear(gap, static_cast<uint32_t>(static_cast<float>(gap) *
+                                                       approximateReciprocal(static_cast<float>(q))), q);
     }
-    const uint32_t j = startFrom(last, back, q);
-    s.offsets[i] = j;
-    if (i < s.smallCount) return;
-    if (q >= s.length) {  // one mark at most, as for three in four primes of a deep table
-        if (j < s.length) atomicOr(&s.bits[j >> 5], 1u << (j & 31));
-        return;
-    }
+    uint32_t bit = ahead || gap == 0 ? gap : q - gap;
     QUILBREX_NO_UNROLL
-    for (uint32_t bit = j; bit < s.length; bit += q) {
+    for (; bit + q < s.length; bit += 2 * q) {
         atomicOr(&s.bits[bit >> 5], 1u << (bit & 31));
-        if (s.length - bit <= q) break;  // the next step would pass 2^32
+        atomicOr(&s.bits[(bit + q) >> 5], 1u << ((bit + q) & 31));
     }
+    if (bit < s.length) {
+        atomicOr(&s.bits[bit >> 5], 1u << (bit & 31));
+        bit += q;
+    }
+    return bit;
+}
+
+// Per batch, the primes below farFrom, SIEVE_LARGE_PRIMES (two) consecutive
+// ones per thread (one load of each table); a table of an odd count leaves
+// the second of the last pair, past its end, as it is.
+__device__ __forceinline__ void sieveLarge(const DeviceSieveArgs& s) {
+    static_assert(SIEVE_LARGE_PRIMES == 2, "a pair per thread");
+    const uint32_t first = SIEVE_LARGE_PRIMES * (blockIdx.x * blockDim.x + threadIdx.x);
+    if (first >= s.farFrom) return;
+#ifdef __CUDA_ARCH__
+    const uint2 q = *reinterpret_cast<const uint2*>(s.primes + first);
+    uint2 kept = *reinterpret_cast<const uint2*>(s.offsets + first);
+#else
+    const struct { uint32_t x, y; } q = {s.primes[first], s.primes[first + 1]};
+    struct { uint32_t x, y; } kept = {s.offsets[first], s.offsets[first + 1]};
+#endif
+    kept.x = largePrime(s, first < s.smallCount, q.x, kept.x);
+    if (first + 1 < s.farFrom) kept.y = largePrime(s, first + 1 < s.smallCount, q.y, kept.y);
+#ifdef __CUDA_ARCH__
+    *reinterpret_cast<uint2*>(s.offsets + first) = kept;
+#else
+    s.offsets[first] = kept.x;
+    s.offsets[first + 1] = kept.y;
+#endif
+}
+
+// SIEVE_FAR_PRIMES consecutive words from word i (a multiple of it), in
+// vector loads and stores of four words on the device.
+template <class Pointer>
+__device__ __forceinline__ void loadFar(Pointer p, uint32_t i, uint32_t (&v)[SIEVE_FAR_PRIMES]) {
+#ifdef __CUDA_ARCH__
+    QUILBREX_UNROLL
+    for (uint32_t e = 0; e < SIEVE_FAR_PRIMES; e += 4) {
+        const uint4 four = *reinterpret_cast<const uint4*>(p + i + e);
+        v[e] = four.x;
+        v[e + 1] = four.y;
+        v[e + 2] = four.z;
+        v[e + 3] = four.w;
+    }
+#else
+    for (uint32_t e = 0; e < SIEVE_FAR_PRIMES; ++e) v[e] = p[i + e];
+#endif
+}
+template <class Pointer>
+__device__ __forceinline__ void storeFar(Pointer p, uint32_t i, const uint32_t (&v)[SIEVE_FAR_PRIMES]) {
+#ifdef __CUDA_ARCH__
+    QUILBREX_UNROLL
+    for (uint32_t e = 0; e < SIEVE_FAR_PRIMES; e += 4)
+        *reinterpret_cast<uint4*>(p + i + e) = make_uint4(v[e], v[e + 1], v[e + 2], v[e + 3]);
+#else
+    for (uint32_t e = 0; e < SIEVE_FAR_PRIMES; ++e) p[i + e] = v[e];
+#endif
+}
+
+// Per batch, SIEVE_FAR_PRIMES consecutive primes per thread from farFrom on:
+// primes at least a segment long, three in four of a deep table, each
+// crossing out one bit at most. Their starts move on without a division
+// while the batches follow one another (the odd k since the last batch is at
+// most a segment); only an explicit batch far ahead divides. The words past
+// the table in the last thread's group are moved on as well (the buffers
+// have room for them) but cross out nothing.
+__device__ __forceinline__ void sieveFar(const DeviceSieveArgs& s) {
+    const uint32_t first = s.farFrom + SIEVE_FAR_PRIMES * (blockIdx.x * blockDim.x + threadIdx.x);
+    if (first >= s.primeCount) return;
+    uint32_t q[SIEVE_FAR_PRIMES], bit[SIEVE_FAR_PRIMES];
+    loadFar(s.primes, first, q);
+    loadFar(s.offsets, first, bit);
+    const uint32_t advance = s.advance, inTable = s.primeCount - first;
+    if (advance > q[0]) {  // q[0] the least: the table ascends
+        QUILBREX_UNROLL
+        for (uint32_t e = 0; e < SIEVE_FAR_PRIMES; ++e) {
+            const float quotient = static_cast<float>(advance) * approximateReciprocal(static_cast<float>(q[e]));
+            if (e < inTable && advance >= q[e])
+                bit[e] = startFrom(bit[e], remainderNear(advance, static_cast<uint32_t>(quotient), q[e]), q[e]);
+            else
+                bit[e] = startFrom(bit[e], advance, q[e]);
+        }
+    } else {
+        QUILBREX_UNROLL
+        for (uint32_t e = 0; e < SIEVE_FAR_PRIMES; ++e) bit[e] = startFrom(bit[e], advance, q[e]);
+    }
+    storeFar(s.offsets, first, bit);
+    QUILBREX_UNROLL
+    for (uint32_t e = 0; e < SIEVE_FAR_PRIMES; ++e)
+        if (e < inTable && bit[e] < s.length) atomicOr(&s.bits[bit[e] >> 5], 1u << (bit[e] & 31));
 }
 
 // first % q for the first bit of a slice (a multiple of 65536 below 2^32,

@@ -7,6 +7,7 @@
 __global__ void quilbrexSieveInverses(DeviceSieveArgs args) { sieveInverses(args); }
 __global__ void quilbrexSieveStarts(DeviceSieveArgs args) { sieveStarts(args); }
 __global__ void quilbrexSieveLarge(DeviceSieveArgs args) { sieveLarge(carriedArgs(args)); }
+__global__ void quilbrexSieveFar(DeviceSieveArgs args) { sieveFar(carriedArgs(args)); }
 __global__ void quilbrexSieveSmall(DeviceSieveArgs args) { sieveSmall<0>(carriedArgs(args)); }
 __global__ void quilbrexSieveGather(DeviceSieveArgs args) { sieveGather<0>(carriedArgs(args)); }
 __global__ void quilbrexSieveNext(DeviceSieveArgs args) { sieveNext(args); }

@@ -63,9 +63,14 @@ cudaError_t launchSieveKernels(SieveKernelWhen when, cudaStream_t stream) {
     cudaError_t refused = cudaSuccess;
     for (const SieveKernelEntry& entry : sieveKernelTable) {
         if (entry.when != when) continue;
+        const uint32_t threads = entry.grid == SIEVE_GRID_PRIMES ? sieveArgs.primeCount
+                                 : entry.grid == SIEVE_GRID_NEAR ? (sieveArgs.farFrom + SIEVE_LARGE_PRIMES - 1) /
+                                                                       SIEVE_LARGE_PRIMES
+                                                                 : (sieveArgs.primeCount - sieveArgs.farFrom +
+                                                                    SIEVE_FAR_PRIMES - 1) / SIEVE_FAR_PRIMES;
         const uint32_t blocks = entry.grid == SIEVE_GRID_ONE      ? 1
                                 : entry.grid == SIEVE_GRID_SLICES ? sieveArgs.slices
-                                                                  : (sieveArgs.primeCount + SIEVE_BLOCK_THREADS - 1) /
+                                                                  : (threads + SIEVE_BLOCK_THREADS - 1) /
                                                                         SIEVE_BLOCK_THREADS;
         if (blocks == 0) continue;
         void* args[] = {&sieveArgs};
@@ -86,6 +91,17 @@ void makeSliceRoom(uint32_t slices) {
     CUDA_GUARD(cudaMemset(d_bits, 0, 4 * words));
     CUDA_GUARD(cudaMalloc(reinterpret_cast<void**>(&d_sliceCounts), 4 * static_cast<size_t>(slices)));
     sliceRoom = slices;
+}
+
+uint32_t primesBelow(uint64_t bound) {
+    return static_cast<uint32_t>(std::lower_bound(primeTable, primeTable + primeCount, bound) - primeTable);
+}
+
+// The first of the Far kernel's primes for segments of `length` odd k: none
+// below it or below a slice, on a boundary of its vector loads.
+uint32_t farFrom(uint32_t length) {
+    const uint32_t from = std::max(primesBelow(length), primesBelow(SIEVE_SLICE_BITS));
+    return std::min(primeCount, (from + SIEVE_FAR_PRIMES - 1) / SIEVE_FAR_PRIMES * SIEVE_FAR_PRIMES);
 }
 
 uint32_t gridEntries() { return std::min<uint32_t>(blocksPerGrid * 256, MAX_BATCH); }
@@ -240,7 +256,10 @@ cudaError_t PrepareDeviceSieve(uint32_t n) {
         for (uint32_t** buffer : {&d_primes, &d_inverses, &d_offsets}) {
             if (*buffer) CUDA_GUARD(cudaFree(*buffer));
             *buffer = nullptr;
-            CUDA_GUARD(cudaMalloc(reinterpret_cast<void**>(buffer), 4 * static_cast<size_t>(primeCount)));
+            // Room for the Far kernel's last group past the table's end.
+            const size_t room = (primeCount + SIEVE_FAR_PRIMES - 1) / SIEVE_FAR_PRIMES * SIEVE_FAR_PRIMES;
+            CUDA_GUARD(cudaMalloc(reinterpret_cast<void**>(buffer), 4 * room));
+            CUDA_GUARD(cudaMemset(*buffer, 0, 4 * room));
         }
         primeRoom = primeCount;
     }
@@ -254,12 +273,9 @@ cudaError_t PrepareDeviceSieve(uint32_t n) {
     sieveArgs.candidates = d_candidateTable;
     sieveArgs.n = n;
     sieveArgs.primeCount = primeCount;
-    const auto below = [](uint32_t bound) {
-        return static_cast<uint32_t>(std::lower_bound(primeTable, primeTable + primeCount, bound) - primeTable);
-    };
-    sieveArgs.smallCount = below(SIEVE_SLICE_BITS);
-    sieveArgs.maskedCount = below(SIEVE_MASK_PRIMES_BELOW);
-    sieveArgs.sharedCount = below(SIEVE_SHARED_PRIMES_BELOW);
+    sieveArgs.smallCount = primesBelow(SIEVE_SLICE_BITS);
+    sieveArgs.maskedCount = primesBelow(SIEVE_MASK_PRIMES_BELOW);
+    sieveArgs.sharedCount = primesBelow(SIEVE_SHARED_PRIMES_BELOW);
     // The bit words start zero and every batch leaves them so; an earlier
     // search cut short by a stop may not have.
     if (d_bits) CUDA_GUARD(cudaMemset(d_bits, 0, 4 * static_cast<size_t>(sliceRoom) * SIEVE_SLICE_WORDS));
@@ -281,8 +297,12 @@ void LaunchDeviceSieveBatch(uint64_t a, uint32_t length) {
     sieveArgs.limit = threadsPerGrid;
     sieveArgs.gridEntries = gridEntries();
     sieveArgs.range = length;
-    // Batches follow one another from a start, each less than 2^32 odd k on.
-    if (offsetsSet && a >= offsetsA && (a - offsetsA) / 2 <= UINT32_MAX) {
+    // Batches follow one another from a start, each less than 2^32 odd k on,
+    // while the Far kernel's primes (whose starts mean something of their
+    // own) stay at least a segment long.
+    const bool farStays = offsetsSet && farFrom(length) <= sieveArgs.farFrom;
+    if (!farStays) sieveArgs.farFrom = farFrom(length);
+    if (farStays && a >= offsetsA && (a - offsetsA) / 2 <= UINT32_MAX) {
         sieveArgs.advance = static_cast<uint32_t>((a - offsetsA) / 2);
     } else {
         sieveArgs.advance = 0;
@@ -320,6 +340,7 @@ cudaError_t StartDeviceSieveRange(uint64_t a, uint64_t left) {
     sieveArgs.limit = threadsPerGrid;
     sieveArgs.gridEntries = gridEntries();
     sieveArgs.range = sieveRange;
+    sieveArgs.farFrom = farFrom(sieveRange);
     sieveArgs.carry = nullptr;
     const cudaError_t refused = launchSieveKernels(SIEVE_PER_START, 0);
     sieveArgs.carry = d_carry;
