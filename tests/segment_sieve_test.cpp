@@ -1243,10 +1243,11 @@ TEST_F(DeviceSieveTest, SurvivorsEqualTheHostSieveBitForBit) {
         }
     }
     // Segments that end at k = 2^64-1, short final segments and slice edges.
-    for (uint32_t length : {1u, 31u, 32u, 33u, 1000u, 65535u, 65536u, 65537u, 131073u})
+    for (uint32_t length : {1u, 31u, 32u, 33u, 1000u, SIEVE_SLICE_BITS - 1, SIEVE_SLICE_BITS, SIEVE_SLICE_BITS + 1,
+                            2 * SIEVE_SLICE_BITS + 1})
         cases.push_back({"ends at 2^64-1", UINT64_MAX - 2ull * (length - 1), length, 60, 20000, MAX_BATCH});
     cases.push_back({"ends at 2^64-1, filling", UINT64_MAX - 2ull * 99999, 100000, 607, 200000, 512});
-    for (uint32_t length : {1u, 2u, 7u, 64u, 65600u})
+    for (uint32_t length : {1u, 2u, 7u, 64u, SIEVE_SLICE_BITS + 64})
         cases.push_back({"short", 4001, length, 54, 1000000, MAX_BATCH});
     // Prime counts at the edges of the Small kernel's dealing: the masks end
     // at 31 (10 primes), the primes shared by a warp's lanes at 2039 (308),
@@ -1299,7 +1300,7 @@ TEST_F(DeviceSieveTest, GatherWritesEverySurvivorAcrossAnyGap) {
     } cases[] = {
         {"none", {}, 256},
         {"one in the last word", {SIEVE_SLICE_BITS - 1}, 256},
-        {"a run across 2,000 empty words", dense, 512},
+        {"a run across the slice's empty words", dense, 512},
         {"runs across empty stretches at every offset", spread, 1024},
         {"the limit inside a run", spread, 613},
         {"the limit at the last survivor", dense, 300},
@@ -1414,18 +1415,19 @@ TEST_F(DeviceSieveTest, KnownFactorsAreNeverSievedOut) {
 // and the Large kernel the odd k since the last batch mod each prime of 65536
 // or more, from a float quotient that is at most one off either way: exact
 // from any such quotient, and the device's quotient (relative error up to
-// 2^-22) is never further off, for every q from 2048 to 65536 at the slices
-// where it is largest and at the smallest, and for primes from 65536 up at
-// the largest moves.
+// 2^-22) is never further off, for every q of the Small kernel's lanes at the
+// slices where it is largest and at the smallest, and for primes from 65536
+// up at the largest moves.
 TEST(SliceRemainder, ExactFromAQuotientOneOffEitherWay) {
+    const uint32_t last = UINT32_MAX / SIEVE_SLICE_BITS * SIEVE_SLICE_BITS;  // the last slice's first bit
     const struct {
         uint32_t first, q;
     } cases[] = {{0, 2053},
                  {SIEVE_SLICE_BITS, 2053},
-                 {65535 * SIEVE_SLICE_BITS, 2053},
+                 {last, 2053},
                  {257 * SIEVE_SLICE_BITS, 2063},
-                 {65534 * SIEVE_SLICE_BITS, 32749},
-                 {65535 * SIEVE_SLICE_BITS, 65521},
+                 {last - SIEVE_SLICE_BITS, 32749},
+                 {last, 65521},
                  {SIEVE_SLICE_BITS, 65521},
                  {UINT32_MAX, 65537},
                  {16880000, 65537},
@@ -1437,7 +1439,7 @@ TEST(SliceRemainder, ExactFromAQuotientOneOffEitherWay) {
         const uint32_t exact = c.first / c.q;
         for (int off : {-1, 0, 1})
             if (exact != 0 || off >= 0) EXPECT_EQ(remainderNear(c.first, exact + off, c.q), c.first % c.q) << off;
-        if (c.first % SIEVE_SLICE_BITS == 0 && c.q < SIEVE_SLICE_BITS)
+        if (c.first % SIEVE_SLICE_BITS == 0 && c.q >= SIEVE_SHARED_PRIMES_BELOW && c.q < SIEVE_SMALL_PRIMES_BELOW)
             EXPECT_EQ(sliceRemainder(c.first, static_cast<float>(c.first), c.q), c.first % c.q);
     }
     const auto atMostOneOff = [](uint32_t first, uint32_t q) {
@@ -1448,8 +1450,9 @@ TEST(SliceRemainder, ExactFromAQuotientOneOffEitherWay) {
         }
         return true;
     };
-    for (uint32_t q = 2049; q < 65536; q += 2)
-        for (uint32_t slice : {1u, 65533u, 65534u, 65535u})
+    const uint32_t lastSlice = last / SIEVE_SLICE_BITS;
+    for (uint32_t q = SIEVE_SHARED_PRIMES_BELOW + 1; q < SIEVE_SMALL_PRIMES_BELOW; q += 2)
+        for (uint32_t slice : {1u, lastSlice - 2, lastSlice - 1, lastSlice})
             ASSERT_TRUE(atMostOneOff(slice * SIEVE_SLICE_BITS, q)) << "q " << q << " slice " << slice;
     for (uint32_t q = 65537; q < 70000000; q += 2 + 2 * (q / 1000))
         for (uint32_t advance : {q, UINT32_MAX - 1, UINT32_MAX})

@@ -90,11 +90,13 @@ __device__ __forceinline__ void sieveLarge(const DeviceSieveArgs& s) {
     }
 }
 
-// first % q for the first bit of a slice (a multiple of 65536 below 2^32,
-// exact as a float) and 2048 <= q < 65536, without an integer division: the
-// quotient from the approximate reciprocal and one rounded product, below
-// 2^21 with a relative error below 2^-22, is less than a half off, so its
-// whole part is at most one off either way.
+// first % q for the first bit of a slice (a multiple of a slice's bits below
+// 2^32, exact as a float) and 2048 <= q < 65536, without an integer
+// division: the quotient from the approximate reciprocal and one rounded
+// product, below 2^21 with a relative error below 2^-22, is less than a half
+// off, so its whole part is at most one off either way.
+static_assert(SIEVE_SHARED_PRIMES_BELOW >= 2048 && SIEVE_SMALL_PRIMES_BELOW <= 65536 && SIEVE_SLICE_BITS % 256 == 0,
+              "a slice's first bit over a prime of the Small kernel's lanes: a quotient below 2^21, exact as a float");
 __device__ __forceinline__ uint32_t sliceRemainder(uint32_t first, float firstAsFloat, uint32_t q) {
     return remainderNear(first, static_cast<uint32_t>(firstAsFloat * approximateReciprocal(static_cast<float>(q))), q);
 }
@@ -264,6 +266,8 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
 // them all): the sums may then disagree with the words, and such a variant
 // keeps its walks inside the slice, so that the stand-in lives to report the
 // race.
+static_assert(SIEVE_WORDS_PER_THREAD <= 32 && SIEVE_SLICE_WORDS / 32 <= SIEVE_BLOCK_THREADS,
+              "a thread's marks of the words that hold survivors fit one word, and the block clears them at once");
 template <int DROPPED>
 __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
     __shared__ SharedArray<uint32_t, 2> sums;  // the survivors before the slice, and in all slices

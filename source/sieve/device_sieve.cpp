@@ -257,7 +257,7 @@ cudaError_t PrepareDeviceSieve(uint32_t n) {
     const auto below = [](uint32_t bound) {
         return static_cast<uint32_t>(std::lower_bound(primeTable, primeTable + primeCount, bound) - primeTable);
     };
-    sieveArgs.smallCount = below(SIEVE_SLICE_BITS);
+    sieveArgs.smallCount = below(SIEVE_SMALL_PRIMES_BELOW);
     sieveArgs.maskedCount = below(SIEVE_MASK_PRIMES_BELOW);
     sieveArgs.sharedCount = below(SIEVE_SHARED_PRIMES_BELOW);
     // The bit words start zero and every batch leaves them so; an earlier
