@@ -1128,6 +1128,7 @@ BROKEN_SIEVE_KERNEL(gatherWithoutBarrier2, sieveGather, 2)
 BROKEN_SIEVE_KERNEL(gatherWithoutBarrier3, sieveGather, 3)
 BROKEN_SIEVE_KERNEL(gatherWithoutBarrier4, sieveGather, 4)
 BROKEN_SIEVE_KERNEL(gatherWithoutBarrier5, sieveGather, 5)
+BROKEN_SIEVE_KERNEL(gatherWithoutBarrier6, sieveGather, 6)
 #undef BROKEN_SIEVE_KERNEL
 // The small primes' marks as plain |= instead of atomic ORs.
 void smallWithPlainMarks(DeviceSieveArgs args) { sieveSmall<0, true>(args); }
@@ -1280,10 +1281,10 @@ TEST_F(DeviceSieveTest, SurvivorsEqualTheHostSieveBitForBit) {
 }
 
 // The Gather kernel alone, on one slice of planted survivors (zero bits):
-// runs of ranks that start inside a word, cross empty words and whole empty
-// 32-word stretches of the mask of words that hold survivors, and end at the
-// batch limit; every survivor written once, in order, and the report as the
-// host's. No sieve leaves gaps this long at the depths in use.
+// runs of ranks that start inside a word, cross empty words, stretches of
+// them longer than a thread's own words and almost the whole slice, and end
+// at the batch limit; every survivor written once, in order, and the report
+// as the host's. No sieve leaves gaps this long at the depths in use.
 TEST_F(DeviceSieveTest, GatherWritesEverySurvivorAcrossAnyGap) {
     std::vector<uint32_t> dense;  // 300 survivors: the first 299 bits, and the last bit of the slice
     for (uint32_t b = 0; b < 299; ++b) dense.push_back(b);
@@ -1575,6 +1576,8 @@ TEST_F(DeviceSieveTest, AMissingBarrierOrAPlainMarkIsCaught) {
          "race in gather, no barrier after the prefix sum: shared word "},
         {"gather, no barrier before clearing the words", 4, gatherWithoutBarrier5,
          "race in gather, no barrier before clearing the words: global word 0x"},
+        {"gather, no barrier after listing the words", 4, gatherWithoutBarrier6,
+         "race in gather, no barrier after listing the words: shared word "},
     };
     static bool registered = false;
     if (!registered) {

@@ -203,15 +203,17 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
         for (uint32_t j = warp; j < inRun; j += warps) {
             const uint32_t q = s.primes[run + j], bit = starts[j] + lane * q;
             // A lane's marks are 32q bits apart: the same bit, q words on;
-            // two to a pass.
+            // several to a pass, the last few one by one.
             const uint32_t mark = 1u << (bit & 31);
             uint32_t w = bit >> 5;
             QUILBREX_NO_UNROLL
-            for (; w + q < SIEVE_SLICE_WORDS; w += 2 * q) {
-                markWord<PLAIN_MARKS>(words, w, mark);
-                markWord<PLAIN_MARKS>(words, w + q, mark);
+            for (; w + (SIEVE_SHARED_MARKS_PER_PASS - 1) * q < SIEVE_SLICE_WORDS;
+                 w += SIEVE_SHARED_MARKS_PER_PASS * q) {
+                QUILBREX_UNROLL
+                for (uint32_t m = 0; m < SIEVE_SHARED_MARKS_PER_PASS; ++m) markWord<PLAIN_MARKS>(words, w + m * q, mark);
             }
-            if (w < SIEVE_SLICE_WORDS) markWord<PLAIN_MARKS>(words, w, mark);
+            QUILBREX_NO_UNROLL
+            for (; w < SIEVE_SLICE_WORDS; w += q) markWord<PLAIN_MARKS>(words, w, mark);
         }
         if (run + SIEVE_BLOCK_THREADS < shared) {  // the same for every thread of the block
             __syncthreads();
@@ -255,30 +257,38 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
 // by words, a lane would write from none to a dozen per word and hold its
 // warp for the busiest. Each thread counts the survivors of its own run of
 // words (their zero bits: the Small kernel crossed out the bits past the
-// segment) and marks which of them hold any; the block sums the counts; each
-// thread then finds the word that holds the first rank of its run by a
-// search over the sums and writes its run's k in order, up to the batch
-// limit, going from a word to the next that holds a survivor by the marks
-// (an eighth of the words are empty at four million primes, and a loop over
-// them would hold the warp for one lane); after a barrier it leaves its own
-// words zero for the next batch. The whole grid zeroes the table from the
-// count to its end. DROPPED names a barrier left out (tests only; 0 keeps
-// them all): the sums may then disagree with the words, and such a variant
-// keeps its walks inside the slice, so that the stand-in lives to report the
-// race.
-static_assert(SIEVE_WORDS_PER_THREAD <= 32 && SIEVE_SLICE_WORDS / 32 <= SIEVE_BLOCK_THREADS,
-              "a thread's marks of the words that hold survivors fit one word, and the block clears them at once");
+// segment) and how many of them hold any; the block sums both counts at once,
+// and each thread lists its words that hold a survivor in the block's list
+// of such words, in order, from where its sum puts it. Each thread then finds
+// the word that holds the first rank of its run by a search over the sums and
+// writes its run's k in order, up to the batch limit, going from a word to
+// the next on the list (an eighth of the words are empty at four million
+// primes: a walk over them, or a search for the next word that holds a
+// survivor, would hold the warp for the lanes that step while the others
+// wait); after a barrier it leaves its own words zero for the next batch. The
+// whole grid zeroes the table from the count to its end. DROPPED names a
+// barrier left out (tests only; 0 keeps them all): the sums and the list may
+// then disagree with the words, and such a variant keeps its walks inside the
+// slice, so that the stand-in lives to report the race.
+static_assert(SIEVE_WORDS_PER_THREAD <= 32, "a thread's marks of its words that hold survivors fit one word");
+// A thread's sum: its survivors below this bit (a slice's survivors, at most
+// 2^17, never carry into it), its words that hold any above it.
+constexpr uint32_t SIEVE_LISTED_SHIFT = 18;
+static_assert(SIEVE_SLICE_BITS < 1u << SIEVE_LISTED_SHIFT && SIEVE_SLICE_WORDS <= 1u << (32 - SIEVE_LISTED_SHIFT - 1),
+              "both counts of a slice fit one word");
 template <int DROPPED>
 __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
     __shared__ SharedArray<uint32_t, 2> sums;  // the survivors before the slice, and in all slices
     __shared__ SharedArray<uint32_t, SIEVE_BLOCK_THREADS> placed;
-    __shared__ SharedArray<uint32_t, SIEVE_SLICE_WORDS / 32> holding;  // bit w: word w holds a survivor
+    // The words that hold a survivor, as indices into the segment's words.
+    __shared__ SharedArray<uint32_t, SIEVE_SLICE_WORDS> listed;
     const uint32_t slice = blockIdx.x, t = threadIdx.x;
+    constexpr uint32_t SURVIVORS = (1u << SIEVE_LISTED_SHIFT) - 1;
+    constexpr bool GUARDED = DROPPED != 0;
     if (t == 0) {
         sums[0] = 0;
         sums[1] = 0;
     }
-    if (t < SIEVE_SLICE_WORDS / 32) holding[t] = 0;
     if (DROPPED != 1) __syncthreads();
 
     uint32_t earlier = 0, all = 0;
@@ -299,8 +309,7 @@ __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
         mine += __popc(live);
         held |= (live != 0 ? 1u : 0u) << w;
     }
-    placed[t] = mine;
-    atomicOr(&holding[t * SIEVE_WORDS_PER_THREAD / 32], held << (t * SIEVE_WORDS_PER_THREAD % 32));
+    placed[t] = mine + (static_cast<uint32_t>(__popc(held)) << SIEVE_LISTED_SHIFT);
     if (DROPPED != 2) __syncthreads();
 
     // The threads' counts summed up to each, by all threads at once in eight
@@ -314,30 +323,45 @@ __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
     }
     if (DROPPED != 4) __syncthreads();  // every thread reads the others' sums
 
+    // The thread's words that hold a survivor, onto the list.
+    uint32_t entry = t != 0 ? static_cast<uint32_t>(placed[t - 1]) >> SIEVE_LISTED_SHIFT : 0u;
+    QUILBREX_NO_UNROLL
+    for (; held != 0; held &= held - 1, ++entry)
+        listed[GUARDED ? entry % SIEVE_SLICE_WORDS : entry] =
+            slice * SIEVE_SLICE_WORDS + t * SIEVE_WORDS_PER_THREAD + static_cast<uint32_t>(__ffs(held) - 1);
+    if (DROPPED != 6) __syncthreads();  // every thread reads the others' entries
+
     // Thread t writes ranks from to to of the slice.
-    const uint32_t inSlice = placed[SIEVE_BLOCK_THREADS - 1];
+    const uint32_t inSlice = placed[SIEVE_BLOCK_THREADS - 1] & SURVIVORS;
     const uint32_t share = (inSlice + SIEVE_BLOCK_THREADS - 1) / SIEVE_BLOCK_THREADS;
     const uint32_t from = t * share < inSlice ? t * share : inSlice;
     const uint32_t to = inSlice - from < share ? inSlice : from + share;
     const uint32_t total = sums[1];
-    constexpr bool GUARDED = DROPPED != 0;
+    // The e-th word on the list (a variant whose list may be unwritten keeps
+    // its walk inside the slice).
+    const auto listedWord = [&](uint32_t e) -> uint32_t {
+        if (GUARDED) return slice * SIEVE_SLICE_WORDS + static_cast<uint32_t>(listed[e % SIEVE_SLICE_WORDS]) % SIEVE_SLICE_WORDS;
+        return listed[e];
+    };
     if (from < to) {
         // The thread whose words hold rank from: the first whose sum passes it.
         uint32_t owner = 0;
         QUILBREX_NO_UNROLL
         for (uint32_t step = SIEVE_BLOCK_THREADS / 2; step != 0; step /= 2)
-            if (placed[owner + step - 1] <= from) owner += step;
-        uint32_t w = owner * SIEVE_WORDS_PER_THREAD;
-        uint32_t skip = from - (owner != 0 ? static_cast<uint32_t>(placed[owner - 1]) : 0u);
-        uint32_t live = ~words[w];
-        while (skip >= static_cast<uint32_t>(__popc(live)) && (!GUARDED || w + 1 < SIEVE_SLICE_WORDS)) {
+            if ((placed[owner + step - 1] & SURVIVORS) <= from) owner += step;
+        const uint32_t before = owner != 0 ? static_cast<uint32_t>(placed[owner - 1]) : 0u;
+        uint32_t e = before >> SIEVE_LISTED_SHIFT;
+        uint32_t skip = from - (before & SURVIVORS);
+        uint32_t w = listedWord(e);  // into the segment's words
+        uint32_t live = ~s.bits[w];
+        while (skip >= static_cast<uint32_t>(__popc(live)) && (!GUARDED || e + 1 < SIEVE_SLICE_WORDS)) {
             skip -= __popc(live);
-            live = ~words[++w];
+            w = listedWord(++e);
+            live = ~s.bits[w];
         }
         QUILBREX_NO_UNROLL
         for (; skip != 0 && (!GUARDED || live != 0); --skip) live &= live - 1;
 
-        const unsigned long long sliceA = s.a + 2 * static_cast<unsigned long long>(slice * SIEVE_SLICE_BITS);
         uint32_t index = sums[0] + from;
         // The run ends at the batch limit.
         const uint32_t room = s.limit > index ? s.limit - index : 0;
@@ -345,30 +369,20 @@ __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
         uint32_t bit = 0;
         QUILBREX_NO_UNROLL
         for (uint32_t rank = from; rank < end; ++rank, ++index) {
-            bit = 32 * w + static_cast<uint32_t>(__ffs(live) - 1);
-            s.candidates[index] = sliceA + 2 * static_cast<unsigned long long>(bit);
+            bit = 32 * w + static_cast<uint32_t>(__ffs(live) - 1);  // of the segment
+            s.candidates[index] = s.a + 2 * static_cast<unsigned long long>(bit);
             live &= live - 1;
-            if (live == 0 && rank + 1 < end) {
-                // The next word that holds a survivor (one lies ahead).
-                uint32_t after = w + 1;
-                if (GUARDED && after >= SIEVE_SLICE_WORDS) break;
-                uint32_t marks = holding[after / 32] >> (after % 32);
-                QUILBREX_NO_UNROLL
-                while (marks == 0) {
-                    after = (after | 31) + 1;
-                    if (GUARDED && after >= SIEVE_SLICE_WORDS) break;
-                    marks = holding[after / 32];
-                }
-                if (GUARDED && marks == 0) break;
-                w = after + static_cast<uint32_t>(__ffs(marks) - 1);
-                live = ~words[w];
+            if (live == 0 && rank + 1 < end) {  // the next word on the list (one lies ahead)
+                if (GUARDED && e + 1 >= SIEVE_SLICE_WORDS) break;
+                w = listedWord(++e);
+                live = ~s.bits[w];
             }
         }
         // The run that wrote the batch's last entry (bit: its k) when the
         // batch is full: the next batch starts right after that k. Checked
         // here rather than for every k written.
         if (from < end && sums[0] + end == s.limit && total > s.limit) {
-            const uint32_t examined = slice * SIEVE_SLICE_BITS + bit + 1;
+            const uint32_t examined = bit + 1;
             s.control[SIEVE_EXAMINED] = examined;
             const unsigned long long next = s.a + 2 * static_cast<unsigned long long>(examined);
             s.control[SIEVE_NEXT_K_LO] = static_cast<uint32_t>(next);
