@@ -26,8 +26,10 @@ constexpr uint32_t SIEVE_WORDS_PER_THREAD = SIEVE_SLICE_WORDS / SIEVE_BLOCK_THRE
 constexpr uint32_t SIEVE_MASK_PRIMES_BELOW = 32;
 constexpr uint32_t SIEVE_SHARED_PRIMES_BELOW = 2048;
 constexpr uint32_t SIEVE_SMALL_PRIMES_BELOW = 65536;
-// A lane's marks of a prime shared by its warp in one pass of the loop.
+// A lane's marks in one pass of the loop, of a prime shared by its warp and
+// of a prime of its own (the last few one by one).
 constexpr uint32_t SIEVE_SHARED_MARKS_PER_PASS = 8;
+constexpr uint32_t SIEVE_LANE_MARKS_PER_PASS = 4;
 constexpr uint32_t SIEVE_WARP = 32;
 
 // The words the device writes for the host after every batch (its report;

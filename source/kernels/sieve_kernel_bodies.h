@@ -111,29 +111,26 @@ __device__ __forceinline__ void markWord(Words& words, uint32_t w, uint32_t mark
         atomicOr(&words[w], mark);
 }
 
-// The bits 0, q, 2q, ... of a word.
-__host__ __device__ constexpr uint32_t periodicPattern(uint32_t q, uint32_t b = 0) {
-    return b >= 32 ? 0u : (1u << b) | periodicPattern(q, b + q);
+// The bits 0, q, 2q, ... of a double word.
+__host__ __device__ constexpr uint64_t periodicPattern(uint32_t q, uint32_t b = 0) {
+    return b >= 64 ? 0u : (uint64_t{1} << b) | periodicPattern(q, b + q);
 }
 
 // The masks of the K-th odd prime Q (below 32) over a thread's words, the
 // first of which starts at bit firstBit of the segment, if the table holds
-// it. With Q known to the compiler the pattern is a constant and the
-// remainders are multiplications. From one of the thread's words to the
-// next, the pattern moves back by 8192 mod Q bits.
+// it. From one of the thread's words to the next, the crossed-out bits move
+// back by 8192 mod Q: word m's are those of the thread's first word and the
+// 32 bits after it, shifted down by m * 8192 mod Q, a constant (with Q known
+// to the compiler), so that a word's mask is one funnel shift.
 template <uint32_t K, uint32_t Q>
 __device__ __forceinline__ void maskOnePrime(const DeviceSieveArgs& s, uint32_t firstBit,
                                              uint32_t (&mask)[SIEVE_WORDS_PER_THREAD]) {
     if (K >= s.maskedCount) return;
-    constexpr uint32_t pattern = periodicPattern(Q);
     constexpr uint32_t back = 32 * SIEVE_BLOCK_THREADS % Q;
     const uint32_t offset = s.offsets[K], into = firstBit % Q;  // offset < Q
-    uint32_t shift = startFrom(offset, into, Q);
+    const uint64_t crossed = periodicPattern(Q) << startFrom(offset, into, Q);
     QUILBREX_UNROLL
-    for (uint32_t m = 0; m < SIEVE_WORDS_PER_THREAD; ++m) {
-        mask[m] |= pattern << shift;
-        shift = shift >= back ? shift - back : shift + (Q - back);
-    }
+    for (uint32_t m = 0; m < SIEVE_WORDS_PER_THREAD; ++m) mask[m] |= static_cast<uint32_t>(crossed >> (m * back % Q));
 }
 
 // The masks of the primes below 32: the table holds every odd prime from 3
@@ -228,11 +225,15 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
         const uint32_t i = run + SIEVE_WARP * (round % 2 ? warps - 1 - warp : warp) + lane;
         if (i >= s.smallCount) continue;
         const uint32_t q = s.primes[i];
+        uint32_t bit = startFrom(s.offsets[i], sliceRemainder(first, firstAsFloat, q), q);
         QUILBREX_NO_UNROLL
-        for (uint32_t bit = startFrom(s.offsets[i], sliceRemainder(first, firstAsFloat, q), q);
-             bit < SIEVE_SLICE_BITS; bit += q) {
-            markWord<PLAIN_MARKS>(words, bit >> 5, 1u << (bit & 31));
+        for (; bit + (SIEVE_LANE_MARKS_PER_PASS - 1) * q < SIEVE_SLICE_BITS; bit += SIEVE_LANE_MARKS_PER_PASS * q) {
+            QUILBREX_UNROLL
+            for (uint32_t m = 0; m < SIEVE_LANE_MARKS_PER_PASS; ++m)
+                markWord<PLAIN_MARKS>(words, (bit + m * q) >> 5, 1u << ((bit + m * q) & 31));
         }
+        QUILBREX_NO_UNROLL
+        for (; bit < SIEVE_SLICE_BITS; bit += q) markWord<PLAIN_MARKS>(words, bit >> 5, 1u << (bit & 31));
     }
     if (DROPPED != 2) __syncthreads();
 
