@@ -121,14 +121,15 @@ __host__ __device__ constexpr uint64_t periodicPattern(uint32_t q, uint32_t b = 
 // it. From one of the thread's words to the next, the crossed-out bits move
 // back by 8192 mod Q: word m's are those of the thread's first word and the
 // 32 bits after it, shifted down by m * 8192 mod Q, a constant (with Q known
-// to the compiler), so that a word's mask is one funnel shift.
+// to the compiler), so that a word's mask is one funnel shift. Without a
+// branch, so that the compiler can merge the ten primes' ORs.
 template <uint32_t K, uint32_t Q>
 __device__ __forceinline__ void maskOnePrime(const DeviceSieveArgs& s, uint32_t firstBit,
                                              uint32_t (&mask)[SIEVE_WORDS_PER_THREAD]) {
-    if (K >= s.maskedCount) return;
     constexpr uint32_t back = 32 * SIEVE_BLOCK_THREADS % Q;
-    const uint32_t offset = s.offsets[K], into = firstBit % Q;  // offset < Q
-    const uint64_t crossed = periodicPattern(Q) << startFrom(offset, into, Q);
+    const bool held = K < s.maskedCount;
+    const uint32_t offset = held ? static_cast<uint32_t>(s.offsets[K]) : 0u, into = firstBit % Q;  // offset < Q
+    const uint64_t crossed = held ? periodicPattern(Q) << startFrom(offset, into, Q) : 0u;
     QUILBREX_UNROLL
     for (uint32_t m = 0; m < SIEVE_WORDS_PER_THREAD; ++m) mask[m] |= static_cast<uint32_t>(crossed >> (m * back % Q));
 }
