@@ -165,7 +165,7 @@ template <int DROPPED, bool PLAIN_MARKS = false>
 __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
     __shared__ SharedArray<uint32_t, SIEVE_SLICE_WORDS> words;
     __shared__ SharedArray<uint32_t, 1> survivors;
-    __shared__ SharedArray<uint32_t, SIEVE_BLOCK_THREADS> starts;
+    __shared__ SharedArray<uint32_t, SIEVE_BLOCK_THREADS> starts, staged;  // a run's starts and primes
     const uint32_t slice = blockIdx.x, t = threadIdx.x;
     const uint32_t lane = t % SIEVE_WARP, warp = t / SIEVE_WARP, warps = SIEVE_BLOCK_THREADS / SIEVE_WARP;
     const auto global = s.bits + slice * SIEVE_SLICE_WORDS;
@@ -190,6 +190,7 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
         if (run + t >= shared) return;
         const uint32_t q = s.primes[run + t];
         starts[t] = startFrom(s.offsets[run + t], first % q, q);
+        staged[t] = q;
     };
     stage(masked);
     if (DROPPED != 1) __syncthreads();
@@ -199,7 +200,10 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
         const uint32_t inRun = shared - run < SIEVE_BLOCK_THREADS ? shared - run : SIEVE_BLOCK_THREADS;
         QUILBREX_NO_UNROLL
         for (uint32_t j = warp; j < inRun; j += warps) {
-            const uint32_t q = s.primes[run + j], bit = starts[j] + lane * q;
+            // (A variant without a barrier takes q from the table: an
+            // unwritten one could stall its loops before the race is told.)
+            const uint32_t q = DROPPED != 0 ? static_cast<uint32_t>(s.primes[run + j]) : staged[j];
+            const uint32_t bit = starts[j] + lane * q;
             // A lane's marks are 32q bits apart: the same bit, q words on;
             // several to a pass, the last few one by one.
             const uint32_t mark = 1u << (bit & 31);
@@ -305,7 +309,7 @@ __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
 
     const auto words = s.bits + slice * SIEVE_SLICE_WORDS;
     uint32_t mine = 0, held = 0;
-    QUILBREX_NO_UNROLL
+    QUILBREX_UNROLL
     for (uint32_t w = 0; w < SIEVE_WORDS_PER_THREAD; ++w) {
         const uint32_t live = ~words[t * SIEVE_WORDS_PER_THREAD + w];
         mine += __popc(live);
@@ -368,13 +372,14 @@ __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
         // The run ends at the batch limit.
         const uint32_t room = s.limit > index ? s.limit - index : 0;
         const uint32_t end = to - from < room ? to : from + room;
+        const uint32_t last = index + (end - from);  // past the run's last entry
         uint32_t bit = 0;
         QUILBREX_NO_UNROLL
-        for (uint32_t rank = from; rank < end; ++rank, ++index) {
+        for (; index < last; ++index) {
             bit = 32 * w + static_cast<uint32_t>(__ffs(live) - 1);  // of the segment
             s.candidates[index] = s.a + 2 * static_cast<unsigned long long>(bit);
             live &= live - 1;
-            if (live == 0 && rank + 1 < end) {  // the next word on the list (one lies ahead)
+            if (live == 0 && index + 1 < last) {  // the next word on the list (one lies ahead)
                 if (GUARDED && e + 1 >= SIEVE_SLICE_WORDS) break;
                 w = listedWord(++e);
                 live = ~s.bits[w];
