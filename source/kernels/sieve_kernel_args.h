@@ -29,7 +29,7 @@ constexpr uint32_t SIEVE_SMALL_PRIMES_BELOW = 65536;
 // A lane's marks in one pass of the loop, of a prime shared by its warp and
 // of a prime of its own (the last few one by one).
 constexpr uint32_t SIEVE_SHARED_MARKS_PER_PASS = 8;
-constexpr uint32_t SIEVE_LANE_MARKS_PER_PASS = 4;
+constexpr uint32_t SIEVE_LANE_MARKS_PER_PASS = 8;
 constexpr uint32_t SIEVE_WARP = 32;
 
 // The words the device writes for the host after every batch (its report;

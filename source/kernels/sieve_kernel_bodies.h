@@ -6,14 +6,6 @@
 
 #include "kernels/sieve_kernel_args.h"
 
-// The bits of word w of slice s that stand for k inside the segment.
-__device__ __forceinline__ uint32_t insideSegment(const DeviceSieveArgs& s, uint32_t slice, uint32_t w) {
-    const uint32_t first = slice * SIEVE_SLICE_BITS + 32 * w;
-    if (first >= s.length) return 0;
-    const uint32_t inside = s.length - first;
-    return inside >= 32 ? 0xFFFFFFFFu : (1u << inside) - 1;
-}
-
 // Per exponent, one thread per prime.
 __device__ __forceinline__ void sieveInverses(const DeviceSieveArgs& s) {
     const uint32_t i = blockIdx.x * blockDim.x + threadIdx.x;
@@ -240,15 +232,22 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
         QUILBREX_NO_UNROLL
         for (; bit < SIEVE_SLICE_BITS; bit += q) markWord<PLAIN_MARKS>(words, bit >> 5, 1u << (bit & 31));
     }
+    // The bits past the segment leave crossed out, so that the Gather
+    // kernel reads a word's survivors as its zero bits: in a segment's last
+    // slice only, the words from the one where the segment ends, and every
+    // word of a slice past it (a queued batch's grid covers a full segment).
+    const uint32_t inside = first >= s.length ? 0u : s.length - first < SIEVE_SLICE_BITS ? s.length - first
+                                                                                         : SIEVE_SLICE_BITS;
+    QUILBREX_NO_UNROLL
+    for (uint32_t w = inside / 32 + t; w < SIEVE_SLICE_WORDS; w += SIEVE_BLOCK_THREADS)
+        markWord<false>(words, w, w == inside / 32 ? ~((1u << (inside % 32)) - 1) : ~0u);
     if (DROPPED != 2) __syncthreads();
 
-    // The bits past the segment leave crossed out, so that the Gather
-    // kernel reads a word's survivors as its zero bits.
     uint32_t count = 0;
     QUILBREX_UNROLL
     for (uint32_t m = 0; m < SIEVE_WORDS_PER_THREAD; ++m) {
         const uint32_t w = t + SIEVE_BLOCK_THREADS * m;
-        const uint32_t crossed = words[w] | ~insideSegment(s, slice, w);
+        const uint32_t crossed = words[w];
         count += __popc(~crossed);
         global[w] = crossed;
     }
