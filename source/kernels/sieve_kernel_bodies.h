@@ -177,11 +177,21 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
     // The primes below 2048 in runs of 256: each thread works out where one
     // of them first crosses out in the slice, then every warp takes its
     // primes of the run with their starts from there, rather than all 32
-    // lanes working out the same start.
+    // lanes working out the same start. Warp w takes the slots w, w+8, ...,
+    // and slot j holds the run's prime j in even groups of eight and
+    // prime j ^ 7 in odd ones, so that each warp takes its share of the
+    // smallest primes, which cross out the most. A slot past the run's end
+    // crosses out nothing.
+    const auto held = [&](uint32_t run, uint32_t j) { return run + (j ^ (j >> 3 & 1) * 7); };
     const auto stage = [&](uint32_t run) {
-        if (run + t >= shared) return;
-        const uint32_t q = s.primes[run + t];
-        starts[t] = startFrom(s.offsets[run + t], first % q, q);
+        const uint32_t i = held(run, t);
+        if (i >= shared) {
+            starts[t] = 2 * SIEVE_SLICE_BITS;
+            staged[t] = 1;
+            return;
+        }
+        const uint32_t q = s.primes[i];
+        starts[t] = startFrom(s.offsets[i], first % q, q);
         staged[t] = q;
     };
     stage(masked);
@@ -189,12 +199,14 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
 
     QUILBREX_NO_UNROLL
     for (uint32_t run = masked; run < shared; run += SIEVE_BLOCK_THREADS) {
-        const uint32_t inRun = shared - run < SIEVE_BLOCK_THREADS ? shared - run : SIEVE_BLOCK_THREADS;
+        // (whole groups of eight)
+        const uint32_t inRun = shared - run < SIEVE_BLOCK_THREADS ? (shared - run + 7) / 8 * 8 : SIEVE_BLOCK_THREADS;
         QUILBREX_NO_UNROLL
         for (uint32_t j = warp; j < inRun; j += warps) {
             // (A variant without a barrier takes q from the table: an
             // unwritten one could stall its loops before the race is told.)
-            const uint32_t q = DROPPED != 0 ? static_cast<uint32_t>(s.primes[run + j]) : staged[j];
+            const uint32_t q = DROPPED == 0 ? static_cast<uint32_t>(staged[j])
+                               : held(run, j) < shared ? static_cast<uint32_t>(s.primes[held(run, j)]) : 1u;
             const uint32_t bit = starts[j] + lane * q;
             // A lane's marks are 32q bits apart: the same bit, q words on;
             // several to a pass, the last few one by one.
@@ -215,11 +227,16 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
             __syncthreads();
         }
     }
-    uint32_t round = 0;
+    // The thread's prime of this run and of the next, each two runs on from
+    // the last.
+    uint32_t mine = shared + SIEVE_WARP * warp + lane;
+    uint32_t after = shared + SIEVE_BLOCK_THREADS + SIEVE_WARP * (warps - 1 - warp) + lane;
     const float firstAsFloat = static_cast<float>(first);
     QUILBREX_NO_UNROLL
-    for (uint32_t run = shared; run < s.smallCount; run += SIEVE_BLOCK_THREADS, ++round) {
-        const uint32_t i = run + SIEVE_WARP * (round % 2 ? warps - 1 - warp : warp) + lane;
+    for (uint32_t run = shared; run < s.smallCount; run += SIEVE_BLOCK_THREADS) {
+        const uint32_t i = mine;
+        mine = after;
+        after = i + 2 * SIEVE_BLOCK_THREADS;
         if (i >= s.smallCount) continue;
         const uint32_t q = s.primes[i];
         uint32_t bit = startFrom(s.offsets[i], sliceRemainder(first, firstAsFloat, q), q);
