@@ -842,7 +842,7 @@ TEST_P(SieveTest, ProofKOfEveryBatchReachTheProofFile) {
         EXPECT_EQ(r.err, c.message);
         unsigned long long savedK = 3;
         const std::string checkpoint = readFile(faulty.file("quilbrex.cpt"));
-        if (!checkpoint.empty()) ASSERT_EQ(sscanf(checkpoint.c_str(), "nCurrent=40\nkCurrent=%llu\n", &savedK), 1);
+        if (!checkpoint.empty()) { ASSERT_EQ(sscanf(checkpoint.c_str(), "nCurrent=40\nkCurrent=%llu\n", &savedK), 1); }
         EXPECT_LE(savedK, b.a);
         // What the checkpoint passed is on disk, nothing of the faulty batch.
         std::string onDisk;
@@ -1134,6 +1134,7 @@ BROKEN_SIEVE_KERNEL(gatherWithoutBarrier2, sieveGather, 2)
 BROKEN_SIEVE_KERNEL(gatherWithoutBarrier3, sieveGather, 3)
 BROKEN_SIEVE_KERNEL(gatherWithoutBarrier4, sieveGather, 4)
 BROKEN_SIEVE_KERNEL(gatherWithoutBarrier5, sieveGather, 5)
+BROKEN_SIEVE_KERNEL(gatherWithoutBarrier6, sieveGather, 6)
 #undef BROKEN_SIEVE_KERNEL
 // The small primes' marks as plain |= instead of atomic ORs.
 void smallWithPlainMarks(DeviceSieveArgs args) { sieveSmall<0, true>(args); }
@@ -1249,10 +1250,11 @@ TEST_F(DeviceSieveTest, SurvivorsEqualTheHostSieveBitForBit) {
         }
     }
     // Segments that end at k = 2^64-1, short final segments and slice edges.
-    for (uint32_t length : {1u, 31u, 32u, 33u, 1000u, 65535u, 65536u, 65537u, 131073u})
+    for (uint32_t length : {1u, 31u, 32u, 33u, 1000u, SIEVE_SLICE_BITS - 1, SIEVE_SLICE_BITS, SIEVE_SLICE_BITS + 1,
+                            2 * SIEVE_SLICE_BITS + 1})
         cases.push_back({"ends at 2^64-1", UINT64_MAX - 2ull * (length - 1), length, 60, 20000, MAX_BATCH});
     cases.push_back({"ends at 2^64-1, filling", UINT64_MAX - 2ull * 99999, 100000, 607, 200000, 512});
-    for (uint32_t length : {1u, 2u, 7u, 64u, 65600u})
+    for (uint32_t length : {1u, 2u, 7u, 64u, SIEVE_SLICE_BITS + 64})
         cases.push_back({"short", 4001, length, 54, 1000000, MAX_BATCH});
     // Prime counts at the edges of the Small kernel's dealing: the masks end
     // at 31 (10 primes), the primes shared by a warp's lanes at 2039 (308),
@@ -1297,10 +1299,10 @@ TEST_F(DeviceSieveTest, SurvivorsEqualTheHostSieveBitForBit) {
 }
 
 // The Gather kernel alone, on one slice of planted survivors (zero bits):
-// runs of ranks that start inside a word, cross empty words and whole empty
-// 32-word stretches of the mask of words that hold survivors, and end at the
-// batch limit; every survivor written once, in order, and the report as the
-// host's. No sieve leaves gaps this long at the depths in use.
+// runs of ranks that start inside a word, cross empty words, stretches of
+// them longer than a thread's own words and almost the whole slice, and end
+// at the batch limit; every survivor written once, in order, and the report
+// as the host's. No sieve leaves gaps this long at the depths in use.
 TEST_F(DeviceSieveTest, GatherWritesEverySurvivorAcrossAnyGap) {
     std::vector<uint32_t> dense;  // 300 survivors: the first 299 bits, and the last bit of the slice
     for (uint32_t b = 0; b < 299; ++b) dense.push_back(b);
@@ -1317,7 +1319,7 @@ TEST_F(DeviceSieveTest, GatherWritesEverySurvivorAcrossAnyGap) {
     } cases[] = {
         {"none", {}, 256},
         {"one in the last word", {SIEVE_SLICE_BITS - 1}, 256},
-        {"a run across 2,000 empty words", dense, 512},
+        {"a run across the slice's empty words", dense, 512},
         {"runs across empty stretches at every offset", spread, 1024},
         {"the limit inside a run", spread, 613},
         {"the limit at the last survivor", dense, 300},
@@ -1437,18 +1439,19 @@ TEST_F(DeviceSieveTest, KnownFactorsAreNeverSievedOut) {
 // and the Large kernel the odd k since the last batch mod each prime of 65536
 // or more, from a float quotient that is at most one off either way: exact
 // from any such quotient, and the device's quotient (relative error up to
-// 2^-22) is never further off, for every q from 2048 to 65536 at the slices
-// where it is largest and at the smallest, and for primes from 65536 up at
-// the largest moves.
+// 2^-22) is never further off, for every q of the Small kernel's lanes at the
+// slices where it is largest and at the smallest, and for primes from 65536
+// up at the largest moves.
 TEST(SliceRemainder, ExactFromAQuotientOneOffEitherWay) {
+    const uint32_t last = UINT32_MAX / SIEVE_SLICE_BITS * SIEVE_SLICE_BITS;  // the last slice's first bit
     const struct {
         uint32_t first, q;
     } cases[] = {{0, 2053},
                  {SIEVE_SLICE_BITS, 2053},
-                 {65535 * SIEVE_SLICE_BITS, 2053},
+                 {last, 2053},
                  {257 * SIEVE_SLICE_BITS, 2063},
-                 {65534 * SIEVE_SLICE_BITS, 32749},
-                 {65535 * SIEVE_SLICE_BITS, 65521},
+                 {last - SIEVE_SLICE_BITS, 32749},
+                 {last, 65521},
                  {SIEVE_SLICE_BITS, 65521},
                  {UINT32_MAX, 65537},
                  {16880000, 65537},
@@ -1459,9 +1462,10 @@ TEST(SliceRemainder, ExactFromAQuotientOneOffEitherWay) {
         SCOPED_TRACE("first " + std::to_string(c.first) + " q " + std::to_string(c.q));
         const uint32_t exact = c.first / c.q;
         for (int off : {-1, 0, 1})
-            if (exact != 0 || off >= 0) EXPECT_EQ(remainderNear(c.first, exact + off, c.q), c.first % c.q) << off;
-        if (c.first % SIEVE_SLICE_BITS == 0 && c.q < SIEVE_SLICE_BITS)
+            if (exact != 0 || off >= 0) { EXPECT_EQ(remainderNear(c.first, exact + off, c.q), c.first % c.q) << off; }
+        if (c.first % SIEVE_SLICE_BITS == 0 && c.q >= SIEVE_SHARED_PRIMES_BELOW && c.q < SIEVE_SMALL_PRIMES_BELOW) {
             EXPECT_EQ(sliceRemainder(c.first, static_cast<float>(c.first), c.q), c.first % c.q);
+        }
     }
     const auto atMostOneOff = [](uint32_t first, uint32_t q) {
         for (double error : {-1.0, 1.0}) {
@@ -1471,8 +1475,9 @@ TEST(SliceRemainder, ExactFromAQuotientOneOffEitherWay) {
         }
         return true;
     };
-    for (uint32_t q = 2049; q < 65536; q += 2)
-        for (uint32_t slice : {1u, 65533u, 65534u, 65535u})
+    const uint32_t lastSlice = last / SIEVE_SLICE_BITS;
+    for (uint32_t q = SIEVE_SHARED_PRIMES_BELOW + 1; q < SIEVE_SMALL_PRIMES_BELOW; q += 2)
+        for (uint32_t slice : {1u, lastSlice - 2, lastSlice - 1, lastSlice})
             ASSERT_TRUE(atMostOneOff(slice * SIEVE_SLICE_BITS, q)) << "q " << q << " slice " << slice;
     for (uint32_t q = 65537; q < 70000000; q += 2 + 2 * (q / 1000))
         for (uint32_t advance : {q, UINT32_MAX - 1, UINT32_MAX})
@@ -1596,6 +1601,8 @@ TEST_F(DeviceSieveTest, AMissingBarrierOrAPlainMarkIsCaught) {
          "race in gather, no barrier after the prefix sum: shared word "},
         {"gather, no barrier before clearing the words", sieveSlot("quilbrexSieveGather"), gatherWithoutBarrier5,
          "race in gather, no barrier before clearing the words: global word 0x"},
+        {"gather, no barrier after listing the words", sieveSlot("quilbrexSieveGather"), gatherWithoutBarrier6,
+         "race in gather, no barrier after listing the words: shared word "},
     };
     static bool registered = false;
     if (!registered) {
@@ -1840,7 +1847,7 @@ TEST_P(BatchLoopComparison, StandInStreamsAndEventsKeepCudaOrder) {
         n = 0;
     };
     const auto copyOnOther = [&](bool waiting) {
-        if (waiting) EXPECT_EQ(cudaStreamWaitEvent(other, done, 0), cudaSuccess);
+        if (waiting) { EXPECT_EQ(cudaStreamWaitEvent(other, done, 0), cudaSuccess); }
         EXPECT_EQ(cudaMemcpyAsync(pinned, d_candidateTable, 8, cudaMemcpyDeviceToHost, other), cudaSuccess);
         EXPECT_EQ(cudaEventRecord(otherDone, other), cudaSuccess);
         EXPECT_EQ(cudaEventSynchronize(otherDone), cudaSuccess);

@@ -7,18 +7,29 @@
 
 #include "kernels/portable.h"
 
-// Odd k of one slice: a block's bits in shared memory (8 KB).
-constexpr uint32_t SIEVE_SLICE_WORDS = 2048;
+// Odd k of one slice: a block's bits in shared memory (16 KB). Each prime's
+// set-up in a slice is spread over this many odd k, so a larger slice costs
+// less per odd k, while the blocks resident per multiprocessor fall (three
+// on a 64 KB sm_75, five on sm_89's 100 KB).
+constexpr uint32_t SIEVE_SLICE_WORDS = 4096;
 constexpr uint32_t SIEVE_SLICE_BITS = 32 * SIEVE_SLICE_WORDS;
 constexpr uint32_t SIEVE_BLOCK_THREADS = 256;
 constexpr uint32_t SIEVE_WORDS_PER_THREAD = SIEVE_SLICE_WORDS / SIEVE_BLOCK_THREADS;
 // The Small kernel's three kinds of prime: below 32 a prime crosses out a
 // periodic pattern, applied as a mask to each word; below 2048 it crosses out
-// 32 or more bits of a slice, and the lanes of a warp share its marks; the
-// rest of the primes below a slice's bits cross out a few bits each, one
-// prime per lane. Each kind is dealt evenly over the warps.
+// 64 or more bits of a slice, and the lanes of a warp share its marks; the
+// rest of the primes below 65536 cross out two or more bits each, one prime
+// per lane. Each kind is dealt evenly over the warps. The primes from 65536
+// up are the Large kernel's even where they lie below a slice's bits: moving
+// such a prime's start on and marking the segment in device memory issues
+// fewer instructions than its set-up in every slice would.
 constexpr uint32_t SIEVE_MASK_PRIMES_BELOW = 32;
-constexpr uint32_t SIEVE_SHARED_PRIMES_BELOW = SIEVE_SLICE_BITS / 32;
+constexpr uint32_t SIEVE_SHARED_PRIMES_BELOW = 2048;
+constexpr uint32_t SIEVE_SMALL_PRIMES_BELOW = 65536;
+// A lane's marks in one pass of the loop, of a prime shared by its warp and
+// of a prime of its own (the last few one by one).
+constexpr uint32_t SIEVE_SHARED_MARKS_PER_PASS = 8;
+constexpr uint32_t SIEVE_LANE_MARKS_PER_PASS = 8;
 constexpr uint32_t SIEVE_WARP = 32;
 // The primes per thread of the Large kernel and of the Far kernel (vector
 // loads of each table); the prime and start buffers hold a multiple of both.
@@ -64,7 +75,7 @@ struct DeviceSieveArgs {
     uint32_t advance;              // odd k from the a the offsets count from to this a
     uint32_t n;
     uint32_t primeCount;
-    uint32_t smallCount;           // primes below SIEVE_SLICE_BITS: primes[0..smallCount-1]
+    uint32_t smallCount;           // primes below SIEVE_SMALL_PRIMES_BELOW: primes[0..smallCount-1]
     uint32_t maskedCount;          // primes below SIEVE_MASK_PRIMES_BELOW
     uint32_t sharedCount;          // primes below SIEVE_SHARED_PRIMES_BELOW
     uint32_t length;               // odd k in the segment

@@ -6,14 +6,6 @@
 
 #include "kernels/sieve_kernel_args.h"
 
-// The bits of word w of slice s that stand for k inside the segment.
-__device__ __forceinline__ uint32_t insideSegment(const DeviceSieveArgs& s, uint32_t slice, uint32_t w) {
-    const uint32_t first = slice * SIEVE_SLICE_BITS + 32 * w;
-    if (first >= s.length) return 0;
-    const uint32_t inside = s.length - first;
-    return inside >= 32 ? 0xFFFFFFFFu : (1u << inside) - 1;
-}
-
 // Per exponent, one thread per prime.
 __device__ __forceinline__ void sieveInverses(const DeviceSieveArgs& s) {
     const uint32_t i = blockIdx.x * blockDim.x + threadIdx.x;
@@ -176,11 +168,13 @@ __device__ __forceinline__ void sieveFar(const DeviceSieveArgs& s) {
         if (e < inTable && bit[e] < s.length) atomicOr(&s.bits[bit[e] >> 5], 1u << (bit[e] & 31));
 }
 
-// first % q for the first bit of a slice (a multiple of 65536 below 2^32,
-// exact as a float) and 2048 <= q < 65536, without an integer division: the
-// quotient from the approximate reciprocal and one rounded product, below
-// 2^21 with a relative error below 2^-22, is less than a half off, so its
-// whole part is at most one off either way.
+// first % q for the first bit of a slice (a multiple of a slice's bits below
+// 2^32, exact as a float) and 2048 <= q < 65536, without an integer
+// division: the quotient from the approximate reciprocal and one rounded
+// product, below 2^21 with a relative error below 2^-22, is less than a half
+// off, so its whole part is at most one off either way.
+static_assert(SIEVE_SHARED_PRIMES_BELOW >= 2048 && SIEVE_SMALL_PRIMES_BELOW <= 65536 && SIEVE_SLICE_BITS % 256 == 0,
+              "a slice's first bit over a prime of the Small kernel's lanes: a quotient below 2^21, exact as a float");
 __device__ __forceinline__ uint32_t sliceRemainder(uint32_t first, float firstAsFloat, uint32_t q) {
     return remainderNear(first, static_cast<uint32_t>(firstAsFloat * approximateReciprocal(static_cast<float>(q))), q);
 }
@@ -195,29 +189,27 @@ __device__ __forceinline__ void markWord(Words& words, uint32_t w, uint32_t mark
         atomicOr(&words[w], mark);
 }
 
-// The bits 0, q, 2q, ... of a word.
-__host__ __device__ constexpr uint32_t periodicPattern(uint32_t q, uint32_t b = 0) {
-    return b >= 32 ? 0u : (1u << b) | periodicPattern(q, b + q);
+// The bits 0, q, 2q, ... of a double word.
+__host__ __device__ constexpr uint64_t periodicPattern(uint32_t q, uint32_t b = 0) {
+    return b >= 64 ? 0u : (uint64_t{1} << b) | periodicPattern(q, b + q);
 }
 
 // The masks of the K-th odd prime Q (below 32) over a thread's words, the
 // first of which starts at bit firstBit of the segment, if the table holds
-// it. With Q known to the compiler the pattern is a constant and the
-// remainders are multiplications. From one of the thread's words to the
-// next, the pattern moves back by 8192 mod Q bits.
+// it. From one of the thread's words to the next, the crossed-out bits move
+// back by 8192 mod Q: word m's are those of the thread's first word and the
+// 32 bits after it, shifted down by m * 8192 mod Q, a constant (with Q known
+// to the compiler), so that a word's mask is one funnel shift. Without a
+// branch, so that the compiler can merge the ten primes' ORs.
 template <uint32_t K, uint32_t Q>
 __device__ __forceinline__ void maskOnePrime(const DeviceSieveArgs& s, uint32_t firstBit,
                                              uint32_t (&mask)[SIEVE_WORDS_PER_THREAD]) {
-    if (K >= s.maskedCount) return;
-    constexpr uint32_t pattern = periodicPattern(Q);
     constexpr uint32_t back = 32 * SIEVE_BLOCK_THREADS % Q;
-    const uint32_t offset = s.offsets[K], into = firstBit % Q;  // offset < Q
-    uint32_t shift = startFrom(offset, into, Q);
+    const bool held = K < s.maskedCount;
+    const uint32_t offset = held ? static_cast<uint32_t>(s.offsets[K]) : 0u, into = firstBit % Q;  // offset < Q
+    const uint64_t crossed = held ? periodicPattern(Q) << startFrom(offset, into, Q) : 0u;
     QUILBREX_UNROLL
-    for (uint32_t m = 0; m < SIEVE_WORDS_PER_THREAD; ++m) {
-        mask[m] |= pattern << shift;
-        shift = shift >= back ? shift - back : shift + (Q - back);
-    }
+    for (uint32_t m = 0; m < SIEVE_WORDS_PER_THREAD; ++m) mask[m] |= static_cast<uint32_t>(crossed >> (m * back % Q));
 }
 
 // The masks of the primes below 32: the table holds every odd prime from 3
@@ -251,7 +243,7 @@ template <int DROPPED, bool PLAIN_MARKS = false>
 __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
     __shared__ SharedArray<uint32_t, SIEVE_SLICE_WORDS> words;
     __shared__ SharedArray<uint32_t, 1> survivors;
-    __shared__ SharedArray<uint32_t, SIEVE_BLOCK_THREADS> starts;
+    __shared__ SharedArray<uint32_t, SIEVE_BLOCK_THREADS> starts, staged;  // a run's starts and primes
     const uint32_t slice = blockIdx.x, t = threadIdx.x;
     const uint32_t lane = t % SIEVE_WARP, warp = t / SIEVE_WARP, warps = SIEVE_BLOCK_THREADS / SIEVE_WARP;
     const auto global = s.bits + slice * SIEVE_SLICE_WORDS;
@@ -271,31 +263,49 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
     // The primes below 2048 in runs of 256: each thread works out where one
     // of them first crosses out in the slice, then every warp takes its
     // primes of the run with their starts from there, rather than all 32
-    // lanes working out the same start.
+    // lanes working out the same start. Warp w takes the slots w, w+8, ...,
+    // and slot j holds the run's prime j in even groups of eight and
+    // prime j ^ 7 in odd ones, so that each warp takes its share of the
+    // smallest primes, which cross out the most. A slot past the run's end
+    // crosses out nothing.
+    const auto held = [&](uint32_t run, uint32_t j) { return run + (j ^ (j >> 3 & 1) * 7); };
     const auto stage = [&](uint32_t run) {
-        if (run + t >= shared) return;
-        const uint32_t q = s.primes[run + t];
-        starts[t] = startFrom(s.offsets[run + t], first % q, q);
+        const uint32_t i = held(run, t);
+        if (i >= shared) {
+            starts[t] = 2 * SIEVE_SLICE_BITS;
+            staged[t] = 1;
+            return;
+        }
+        const uint32_t q = s.primes[i];
+        starts[t] = startFrom(s.offsets[i], first % q, q);
+        staged[t] = q;
     };
     stage(masked);
     if (DROPPED != 1) __syncthreads();
 
     QUILBREX_NO_UNROLL
     for (uint32_t run = masked; run < shared; run += SIEVE_BLOCK_THREADS) {
-        const uint32_t inRun = shared - run < SIEVE_BLOCK_THREADS ? shared - run : SIEVE_BLOCK_THREADS;
+        // (whole groups of eight)
+        const uint32_t inRun = shared - run < SIEVE_BLOCK_THREADS ? (shared - run + 7) / 8 * 8 : SIEVE_BLOCK_THREADS;
         QUILBREX_NO_UNROLL
         for (uint32_t j = warp; j < inRun; j += warps) {
-            const uint32_t q = s.primes[run + j], bit = starts[j] + lane * q;
+            // (A variant without a barrier takes q from the table: an
+            // unwritten one could stall its loops before the race is told.)
+            const uint32_t q = DROPPED == 0 ? static_cast<uint32_t>(staged[j])
+                               : held(run, j) < shared ? static_cast<uint32_t>(s.primes[held(run, j)]) : 1u;
+            const uint32_t bit = starts[j] + lane * q;
             // A lane's marks are 32q bits apart: the same bit, q words on;
-            // two to a pass.
+            // several to a pass, the last few one by one.
             const uint32_t mark = 1u << (bit & 31);
             uint32_t w = bit >> 5;
             QUILBREX_NO_UNROLL
-            for (; w + q < SIEVE_SLICE_WORDS; w += 2 * q) {
-                markWord<PLAIN_MARKS>(words, w, mark);
-                markWord<PLAIN_MARKS>(words, w + q, mark);
+            for (; w + (SIEVE_SHARED_MARKS_PER_PASS - 1) * q < SIEVE_SLICE_WORDS;
+                 w += SIEVE_SHARED_MARKS_PER_PASS * q) {
+                QUILBREX_UNROLL
+                for (uint32_t m = 0; m < SIEVE_SHARED_MARKS_PER_PASS; ++m) markWord<PLAIN_MARKS>(words, w + m * q, mark);
             }
-            if (w < SIEVE_SLICE_WORDS) markWord<PLAIN_MARKS>(words, w, mark);
+            QUILBREX_NO_UNROLL
+            for (; w < SIEVE_SLICE_WORDS; w += q) markWord<PLAIN_MARKS>(words, w, mark);
         }
         if (run + SIEVE_BLOCK_THREADS < shared) {  // the same for every thread of the block
             __syncthreads();
@@ -303,28 +313,44 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
             __syncthreads();
         }
     }
-    uint32_t round = 0;
+    // The thread's prime of this run and of the next, each two runs on from
+    // the last.
+    uint32_t mine = shared + SIEVE_WARP * warp + lane;
+    uint32_t after = shared + SIEVE_BLOCK_THREADS + SIEVE_WARP * (warps - 1 - warp) + lane;
     const float firstAsFloat = static_cast<float>(first);
     QUILBREX_NO_UNROLL
-    for (uint32_t run = shared; run < s.smallCount; run += SIEVE_BLOCK_THREADS, ++round) {
-        const uint32_t i = run + SIEVE_WARP * (round % 2 ? warps - 1 - warp : warp) + lane;
+    for (uint32_t run = shared; run < s.smallCount; run += SIEVE_BLOCK_THREADS) {
+        const uint32_t i = mine;
+        mine = after;
+        after = i + 2 * SIEVE_BLOCK_THREADS;
         if (i >= s.smallCount) continue;
         const uint32_t q = s.primes[i];
+        uint32_t bit = startFrom(s.offsets[i], sliceRemainder(first, firstAsFloat, q), q);
         QUILBREX_NO_UNROLL
-        for (uint32_t bit = startFrom(s.offsets[i], sliceRemainder(first, firstAsFloat, q), q);
-             bit < SIEVE_SLICE_BITS; bit += q) {
-            markWord<PLAIN_MARKS>(words, bit >> 5, 1u << (bit & 31));
+        for (; bit + (SIEVE_LANE_MARKS_PER_PASS - 1) * q < SIEVE_SLICE_BITS; bit += SIEVE_LANE_MARKS_PER_PASS * q) {
+            QUILBREX_UNROLL
+            for (uint32_t m = 0; m < SIEVE_LANE_MARKS_PER_PASS; ++m)
+                markWord<PLAIN_MARKS>(words, (bit + m * q) >> 5, 1u << ((bit + m * q) & 31));
         }
+        QUILBREX_NO_UNROLL
+        for (; bit < SIEVE_SLICE_BITS; bit += q) markWord<PLAIN_MARKS>(words, bit >> 5, 1u << (bit & 31));
     }
+    // The bits past the segment leave crossed out, so that the Gather
+    // kernel reads a word's survivors as its zero bits: in a segment's last
+    // slice only, the words from the one where the segment ends, and every
+    // word of a slice past it (a queued batch's grid covers a full segment).
+    const uint32_t inside = first >= s.length ? 0u : s.length - first < SIEVE_SLICE_BITS ? s.length - first
+                                                                                         : SIEVE_SLICE_BITS;
+    QUILBREX_NO_UNROLL
+    for (uint32_t w = inside / 32 + t; w < SIEVE_SLICE_WORDS; w += SIEVE_BLOCK_THREADS)
+        markWord<false>(words, w, w == inside / 32 ? ~((1u << (inside % 32)) - 1) : ~0u);
     if (DROPPED != 2) __syncthreads();
 
-    // The bits past the segment leave crossed out, so that the Gather
-    // kernel reads a word's survivors as its zero bits.
     uint32_t count = 0;
     QUILBREX_UNROLL
     for (uint32_t m = 0; m < SIEVE_WORDS_PER_THREAD; ++m) {
         const uint32_t w = t + SIEVE_BLOCK_THREADS * m;
-        const uint32_t crossed = words[w] | ~insideSegment(s, slice, w);
+        const uint32_t crossed = words[w];
         count += __popc(~crossed);
         global[w] = crossed;
     }
@@ -339,28 +365,38 @@ __device__ __forceinline__ void sieveSmall(const DeviceSieveArgs& s) {
 // by words, a lane would write from none to a dozen per word and hold its
 // warp for the busiest. Each thread counts the survivors of its own run of
 // words (their zero bits: the Small kernel crossed out the bits past the
-// segment) and marks which of them hold any; the block sums the counts; each
-// thread then finds the word that holds the first rank of its run by a
-// search over the sums and writes its run's k in order, up to the batch
-// limit, going from a word to the next that holds a survivor by the marks
-// (an eighth of the words are empty at four million primes, and a loop over
-// them would hold the warp for one lane); after a barrier it leaves its own
-// words zero for the next batch. The whole grid zeroes the table from the
-// count to its end. DROPPED names a barrier left out (tests only; 0 keeps
-// them all): the sums may then disagree with the words, and such a variant
-// keeps its walks inside the slice, so that the stand-in lives to report the
-// race.
+// segment) and how many of them hold any; the block sums both counts at once,
+// and each thread lists its words that hold a survivor in the block's list
+// of such words, in order, from where its sum puts it. Each thread then finds
+// the word that holds the first rank of its run by a search over the sums and
+// writes its run's k in order, up to the batch limit, going from a word to
+// the next on the list (an eighth of the words are empty at four million
+// primes: a walk over them, or a search for the next word that holds a
+// survivor, would hold the warp for the lanes that step while the others
+// wait); after a barrier it leaves its own words zero for the next batch. The
+// whole grid zeroes the table from the count to its end. DROPPED names a
+// barrier left out (tests only; 0 keeps them all): the sums and the list may
+// then disagree with the words, and such a variant keeps its walks inside the
+// slice, so that the stand-in lives to report the race.
+static_assert(SIEVE_WORDS_PER_THREAD <= 32, "a thread's marks of its words that hold survivors fit one word");
+// A thread's sum: its survivors below this bit (a slice's survivors, at most
+// 2^17, never carry into it), its words that hold any above it.
+constexpr uint32_t SIEVE_LISTED_SHIFT = 18;
+static_assert(SIEVE_SLICE_BITS < 1u << SIEVE_LISTED_SHIFT && SIEVE_SLICE_WORDS <= 1u << (32 - SIEVE_LISTED_SHIFT - 1),
+              "both counts of a slice fit one word");
 template <int DROPPED>
 __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
     __shared__ SharedArray<uint32_t, 2> sums;  // the survivors before the slice, and in all slices
     __shared__ SharedArray<uint32_t, SIEVE_BLOCK_THREADS> placed;
-    __shared__ SharedArray<uint32_t, SIEVE_SLICE_WORDS / 32> holding;  // bit w: word w holds a survivor
+    // The words that hold a survivor, as indices into the segment's words.
+    __shared__ SharedArray<uint32_t, SIEVE_SLICE_WORDS> listed;
     const uint32_t slice = blockIdx.x, t = threadIdx.x;
+    constexpr uint32_t SURVIVORS = (1u << SIEVE_LISTED_SHIFT) - 1;
+    constexpr bool GUARDED = DROPPED != 0;
     if (t == 0) {
         sums[0] = 0;
         sums[1] = 0;
     }
-    if (t < SIEVE_SLICE_WORDS / 32) holding[t] = 0;
     if (DROPPED != 1) __syncthreads();
 
     uint32_t earlier = 0, all = 0;
@@ -375,14 +411,13 @@ __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
 
     const auto words = s.bits + slice * SIEVE_SLICE_WORDS;
     uint32_t mine = 0, held = 0;
-    QUILBREX_NO_UNROLL
+    QUILBREX_UNROLL
     for (uint32_t w = 0; w < SIEVE_WORDS_PER_THREAD; ++w) {
         const uint32_t live = ~words[t * SIEVE_WORDS_PER_THREAD + w];
         mine += __popc(live);
         held |= (live != 0 ? 1u : 0u) << w;
     }
-    placed[t] = mine;
-    atomicOr(&holding[t * SIEVE_WORDS_PER_THREAD / 32], held << (t * SIEVE_WORDS_PER_THREAD % 32));
+    placed[t] = mine + (static_cast<uint32_t>(__popc(held)) << SIEVE_LISTED_SHIFT);
     if (DROPPED != 2) __syncthreads();
 
     // The threads' counts summed up to each, by all threads at once in eight
@@ -396,61 +431,67 @@ __device__ __forceinline__ void sieveGather(const DeviceSieveArgs& s) {
     }
     if (DROPPED != 4) __syncthreads();  // every thread reads the others' sums
 
+    // The thread's words that hold a survivor, onto the list.
+    uint32_t entry = t != 0 ? static_cast<uint32_t>(placed[t - 1]) >> SIEVE_LISTED_SHIFT : 0u;
+    QUILBREX_NO_UNROLL
+    for (; held != 0; held &= held - 1, ++entry)
+        listed[GUARDED ? entry % SIEVE_SLICE_WORDS : entry] =
+            slice * SIEVE_SLICE_WORDS + t * SIEVE_WORDS_PER_THREAD + static_cast<uint32_t>(__ffs(held) - 1);
+    if (DROPPED != 6) __syncthreads();  // every thread reads the others' entries
+
     // Thread t writes ranks from to to of the slice.
-    const uint32_t inSlice = placed[SIEVE_BLOCK_THREADS - 1];
+    const uint32_t inSlice = placed[SIEVE_BLOCK_THREADS - 1] & SURVIVORS;
     const uint32_t share = (inSlice + SIEVE_BLOCK_THREADS - 1) / SIEVE_BLOCK_THREADS;
     const uint32_t from = t * share < inSlice ? t * share : inSlice;
     const uint32_t to = inSlice - from < share ? inSlice : from + share;
     const uint32_t total = sums[1];
-    constexpr bool GUARDED = DROPPED != 0;
+    // The e-th word on the list (a variant whose list may be unwritten keeps
+    // its walk inside the slice).
+    const auto listedWord = [&](uint32_t e) -> uint32_t {
+        if (GUARDED) return slice * SIEVE_SLICE_WORDS + static_cast<uint32_t>(listed[e % SIEVE_SLICE_WORDS]) % SIEVE_SLICE_WORDS;
+        return listed[e];
+    };
     if (from < to) {
         // The thread whose words hold rank from: the first whose sum passes it.
         uint32_t owner = 0;
         QUILBREX_NO_UNROLL
         for (uint32_t step = SIEVE_BLOCK_THREADS / 2; step != 0; step /= 2)
-            if (placed[owner + step - 1] <= from) owner += step;
-        uint32_t w = owner * SIEVE_WORDS_PER_THREAD;
-        uint32_t skip = from - (owner != 0 ? static_cast<uint32_t>(placed[owner - 1]) : 0u);
-        uint32_t live = ~words[w];
-        while (skip >= static_cast<uint32_t>(__popc(live)) && (!GUARDED || w + 1 < SIEVE_SLICE_WORDS)) {
+            if ((placed[owner + step - 1] & SURVIVORS) <= from) owner += step;
+        const uint32_t before = owner != 0 ? static_cast<uint32_t>(placed[owner - 1]) : 0u;
+        uint32_t e = before >> SIEVE_LISTED_SHIFT;
+        uint32_t skip = from - (before & SURVIVORS);
+        uint32_t w = listedWord(e);  // into the segment's words
+        uint32_t live = ~s.bits[w];
+        while (skip >= static_cast<uint32_t>(__popc(live)) && (!GUARDED || e + 1 < SIEVE_SLICE_WORDS)) {
             skip -= __popc(live);
-            live = ~words[++w];
+            w = listedWord(++e);
+            live = ~s.bits[w];
         }
         QUILBREX_NO_UNROLL
         for (; skip != 0 && (!GUARDED || live != 0); --skip) live &= live - 1;
 
-        const unsigned long long sliceA = s.a + 2 * static_cast<unsigned long long>(slice * SIEVE_SLICE_BITS);
         uint32_t index = sums[0] + from;
         // The run ends at the batch limit.
         const uint32_t room = s.limit > index ? s.limit - index : 0;
         const uint32_t end = to - from < room ? to : from + room;
+        const uint32_t last = index + (end - from);  // past the run's last entry
         uint32_t bit = 0;
         QUILBREX_NO_UNROLL
-        for (uint32_t rank = from; rank < end; ++rank, ++index) {
-            bit = 32 * w + static_cast<uint32_t>(__ffs(live) - 1);
-            s.candidates[index] = sliceA + 2 * static_cast<unsigned long long>(bit);
+        for (; index < last; ++index) {
+            bit = 32 * w + static_cast<uint32_t>(__ffs(live) - 1);  // of the segment
+            s.candidates[index] = s.a + 2 * static_cast<unsigned long long>(bit);
             live &= live - 1;
-            if (live == 0 && rank + 1 < end) {
-                // The next word that holds a survivor (one lies ahead).
-                uint32_t after = w + 1;
-                if (GUARDED && after >= SIEVE_SLICE_WORDS) break;
-                uint32_t marks = holding[after / 32] >> (after % 32);
-                QUILBREX_NO_UNROLL
-                while (marks == 0) {
-                    after = (after | 31) + 1;
-                    if (GUARDED && after >= SIEVE_SLICE_WORDS) break;
-                    marks = holding[after / 32];
-                }
-                if (GUARDED && marks == 0) break;
-                w = after + static_cast<uint32_t>(__ffs(marks) - 1);
-                live = ~words[w];
+            if (live == 0 && index + 1 < last) {  // the next word on the list (one lies ahead)
+                if (GUARDED && e + 1 >= SIEVE_SLICE_WORDS) break;
+                w = listedWord(++e);
+                live = ~s.bits[w];
             }
         }
         // The run that wrote the batch's last entry (bit: its k) when the
         // batch is full: the next batch starts right after that k. Checked
         // here rather than for every k written.
         if (from < end && sums[0] + end == s.limit && total > s.limit) {
-            const uint32_t examined = slice * SIEVE_SLICE_BITS + bit + 1;
+            const uint32_t examined = bit + 1;
             s.control[SIEVE_EXAMINED] = examined;
             const unsigned long long next = s.a + 2 * static_cast<unsigned long long>(examined);
             s.control[SIEVE_NEXT_K_LO] = static_cast<uint32_t>(next);

@@ -273,7 +273,7 @@ cudaError_t PrepareDeviceSieve(uint32_t n) {
     sieveArgs.candidates = d_candidateTable;
     sieveArgs.n = n;
     sieveArgs.primeCount = primeCount;
-    sieveArgs.smallCount = primesBelow(SIEVE_SLICE_BITS);
+    sieveArgs.smallCount = primesBelow(SIEVE_SMALL_PRIMES_BELOW);
     sieveArgs.maskedCount = primesBelow(SIEVE_MASK_PRIMES_BELOW);
     sieveArgs.sharedCount = primesBelow(SIEVE_SHARED_PRIMES_BELOW);
     // The bit words start zero and every batch leaves them so; an earlier
