@@ -153,7 +153,11 @@ TEST(RejectedHits, FalseHitIsToldButNeitherAnnouncedNorRecorded) {
     EXPECT_NE(results.find("Found 1 factor(s)"), std::string::npos);
 }
 
-TEST(RejectedHits, ThirdInALineStopsWithTheCheckpointBeforeItsBatch) {
+// The loop whose host sieves and the device-sieve loop book hits alike.
+using RejectedHitsOnBothSieves = BothSieves;
+INSTANTIATE_TEST_SUITE_P(BothSieves, RejectedHitsOnBothSieves, testing::Values(false, true), sieveName);
+
+TEST_P(RejectedHitsOnBothSieves, ThirdInALineStopsWithTheCheckpointBeforeItsBatch) {
     for (uint32_t n = 54; n <= 58; ++n) ASSERT_FALSE(gmpIsHit(FALSE_HIT, n)) << n;
     TempDir dir;
     const std::string line = "FermatFactor=54,58,4001,5001\n";
@@ -238,7 +242,7 @@ void reportManyFalseHits(const void* func, dim3 grid, dim3 block, void** args) {
 
 // A batch full of false hits stops the run after one batch, telling only the
 // first three of them.
-TEST(RejectedHits, BatchFullOfFalseHitsIsToldThreeTimesAndStops) {
+TEST_P(RejectedHitsOnBothSieves, BatchFullOfFalseHitsIsToldThreeTimesAndStops) {
     TempDir dir;
     writeFile(dir.file("worktodo.txt"), "FermatFactor=54,54,4001,5001\n");
     const ChildResult r = runQuilbrex(dir.path(), {fixedClock, nullptr, hostOpCount, reportManyFalseHits});

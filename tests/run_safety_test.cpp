@@ -183,7 +183,11 @@ TEST(RunSafety, UnwritableWorktodoStopsBeforeTheSearch) {
     EXPECT_EQ(readFile(dir.file("worktodo.txt")), TYPICAL);
 }
 
-TEST(RunSafety, FailingSynchronisationStopsWithTheLineKept) {
+// Either loop: the child inherits the sieve.
+using FailingDeviceOnBothSieves = BothSieves;
+INSTANTIATE_TEST_SUITE_P(BothSieves, FailingDeviceOnBothSieves, testing::Values(false, true), sieveName);
+
+TEST_P(FailingDeviceOnBothSieves, FailingSynchronisationStopsWithTheLineKept) {
     TempDir dir;
     writeFile(dir.file("worktodo.txt"), TYPICAL);
     // The host-fed loop waits for the device as a whole, the device-sieve
@@ -193,11 +197,12 @@ TEST(RunSafety, FailingSynchronisationStopsWithTheLineKept) {
     EXPECT_EQ(r.status, 255);
     EXPECT_NE(r.out.find("\nTesting for n = 54\ncudaThreadSynchronize failed!\n"), std::string::npos) << r.out;
     EXPECT_NE(r.err.find(" : CUDA Runtime API error 719: unspecified launch failure.\n"), std::string::npos);
-    if (sieveOnDevice)
+    if (sieveOnDevice) {
         EXPECT_NE(r.err.find("\nThe device failed on the batch at n=54, k=4001 (501 odd k). Stopping; the checkpoint "
                              "and the assignment line stay before this batch.\n"),
                   std::string::npos)
             << r.err;
+    }
     EXPECT_EQ(r.out.find("n=54: tested"), std::string::npos);
     EXPECT_FALSE(fileExists(dir.file("factors.txt")));
     EXPECT_EQ(readFile(dir.file("worktodo.txt")), TYPICAL);

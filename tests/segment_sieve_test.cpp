@@ -1312,6 +1312,11 @@ TEST_F(DeviceSieveTest, GatherWritesEverySurvivorAcrossAnyGap) {
     for (uint32_t w = 40; w < SIEVE_SLICE_WORDS; w += 33) spread.push_back(32 * w + w % 32);
     std::vector<uint32_t> all(SIEVE_SLICE_BITS);
     for (uint32_t b = 0; b < SIEVE_SLICE_BITS; ++b) all[b] = b;
+    std::vector<uint32_t> onePerWord;  // every step to the next listed word is to the word after
+    for (uint32_t w = 0; w < SIEVE_SLICE_WORDS; ++w) onePerWord.push_back(32 * w + (7 * w) % 32);
+    std::vector<uint32_t> lastThread;  // only the last thread's words are listed: every run starts there
+    for (uint32_t b = 32 * (SIEVE_SLICE_WORDS - SIEVE_WORDS_PER_THREAD); b < SIEVE_SLICE_BITS; b += 3)
+        lastThread.push_back(b);
     const struct {
         const char* what;
         std::vector<uint32_t> survivors;
@@ -1324,6 +1329,10 @@ TEST_F(DeviceSieveTest, GatherWritesEverySurvivorAcrossAnyGap) {
         {"the limit inside a run", spread, 613},
         {"the limit at the last survivor", dense, 300},
         {"every bit", all, MAX_BATCH},
+        {"one in every word", onePerWord, MAX_BATCH},
+        {"one in every word, the limit inside", onePerWord, 1001},
+        {"only in the last thread's words", lastThread, MAX_BATCH},
+        {"the first and the last bit", {0, SIEVE_SLICE_BITS - 1}, 256},
     };
     uint32_t* bits = nullptr;
     uint32_t* counts = nullptr;
