@@ -6,6 +6,7 @@
 // host's, bit for bit, and its kernels' barriers.
 #include <gmp.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
@@ -1585,6 +1586,21 @@ TEST_F(DeviceSieveTest, RaceWatchTellsRacesFromOrderedAccesses) {
 // A barrier left out, or a mark made with a plain |=, is a race that fails
 // the launch naming the kernel, the word and two threads, whatever the order
 // of the threads.
+// The stand-in's shared arrays are thread-local, and every thread of the
+// process gets their static part: a thread that a library starts with a
+// small stack (the BOINC API's timer thread, 32 KB) must still start in a
+// process that holds every sieve kernel and the tests' variants of them.
+TEST(SharedMemoryStandIn, AThreadWithASmallStackStarts) {
+    pthread_attr_t attributes;
+    ASSERT_EQ(pthread_attr_init(&attributes), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attributes, 32768), 0);
+    pthread_t thread;
+    const int created = pthread_create(&thread, &attributes, [](void*) -> void* { return nullptr; }, nullptr);
+    EXPECT_EQ(created, 0) << strerror(created);
+    if (created == 0) pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
+}
+
 TEST_F(DeviceSieveTest, AMissingBarrierOrAPlainMarkIsCaught) {
     struct Variant {
         const char* what;

@@ -108,15 +108,19 @@ private:
 };
 
 // A block's shared array (declared __shared__), with a shadow per word. The
-// shadows live on the heap: every thread of the process gets the static TLS
-// of __shared__ arrays, and a thread made with a small stack (a library's
-// timer thread) cannot be created when that is large.
+// words and their shadows live on the heap, made at a thread's first use:
+// every thread of the process gets the static TLS of __shared__ arrays, and
+// a thread made with a small stack (the BOINC API's timer thread) cannot be
+// created once that outgrows its stack, as 16 KB slices would.
 template <class T, unsigned int N>
 struct SharedArray {
-    T data[N];
+    std::unique_ptr<T[]> data;
     std::unique_ptr<HostWordShadow[]> shadow;
     WatchedRef<T> operator[](unsigned int i) {
-        if (!shadow) shadow.reset(new HostWordShadow[N]());
+        if (!shadow) {
+            data.reset(new T[N]());
+            shadow.reset(new HostWordShadow[N]());
+        }
         return WatchedRef<T>(&data[i], &shadow[i], i);
     }
 };
