@@ -59,7 +59,7 @@ def judge_proofs(paths, result, sieves):
     """None when the result's proofs pass clear of the bound, else the
     reason to search its range again; raises Invalid when they fail."""
     checker = load_checker()
-    status, lines, worst = checker.check(paths[0], paths[2], sieves, None, result.expected)
+    status, lines, worst, _ = checker.check(paths[0], paths[2], sieves, None, result.expected, factors=paths[1])
     if status != 0:
         raise Invalid("the proofs do not show the range searched:\n" + "\n".join(lines))
     if worst >= checker.NEAR_SIGMAS:

@@ -361,7 +361,8 @@ def test_tasks_under_the_real_client(tmp_path, capsys):
     verdict = capsys.readouterr().err
     with open("boinc_end_to_end.log", "a") as f:
         f.write("\n--- the validator on the cheating client's result ---\n" + verdict)
-    # Its forged tested count passes; its proof k are 84 % of those expected.
+    # Its forged tested count passes; its proof k are 84 % of those expected,
+    # and none lies in the top 15 % of the range.
     # The host app sieves at its processor's depth: 10,000 primes at 3 words
     # where it tests on AVX-512 IFMA, 300,000 on the other paths, where the t of
     # the range it really searched is one bit short of the whole range's.
@@ -372,11 +373,13 @@ def test_tasks_under_the_real_client(tmp_path, capsys):
                 "n=54 k=4001-2000001: FAIL: tested 73456 (73363 expected), t=4, 3851 proof k (4585 expected)\n"
                 "    t=4, but 73417 candidates call for t=5\n"
                 "    3851 proof k, 4585 expected (+- 339)\n"
+                "    no proof k in k=1700295-2000001, 688.5 times the expected spacing (bound 20.4)\n"
                 "FAIL: 3851 proof k over all exponents, 4585 expected (+- 339)\n"
                 "FAIL: 1 exponent(s), 3851 proof k (4585 expected)\n",
         10000: "invalid result: the proofs do not show the range searched:\n"
                "n=54 k=4001-2000001: FAIL: tested 97014 (96930 expected), t=5, 2586 proof k (3029 expected)\n"
                "    2586 proof k, 3029 expected (+- 275)\n"
+               "    no proof k in k=1700295-2000001, 454.8 times the expected spacing (bound 20.0)\n"
                "FAIL: 2586 proof k over all exponents, 3029 expected (+- 275)\n"
                "FAIL: 1 exponent(s), 2586 proof k (3029 expected)\n",
     }[primes], verdict

@@ -3,9 +3,11 @@ reference: trial division by a small sieve over the odd k of a range, and
 Python's pow for every survivor's residue, 2^(-2^(n-1)) mod p."""
 
 import copy
+import hashlib
 import importlib.machinery
 import importlib.util
 import os
+import random
 import re
 import subprocess
 import sys
@@ -19,6 +21,7 @@ checker = importlib.util.module_from_spec(importlib.util.spec_from_loader("check
 _loader.exec_module(checker)
 
 STAMP = "Mon Dec  7 10:29:09 2026"
+LABEL = " r=2^-(2^(n-1))"  # the residue the closing record names (files before it name none)
 SMALL_PRIMES = [3, 5, 7, 11, 13, 17, 19, 23, 29, 31, 37, 41, 43, 47, 53, 59, 61, 67, 71, 73]
 
 
@@ -45,12 +48,14 @@ class Line:
     def __init__(self, n1, n2, k1, k2, primes):
         self.range, self.depth = (n1, n2, k1 | 1, k2), len(primes)
         self.exponents = []  # [n, t, tested, proof ks]
+        self.factors = []  # (n, k) whose r is 1
         for n in range(n1, n2 + 1):
             found = search(n, k1, k2, primes)
             expected = checker.odd_count(k1, k2) * checker.survivor_share(len(primes))
             t = checker.proof_bits_for(expected)
             ks = [k for k, r in found if r % (1 << t) == 0]
             self.exponents.append([n, t, len(found), ks])
+            self.factors += [(n, k) for k, r in found if r == 1]
 
     def write(self, folder, closed=True):
         n1, n2, k1, k2 = self.range
@@ -60,11 +65,16 @@ class Line:
             log.append("%s\nn=%d: tested %d of %d numbers (%5.2f%%) in 0.00 seconds at inf/sec\n"
                        % (STAMP, n, tested, k2 + 1 - k1, tested * 100.0 / (k2 + 1 - k1)))
             proofs += ["n=%d t=%d k=%d\n" % (n, t, k) for k in ks]
-            proofs.append("n=%d t=%d tested=%d proofs=%d primes=%d\n" % (n, t, tested, len(ks), self.depth))
+            proofs.append("n=%d t=%d tested=%d proofs=%d primes=%d%s\n"
+                          % (n, t, tested, len(ks), self.depth, getattr(self, "label", LABEL)))
         if closed:
-            log.append("Range is complete. No factors found.\n%s\n" % ("-" * 80))
+            log.append("Range is complete. %s\n%s\n" % (
+                "Found %d factor(s). For details see file factors.txt" % len(self.factors) if self.factors
+                else "No factors found.", "-" * 80))
         with open(os.path.join(folder, "results.txt"), "w") as f:
             f.write("".join(log))
+        with open(os.path.join(folder, "factors.txt"), "w") as f:
+            f.write("".join("%s\n!!! Found factor %d*2^%d+1 !!!\n" % (STAMP, k, n) for n, k in self.factors))
         with open(os.path.join(folder, "proofs.txt"), "w") as f:
             f.write("".join(proofs))
 
@@ -93,6 +103,40 @@ def drop_one(line):
     e = line.exponents[0]
     e[3].pop(len(e[3]) // 2)
     e[2] -= 1
+
+
+def skip_middle(line, share):
+    """A client that leaves a stretch in the middle of each exponent's range
+    unsearched and says it searched all: its count may still pass."""
+    n1, n2, k1, k2 = line.range
+    low = k1 + int((k2 - k1) * (0.5 - share / 2))
+    for e in line.exponents:
+        e[3] = [k for k in e[3] if not low <= k < low + (k2 - k1) * share]
+
+
+def sieve_only(line):
+    """A client of a t = 0 range that sieves and lists every survivor, computing
+    no power: it cannot know which k is a factor, and records none."""
+    line.factors = []
+
+
+def withhold_factor(line):
+    """A client that drops its factor from factors.txt and its k from the list,
+    counting one candidate fewer."""
+    n, k = line.factors.pop()
+    e = next(e for e in line.exponents if e[0] == n)
+    e[3].remove(k)
+    e[2] -= 1
+
+
+def list_removed(line):
+    """A t = 0 client that lists a k the sieve removes, in place of one it leaves."""
+    n, t, tested, ks = line.exponents[0]
+    n1, n2, k1, k2 = line.range
+    removed = next(k for k in range(ks[10], k2, 2) if k not in ks)
+    ks.remove(ks[20])
+    ks.append(removed)
+    ks.sort()
 
 
 def claim_deeper(line, depth):
@@ -134,6 +178,21 @@ CASES = [
      [], 0, "PASS: 3 exponent(s)"),
     ("tiny range, every k a proof", TINY, None, [], 0, "t=0, 207 proof k"),
     ("tiny range, one k left out", TINY, drop_one, [], 1, "1 k the sieve leaves are not listed"),
+    ("tiny range, sieved only, no power computed", TINY, sieve_only, [], 1,
+     "k=4119 is a factor (its r is 1), but factors.txt holds no record of it"),
+    ("tiny range, the factor withheld and its k left out", TINY, withhold_factor, [], 1,
+     "1 k the sieve leaves are not listed, the first k=4119"),
+    ("tiny range, a false factor recorded", TINY, lambda l: l.factors.append((54, 4121)), [], 1,
+     "factors.txt records k=4121, which is no factor (its r is not 1)"),
+    ("tiny range, a k the sieve removes listed", TINY, list_removed, [], 1, "1 listed k the sieve removes"),
+    ("a false factor recorded at t > 0", WIDE, lambda l: l.factors.append((41, 16777219)), [], 1,
+     "factors.txt records k=16777219, which is no factor"),
+    ("2 % skipped in the middle, full count claimed", WIDE, lambda l: skip_middle(l, 0.02), [], 1,
+     "times the expected spacing (bound 19."),
+    ("an older file, its closing records without the residue", WIDE, lambda l: setattr(l, "label", ""), [], 0,
+     "PASS: 3 exponent(s)"),
+    ("a closing record naming another residue", TINY, lambda l: setattr(l, "label", " r=2^(2^(n-1))"), [], 2,
+     "not a proof record"),
     ("15 % skipped, counted honestly", WIDE, lambda l: skip_top(l, 0.15, True), [], 1, "but the sieve leaves"),
     ("15 % skipped, full count claimed", WIDE, lambda l: skip_top(l, 0.15, False), [], 1, "proof k, "),
     ("residue lacks the property", WIDE, lambda l: replace_proof(l, 1, 16777217, 16857217), [], 1,
@@ -169,7 +228,7 @@ def test_verdicts(tmp_path, name, line_range, spoil, arguments, status, text):
     run = subprocess.run([sys.executable, CHECKER] + arguments + [str(tmp_path)], capture_output=True, text=True)
     assert run.returncode == status, run.stdout + run.stderr
     assert text in run.stdout, run.stdout
-    assert run.stdout.splitlines()[-1].startswith("PASS" if status == 0 else "FAIL"), run.stdout
+    assert run.stdout.splitlines()[-1].startswith({0: "PASS", 1: "FAIL", 2: "cannot check"}[status]), run.stdout
 
 
 def test_proof_bits_agree_with_the_program():
@@ -258,6 +317,91 @@ def test_small_factors_found_alike_with_and_without_gmpy2(monkeypatch):
         assert checker.with_small_factor(ks, n, count) == expected, (n, count, "without gmpy2")
         monkeypatch.undo()
     assert checker.with_small_factor([4119], 54, 4) == []  # the example line's factor survives 3, 5, 7, 11
-    sample = checker.sample_ks(list(range(1, 2001, 2)), 54, 256)
-    assert len(sample) == 256 and sample == sorted(set(sample)) and sample == checker.sample_ks(
-        list(range(1, 2001, 2)), 54, 256)
+
+
+def test_the_depth_sample_is_drawn_afresh_so_that_no_list_dodges_it(monkeypatch):
+    """A client that sieved with one prime fewer than it names (79, the 21st
+    odd prime) lists a k that 79 divides in about 1 of 79. Against a sample
+    seeded by its own list it re-rolls the list (here: which honest k it
+    leaves out) until the sample misses every such k; a sample drawn from the
+    system's randomness at the check still finds one nearly every time."""
+    n, k1, k2 = 40, 16777217, 16857217
+    ks = checker.sieve_survivors(n, k1, k2, 20)
+    bad = set(checker.with_small_factor(ks, n, 21))
+    assert 0.008 < len(bad) / len(ks) < 0.018
+
+    def list_seeded(listed):
+        """The sample as a hash of the list chose it."""
+        seed = hashlib.sha256(("%d:" % n + ",".join(str(k) for k in listed)).encode()).digest()
+        return random.Random(seed).sample(listed, 256)
+
+    honest = [k for k in ks if k not in bad]
+    ground = next(listed for listed in ([k for k in ks if k != left] for left in honest)
+                  if not bad.intersection(list_seeded(listed)))
+    seeds = random.Random(7)
+    monkeypatch.setattr(checker, "sample_seed", lambda: seeds.getrandbits(256).to_bytes(32, "big"))
+    caught = sum(bool(bad.intersection(checker.sample_ks(ground, 256))) for _ in range(40))
+    assert caught >= 36  # 1 - (1 - 1/79)^256 = 96 % each
+    monkeypatch.undo()
+    assert checker.sample_ks(ground, 256) != checker.sample_ks(ground, 256)
+    assert checker.sample_ks(ground[:200], 256) == ground[:200]
+
+
+def test_depth_tables_kept_in_the_cache_and_rebuilt_when_damaged(tmp_path, monkeypatch):
+    count = 3000
+    reference = (checker.odd_primes(count), checker.last_prime(count), checker.survivor_share(count),
+                 checker.primorial(count))
+    assert reference[0][-1] == reference[1] == 27457 and reference[3] == gmpy2_product(reference[0])
+
+    def fresh(cache):
+        monkeypatch.setattr(checker, "_tables", {})
+        checker.use_cache(str(cache))
+        return (checker.odd_primes(count), checker.last_prime(count), checker.survivor_share(count),
+                checker.primorial(count))
+
+    assert fresh(tmp_path / "cache") == reference  # built and written
+    assert sorted(os.listdir(tmp_path / "cache")) == ["odd-primes-3000.product", "odd-primes-3000.txt",
+                                                      "odd-primes-3000.u32"]
+    # Read back without building anything.
+    with monkeypatch.context() as m:
+        m.setattr(checker, "_sieved_primes", None)
+        m.setattr(checker.gmpy2, "primorial", None)
+        assert fresh(tmp_path / "cache") == reference
+    # A table cut short and a product changed are built again, and rewritten.
+    for name, change in (("odd-primes-3000.u32", lambda data: data[:-4]),
+                         ("odd-primes-3000.product", lambda data: data[:-1] + bytes([data[-1] ^ 1]))):
+        path = tmp_path / "cache" / name
+        path.write_bytes(change(path.read_bytes()))
+        assert fresh(tmp_path / "cache") == reference, name
+        assert fresh(tmp_path / "cache") == reference, name
+    checker.use_cache(None)
+
+
+def gmpy2_product(values):
+    product = 1
+    for q in values:
+        product *= q
+    return product
+
+
+@pytest.mark.parametrize("gmpy2_there", [True, False])
+def test_a_small_range_sieved_by_slices_and_the_product_as_by_every_prime(tmp_path, monkeypatch, gmpy2_there):
+    """At t = 0 the range is sieved here with the first primes and the rest
+    tried through their product; the plain sieve by every prime (the path
+    without gmpy2) gives the same verdicts."""
+    monkeypatch.setattr(checker, "SLICED_PRIMES", 2)
+    monkeypatch.setattr(checker, "HAVE_GMPY2", gmpy2_there)
+    line = Line(*TINY, SMALL_PRIMES[:12])
+    for spoil, verdict in ((None, "PASS"), (drop_one, "1 k the sieve leaves are not listed"),
+                           (list_removed, "1 listed k the sieve removes"),
+                           (sieve_only, "k=4119 is a factor (its r is 1)")):
+        spoiled = copy.deepcopy(line)
+        if spoil:
+            spoil(spoiled)
+        folder = tmp_path / (spoil.__name__ if spoil else "honest")
+        folder.mkdir()
+        spoiled.write(str(folder))
+        status, lines, _, _ = checker.check(str(folder / "results.txt"), str(folder / "proofs.txt"),
+                                            primes=12, factors=str(folder / "factors.txt"))
+        assert status == (0 if spoil is None else 1) and verdict in "\n".join(lines), lines
+        assert (checker.WITHOUT_GMPY2 in lines) != gmpy2_there
