@@ -247,13 +247,15 @@ TEST(AtomicFile, OnlyTemporariesOfKilledRewritesAreRemoved) {
 // records after it stays, for the checker to name.
 TEST(ProofLog, ABlockResumedAnywhereEndsWithNothingLostOrDoubled) {
     const std::string A = "n=54 t=3 k=1003\n", B = "n=54 t=3 k=1011\n", C = "n=54 t=3 k=1029\n";
-    const std::string CLOSE = "n=54 t=3 tested=10 proofs=3 primes=4\n";
+    const std::string CLOSE = "n=54 t=3 tested=10 proofs=3 primes=4 r=2^-(2^(n-1))\n";
+    // A closing record as the program wrote it before it named the residue.
+    const std::string UNLABELLED_CLOSE = "n=54 t=3 tested=10 proofs=3 primes=4\n";
     const std::string SUMMARY = "n=54: tested 10 of 1001 numbers ( 1.00%) in 0.00 seconds at 0/sec\n";
     const std::string EARLIER = "n=54 t=3 k=7\nn=54 t=3 tested=5 proofs=1 primes=4\n";
     // An open block longer than the pieces the end of the file is read in.
     std::string big;
     for (uint64_t k = 1; k < 18000; k += 2) big += "n=54 t=3 k=" + std::to_string(k) + "\n";
-    const std::string BIG_CLOSE = "n=54 t=3 tested=10 proofs=9000 primes=4\n";
+    const std::string BIG_CLOSE = "n=54 t=3 tested=10 proofs=9000 primes=4 r=2^-(2^(n-1))\n";
     const struct Case {
         const char* what;
         std::string before, results;
@@ -270,6 +272,10 @@ TEST(ProofLog, ABlockResumedAnywhereEndsWithNothingLostOrDoubled) {
         {"a cut closing record", A + B + C + "n=54 t=3 tes", "", 1031, false, A + B + C + CLOSE, 3},
         {"closed, its summary not yet written", A + B + C + CLOSE, "", 1013, false, A + B + C + CLOSE, 0},
         {"closed and summarised", A + B + C + CLOSE, SUMMARY, 1013, true, A + B + C + CLOSE, 0},
+        {"closed by an older program, its summary not yet written", A + B + C + UNLABELLED_CLOSE, "", 1013, false,
+         A + B + C + UNLABELLED_CLOSE, 0},
+        {"a last line with more than the residue after a closing record (no record: cut)", A + B + C + CLOSE.substr(0, CLOSE.size() - 1) + "x\n",
+         "", 1001, false, A + B + C + CLOSE, 3},
         {"an earlier line's block of the same exponent", EARLIER, SUMMARY, 1001, false, EARLIER + A + B + C + CLOSE, 3},
         {"the open block of a search never closed", "n=53 t=3 k=9\n", "", 1001, false, A + B + C + CLOSE, 3},
         {"an open block longer than a read piece, a record past the resume point",

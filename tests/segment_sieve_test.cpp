@@ -799,7 +799,7 @@ TEST_P(SieveTest, ProofKOfEveryBatchReachTheProofFile) {
     testing::internal::GetCapturedStdout();
     std::string expected;
     for (uint64_t k : fakeProofs) expected += "n=40 t=7 k=" + std::to_string(k) + "\n";
-    expected += "n=40 t=7 tested=" + std::to_string(survivors.size()) + " proofs=6 primes=4\n";
+    expected += "n=40 t=7 tested=" + std::to_string(survivors.size()) + " proofs=6 primes=4 r=2^-(2^(n-1))\n";
     EXPECT_EQ(readFile(dir.file("proofs.txt")), expected);
     EXPECT_EQ(kTested, survivors.size());
 

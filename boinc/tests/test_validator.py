@@ -59,7 +59,8 @@ def test_the_runs_ended_as_a_boinc_task_should(tasks):
     # every one is a proof k.
     with open(tasks["typical"].proofs) as f:
         records = f.read().splitlines()
-    assert records[-1] in ("n=54 t=0 tested=47 proofs=47 primes=10000", "n=54 t=0 tested=35 proofs=35 primes=300000")
+    assert records[-1] in ("n=54 t=0 tested=47 proofs=47 primes=10000 r=2^-(2^(n-1))",
+                           "n=54 t=0 tested=35 proofs=35 primes=300000 r=2^-(2^(n-1))")
     tested = int(records[-1].split()[2][len("tested="):])
     assert len(records) == tested + 1 and "n=54 t=0 k=4119" in records
 

@@ -74,6 +74,10 @@ std::string ReadTail(const char* name, bool (*holds)(const std::string& line), s
     FatalExitRetryLater(1, "proofs.txt cannot be written");
 }
 
+// The closing record names the residue whose low bits the property is on, so
+// that a checker need not guess it; records of older files lack it.
+const char kResidueLabel[] = " r=2^-(2^(n-1))";
+
 struct ProofLine {
     bool closing;
     uint32_t n, t;
@@ -92,7 +96,7 @@ bool ParseLine(const std::string& line, ProofLine& parsed) {
     used = -1;
     if (sscanf(line.c_str(), "n=%u t=%u tested=%llu proofs=%llu primes=%u%n", &n, &t, &tested, &proofs, &primes,
                &used) == 5 &&
-        used == (int)line.size()) {
+        (used == (int)line.size() || line.compare(used, std::string::npos, kResidueLabel) == 0)) {
         parsed = {true, n, t, 0};
         return true;
     }
@@ -226,8 +230,9 @@ void FlushProofLog() {
 void EndProofBlock(uint64_t tested, uint32_t primes) {
     if (state == BLOCK_WRITING) {
         char closing[160];
-        snprintf(closing, sizeof closing, "n=%u t=%u tested=%llu proofs=%llu primes=%u\n", blockN, blockT,
-                 static_cast<unsigned long long>(tested), static_cast<unsigned long long>(blockCount), primes);
+        snprintf(closing, sizeof closing, "n=%u t=%u tested=%llu proofs=%llu primes=%u%s\n", blockN, blockT,
+                 static_cast<unsigned long long>(tested), static_cast<unsigned long long>(blockCount), primes,
+                 kResidueLabel);
         // One append: the block's last records and its closing go together.
         Append(pending + closing);
     }

@@ -31,8 +31,9 @@ void AddProofs(const uint64_t* ks, size_t count);
 void FlushProofLog();
 
 // Appends the queued records and the closing record "n=<n> t=<t>
-// tested=<tested> proofs=<count> primes=<primes>", flushed, and closes the
-// block. Stops the run (status 1) when they cannot be written.
+// tested=<tested> proofs=<count> primes=<primes> r=2^-(2^(n-1))", flushed,
+// and closes the block (closing records without the residue, of older files,
+// are read alike). Stops the run (status 1) when they cannot be written.
 void EndProofBlock(uint64_t tested, uint32_t primes);
 
 // The block's proof k so far (those kept from before a resume included).
