@@ -3,8 +3,9 @@
 # may lack, and nothing else:
 #   run    (also build, selftest, cuda) the compiler, CMake and GMP (the host
 #          check of every hit and the self-test's reference)
-#   boinc  (also boinc-app) run + GoogleTest, BOINC's application library and
-#          Python 3 (assembles the app versions)
+#   boinc  (also boinc-app) run + GoogleTest, BOINC's application library,
+#          Python 3 (assembles the app versions) and gmpy2 (the project-side
+#          validator refuses to run without it)
 #   fuzz   run + GoogleTest and clang with its libFuzzer runtime
 #   bench  run + Google Benchmark
 #   model  bench + Python 3 (the model of the search on current GPUs)
@@ -16,7 +17,8 @@
 #          they keep compiling), Python 3 (the include-graph check), clang with
 #          libFuzzer (the fuzz cases), and for the BOINC build's tests BOINC's
 #          application library, its client (the end-to-end test runs a task
-#          under it), pytest, and ip (loopback in the test's private network
+#          under it), pytest, gmpy2 (the proof checker and the validator), and
+#          ip (loopback in the test's private network
 #          namespace), and qemu-user (the host path tests rerun as
 #          processors without AVX-512 and without AVX2)
 # Usage: install-deps.sh [--dry-run | --list] TARGET...
@@ -34,7 +36,7 @@ packages=""
 for target in "$@"; do
   case "$target" in
     run | build | selftest | cuda) packages="$packages g++ make cmake libgmp-dev" ;;
-    boinc | boinc-app) packages="$packages g++ make cmake libgmp-dev libgtest-dev libboinc-app-dev python3" ;;
+    boinc | boinc-app) packages="$packages g++ make cmake libgmp-dev libgtest-dev libboinc-app-dev python3 python3-gmpy2" ;;
     fuzz) packages="$packages g++ make cmake libgmp-dev libgtest-dev clang libclang-rt-dev" ;;
     bench) packages="$packages g++ make cmake libgmp-dev libbenchmark-dev" ;;
     model) packages="$packages g++ make cmake libgmp-dev libbenchmark-dev python3" ;;
@@ -45,7 +47,7 @@ for target in "$@"; do
     all | deps | reconfigure) packages="$packages g++ make cmake libgmp-dev" ;;
     clean) ;;
     test) packages="$packages g++ make cmake libgmp-dev libgtest-dev libbenchmark-dev python3 clang libclang-rt-dev
-                    libboinc-app-dev boinc-client python3-pytest iproute2 qemu-user" ;;
+                    libboinc-app-dev boinc-client python3-pytest python3-gmpy2 iproute2 qemu-user" ;;
     *) echo "install-deps.sh: unknown target '$target' (run, build, selftest, cuda, boinc, boinc-app, fuzz, bench, model, sass-profile, include-graph, test, all, deps, reconfigure, clean)" >&2
        exit 2 ;;
   esac
@@ -65,6 +67,7 @@ present() {
     libboinc-app-dev) [ -f /usr/include/boinc/boinc_api.h ] ;;
     boinc-client) command -v boinc >/dev/null 2>&1 || [ -x /usr/bin/boinc ] ;;
     python3-pytest) /usr/bin/python3 -c 'import pytest' >/dev/null 2>&1 ;;
+    python3-gmpy2) /usr/bin/python3 -c 'import gmpy2' >/dev/null 2>&1 ;;
     qemu-user) command -v qemu-x86_64 >/dev/null 2>&1 ;;
     iproute2) command -v ip >/dev/null 2>&1 || [ -x /usr/sbin/ip ] || [ -x /sbin/ip ] ;;
     *) return 1 ;;

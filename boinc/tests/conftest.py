@@ -94,6 +94,15 @@ def run_task(base, line, replica=0, device=None, args=()):
     return Task(slot, line, results, factors, proofs, done.returncode, stderr)
 
 
+@pytest.fixture(scope="session", autouse=True)
+def proof_cache(tmp_path_factory):
+    """The validator's tables of sieving primes, kept for the session, not in
+    the folder the tests run in."""
+    folder = str(tmp_path_factory.mktemp("proof_cache"))
+    os.environ["QUILBREX_PROOF_CACHE"] = folder
+    return folder
+
+
 @pytest.fixture(scope="session")
 def tasks(tmp_path_factory):
     """Real results, made once: the typical line twice (replicas), on a device

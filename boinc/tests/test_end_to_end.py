@@ -355,7 +355,7 @@ def test_tasks_under_the_real_client(tmp_path, capsys):
         assert validator.main(["init", "--second-runs", second_runs] + files[name]) == 0, capsys.readouterr().err
     assert not os.path.exists(second_runs)
     # The cheating client's run log and factors pass every check; its proofs do not.
-    assert validator.main(["init"] + files[CHEATED[0]][:2]) == 0
+    assert validator.main(["init", "--legacy"] + files[CHEATED[0]][:2]) == 0
     capsys.readouterr()
     assert validator.main(["init", "--second-runs", second_runs] + files[CHEATED[0]]) == 1
     verdict = capsys.readouterr().err

@@ -3,12 +3,15 @@ factor, with duplicates, from two sieve configurations, of another workunit."""
 
 import copy
 import os
+import random
 import re
 import shutil
+import subprocess
 import sys
 
 import pytest
 
+import host_record
 import validator
 from result_files import Result, SUMMARY_RE
 
@@ -174,11 +177,13 @@ def test_a_restart_from_the_start_is_valid(tasks, tmp_path):
         first_summary_end = text.index("\n", text.index("n=54: tested")) + 1
         return text[:first_summary_end] + text
     # App versions before the proof log did so (the program now continues its
-    # own records), so the result has no proof file.
+    # own records), so the result has no proof file: valid only where the
+    # project still admits such results, from workunits sent twice.
     files = altered(tasks["three_exponents"], tmp_path, RESULTS, restarted, "again")[:PROOFS]
     with open(files[RESULTS]) as f:
         assert f.read().count("Starting range: n=54-56 and k=4001-30001") == 2
-    assert init(files) == 0
+    assert init(files) == 1
+    assert init(files + ["--legacy"]) == 0
     assert compare(files, tasks["three_exponents"].files()[:PROOFS]) == 0
 
 
@@ -328,3 +333,137 @@ def test_twins_compared_by_their_proofs(tmp_path, capsys, name, spoil, status, t
         assert compare(a, b) == status, name
         err = capsys.readouterr().err
         assert (text in err) if text else err == "", err
+
+
+@pytest.mark.parametrize("mode", ["init", "compare", "prepare"])
+def test_a_validator_without_gmpy2_refuses(tmp_path, mode):
+    """Without gmpy2 the proof checks would try a sixteenth of the sample
+    against the sieve and take minutes: the validator judges nothing, and
+    says how to install it."""
+    hidden = tmp_path / "hidden"
+    hidden.mkdir()
+    (hidden / "gmpy2.py").write_text("raise ImportError('hidden by the test')\n")
+    files = {"init": lambda: proof_result(tmp_path, 0),
+             "compare": lambda: proof_result(tmp_path, 0) + proof_result(tmp_path, 1), "prepare": list}[mode]()
+    run = subprocess.run([sys.executable, os.path.join(validator.HERE, "validator.py"), mode] + files,
+                         env=dict(os.environ, PYTHONPATH=str(hidden)), capture_output=True, text=True, cwd=str(tmp_path))
+    assert (run.returncode, run.stdout, run.stderr) == (2, "", validator.REFUSAL + "\n")
+    assert "apt-get install python3-gmpy2" in validator.REFUSAL and "pip install gmpy2" in validator.REFUSAL
+
+
+def test_prepare_builds_the_tables_of_every_admitted_depth(tmp_path, capsys, monkeypatch):
+    cache = tmp_path / "cache"
+    # A class of devices with three depths, none of them an exception.
+    monkeypatch.setitem(validator.load_checker().DEPTHS, "high", [4, 50, 1000] * 6)
+    monkeypatch.setattr(validator.load_checker(), "GRAPHICS_EXCEPTIONS", {})
+    assert validator.main(["prepare", "--sieve", "high", "--cache", str(cache)]) == 0
+    depths = [4, 50, 1000]
+    assert capsys.readouterr().out == "".join("%d primes: ready\n" % count for count in depths)
+    assert sorted(os.listdir(cache)) == sorted("odd-primes-%d.%s" % (count, suffix) for count in depths
+                                               for suffix in ("product", "txt", "u32"))
+
+
+def all_low(line, sigmas):
+    """Every exponent's proof count this many standard deviations low, the
+    proof k left out evenly over the range."""
+    for e in line.exponents:
+        n, t, tested, ks = e
+        expected = proofs.checker.expected_survivors(n, PROOF_LINE[2], PROOF_LINE[3], len(proofs.SMALL_PRIMES))
+        share = 0.5 ** t
+        drop = len(ks) - int(expected * share - sigmas * (expected * share) ** 0.5)
+        left_out = {len(ks) * (2 * i + 1) // (2 * drop) for i in range(drop)}
+        e[3] = [k for i, k in enumerate(ks) if i not in left_out]
+
+
+def simulated_results(rng, skip, mu=3000, t=2):
+    """The pooled deviations of one host's results, one exponent each with mu
+    proof k expected at t: its tested count spread as the sieve spreads it
+    (0.72 sqrt(E), measured), skip of its candidates never searched (its
+    count kept), and each searched one a proof k with probability 2^-t (the
+    residues' low bits are uniform, measured)."""
+    tested_expected = mu << t
+    variance = tested_expected * 0.5 ** t * (1 - 0.5 ** t) + 0.25 ** t * tested_expected
+    while True:
+        searched = round(rng.gauss(tested_expected, 0.72 * tested_expected ** 0.5) * (1 - skip))
+        found = rng.getrandbits(searched)
+        for _ in range(t - 1):
+            found &= rng.getrandbits(searched)
+        yield (bin(found).count("1") - mu) / variance ** 0.5
+
+
+def test_a_hosts_record_flags_a_host_that_skips_and_never_an_honest_one(tmp_path):
+    record = host_record.HostRecord(":memory:")
+    rng = random.Random(33)
+    for host in range(20):
+        results = simulated_results(rng, 0.0)
+        for index in range(100):
+            assert record.add("honest%d" % host, "h%d_%d" % (host, index), next(results))[2] is False, (host, index)
+    # Skipping 3 % at mu = 3,000: -1.64 standard deviations per result on
+    # average, so the sum crosses 5 sqrt(results) after about 9.
+    flagged_after = []
+    for host in range(20):
+        results = simulated_results(rng, 0.03)
+        for index in range(1, 41):
+            count, total, flagged, newly = record.add("skipper%d" % host, "s%d_%d" % (host, index), next(results))
+            if flagged:
+                assert newly and count == index and total < -5 * count ** 0.5
+                flagged_after.append(index)
+                break
+    assert len(flagged_after) == 20 and max(flagged_after) <= 25, flagged_after
+    assert 6 <= sorted(flagged_after)[10] <= 14, flagged_after
+    # A result judged again is counted once.
+    assert record.add("honest0", "h0_5", -100.0) == record.add("honest0", "h0_5", -100.0)
+    assert record.add("honest0", "h0_5", -100.0)[0] == 100
+
+
+def test_a_flagged_hosts_later_results_are_searched_again(tmp_path, capsys):
+    listed, runs, hosts = tmp_path / "flagged.txt", tmp_path / "second_runs.txt", tmp_path / "hosts.sqlite"
+    common = ["init", "--sieve", "medium", "--hosts", str(hosts), "--flagged-hosts", str(listed),
+              "--second-runs", str(runs)]
+    # Two results of host 7 whose pooled counts are 4.7 standard deviations
+    # low (2.7 per exponent): each passes alone, the second flags the host.
+    for replica in (0, 1):
+        assert validator.main(common + ["--host", "7"] + proof_result(tmp_path, replica, lambda l: all_low(l, 2.7))) == 0
+    assert validator.main(common + ["--host", "7"] + proof_result(tmp_path, 2, lambda l: all_low(l, 2.7))) == 0
+    assert re.fullmatch(r"host 7: 2 result\(s\), their deviations summing to -9\.\d, -6\.\d standard deviations "
+                        r"of the sum \(bound 5\), flagged at result %s_1\n" % PROOF_NAME, listed.read_text())
+    assert runs.read_text().count(PROOF_NAME + " host 7: ") == 2  # the result that flagged it, and the next
+    # The next result of the flagged host, honest, is listed again; one of
+    # another host is not; a result judged twice counts once.
+    flagged_hosts_next, other_hosts = proof_result(tmp_path, 3), proof_result(tmp_path, 4)
+    for host, files in (("7", flagged_hosts_next), ("8", other_hosts), ("8", other_hosts)):
+        assert validator.main(common + ["--host", host] + files) == 0
+    assert runs.read_text().count(PROOF_NAME + " host 7: 4 result(s)") == 1
+    assert "host 8" not in runs.read_text()
+    record = host_record.HostRecord(str(hosts))
+    assert record.add("8", "other", 0.0)[0] == 2
+
+
+def test_the_host_is_the_one_the_project_database_names(tmp_path, monkeypatch, capsys):
+    """script_validator passes the result's id; the project's database names
+    its host (a stand-in mysql client here answers as the database would)."""
+    bin_folder = tmp_path / "bin"
+    bin_folder.mkdir()
+    client = bin_folder / "mysql"
+    client.write_text("#!/bin/sh\n"
+                      "[ \"$MYSQL_PWD\" = secret ] || { echo 'Access denied' >&2; exit 1; }\n"
+                      "case \"$*\" in\n"
+                      "  '--batch --skip-column-names --database quilbrex --execute select hostid from result where "
+                      "id = 345 --host db.example --user boincadm') echo 12 ;;\n"
+                      "  *) echo \"no such result: $*\" >&2; exit 1 ;;\n"
+                      "esac\n")
+    client.chmod(0o755)
+    monkeypatch.setenv("PATH", "%s:%s" % (bin_folder, os.environ["PATH"]))
+    config = tmp_path / "config.xml"
+    config.write_text("<boinc>\n<config>\n  <db_name>quilbrex</db_name>\n  <db_host>db.example</db_host>\n"
+                      "  <db_user>boincadm</db_user>\n  <db_passwd>secret</db_passwd>\n</config>\n</boinc>\n")
+    hosts = tmp_path / "hosts.sqlite"
+    common = ["init", "--sieve", "medium", "--project-config", str(config), "--hosts", str(hosts),
+              "--second-runs", str(tmp_path / "runs.txt")]
+    assert validator.main(common + ["--result-id", "345"] + proof_result(tmp_path, 0)) == 0
+    assert capsys.readouterr().err == ""
+    assert host_record.HostRecord(str(hosts)).add("12", "later", 0.0)[0] == 2
+    # A host the database does not name leaves the result judged by its proof alone.
+    assert validator.main(common + ["--result-id", "999"] + proof_result(tmp_path, 1)) == 0
+    assert capsys.readouterr().err.startswith("no host record: the project's database names no host for result 999: "
+                                              "no such result: ")
